@@ -1,0 +1,1 @@
+#include "datafile/data_file.h"

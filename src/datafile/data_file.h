@@ -1,0 +1,68 @@
+// The encoded firmware file (.qvl) and the reading of either kind of data
+// file (.qvl or Intel HEX) into the firmware image.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+// The firmware image: plain bytes, byte j belongs at target ImageStart + j.
+struct FirmwareImage {
+  std::vector<uint8_t> ImageData;
+  uint32_t ImageStart = 0;
+  uint32_t ImageSize() const { return static_cast<uint32_t>(ImageData.size()); }
+  void Release() { std::vector<uint8_t>().swap(ImageData); }
+};
+
+// Result codes of ReadDataFile.
+constexpr int32_t kHexFileLoaded = 1;
+constexpr int32_t kEncodedFileLoaded = 0;
+constexpr int32_t kReadError = -1;
+constexpr int32_t kBadFormat = -2;
+constexpr int32_t kBadVersion = -3;
+constexpr int32_t kFileNotFound = -4;
+constexpr int32_t kCrcError = -5;
+
+// Accepted kinds of ReadDataFile.
+constexpr uint8_t kAcceptEncoded = 1;
+constexpr uint8_t kAcceptHex = 2;
+
+// Largest image a data file may hold; larger files are refused before
+// anything is allocated.
+constexpr uint32_t kMaxImageSize = 64u * 1024 * 1024;
+
+// "Quorvel " and the format version this program writes and supports.
+constexpr const char* DataFileSignature = "Quorvel ";
+constexpr const char* kDataFileVersion = "2.74";
+
+// Reads a data file. devCode and variant are set for encoded files only (0
+// for HEX). headerOnly stops after the variant code, leaves the image alone
+// and shows no message. On a negative result the image is not valid.
+int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
+                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image);
+
+// Writes an encoded data file; false (after its own message) on failure. The
+// file that was there before survives every failed write.
+bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
+                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start);
+
+// The message-box text of a negative result code for a file; the -3 text
+// needs the file's version. Empty for codes without a message.
+std::string DataFileErrorText(int32_t code, const std::string& fileName,
+                              const std::string& fileVersion = {});
+
+// The short text of a negative result code ("CRC error"); empty otherwise.
+std::string DataFileShortText(int32_t code);
+
+// Shows the message of a negative result code through the current prompt.
+void ShowDataFileError(int32_t code, const std::string& fileName,
+                       const std::string& fileVersion = {});
+
+// Encodes the image bytes as stored in a .qvl file (and decodes them: the
+// operation is its own inverse). k is the 8-bit sum of the CRC's two bytes.
+void ScrambleDataFileImage(std::span<uint8_t> bytes, uint16_t crc);
+
+}  // namespace quorvel

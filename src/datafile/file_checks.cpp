@@ -1,0 +1,1 @@
+#include "datafile/file_checks.h"

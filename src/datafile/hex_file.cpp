@@ -1,0 +1,1 @@
+#include "datafile/hex_file.h"

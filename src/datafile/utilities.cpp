@@ -1,0 +1,1 @@
+#include "datafile/utilities.h"

@@ -1,0 +1,39 @@
+// CRC-16/MODBUS, version texts and the shortened display form of a path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel {
+
+// CRC-16/MODBUS (reflected polynomial 0xA001, no final XOR) over length bytes,
+// starting from startValue; a length of 0 or less returns startValue. Passing
+// the result of one call as the start of the next continues the CRC over the
+// concatenated bytes.
+uint16_t CalcCRC16(const uint8_t* bytes, int64_t length, uint16_t startValue);
+
+// Version text trimmed to digits at both ends; "0.0" when nothing is left; a
+// text without "." becomes major "." minor (so "2 74" gives "2.74").
+std::string NormalizeVer(std::string_view text);
+
+// Sign of major(a) - major(b) after normalising both: -1, 0 or 1.
+int CompareVer(std::string_view a, std::string_view b);
+
+using TVerArray = std::vector<uint32_t>;
+
+// Compares every number of two dotted version texts in turn: -1, 0 or 1.
+int CompareVerArray(std::string_view a, std::string_view b);
+
+// Width of a text in the caller's units (pixels of a font, or characters).
+using TextWidthFn = std::function<int(std::string_view)>;
+
+// The path as it fits into widthLimit: "..." inserted after the first ":\"
+// (or after the leading "\\" of a network path, or at the start) and the
+// characters after it removed until the text fits.
+std::string ShortenPath(const std::string& path, const TextWidthFn& textWidth, int widthLimit);
+
+}  // namespace quorvel

@@ -1,0 +1,1 @@
+#include "run/bus_frames.h"

@@ -1,0 +1,111 @@
+// The two protocols on the device wire: user-application frames (0x68 ...
+// 0x16) and the Q-LOAD bootloader's commands (0xB0) and replies (0x80/0x7F).
+// Numbers on the wire are little-endian.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+// Growable byte block that knows its length; the receive accumulator. A
+// locked block is never freed or resized by the frame extraction.
+class ByteBlock {
+ public:
+  ByteBlock() = default;
+  // Creates (or recreates) the block with `length` zero bytes.
+  void Create(uint32_t length);
+  // Resizes, keeping the bytes that fit; 0 frees the block.
+  void Resize(uint32_t length);
+  void Free();
+  // Access to the bytes while locked; nullptr for an absent block.
+  uint8_t* Lock();
+  void Unlock();
+  bool IsLocked() const { return locks_ > 0; }
+  bool IsPresent() const { return present_; }
+  // Number of bytes; 0 for an absent block.
+  uint32_t Length() const { return present_ ? static_cast<uint32_t>(bytes_.size()) : 0; }
+  // Copies the first n bytes into out and removes them; nothing when n is 0
+  // or larger than the length.
+  bool TakeFront(uint32_t n, uint8_t* out);
+  // Frees the block unless it is locked; true when it is now absent.
+  bool FreeUnlessLocked();
+  // Read access without locking (for the owner's own inspection).
+  std::span<const uint8_t> Bytes() const { return {bytes_.data(), Length()}; }
+  // Appends bytes, creating the block when absent.
+  void Append(std::span<const uint8_t> data);
+
+ private:
+  std::vector<uint8_t> bytes_;
+  bool present_ = false;
+  int locks_ = 0;
+};
+
+// User-application frame: 0x68, LEN (2), address, command, data, 0x16.
+constexpr uint8_t kAppFrameStart = 0x68;
+constexpr uint8_t kAppFrameEnd = 0x16;
+constexpr uint16_t kAppFrameMinLength = 6;
+
+std::vector<uint8_t> BuildAppFrame(uint8_t address, uint8_t command, const uint8_t* data,
+                                   uint16_t dataLength);
+
+// Appends the new bytes to the accumulator (which keeps one zero byte after
+// the received bytes) and returns the length of a complete frame at its very
+// start, or 0. The caller then takes that many bytes off the front.
+uint32_t ExtractAppFrame(ByteBlock& accumulator, const uint8_t* data, uint32_t count);
+
+// The application's firmware version from an identify reply whose texts start
+// at dataOffset (5, or 10 for an RS-485 reply); nullopt when there is none.
+std::optional<std::string> AppVersionFromIdentify(std::span<const uint8_t> frame,
+                                                  size_t dataOffset);
+
+// Bootloader command codes.
+constexpr uint8_t kBootConnect = 1;
+constexpr uint8_t kBootReadInfo = 2;
+constexpr uint8_t kBootErase = 3;
+constexpr uint8_t kBootWrite = 4;
+constexpr uint8_t kBootReset = 5;
+
+constexpr uint8_t kBootCommandPrefix = 0xB0;
+constexpr uint8_t kBootPositive = 0x80;
+constexpr uint8_t kBootNegative = 0x7F;
+constexpr uint8_t kBootErrorErase = 3;
+constexpr uint8_t kBootErrorWrite = 4;
+constexpr uint8_t kSupportedBootProtocol = 1;
+
+// 0xB0 and the code (connect, read device information, reset).
+std::vector<uint8_t> BuildBootCommand(uint8_t code);
+// Erase: 0xB0 0x03 and the two identity words.
+std::vector<uint8_t> BuildEraseCommand(uint16_t serialPart1, uint16_t serialPart2);
+// Write: 0xB0 0x04, identity words, address, block, CRC-16/MODBUS over the
+// address bytes and the block.
+std::vector<uint8_t> BuildWriteCommand(uint16_t serialPart1, uint16_t serialPart2,
+                                       uint32_t address, std::span<const uint8_t> block);
+
+// Length of the positive reply to a command code: 2, 20, 6 or 2; 0 (never
+// complete) for other codes.
+uint32_t ExpectedReplyLength(uint8_t commandCode);
+
+constexpr uint32_t kDeviceInfoLength = 20;
+
+// The 20-byte positive reply to "read device information".
+struct DeviceInfo {
+  uint16_t SerialPart1 = 0;
+  uint16_t SerialPart2 = 0;
+  std::string BootVersion;  // up to the zero byte, at most 8 characters
+  uint16_t DeviceCode = 0;
+  uint16_t BlockSize = 0;
+  uint8_t ProtocolVersion = 0;
+};
+
+// Reads a device-information reply; nullopt when it is shorter than 20 bytes
+// or does not start with 0x80 0x02.
+std::optional<DeviceInfo> ParseDeviceInfo(std::span<const uint8_t> reply);
+
+// The 20-byte reply a bootloader sends for `info` (the instrument's side).
+std::vector<uint8_t> BuildDeviceInfoReply(const DeviceInfo& info);
+
+}  // namespace quorvel

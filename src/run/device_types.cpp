@@ -1,0 +1,1 @@
+#include "run/device_types.h"

@@ -1,0 +1,80 @@
+// Line settings of a serial link, their display texts, the link status codes
+// and the none-name. Qt-free: the core, the links and the tools share them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quorvel {
+
+enum TBaudRate : uint8_t {
+  br000300, br000600, br001200, br002400, br004800, br009600, br014400, br019200,
+  br038400, br057600, br115200, br230400, br460800, br921600,
+  br125000  // 14: set through a custom divisor where the driver allows it
+};
+enum TParityBit : uint8_t { pbNone, pbOdd, pbEven, pbMark, pbSpace };
+enum TDataBits : uint8_t { dbFour, dbFive, dbSix, dbSeven, dbEight };
+enum TStopBits : uint8_t { sbOne, sbOnePointFive, sbTwo };
+
+constexpr size_t kBaudRateCount = 15;
+constexpr size_t kParityCount = 5;
+constexpr size_t kDataBitsCount = 5;
+constexpr size_t kStopBitsCount = 3;
+
+// Bits per second of a baud ordinal; 0 for an ordinal past the table.
+uint32_t BaudRateValue(uint8_t ordinal);
+// "9600bps"; "" past the table.
+std::string_view BaudTextWithUnit(uint8_t ordinal);
+// "9600"; "" past the table.
+std::string_view BaudText(uint8_t ordinal);
+// "brak".."spacja" / "none".."space" by Language.
+std::string_view ParityName(uint8_t ordinal);
+// "N", "O", "E", "M", "S".
+std::string_view ParityLetter(uint8_t ordinal);
+// "4".."8".
+std::string_view DataBitsText(uint8_t ordinal);
+// "1", "1.5", "2".
+std::string_view StopBitsText(uint8_t ordinal);
+
+// The four line settings as ordinals.
+struct LineSettings {
+  uint8_t Baud = br009600;
+  uint8_t Parity = pbNone;
+  uint8_t DataBits = dbEight;
+  uint8_t StopBits = sbOne;
+  bool operator==(const LineSettings&) const = default;
+};
+
+// "9600 N 8 1": the caption of the settings button.
+std::string LineSettingsCaption(const LineSettings& settings);
+
+// Bytes per second on the line: characters per second times data bits / 8,
+// rounded to the nearest integer.
+uint32_t BytesPerSecond(const LineSettings& settings);
+// Time in ms to transmit n bytes, rounded.
+uint32_t TransmissionTimeMs(const LineSettings& settings, uint32_t bytes);
+// Bytes transmitted in t ms, rounded.
+uint32_t BytesInTimeMs(const LineSettings& settings, uint32_t ms);
+
+// Link status codes 0..9 and their texts in the current Language.
+constexpr int kStatusConnected = 0;
+constexpr int kStatusDisconnected = 1;
+constexpr int kStatusCommunicationLost = 2;
+constexpr int kStatusFrameError = 3;
+constexpr int kStatusCommunicationError = 4;
+constexpr int kStatusDataError = 5;
+constexpr int kStatusAccessDenied = 6;
+constexpr int kStatusBusy = 7;
+constexpr int kStatusPortNotFound = 8;
+constexpr int kStatusPortError = 9;
+std::string_view StatusText(int code);
+std::string_view StatusText(int code, uint8_t language);
+
+// "żaden" / "none" by the given language.
+std::string_view NoneText(uint8_t language);
+// True when the name is "żaden" or "none" in any letter case, whatever the language.
+bool IsNoneName(std::string_view name);
+
+}  // namespace quorvel
