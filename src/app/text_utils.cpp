@@ -57,6 +57,21 @@ int CompareTextNoCase(std::string_view a, std::string_view b) {
   return LowerText(a).compare(LowerText(b));
 }
 
+std::string FormatText(std::string_view pattern, std::initializer_list<std::string_view> args) {
+  std::string out;
+  auto next = args.begin();
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 's' &&
+        next != args.end()) {
+      out += *next++;
+      ++i;
+    } else {
+      out += pattern[i];
+    }
+  }
+  return out;
+}
+
 int Utf8Length(std::string_view text) {
   int count = 0;
   for (char c : text) {

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test:
+#  1. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+#  2. the serial link tests under ThreadSanitizer,
+#  3. each libFuzzer target (clang) for a short bounded time.
+# Tests that need a session bus run inside dbus-run-session.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
+cmake --build build/asan -j "$jobs"
+dbus-run-session -- ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+if grep -q serial_tests build/asan/build.ninja; then
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON
+  cmake --build build/tsan -j "$jobs" --target serial_tests
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    dbus-run-session -- ctest --test-dir build/tsan -R Serial --output-on-failure
+fi
+
+CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON
+cmake --build build/fuzz -j "$jobs"
+ctest --test-dir build/fuzz --output-on-failure -j "$jobs"

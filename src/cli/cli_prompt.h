@@ -1,0 +1,33 @@
+// Messages and questions of the command-line tool: printed to stderr;
+// questions are answered from the --yes flag.
+#pragma once
+
+#include "dialogs/prompt.h"
+
+namespace quorvel {
+
+class TerminalPrompt final : public Prompt {
+ public:
+  explicit TerminalPrompt(bool answerYes) : answerYes_(answerYes) {}
+  bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override;
+  bool AskYesNo(const std::string& text, const std::string& caption, uint32_t flags,
+                bool focusNo) override;
+
+ private:
+  bool answerYes_;
+};
+
+// A prompt that shows nothing and answers No (for commands that report
+// failures in their own short form).
+class SilentPrompt final : public Prompt {
+ public:
+  bool MsgBox(const std::string&, const std::string&, uint32_t) override { return true; }
+  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override {
+    return false;
+  }
+};
+
+// The text with "\r\n" line breaks turned into plain "\n".
+std::string TerminalText(const std::string& text);
+
+}  // namespace quorvel

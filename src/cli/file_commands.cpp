@@ -1,0 +1,121 @@
+// quorvel-cli devices, info and encode: the device list and the data files.
+#include <cstdio>
+#include <string>
+
+#include "app/globals.h"
+#include "app/save_name.h"
+#include "app/text_utils.h"
+#include "cli/cli_prompt.h"
+#include "cli/commands.h"
+#include "datafile/data_file.h"
+#include "datafile/file_checks.h"
+#include "run/device_types.h"
+#include "serial/line_settings.h"
+
+namespace quorvel {
+namespace {
+
+constexpr TextPair kDeviceNotSelected{"BŁĄD\r\nNie wybrano typu urządzenia.",
+                                      "ERROR\r\nDevice not selected."};
+constexpr TextPair kUnknownDeviceText{"Nieznany typ urządzenia: ", "Unknown device type: "};
+constexpr TextPair kDataEncoded{
+    "Zakodowano dane.\r\nPlik hex:\r\n    %s\r\nPlik zakodowany:\r\n    %s",
+    "Data encoded.\r\nHEX file:\r\n    %s\r\nEncoded file:\r\n    %s"};
+constexpr TextPair kAlreadyExists{"Plik\r\n%s\r\njuż istnieje.\r\nCzy chcesz go zamienić?",
+                                  "File\r\n%s\r\nalready exists.\r\nOverwrite?"};
+constexpr TextPair kSaveTitle{"Zapisz", "Save"};
+
+std::string Hex32(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+}  // namespace
+
+int DevicesCommand(const CliContext& context) {
+  if (!context.args.positionals.empty()) return UsageError(context.args.positionals.front());
+  const TDevAvailArray list = BuildDeviceList();
+  const std::vector<std::string> texts = DeviceDisplayTexts(list);
+  for (size_t i = 0; i < list.size(); ++i) {
+    const TDevAvailData& row = list[i];
+    const LineSettings defaults{row.BaudIndex, row.ParityIndex, row.DataBitsIndex,
+                                row.StopBitsIndex};
+    std::printf("%s\t%s\t%s\n", texts[i].c_str(), LinkKindName(row.LinkKind).c_str(),
+                LineSettingsCaption(defaults).c_str());
+  }
+  return kExitOk;
+}
+
+int InfoCommand(const CliContext& context) {
+  if (context.args.positionals.size() != 1) return UsageError("info FILE");
+  const std::string& fileName = context.args.positionals.front();
+  // The short text below is this command's report; the long message stays unshown.
+  SilentPrompt silent;
+  Prompt& previous = CurrentPrompt();
+  SetPrompt(&silent);
+  uint16_t devCode = 0;
+  uint16_t variant = 0;
+  FirmwareImage image;
+  std::string version;
+  const int32_t result =
+      ReadDataFile(fileName, kAcceptEncoded | kAcceptHex, false, devCode, variant, image, &version);
+  SetPrompt(&previous);
+  if (result < 0) {
+    std::fprintf(stderr, "%s\n", DataFileShortText(result).c_str());
+    return kExitFailure;
+  }
+  if (result == kEncodedFileLoaded) {
+    std::printf("kind: qvl\n");
+    std::printf("device: %u %s\n", devCode, DeviceNameOf(devCode).c_str());
+    std::printf("variant: %u\n", variant);
+    std::printf("version: %s\n", version.c_str());
+  } else {
+    std::printf("kind: hex\n");
+  }
+  std::printf("start: %s\n", Hex32(image.ImageStart).c_str());
+  std::printf("size: %u\n", image.ImageSize());
+  return kExitOk;
+}
+
+int EncodeCommand(const CliContext& context) {
+  const CliArgs& args = context.args;
+  if (!args.Has("device") || args.positionals.size() != 2) {
+    return UsageError("encode --device TEXT HEXFILE OUTFILE");
+  }
+  const TDevAvailArray list = BuildDeviceList();
+  const int row = FindDeviceByDisplayText(list, args.Get("device"));
+  if (row < 0) return UsageError(kUnknownDeviceText.str() + args.Get("device"));
+  if (row == 0) {
+    CurrentPrompt().MsgBox(kDeviceNotSelected.str(), std::string(ProgramName()), kIconWarning);
+    return kExitFailure;
+  }
+
+  const std::string& hexName = args.positionals[0];
+  uint16_t devCode = 0;
+  uint16_t variant = 0;
+  FirmwareImage image;
+  if (ReadDataFile(hexName, kAcceptHex, false, devCode, variant, image) != kHexFileLoaded) {
+    return kExitFailure;  // the reader has shown its message
+  }
+
+  const std::string outName = EffectiveSaveName(args.positionals[1], "qvl");
+  if (outName.empty()) return UsageError(args.positionals[1]);
+  if (PathExists(outName)) {
+    const std::string question = FormatText(kAlreadyExists.text(), {DisplayPath(outName)});
+    if (!CurrentPrompt().AskYesNo(question, kSaveTitle.str(), kIconWarning, true) ||
+        !CheckFileAttr(outName, kSaveTitle.str())) {
+      return kExitFailure;
+    }
+  }
+  if (!WriteDataFile(outName, image.ImageData, false, list[row].DevCode, list[row].Variant,
+                     image.ImageStart)) {
+    return kExitFailure;  // the writer has shown its message
+  }
+  CurrentPrompt().MsgBox(
+      FormatText(kDataEncoded.text(), {DisplayPath(hexName), DisplayPath(outName)}),
+      std::string(ProgramName()), kIconInformation);
+  return kExitOk;
+}
+
+}  // namespace quorvel
