@@ -1,1 +1,287 @@
 #include "datafile/data_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "app/globals.h"
+#include "datafile/file_checks.h"
+#include "datafile/hex_file.h"
+#include "datafile/utilities.h"
+#include "dialogs/prompt.h"
+
+namespace quorvel {
+namespace {
+
+constexpr TextPair kCaptionError{"Błąd", "Error"};
+constexpr TextPair kWriteError{"Wystąpił błąd podczas zapisu pliku:\r\n%s",
+                               "Data writing error in file:\r\n%s"};
+constexpr TextPair kVersionLabel{"Wersja pliku danych: ", "Data file version: "};
+constexpr TextPair kSupportedLabel{"Wersja obsługiwana do: ", "Supported version up to: "};
+
+// Message and short texts of the codes -5 .. -1, at index code + 5.
+constexpr std::array<TextPair, 5> kErrorTexts{{
+    {"Błąd CRC danych:\r\n%s", "CRC error:\r\n%s"},
+    {"Nie znaleziono pliku:\r\n%s", "File not found:\r\n%s"},
+    {"Niewłaściwa wersja pliku danych:\r\n%s\r\n%s\r\n%s",
+     "Incompatible data file version:\r\n%s\r\n%s\r\n%s"},
+    {"Niewłaściwy format pliku:\r\n%s", "Bad file format:\r\n%s"},
+    {"Wystąpił błąd podczas odczytu pliku:\r\n%s", "Data reading error:\r\n%s"},
+}};
+constexpr std::array<TextPair, 5> kShortTexts{{
+    {"Błąd CRC danych", "CRC error"},
+    {"Nie znaleziono pliku", "File not found"},
+    {"Niewłaściwa wersja pliku danych", "Incompatible data file version"},
+    {"Niewłaściwy format pliku", "Bad file format"},
+    {"Wystąpił błąd podczas odczytu pliku", "Data reading error"},
+}};
+
+constexpr size_t kSignatureLength = 8;
+// No version this program ever wrote comes near this; a longer text is not a
+// version and must not make the reader collect the whole file.
+constexpr size_t kMaxVersionLength = 256;
+// Blanks the supported-version label may get to line up with the other one.
+constexpr int kMaxPadding = 64;
+
+std::string FillIn(std::string_view pattern, std::initializer_list<std::string_view> args) {
+  std::string out;
+  auto next = args.begin();
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 's' &&
+        next != args.end()) {
+      out += *next++;
+      ++i;
+    } else {
+      out += pattern[i];
+    }
+  }
+  return out;
+}
+
+bool IsErrorCode(int32_t code) {
+  return code >= kCrcError && code <= kReadError;
+}
+
+// Buffered reads from the start of a file, each delivering exactly the bytes
+// asked for or failing.
+class HeaderReader {
+ public:
+  explicit HeaderReader(int fd) : fd_(fd) {}
+
+  bool Read(void* out, size_t count) {
+    auto* dest = static_cast<uint8_t*>(out);
+    while (count > 0) {
+      if (pos_ == end_ && !Refill()) return false;
+      size_t take = std::min(count, end_ - pos_);
+      std::memcpy(dest, buffer_.data() + pos_, take);
+      pos_ += take;
+      dest += take;
+      count -= take;
+      consumed_ += take;
+    }
+    return true;
+  }
+
+  template <typename T>
+  bool ReadLittleEndian(T& value) {
+    std::array<uint8_t, sizeof(T)> bytes{};
+    if (!Read(bytes.data(), bytes.size())) return false;
+    value = 0;
+    for (size_t i = sizeof(T); i-- > 0;) value = static_cast<T>((value << 8) | bytes[i]);
+    return true;
+  }
+
+  // Bytes handed out so far: the file position of the next one.
+  uint64_t Consumed() const { return consumed_; }
+
+  // The rest of the file into `out` (exactly out.size() bytes).
+  bool ReadRest(std::vector<uint8_t>& out) { return Read(out.data(), out.size()); }
+
+ private:
+  bool Refill() {
+    for (;;) {
+      ssize_t got = read(fd_, buffer_.data(), buffer_.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      pos_ = 0;
+      end_ = static_cast<size_t>(got);
+      return true;
+    }
+  }
+
+  int fd_;
+  std::array<uint8_t, 4096> buffer_{};
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  uint64_t consumed_ = 0;
+};
+
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  ~FileCloser() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Reads an encoded file after its signature matched; `version` receives the
+// normalised version text for the -3 message.
+int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devCode,
+                    uint16_t& variant, FirmwareImage& image, std::string& version) {
+  HeaderReader reader(fd);
+  std::array<uint8_t, kSignatureLength> signature{};
+  if (!reader.Read(signature.data(), signature.size())) return kReadError;
+
+  std::string versionText;
+  for (;;) {
+    char c = 0;
+    if (versionText.size() > kMaxVersionLength || !reader.Read(&c, 1)) return kReadError;
+    versionText += c;
+    if (c == ' ') break;
+  }
+  version = NormalizeVer(versionText);
+  if (CompareVer(version, kDataFileVersion) > 0) return kBadVersion;
+
+  if (!reader.ReadLittleEndian(devCode) || !reader.ReadLittleEndian(variant)) return kReadError;
+  if (headerOnly) return kEncodedFileLoaded;
+
+  uint16_t crc = 0;
+  if (!reader.ReadLittleEndian(crc)) return kReadError;
+  image.Release();
+  uint32_t start = 0;
+  if (MajorVersion(version) >= 2 && !reader.ReadLittleEndian(start)) return kReadError;
+  image.ImageStart = start;
+
+  if (fileLength <= reader.Consumed()) return kReadError;
+  uint64_t size = fileLength - reader.Consumed();
+  if (size > kMaxImageSize) return kReadError;
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  if (!reader.ReadRest(bytes)) return kReadError;
+  ScrambleDataFileImage(bytes, crc);
+  uint16_t actual = CalcCRC16(bytes.data(), static_cast<int64_t>(bytes.size()), 0xFFFF);
+  image.ImageData = std::move(bytes);
+  return actual == crc ? kEncodedFileLoaded : kCrcError;
+}
+
+int32_t ReadAnyKind(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
+                    uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
+                    std::string& version) {
+  // Non-blocking open: a FIFO or device under the name must not hang us.
+  int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return kReadError;
+  FileCloser closer(fd);
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kReadError;
+
+  std::array<char, kSignatureLength> first{};
+  ssize_t got = pread(fd, first.data(), first.size(), 0);
+  if (got < 0) return kReadError;
+
+  if ((acceptedKinds & kAcceptEncoded) != 0 && got == static_cast<ssize_t>(kSignatureLength) &&
+      std::memcmp(first.data(), DataFileSignature, kSignatureLength) == 0) {
+    return ReadEncoded(fd, static_cast<uint64_t>(st.st_size), headerOnly, devCode, variant, image,
+                       version);
+  }
+  if ((acceptedKinds & kAcceptHex) != 0 && got > 0 && first[0] == ':') {
+    int32_t result = ReadHexFile(fileName, image);
+    if (result != 0) return result;
+    devCode = 0;
+    variant = 0;
+    return kHexFileLoaded;
+  }
+  return kBadFormat;
+}
+
+}  // namespace
+
+void ScrambleDataFileImage(std::span<uint8_t> bytes, uint16_t crc) {
+  const uint8_t k = static_cast<uint8_t>((crc & 0xFF) + (crc >> 8));
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<uint8_t>(bytes[i] ^ k ^ (i & 0xFF));
+  }
+}
+
+std::string DataFileErrorText(int32_t code, const std::string& fileName,
+                              const std::string& fileVersion) {
+  if (!IsErrorCode(code)) return {};
+  std::string_view pattern = kErrorTexts[static_cast<size_t>(code + 5)].text();
+  if (code != kBadVersion) return FillIn(pattern, {DisplayPath(fileName)});
+  const Prompt& prompt = CurrentPrompt();
+  std::string versionLabel = kVersionLabel.str();
+  std::string supportedLabel = kSupportedLabel.str();
+  const int wanted = prompt.TextWidth(versionLabel);
+  for (int i = 0; i < kMaxPadding && prompt.TextWidth(supportedLabel) < wanted; ++i) {
+    supportedLabel += ' ';
+  }
+  return FillIn(pattern, {DisplayPath(fileName), versionLabel + fileVersion,
+                          supportedLabel + kDataFileVersion});
+}
+
+std::string DataFileShortText(int32_t code) {
+  if (!IsErrorCode(code)) return {};
+  return kShortTexts[static_cast<size_t>(code + 5)].str();
+}
+
+void ShowDataFileError(int32_t code, const std::string& fileName, const std::string& fileVersion) {
+  if (!IsErrorCode(code)) return;
+  CurrentPrompt().MsgBox(DataFileErrorText(code, fileName, fileVersion), kCaptionError.str(),
+                         kIconWarning);
+}
+
+int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
+                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image) {
+  int32_t result = kFileNotFound;
+  std::string version;
+  if (PathExists(fileName)) {
+    AttributeGuard guard(fileName);
+    result = ReadAnyKind(fileName, acceptedKinds, headerOnly, devCode, variant, image, version);
+  }
+  if (result < 0 && !headerOnly) ShowDataFileError(result, fileName, version);
+  return result;
+}
+
+bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
+                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start) {
+  if (checkAttributes && PathExists(fileName) &&
+      !CheckFileAttr(fileName, std::string(TextPair{"Zapisz", "Save"}.text()))) {
+    return false;
+  }
+  bool ok = false;
+  // An empty image makes no data file, and one the reader would refuse as
+  // too large is not written either.
+  if (!image.empty() && image.size() <= kMaxImageSize) {
+    std::string bytes = DataFileSignature;
+    bytes += kDataFileVersion;
+    bytes += ' ';
+    const uint16_t crc = CalcCRC16(image.data(), static_cast<int64_t>(image.size()), 0xFFFF);
+    auto put = [&bytes](uint32_t value, int count) {
+      for (int i = 0; i < count; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+    };
+    put(devCode, 2);
+    put(variant, 2);
+    put(crc, 2);
+    put(start, 4);
+    const size_t headerSize = bytes.size();
+    bytes.append(reinterpret_cast<const char*>(image.data()), image.size());
+    // Scrambled in the file's own buffer: the caller's image stays plain.
+    ScrambleDataFileImage(
+        std::span<uint8_t>(reinterpret_cast<uint8_t*>(bytes.data()) + headerSize, image.size()),
+        crc);
+    ok = ReplaceFileContents(fileName, bytes);
+  }
+  if (!ok) {
+    CurrentPrompt().MsgBox(FillIn(kWriteError.text(), {DisplayPath(fileName)}), kCaptionError.str(),
+                           kIconWarning);
+  }
+  return ok;
+}
+
+}  // namespace quorvel

@@ -5,10 +5,10 @@
 // the file name starts with "."; system, archive and volume label never occur.
 #pragma once
 
+#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace quorvel {
 

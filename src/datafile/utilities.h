@@ -20,6 +20,11 @@ uint16_t CalcCRC16(const uint8_t* bytes, int64_t length, uint16_t startValue);
 // text without "." becomes major "." minor (so "2 74" gives "2.74").
 std::string NormalizeVer(std::string_view text);
 
+// Major number of a version text: the part of NormalizeVer's result before
+// the first ".", trimmed to digits, as an integer (0 when empty; the leading
+// digit run when non-digits remain inside; saturated at 0xFFFFFFFF).
+uint32_t MajorVersion(std::string_view text);
+
 // Sign of major(a) - major(b) after normalising both: -1, 0 or 1.
 int CompareVer(std::string_view a, std::string_view b);
 
