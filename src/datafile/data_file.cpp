@@ -237,13 +237,15 @@ void ShowDataFileError(int32_t code, const std::string& fileName, const std::str
 }
 
 int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
-                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image) {
+                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
+                     std::string* formatVersion) {
   int32_t result = kFileNotFound;
   std::string version;
   if (PathExists(fileName)) {
     AttributeGuard guard(fileName);
     result = ReadAnyKind(fileName, acceptedKinds, headerOnly, devCode, variant, image, version);
   }
+  if (formatVersion != nullptr) *formatVersion = version;
   if (result < 0 && !headerOnly) ShowDataFileError(result, fileName, version);
   return result;
 }

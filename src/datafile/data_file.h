@@ -41,8 +41,11 @@ constexpr const char* kDataFileVersion = "2.74";
 // Reads a data file. devCode and variant are set for encoded files only (0
 // for HEX). headerOnly stops after the variant code, leaves the image alone
 // and shows no message. On a negative result the image is not valid.
+// formatVersion, when given, receives the normalised format version of an
+// encoded file (also with -3) and is cleared otherwise.
 int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
-                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image);
+                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
+                     std::string* formatVersion = nullptr);
 
 // Writes an encoded data file; false (after its own message) on failure. The
 // file that was there before survives every failed write.
