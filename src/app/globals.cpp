@@ -7,7 +7,9 @@ namespace quorvel {
 uint8_t Language = 1;
 uint8_t Edition = 0;
 
-std::string_view ProgramName() { return Edition == 0 ? "Quorvel" : "QuorvelKMB"; }
+std::string_view ProgramName() {
+  return Edition == 0 ? "Quorvel" : "QuorvelKMB";
+}
 
 uint8_t LanguageFromLocaleName(std::string_view locale) {
   return locale.substr(0, 2) == "pl" ? 0 : 1;

@@ -46,8 +46,12 @@ std::string MapCase(std::string_view text, bool toLower) {
 
 }  // namespace
 
-std::string LowerText(std::string_view text) { return MapCase(text, true); }
-std::string UpperText(std::string_view text) { return MapCase(text, false); }
+std::string LowerText(std::string_view text) {
+  return MapCase(text, true);
+}
+std::string UpperText(std::string_view text) {
+  return MapCase(text, false);
+}
 
 bool SameTextNoCase(std::string_view a, std::string_view b) {
   return LowerText(a) == LowerText(b);

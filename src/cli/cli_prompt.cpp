@@ -21,8 +21,7 @@ bool TerminalPrompt::MsgBox(const std::string& text, const std::string& caption,
   return true;
 }
 
-bool TerminalPrompt::AskYesNo(const std::string& text, const std::string& caption, uint32_t,
-                              bool) {
+bool TerminalPrompt::AskYesNo(const std::string& text, const std::string& caption, uint32_t, bool) {
   static constexpr TextPair kAnswerYes{"Odpowiedź: tak (--yes)", "Answer: yes (--yes)"};
   static constexpr TextPair kAnswerNo{"Odpowiedź: nie (bez --yes)", "Answer: no (no --yes)"};
   std::fprintf(stderr, "%s: %s\n%s\n", caption.c_str(), TerminalText(text).c_str(),

@@ -22,9 +22,7 @@ class TerminalPrompt final : public Prompt {
 class SilentPrompt final : public Prompt {
  public:
   bool MsgBox(const std::string&, const std::string&, uint32_t) override { return true; }
-  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override {
-    return false;
-  }
+  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
 };
 
 // The text with "\r\n" line breaks turned into plain "\n".

@@ -59,7 +59,7 @@ int InfoCommand(const CliContext& context) {
   FirmwareImage image;
   std::string version;
   const int32_t result =
-      ReadDataFile(fileName, kAcceptEncoded | kAcceptHex, false, devCode, variant, image);
+      ReadDataFile(fileName, kAcceptEncoded | kAcceptHex, false, devCode, variant, image, &version);
   SetPrompt(&previous);
   if (result < 0) {
     std::fprintf(stderr, "%s\n", DataFileShortText(result).c_str());
