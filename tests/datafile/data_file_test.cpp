@@ -1,0 +1,343 @@
+#include "datafile/data_file.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <optional>
+#include <random>
+
+#include "datafile/file_checks.h"
+#include "datafile/utilities.h"
+#include "test_support.h"
+
+namespace quorvel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes RandomBytes(size_t count, uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes(count);
+  for (auto& b : bytes) b = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+void PutLittleEndian(std::string& out, uint32_t value, int count) {
+  for (int i = 0; i < count; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// An encoded file built field by field, independent of WriteDataFile.
+std::string EncodedFile(std::string_view versionField, uint16_t devCode, uint16_t variant,
+                        const Bytes& plain, std::optional<uint32_t> start) {
+  std::string file = "Quorvel ";
+  file += versionField;
+  const uint16_t crc = CalcCRC16(plain.data(), static_cast<int64_t>(plain.size()), 0xFFFF);
+  PutLittleEndian(file, devCode, 2);
+  PutLittleEndian(file, variant, 2);
+  PutLittleEndian(file, crc, 2);
+  if (start) PutLittleEndian(file, *start, 4);
+  const uint8_t k = static_cast<uint8_t>((crc & 0xFF) + (crc >> 8));
+  for (size_t i = 0; i < plain.size(); ++i) file += static_cast<char>(plain[i] ^ k ^ (i & 0xFF));
+  return file;
+}
+
+class DataFileTest : public test::TempDirTest {
+ protected:
+  int32_t Read(const std::string& path, uint8_t kinds = kAcceptEncoded | kAcceptHex,
+               bool headerOnly = false) {
+    return ReadDataFile(path, kinds, headerOnly, devCode_, variant_, image_, &version_);
+  }
+  mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+  }
+
+  uint16_t devCode_ = 0xAAAA;
+  uint16_t variant_ = 0xBBBB;
+  FirmwareImage image_;
+  std::string version_;
+};
+
+TEST_F(DataFileTest, ThreeByteExampleIsWrittenByteExact) {
+  const Bytes image = {0x61, 0x62, 0x63};
+  const std::string path = Path("abc.qvl");
+  ASSERT_TRUE(WriteDataFile(path, image, false, 2, 1, 0x08000000));
+  using namespace std::string_literals;
+  const std::string expected =
+      "Quorvel 2.74 "s + "\x02\x00\x01\x00\x49\x57\x00\x00\x00\x08"s + "\xC1\xC3\xC1"s;
+  ASSERT_EQ(expected.size(), 26u);
+  EXPECT_EQ(ReadFile(path), expected);
+  // The caller's bytes stay plain.
+  EXPECT_EQ(image, (Bytes{0x61, 0x62, 0x63}));
+  EXPECT_TRUE(prompt_.shown.empty());
+}
+
+TEST_F(DataFileTest, ScrambleIsItsOwnInverse) {
+  Bytes bytes = RandomBytes(1000, 7);
+  const Bytes plain = bytes;
+  ScrambleDataFileImage(bytes, 0x5749);
+  EXPECT_NE(bytes, plain);
+  EXPECT_EQ(bytes[256] ^ plain[256], 0xA0);  // the index counts modulo 256
+  ScrambleDataFileImage(bytes, 0x5749);
+  EXPECT_EQ(bytes, plain);
+}
+
+TEST_F(DataFileTest, WrittenFileReadsBack) {
+  const Bytes image = RandomBytes(70000, 1);
+  const std::string path = Path("fw.qvl");
+  ASSERT_TRUE(WriteDataFile(path, image, true, 0x1234, 0xBEEF, 0x08004000));
+  EXPECT_EQ(ReadFile(path).size(), 23u + image.size());
+  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(devCode_, 0x1234);
+  EXPECT_EQ(variant_, 0xBEEF);
+  EXPECT_EQ(image_.ImageStart, 0x08004000u);
+  EXPECT_EQ(image_.ImageData, image);
+  EXPECT_EQ(version_, "2.74");
+  EXPECT_TRUE(prompt_.shown.empty());
+}
+
+struct ErrorCase {
+  const char* what;
+  std::function<std::string(const std::string& dir)> make;  // returns the path
+  uint8_t kinds;
+  int32_t code;
+  const char* pl;
+  const char* en;
+};
+
+TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
+  const Bytes image = RandomBytes(100, 3);
+  const std::string good = EncodedFile("2.74 ", 5, 6, image, 0x100);
+  auto file = [this](const char* name, std::string contents) {
+    return [this, name, contents](const std::string&) {
+      WriteFile(Path(name), contents);
+      return Path(name);
+    };
+  };
+  std::string changed = good;
+  changed[40] = static_cast<char>(changed[40] ^ 0x01);
+  const ErrorCase cases[] = {
+      {"missing", [this](const std::string&) { return Path("missing.qvl"); }, 3, kFileNotFound,
+       "Nie znaleziono pliku:\r\n", "File not found:\r\n"},
+      {"empty", file("empty.qvl", ""), 3, kBadFormat, "Niewłaściwy format pliku:\r\n",
+       "Bad file format:\r\n"},
+      {"hex, encoded only", file("hex.qvl", ":00000001FF\r\n"), kAcceptEncoded, kBadFormat,
+       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n"},
+      {"encoded, HEX only", file("enc.qvl", good), kAcceptHex, kBadFormat,
+       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n"},
+      {"short signature", file("short.qvl", "Quorv"), 3, kBadFormat,
+       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n"},
+      {"no blank after version", file("noblank.qvl", "Quorvel 2.74"), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+      {"endless version", file("long.qvl", "Quorvel " + std::string(100000, '2')), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+      {"device code cut", file("cut.qvl", "Quorvel 2.74 \x02"), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+      {"start address cut", file("cut2.qvl", good.substr(0, 20)), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+      {"empty image", file("noimage.qvl", good.substr(0, 23)), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+      {"folder",
+       [this](const std::string&) {
+         mkdir(Path("folder.qvl").c_str(), 0755);
+         return Path("folder.qvl");
+       },
+       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+      {"fifo",
+       [this](const std::string&) {
+         mkfifo(Path("fifo.qvl").c_str(), 0644);
+         return Path("fifo.qvl");
+       },
+       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+      {"changed image byte", file("changed.qvl", changed), 3, kCrcError, "Błąd CRC danych:\r\n",
+       "CRC error:\r\n"},
+      {"HEX checksum", file("bad.hex", ":0100000000FE\r\n:00000001FF\r\n"), 3, kCrcError,
+       "Błąd CRC danych:\r\n", "CRC error:\r\n"},
+      {"HEX record too short", file("short.hex", ":10000000AA\r\n"), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+  };
+  for (const auto& c : cases) {
+    for (uint8_t language : {0, 1}) {
+      Language = language;
+      prompt_.shown.clear();
+      const std::string path = c.make(dir_.string());
+      EXPECT_EQ(Read(path, c.kinds), c.code) << c.what;
+      ASSERT_EQ(prompt_.shown.size(), 1u) << c.what;
+      EXPECT_EQ(prompt_.shown[0].text, std::string(language == 0 ? c.pl : c.en) + path) << c.what;
+      EXPECT_EQ(prompt_.shown[0].caption, language == 0 ? "Błąd" : "Error");
+      EXPECT_EQ(prompt_.shown[0].flags, kIconWarning);
+      std::string shortText = DataFileShortText(c.code);
+      EXPECT_TRUE(prompt_.shown[0].text.starts_with(shortText)) << c.what;
+      EXPECT_FALSE(shortText.empty());
+    }
+  }
+  EXPECT_EQ(DataFileShortText(0), "");
+  EXPECT_EQ(DataFileShortText(1), "");
+  EXPECT_EQ(DataFileErrorText(-6, "x"), "");
+}
+
+TEST_F(DataFileTest, ImageLargerThanLimitIsRefused) {
+  const std::string path = Path("huge.qvl");
+  WriteFile(path, EncodedFile("2.74 ", 1, 1, {}, 0));
+  ASSERT_EQ(truncate(path.c_str(), 23 + static_cast<off_t>(kMaxImageSize) + 1), 0);
+  EXPECT_EQ(Read(path), kReadError);
+}
+
+TEST_F(DataFileTest, NewerMajorVersionIsRefusedWithBothVersionsShown) {
+  const std::string path = Path("v3.qvl");
+  WriteFile(path, EncodedFile("3.0 ", 1, 2, {1, 2, 3}, 0));
+  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_EQ(version_, "3.0");
+  ASSERT_EQ(prompt_.shown.size(), 1u);
+  EXPECT_EQ(prompt_.shown[0].text, "Incompatible data file version:\r\n" + path +
+                                       "\r\nData file version: 3.0\r\nSupported version up to: "
+                                       "2.74");
+
+  // The second label is padded until it is as wide as the first one.
+  prompt_.width = [](std::string_view text) {
+    return text.starts_with("Data file version") || text.starts_with("Wersja pliku")
+               ? 30
+               : static_cast<int>(text.size());
+  };
+  prompt_.shown.clear();
+  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_NE(prompt_.shown.at(0).text.find("\r\nSupported version up to:      2.74"),
+            std::string::npos)
+      << prompt_.shown[0].text;
+  Language = 0;
+  prompt_.shown.clear();
+  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_EQ(prompt_.shown.at(0).text,
+            "Niewłaściwa wersja pliku danych:\r\n" + path +
+                "\r\nWersja pliku danych: 3.0\r\nWersja obsługiwana do:       2.74");
+
+  // A width that never grows does not make the padding run forever.
+  prompt_.width = [](std::string_view text) { return text.starts_with("Wersja pliku") ? 30 : 0; };
+  prompt_.shown.clear();
+  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_EQ(prompt_.shown.size(), 1u);
+}
+
+TEST_F(DataFileTest, AcceptedVersions) {
+  struct Case {
+    std::string_view field;
+    bool hasStart;
+  } cases[] = {{"2.80 ", true}, {"2.99 ", true}, {"2.0 ", true},
+               {"1.5 ", false}, {"0.9 ", false}, {"V2.74 ", true}};
+  const Bytes image = RandomBytes(300, 9);
+  for (const auto& c : cases) {
+    const std::string path = Path("v.qvl");
+    std::optional<uint32_t> start;
+    if (c.hasStart) start = 0x2000;
+    WriteFile(path, EncodedFile(c.field, 7, 8, image, start));
+    image_.ImageStart = 0x5555;
+    EXPECT_EQ(Read(path), kEncodedFileLoaded) << c.field;
+    EXPECT_EQ(image_.ImageStart, c.hasStart ? 0x2000u : 0u) << c.field;
+    EXPECT_EQ(image_.ImageData, image) << c.field;
+  }
+  EXPECT_TRUE(prompt_.shown.empty());
+}
+
+TEST_F(DataFileTest, HeaderOnlyReadsCodesAndLeavesImageAlone) {
+  const std::string path = Path("fw.qvl");
+  WriteFile(path, EncodedFile("2.74 ", 0x0102, 0x0304, RandomBytes(50, 2), 0x1000));
+  image_.ImageData = {9, 9};
+  image_.ImageStart = 77;
+  EXPECT_EQ(Read(path, kAcceptEncoded, true), kEncodedFileLoaded);
+  EXPECT_EQ(devCode_, 0x0102);
+  EXPECT_EQ(variant_, 0x0304);
+  EXPECT_EQ(image_.ImageData, (Bytes{9, 9}));
+  EXPECT_EQ(image_.ImageStart, 77u);
+
+  // Failures in header-only mode are silent.
+  WriteFile(Path("v3.qvl"), EncodedFile("3.0 ", 1, 2, {1}, 0));
+  WriteFile(Path("cut.qvl"), "Quorvel 2.74 \x01\x00\x02");
+  WriteFile(Path("junk.qvl"), "junk");
+  EXPECT_EQ(Read(Path("missing.qvl"), kAcceptEncoded, true), kFileNotFound);
+  EXPECT_EQ(Read(Path("v3.qvl"), kAcceptEncoded, true), kBadVersion);
+  EXPECT_EQ(Read(Path("cut.qvl"), kAcceptEncoded, true), kReadError);
+  EXPECT_EQ(Read(Path("junk.qvl"), kAcceptEncoded, true), kBadFormat);
+  EXPECT_TRUE(prompt_.shown.empty());
+}
+
+TEST_F(DataFileTest, HexFileGivesOneAndZeroDeviceCodes) {
+  const std::string path = Path("fw.hex");
+  WriteFile(path, ":0400100001020304E2\r\n:00000001FF\r\n");
+  EXPECT_EQ(Read(path), kHexFileLoaded);
+  EXPECT_EQ(devCode_, 0);
+  EXPECT_EQ(variant_, 0);
+  EXPECT_EQ(image_.ImageStart, 0x10u);
+  EXPECT_EQ(image_.ImageData, (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(version_, "");
+}
+
+TEST_F(DataFileTest, ReadOnlyHiddenFileKeepsAttributesAfterReadAndWrite) {
+  const std::string path = Path(".fw.qvl");
+  const Bytes image = RandomBytes(64, 4);
+  ASSERT_TRUE(WriteDataFile(path, image, false, 1, 2, 3));
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(ModeOf(path), 0444u);
+
+  // Declined: nothing written, no error message.
+  prompt_.answer = false;
+  EXPECT_FALSE(WriteDataFile(path, RandomBytes(64, 5), true, 1, 2, 3));
+  ASSERT_EQ(prompt_.shown.size(), 1u);
+  EXPECT_TRUE(prompt_.shown[0].question);
+  EXPECT_NE(prompt_.shown[0].text.find("'read only', 'hidden'"), std::string::npos);
+  EXPECT_EQ(prompt_.shown[0].caption, "Save");
+  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(image_.ImageData, image);
+
+  prompt_.answer = true;
+  const Bytes second = RandomBytes(64, 6);
+  EXPECT_TRUE(WriteDataFile(path, second, true, 1, 2, 3));
+  EXPECT_EQ(ModeOf(path), 0444u);
+  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(image_.ImageData, second);
+  // Without the check the writer does not ask.
+  prompt_.shown.clear();
+  EXPECT_TRUE(WriteDataFile(path, image, false, 1, 2, 3));
+  EXPECT_TRUE(prompt_.shown.empty());
+  EXPECT_EQ(ModeOf(path), 0444u);
+  EXPECT_EQ(Entries(), std::vector<std::string>{".fw.qvl"});
+}
+
+TEST_F(DataFileTest, EmptyImageIsNotWrittenAndOldFileSurvives) {
+  const std::string path = Path("fw.qvl");
+  EXPECT_FALSE(WriteDataFile(path, {}, false, 1, 2, 3));
+  EXPECT_FALSE(PathExists(path));
+  ASSERT_EQ(prompt_.shown.size(), 1u);
+  EXPECT_EQ(prompt_.shown[0].text, "Data writing error in file:\r\n" + path);
+  EXPECT_EQ(prompt_.shown[0].caption, "Error");
+
+  WriteFile(path, "old");
+  EXPECT_FALSE(WriteDataFile(path, {}, false, 1, 2, 3));
+  EXPECT_EQ(ReadFile(path), "old");
+}
+
+TEST_F(DataFileTest, UncreatableFileGivesWritingError) {
+  Language = 0;
+  const std::string path = Path("missing/fw.qvl");
+  EXPECT_FALSE(WriteDataFile(path, Bytes{1}, true, 1, 2, 3));
+  ASSERT_EQ(prompt_.shown.size(), 1u);
+  EXPECT_EQ(prompt_.shown[0].text, "Wystąpił błąd podczas zapisu pliku:\r\n" + path);
+  EXPECT_EQ(prompt_.shown[0].caption, "Błąd");
+}
+
+TEST_F(DataFileTest, FailedWriteKeepsOldFile) {
+  const std::string path = Path("fw.qvl");
+  const Bytes old = RandomBytes(1000, 11);
+  ASSERT_TRUE(WriteDataFile(path, old, false, 1, 2, 3));
+  const std::string before = ReadFile(path);
+  const Bytes big = RandomBytes(200000, 12);
+  EXPECT_EQ(test::RunWithFileSizeLimit(64 * 1024,
+                                       [&] { return WriteDataFile(path, big, false, 1, 2, 3); }),
+            1);
+  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"fw.qvl"});
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,198 @@
+#include "datafile/file_checks.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+namespace quorvel {
+namespace {
+
+using test::RunWithFileSizeLimit;
+
+class FileChecksTest : public test::TempDirTest {
+ protected:
+  mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+  }
+};
+
+TEST_F(FileChecksTest, PathExistsForFilesFoldersAndLinks) {
+  WriteFile(Path("file"), "x");
+  ASSERT_EQ(symlink("nowhere", Path("dangling").c_str()), 0);
+  EXPECT_TRUE(PathExists(Path("file")));
+  EXPECT_TRUE(PathExists(dir_.string()));
+  EXPECT_TRUE(PathExists(Path("dangling")));
+  EXPECT_FALSE(PathExists(Path("missing")));
+  EXPECT_FALSE(PathExists(""));
+}
+
+TEST_F(FileChecksTest, CheckFileAttrPassesPlainAndMissingFilesWithoutAsking) {
+  WriteFile(Path("plain.log"), "x");
+  EXPECT_TRUE(CheckFileAttr(Path("plain.log"), "Save"));
+  EXPECT_TRUE(CheckFileAttr(Path("missing.log"), "Save"));
+  EXPECT_TRUE(prompt_.shown.empty());
+}
+
+TEST_F(FileChecksTest, CheckFileAttrRefusesFolderInBothLanguages) {
+  const std::string folder = Path("sub");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string expected[2] = {
+      "Plik\r\n" + folder +
+          "\r\nnie może zostać utworzony,\r\nponieważ już istnieje folder o tej "
+          "nazwie.",
+      "File\r\n" + folder +
+          "\r\ncannot be created, because directory\r\nwith the same name "
+          "already exists."};
+  for (uint8_t language : {0, 1}) {
+    Language = language;
+    prompt_.shown.clear();
+    prompt_.answer = true;
+    EXPECT_FALSE(CheckFileAttr(folder, "Caption"));
+    ASSERT_EQ(prompt_.shown.size(), 1u);
+    EXPECT_FALSE(prompt_.shown[0].question);
+    EXPECT_EQ(prompt_.shown[0].text, expected[language]);
+    EXPECT_EQ(prompt_.shown[0].caption, "Caption");
+    EXPECT_EQ(prompt_.shown[0].flags, kIconWarning);
+  }
+}
+
+TEST_F(FileChecksTest, CheckFileAttrAsksAboutReadOnlyAndHidden) {
+  struct Case {
+    const char* name;
+    mode_t mode;
+    const char* words;
+  } cases[] = {
+      {".both.log", 0444, "'read only', 'hidden'"},
+      {"readonly.log", 0444, "'read only'"},
+      {".hidden.log", 0644, "'hidden'"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = Path(c.name);
+    WriteFile(path, "x");
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    for (bool answer : {false, true}) {
+      prompt_.shown.clear();
+      prompt_.answer = answer;
+      EXPECT_EQ(CheckFileAttr(path, "Save"), answer) << c.name;
+      ASSERT_EQ(prompt_.shown.size(), 1u);
+      const test::Shown& asked = prompt_.shown[0];
+      EXPECT_TRUE(asked.question);
+      EXPECT_TRUE(asked.focusNo);
+      EXPECT_EQ(asked.flags, kIconWarning);
+      EXPECT_EQ(asked.caption, "Save");
+      EXPECT_EQ(asked.text,
+                "File\r\n" + path + "\r\nhas attributes " + c.words + "\r\nSave anyway?");
+    }
+  }
+  Language = 0;
+  prompt_.shown.clear();
+  CheckFileAttr(Path(".both.log"), "Zapisz");
+  ASSERT_EQ(prompt_.shown.size(), 1u);
+  EXPECT_EQ(prompt_.shown[0].text, "Plik\r\n" + Path(".both.log") +
+                                       "\r\nposiada atrybut 'tylko do odczytu', "
+                                       "'ukryty'\r\nZapisać mimo to?");
+}
+
+TEST_F(FileChecksTest, WriteTextFileCreatesAndReplaces) {
+  const std::string path = Path("run.log");
+  ASSERT_TRUE(WriteTextFile(path, "first line\r\nsecond"));
+  EXPECT_EQ(ReadFile(path), "first line\r\nsecond");
+  ASSERT_TRUE(WriteTextFile(path, "short"));
+  EXPECT_EQ(ReadFile(path), "short");
+  EXPECT_TRUE(prompt_.shown.empty());
+  EXPECT_EQ(Entries(), std::vector<std::string>{"run.log"});
+}
+
+TEST_F(FileChecksTest, WriteTextFileOverReadOnlyHiddenFileKeepsItsAttributes) {
+  const std::string path = Path(".run.log");
+  WriteFile(path, "old");
+  ASSERT_EQ(chmod(path.c_str(), 0440), 0);
+
+  prompt_.answer = false;
+  EXPECT_FALSE(WriteTextFile(path, "new"));
+  EXPECT_EQ(ReadFile(path), "old");
+  ASSERT_EQ(prompt_.shown.size(), 1u);  // the question, no error message
+  EXPECT_TRUE(prompt_.shown[0].question);
+
+  prompt_.answer = true;
+  prompt_.shown.clear();
+  EXPECT_TRUE(WriteTextFile(path, "new"));
+  EXPECT_EQ(ReadFile(path), "new");
+  EXPECT_EQ(ModeOf(path), 0440u);
+  EXPECT_EQ(Entries(), std::vector<std::string>{".run.log"});
+}
+
+TEST_F(FileChecksTest, WriteTextFileReportsFolderAndUncreatableFile) {
+  ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+  EXPECT_FALSE(WriteTextFile(Path("sub"), "x"));
+  ASSERT_EQ(prompt_.shown.size(), 1u);
+  EXPECT_NE(prompt_.shown[0].text.find("cannot be created"), std::string::npos);
+
+  for (const std::string& path : {Path("missing/run.log"), Path("sub/run.log/x")}) {
+    prompt_.shown.clear();
+    EXPECT_FALSE(WriteTextFile(path, "x")) << path;
+    ASSERT_EQ(prompt_.shown.size(), 1u);
+    EXPECT_EQ(prompt_.shown[0].text, "Data writing error in file:\r\n" + path);
+    EXPECT_EQ(prompt_.shown[0].caption, "Error");
+    EXPECT_EQ(prompt_.shown[0].flags, kIconWarning);
+  }
+  Language = 0;
+  prompt_.shown.clear();
+  EXPECT_FALSE(WriteTextFile(Path("missing/a.log"), "x"));
+  ASSERT_EQ(prompt_.shown.size(), 1u);
+  EXPECT_EQ(prompt_.shown[0].text,
+            "Wystąpił błąd podczas zapisu pliku:\r\n" + Path("missing/a.log"));
+  EXPECT_EQ(prompt_.shown[0].caption, "Błąd");
+}
+
+TEST_F(FileChecksTest, FailedWriteKeepsOldFile) {
+  const std::string path = Path("run.log");
+  WriteFile(path, "old content");
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  const std::string big(64 * 1024, 'n');
+  EXPECT_EQ(RunWithFileSizeLimit(4096, [&] { return WriteTextFile(path, big); }), 1);
+  EXPECT_EQ(ReadFile(path), "old content");
+  EXPECT_EQ(ModeOf(path), 0640u);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"run.log"});
+  // The same write within the limit goes through.
+  EXPECT_EQ(RunWithFileSizeLimit(4096, [&] { return WriteTextFile(path, "fits"); }), 0);
+  EXPECT_EQ(ReadFile(path), "fits");
+}
+
+TEST_F(FileChecksTest, ReplaceThroughSymlinkKeepsTheLink) {
+  WriteFile(Path("target.log"), "old");
+  ASSERT_EQ(symlink("target.log", Path("link.log").c_str()), 0);
+  ASSERT_TRUE(ReplaceFileContents(Path("link.log"), "new"));
+  struct stat st {};
+  ASSERT_EQ(lstat(Path("link.log").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(Path("target.log")), "new");
+}
+
+TEST_F(FileChecksTest, NewFileGetsDefaultPermissions) {
+  const mode_t mask = umask(022);
+  ASSERT_TRUE(ReplaceFileContents(Path("new.log"), "x"));
+  umask(mask);
+  EXPECT_EQ(ModeOf(Path("new.log")), 0644u);
+}
+
+TEST_F(FileChecksTest, AttributeGuardMakesWritableForTheAccessOnly) {
+  const std::string path = Path("data.qvl");
+  WriteFile(path, "x");
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  {
+    AttributeGuard guard(path);
+    EXPECT_TRUE(guard.existed());
+    EXPECT_EQ(ModeOf(path), 0644u);
+  }
+  EXPECT_EQ(ModeOf(path), 0444u);
+  AttributeGuard none(Path("missing"));
+  EXPECT_FALSE(none.existed());
+}
+
+}  // namespace
+}  // namespace quorvel

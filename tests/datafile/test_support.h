@@ -1,0 +1,121 @@
+// Shared helpers of the data-file tests: a temporary folder per test, a
+// prompt that records what it was asked, and whole-file read/write.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+
+#include "app/globals.h"
+#include "dialogs/prompt.h"
+
+namespace quorvel::test {
+
+struct Shown {
+  std::string text;
+  std::string caption;
+  uint32_t flags = 0;
+  bool question = false;
+  bool focusNo = false;
+};
+
+// Records every message and question; answers questions with `answer`.
+class RecordingPrompt final : public Prompt {
+ public:
+  bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override {
+    shown.push_back({text, caption, flags, false, false});
+    return true;
+  }
+  bool AskYesNo(const std::string& text, const std::string& caption, uint32_t flags,
+                bool focusNo) override {
+    shown.push_back({text, caption, flags, true, focusNo});
+    return answer;
+  }
+  int TextWidth(std::string_view text) const override {
+    return width ? width(text) : Prompt::TextWidth(text);
+  }
+  // Wide enough that test paths are shown whole.
+  int PathWidthLimit() const override { return 10000; }
+
+  std::vector<Shown> shown;
+  bool answer = false;
+  std::function<int(std::string_view)> width;
+};
+
+// A fresh folder per test, the recording prompt installed, English texts.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-df-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    SetPrompt(&prompt_);
+    savedLanguage_ = Language;
+    Language = 1;
+  }
+  void TearDown() override {
+    Language = savedLanguage_;
+    SetPrompt(nullptr);
+    std::error_code ignored;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static void WriteFile(const std::string& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Names in the folder, to see that no temporary file stayed behind.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::filesystem::path dir_;
+  RecordingPrompt prompt_;
+  uint8_t savedLanguage_ = 1;
+};
+
+// Runs `write` in a child process whose files may not grow beyond
+// `maxFileSize` bytes (a write past it fails with EFBIG instead of raising
+// SIGXFSZ); returns the child's exit code: 0 when `write` reported success,
+// 1 when it reported failure, -1 when the child did not exit normally.
+inline int RunWithFileSizeLimit(rlim_t maxFileSize, const std::function<bool()>& write) {
+  pid_t child = fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{maxFileSize, maxFileSize};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    _exit(write() ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace quorvel::test
