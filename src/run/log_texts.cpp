@@ -1,0 +1,76 @@
+#include "run/log_texts.h"
+
+namespace quorvel {
+namespace {
+
+const std::array<LogTextPair, kLogTextCount> kPlainLogTexts{{
+    {"Data: ", "Date: "},
+    {"Wybrany typ urządzenia: ", "Selected device type: "},
+    {"Port komunikacji: ", "Comm port: "},
+    {"Urządzenie USB: ", "USB device: "},
+    {"Plik danych: ", "Data file: "},
+    {"Błąd pliku danych: ", "Data file error: "},
+    {"Rozmiar danych: ", "Data size: "},
+    {"- Nawiązanie połączenia z urządzeniem: ", "- Connection established: "},
+    {"- Inicjalizacja bootloader'a: ", "- Connecting with bootloader: "},
+    {"- Próba połączenia z aplikacją użytkową: ", "- Connecting with user application: "},
+    {"- Uruchomienie trybu bootloader'a: ", "- Entering bootloader mode: "},
+    {"- Pobieranie danych urządzenia: ", "- Reading device information: "},
+    {"- Informacje o urządzeniu: ", "- Device information: "},
+    {"- Rozmiar bloku danych: ", "- Data block size: "},
+    {"- Całkowity rozmiar danych: ", "- Total data size: "},
+    {"- Kasowanie pamięci programu: ", "- Erasing program memory: "},
+    {"- Przesyłanie bloku danych: ", "- Sending data block: "},
+    {"- Zapisanie bloku danych: ", "- Writing data block: "},
+    {"- Zapisano dane: ", "- Bytes written: "},
+    {"- Nieznany błąd bootloader'a: ", "- Unknown bootloader error: "},
+    {"- Pusty blok danych: ", "- Empty data block: "},
+    {"- Reset urządzenia: ", "- Device reset: "},
+    {"- Niezgodne typy urządzeń: ", "- Incompatible device types: "},
+    {"- Niewłaściwa wersja bootloader'a: ", "- Incompatible bootloader version: "},
+    {"- Niewłaściwa wersja programu urządzenia: ", "- Inapropriate firmvare version: "},
+    {"- Przewrano na skutek przeterminowania", "- Timeout occured"},
+    {"- Przewrano na żądanie użytkownika", "- User abort"},
+    {"- Rezultat: ", "- Result: "},
+}};
+
+std::array<LogTextPair, kLogTextCount>& MutableLogTexts() {
+  static std::array<LogTextPair, kLogTextCount> texts = kPlainLogTexts;
+  return texts;
+}
+
+// A width function that never grows must not pad forever.
+constexpr int kMaxPadding = 256;
+
+void PadPair(std::string& a, std::string& b, const TextWidthFn& width) {
+  std::string& narrow = width(a) < width(b) ? a : b;
+  const std::string& wide = &narrow == &a ? b : a;
+  const int target = width(wide);
+  for (int i = 0; i < kMaxPadding && width(narrow) < target; ++i) narrow += ' ';
+  a += '\t';
+  b += '\t';
+}
+
+}  // namespace
+
+const std::array<LogTextPair, kLogTextCount>& LogTexts() {
+  return MutableLogTexts();
+}
+
+const std::string& LogText(int index) {
+  static const std::string empty;
+  if (index < 0 || index >= static_cast<int>(kLogTextCount)) return empty;
+  return LogTexts()[static_cast<size_t>(index)].text();
+}
+
+void PadBlockLogPrefixes(const TextWidthFn& width) {
+  auto& texts = MutableLogTexts();
+  LogTextPair& sending = texts[kLogSendingBlock];
+  LogTextPair& writing = texts[kLogWritingBlock];
+  sending = kPlainLogTexts[kLogSendingBlock];
+  writing = kPlainLogTexts[kLogWritingBlock];
+  PadPair(sending.pl, writing.pl, width);
+  PadPair(sending.en, writing.en, width);
+}
+
+}  // namespace quorvel

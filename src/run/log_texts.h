@@ -1,0 +1,110 @@
+// The run log's text pairs, the argument texts of its lines, the result texts
+// of the final message and the no-connection advice.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "app/globals.h"
+#include "datafile/utilities.h"
+
+namespace quorvel {
+
+// One log text in both languages. Unlike TextPair it owns its texts: texts 16
+// and 17 are padded at start-up.
+struct LogTextPair {
+  std::string pl;
+  std::string en;
+  const std::string& text() const { return Language == 0 ? pl : en; }
+};
+
+constexpr size_t kLogTextCount = 28;
+
+// Indexes of the log texts.
+enum LogIndex : int {
+  kLogDate = 0,
+  kLogDeviceType = 1,
+  kLogCommPort = 2,
+  kLogUsbDevice = 3,
+  kLogDataFile = 4,
+  kLogDataFileError = 5,
+  kLogDataSize = 6,
+  kLogConnected = 7,
+  kLogConnectingBoot = 8,
+  kLogConnectingApp = 9,
+  kLogEnteringBoot = 10,
+  kLogReadingInfo = 11,
+  kLogDeviceInfo = 12,
+  kLogBlockSize = 13,
+  kLogTotalSize = 14,
+  kLogErasing = 15,
+  kLogSendingBlock = 16,
+  kLogWritingBlock = 17,
+  kLogBytesWritten = 18,
+  kLogUnknownError = 19,
+  kLogEmptyBlock = 20,
+  kLogDeviceReset = 21,
+  kLogIncompatibleDevice = 22,
+  kLogIncompatibleBoot = 23,
+  kLogBadFirmware = 24,
+  kLogTimeout = 25,
+  kLogUserAbort = 26,
+  kLogResult = 27,
+};
+
+// The 28 log texts. Changed only by PadBlockLogPrefixes.
+const std::array<LogTextPair, kLogTextCount>& LogTexts();
+
+// The log text of an index in the current Language; "" outside 0..27.
+const std::string& LogText(int index);
+
+// Lines up the block prefixes: within each language the narrower of texts 16
+// ("sending") and 17 ("writing") gets blanks until both have the same width
+// (as measured by `width`), then both get a "\t". Starts from the plain texts
+// each time, so calling it again re-pads instead of padding twice.
+void PadBlockLogPrefixes(const TextWidthFn& width);
+
+// Argument texts of log lines.
+constexpr std::string_view kArgPending = "..........";
+constexpr std::string_view kArgOk = "OK";
+constexpr TextPair kArgError{"błąd", "error"};
+constexpr TextPair kArgDeviceProtocol{"protokół aplikacji urządzenia", "device protocol"};
+constexpr TextPair kArgBootProtocol{"protokół bootloader'a", "bootloader protocol"};
+constexpr TextPair kArgRequiredVersion{"wymagana wersja od: ", "required greater than: "};
+constexpr TextPair kArgSupportedVersion{"wersja obsługiwana: ", "supported version: "};
+constexpr TextPair kArgSelectedProgrammed{"wybranego (%s) i programowanego (%s)",
+                                          "selected (%s) and programmmed (%s)"};
+constexpr TextPair kArgSelected{"wybranego", "selected"};
+constexpr TextPair kArgAndDataFile{"i pliku danych", "and data file"};
+constexpr TextPair kArgUpdate{"Uaktualnij aplikację ", "Update "};
+constexpr TextPair kArgBadBlockAddress{"niewłaściwy adres bloku danych", "bad data block address"};
+
+// Failure texts that replace the log text of the same event.
+constexpr TextPair kFailureTimeout{"- Przewrano na skutek przeterminowania", "- Timeout occured"};
+constexpr TextPair kFailureUserAbort{"- Przewrano na żądanie użytkownika", "- User abort"};
+
+// Result line and final message.
+constexpr TextPair kResultFormat{"Programowanie %s %s", "%s programming %s"};
+constexpr TextPair kResultSuccess{"zakończyło się sukcesem.", "was successful."};
+constexpr TextPair kResultFailure{"nie powiodło się.", "was unsuccessful."};
+constexpr TextPair kResultGenericDevice{"urządzenia", "Device"};
+constexpr TextPair kResultSerialWord{"nr", "no"};
+constexpr TextPair kUnknownDevice{"Nieznane urządzenie", "Unknown device"};
+
+// Shown instead of the failure text when the bootloader was never reached.
+constexpr TextPair kNoConnectionAdvice{
+    "Nie nawiązano połączenia z urządzeniem w trybie bootloader'a.\r\n"
+    "1. Sprawdź czy urządzenie jest włączone i czy wybrano właściwy port komunikacji.\r\n"
+    "2. Spróbuj ponownie postępując następująco:\r\n"
+    "     - wyłącz urządzenie,\r\n"
+    "     - naciśnij klawisz \"Programuj\" i bezpośrednio po tym włącz urządzenie.",
+    "No connection with device.\r\n"
+    "1. Check if the device is turned on and proper comm port is selected.\r\n"
+    "2. Try again using scheme:\r\n"
+    "     - turn off the device,\r\n"
+    "     - press \"Program\" button,\r\n"
+    "     - immediately turn on the device."};
+
+}  // namespace quorvel

@@ -1,0 +1,265 @@
+// OnLinkReceive: received bytes become user-application frames or bootloader
+// replies, which move the run on or end it.
+#include <algorithm>
+
+#include "app/globals.h"
+#include "app/text_utils.h"
+#include "datafile/utilities.h"
+#include "run/log_texts.h"
+#include "run/run_engine.h"
+
+namespace quorvel {
+namespace {
+
+constexpr size_t kAppIdentifyTextOffset = 5;
+constexpr size_t kAppRs485TextOffset = 10;
+constexpr size_t kAppAddressOffset = 3;
+constexpr size_t kAppCommandOffset = 4;
+constexpr size_t kAppDataOffset = 5;
+
+uint16_t Word(std::span<const uint8_t> bytes, size_t at) {
+  return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+uint32_t DoubleWord(std::span<const uint8_t> bytes, size_t at) {
+  return static_cast<uint32_t>(bytes[at]) | (static_cast<uint32_t>(bytes[at + 1]) << 8) |
+         (static_cast<uint32_t>(bytes[at + 2]) << 16) |
+         (static_cast<uint32_t>(bytes[at + 3]) << 24);
+}
+
+bool EntersBootloaderByFrame(uint16_t code) {
+  return code == 2 || code == 6 || code == 7 || code == 8 || code == 10 ||
+         (code >= 12 && code <= 23) || (code >= 25 && code <= 36);
+}
+
+}  // namespace
+
+void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
+  RunLink* link = ActiveLink();
+  if (link == nullptr || !link->IsOpen()) return;
+  if (host_.monitorReceived) host_.monitorReceived(bytes, count);
+  // Outside a run nothing is awaited: a stray chunk must not start a dialogue.
+  if (!rec_.Running || bytes == nullptr) return;
+  if (lastSent_ && count != 0 && lastSent_->size() == count &&
+      std::equal(lastSent_->begin(), lastSent_->end(), bytes)) {
+    lastSent_.reset();
+    return;
+  }
+  if (protocol_ == kProtocolApp) {
+    ReceiveAppFrame(*link, bytes, count);
+  } else {
+    ReceiveBootBytes(*link, bytes, count);
+  }
+}
+
+void RunEngine::ReceiveAppFrame(RunLink& link, const uint8_t* bytes, uint32_t count) {
+  if (Row().AppSwitch != 1) return;
+  std::vector<uint8_t> frame;
+  link.HoldReceive();
+  const uint32_t length = ExtractAppFrame(appAccumulator_, bytes, count);
+  if (length != 0) {
+    frame.resize(length);
+    if (!appAccumulator_.TakeFront(length, frame.data())) frame.clear();
+  }
+  link.ReleaseReceive();
+  if (!link.IsOpen() || frame.size() < kAppFrameMinLength) return;
+  HandleAppFrame(frame);
+}
+
+void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
+  const TDevAvailData& row = Row();
+  if (row.AppSwitch != 1 || frame[kAppCommandOffset] != static_cast<uint8_t>(row.DevCode)) {
+    EmptyAccumulator();
+    StepEngine();
+    return;
+  }
+  if (!rec_.AppConnected) {
+    AppendLog(kLogConnected, kArgDeviceProtocol.text());
+    rec_.AppConnected = true;
+  }
+  const uint8_t address = frame[kAppAddressOffset];
+  const bool identifyReply = address == static_cast<uint8_t>(row.AppAddrIdentify + 0x80);
+  const bool bootReply = address == static_cast<uint8_t>(row.AppAddrBoot + 0x80);
+  const uint16_t code = row.DevCode;
+  std::optional<std::string> badVersion;
+  auto checkVersion = [&](size_t textOffset) {
+    std::optional<std::string> version = AppVersionFromIdentify(frame, textOffset);
+    if (version && CompareVerArray(*version, row.MinAppVersion) < 0) badVersion = *version;
+  };
+  bool entered = false;
+  if (code == 2) {
+    if (identifyReply) checkVersion(kAppIdentifyTextOffset);
+  } else if (code == 11) {
+    const std::optional<uint16_t> busAddress = row.Rs485 == 1 ? BusAddress() : std::nullopt;
+    if (busAddress && frame.size() > kAppDataOffset + 1 &&
+        Word(frame, kAppDataOffset) == *busAddress) {
+      if (identifyReply) checkVersion(kAppRs485TextOffset);
+      entered = bootReply;
+    }
+  } else if (code == 6 && frame.size() > kAppDataOffset + 1) {
+    // The device's two bytes go in front of the stored access code: the
+    // first reply adds them, later ones replace them.
+    std::vector<uint8_t>& data = MutableRow().BootRequestData;
+    if (data.size() <= 2) data.insert(data.begin(), 2, 0);
+    data[0] = frame[kAppDataOffset];
+    data[1] = frame[kAppDataOffset + 1];
+  }
+  if (EntersBootloaderByFrame(code)) entered = bootReply;
+  if (entered) {
+    AppendLog(kLogDeviceReset, kArgOk);
+    SetProtocol(kProtocolBoot);
+    rec_.Step = 0;
+  }
+  EmptyAccumulator();
+  if (badVersion) {
+    const std::string detail = *badVersion + ", " + kArgRequiredVersion.str() + row.MinAppVersion;
+    AppendLog(kLogBadFirmware, detail);
+    rec_.FailureText = LogText(kLogBadFirmware) + detail;
+    if (!rec_.BootEntered) rec_.NoConnectionAdvice = true;
+    SetModalResult(kModalError);
+  } else {
+    StepEngine();
+  }
+}
+
+void RunEngine::ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t count) {
+  link.HoldReceive();
+  const uint32_t expected = ExpectedReplyLength(rec_.Step);
+  if (expected == 0) {
+    // No command awaits an answer: nothing to collect.
+    bootAccumulator_.clear();
+    rec_.LastWasError = false;
+    link.ReleaseReceive();
+    return;
+  }
+  bootAccumulator_.insert(bootAccumulator_.end(), bytes, bytes + count);
+  auto start = std::find_if(bootAccumulator_.begin(), bootAccumulator_.end(),
+                            [](uint8_t b) { return b == kBootPositive || b == kBootNegative; });
+  bootAccumulator_.erase(bootAccumulator_.begin(), start);
+  const bool negative = bootAccumulator_.size() >= 2 && bootAccumulator_[0] == kBootNegative;
+  const bool complete =
+      negative || (bootAccumulator_.size() >= expected && !bootAccumulator_.empty() &&
+                   bootAccumulator_[0] == kBootPositive);
+  if (!complete) {
+    rec_.LastWasError = false;
+    link.ReleaseReceive();
+    return;
+  }
+  const std::vector<uint8_t> reply(bootAccumulator_.begin(),
+                                   bootAccumulator_.begin() + (negative ? 2 : expected));
+  const bool error = HandleBootReply(reply, negative);
+  EmptyAccumulator();
+  rec_.LastWasError = error;
+  link.ReleaseReceive();
+}
+
+bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
+  const uint8_t code = reply[1];
+  // A positive reply too short for its own code (say 0x80 0x02 where two
+  // bytes were expected) carries no usable content: it is dropped.
+  if (!negative && reply.size() < ExpectedReplyLength(code)) {
+    return false;
+  }
+  if (!rec_.BootConnected && (negative || code != 0)) {
+    AppendLog(kLogConnected, kArgBootProtocol.text());
+    rec_.BootConnected = true;
+  }
+  if (negative) {
+    if (!rec_.LastWasError) rec_.RetryCount = 0;
+    rec_.RetryCount += 1;
+    if (rec_.RetryCount > 5) {
+      Timeout();
+      return true;
+    }
+    if (code == kBootErrorErase) {
+      rec_.Step = kBootConnect;
+      AppendLog(kLogErasing, kArgError.text());
+    } else if (code == kBootErrorWrite) {
+      if (rec_.BytesDone == 0) rec_.Step = kBootErase;
+      AppendLog(kLogWritingBlock, kArgError.text());
+    } else {
+      AppendLog(kLogUnknownError, std::to_string(code));
+      rec_.FailureText = LogText(kLogUnknownError) + std::to_string(code);
+      SetModalResult(kModalError);
+    }
+    return true;
+  }
+
+  if (!rec_.LastWasError) rec_.RetryCount = 0;
+  rec_.LastAck = code;
+  bool error = false;
+  switch (code) {
+    case kBootConnect:
+      rec_.BootEntered = true;
+      AppendLog(kLogEnteringBoot, kArgOk);
+      break;
+    case kBootReadInfo:
+      HandleDeviceInfo(reply);
+      break;
+    case kBootErase:
+      AppendLog(kLogErasing, kArgOk);
+      break;
+    case kBootWrite:
+      error = !HandleWriteAck(reply);
+      break;
+    case kBootReset:
+      AppendLog(kLogDeviceReset, kArgOk);
+      break;
+    default:
+      break;
+  }
+  if (ModalResult() == kModalNone && rec_.Step >= 1 && rec_.Step <= 4) StepEngine();
+  if (code == kBootReset && rec_.Step == kBootReset && rec_.BytesDone == rec_.Total &&
+      rec_.Running) {
+    SetModalResult(kModalSuccess);
+  }
+  return error;
+}
+
+void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
+  const std::optional<DeviceInfo> info = ParseDeviceInfo(reply);
+  if (!info) return;
+  rec_.SerialPart1 = info->SerialPart1;
+  rec_.SerialPart2 = info->SerialPart2;
+  rec_.BootVersion = info->BootVersion;
+  rec_.DeviceCode = info->DeviceCode;
+  rec_.BlockSize = info->BlockSize;
+  const std::string deviceName = DeviceNameOf(rec_.DeviceCode);
+  AppendLog(kLogDeviceInfo, std::to_string(rec_.DeviceCode) + "  " + deviceName + "  " +
+                                std::to_string(rec_.SerialPart1) + "/" +
+                                std::to_string(rec_.SerialPart2) + "  " + rec_.BootVersion);
+  const TDevAvailData& row = Row();
+  const bool checkDevice =
+      rec_.DeviceCode != 65535 && !(rec_.DeviceCode >= 1 && rec_.DeviceCode <= 5);
+  if (checkDevice && rec_.DeviceCode != row.DevCode) {
+    const std::string detail = FormatText(kArgSelectedProgrammed.text(), {row.Name, deviceName});
+    AppendLog(kLogIncompatibleDevice, detail);
+    rec_.FailureText = LogText(kLogIncompatibleDevice) + detail;
+    SetModalResult(kModalError);
+  }
+  if (info->ProtocolVersion > kSupportedBootProtocol) {
+    const std::string detail = std::to_string(info->ProtocolVersion) + ", " +
+                               kArgSupportedVersion.str() + std::to_string(kSupportedBootProtocol);
+    AppendLog(kLogIncompatibleBoot, detail);
+    rec_.FailureText = LogText(kLogIncompatibleBoot) + detail + "\r\n" + kArgUpdate.str() +
+                       std::string(ProgramName());
+    SetModalResult(kModalError);
+  }
+}
+
+bool RunEngine::HandleWriteAck(std::span<const uint8_t> reply) {
+  rec_.BlockAcked = DoubleWord(reply, 2) == rec_.BlockAddress;
+  if (rec_.BlockAcked) {
+    AppendLog(kLogWritingBlock, AddressRange() + " " + std::string(kArgOk));
+    if (rec_.BytesDone + rec_.BlockSize == rec_.Total) {
+      AppendLog(kLogBytesWritten, std::to_string(rec_.Total) + " / " + std::to_string(rec_.Total));
+    }
+    return true;
+  }
+  AppendLog(kLogWritingBlock, kArgError.str() + ", " + kArgBadBlockAddress.str());
+  rec_.RetryCount += 1;
+  if (rec_.RetryCount > 5) Timeout();
+  return false;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,707 @@
+#include "run/run_engine.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <thread>
+
+#include "app/globals.h"
+#include "app/text_utils.h"
+#include "datafile/utilities.h"
+#include "dialogs/prompt.h"
+#include "run/log_texts.h"
+
+namespace quorvel {
+namespace {
+
+// Response time the link waits for an answer: the erase takes long.
+constexpr uint32_t kEraseResponseMs = 20000;
+constexpr uint32_t kResponseMs = 8000;
+
+// Timer rules: connect repeats, user-application repeats, waits for an
+// answer, and the counters that give up.
+constexpr uint32_t kConnectRepeatMs = 100;
+constexpr uint32_t kAppRepeatMs = 500;
+constexpr uint32_t kEraseWaitMs = 20000;
+constexpr uint32_t kCommandWaitMs = 5000;
+constexpr int32_t kConnectCountBoot = 1;
+constexpr int32_t kConnectCountApp = 5;
+constexpr int32_t kProtocolSwitchCount = 50;
+constexpr int32_t kConnectGiveUp = 250;
+constexpr int32_t kRepeatGiveUp = 5;
+
+std::string HexAddress(uint32_t value, int digits) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
+  return buffer;
+}
+
+void PutLittleEndian(std::vector<uint8_t>& out, uint32_t value, int count) {
+  for (int i = 0; i < count; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// Serial and USB parameters as the "Comm port: " line shows them.
+std::string LineSettingsLogText(const std::string& port, const LineSettings& s) {
+  std::string text = port;
+  text += "  ";
+  text += BaudText(s.Baud);
+  text += ' ';
+  text += ParityLetter(s.Parity);
+  text += ' ';
+  text += DataBitsText(s.DataBits);
+  text += ' ';
+  text += StopBitsText(s.StopBits);
+  return text;
+}
+
+// The failure text as the final message shows it: no leading blanks and
+// dashes, ended by a full stop.
+std::string MessageDetail(const std::string& failure) {
+  size_t start = failure.find_first_not_of(" -");
+  std::string detail = start == std::string::npos ? std::string() : failure.substr(start);
+  if (detail.empty() || detail.back() != '.') detail += '.';
+  return detail;
+}
+
+// RAII bracket of the receive-hold counter.
+class ReceiveHold {
+ public:
+  explicit ReceiveHold(RunLink* link) : link_(link) {
+    if (link_ != nullptr) link_->HoldReceive();
+  }
+  ~ReceiveHold() {
+    if (link_ != nullptr) link_->ReleaseReceive();
+  }
+  ReceiveHold(const ReceiveHold&) = delete;
+  ReceiveHold& operator=(const ReceiveHold&) = delete;
+
+ private:
+  RunLink* link_;
+};
+
+// RAII bracket that keeps a link's status event detached.
+class StatusSuspended {
+ public:
+  explicit StatusSuspended(RunLink* link) : link_(link) {
+    if (link_ != nullptr) link_->SuspendStatusEvent();
+  }
+  ~StatusSuspended() {
+    if (link_ != nullptr) link_->ResumeStatusEvent();
+  }
+  StatusSuspended(const StatusSuspended&) = delete;
+  StatusSuspended& operator=(const StatusSuspended&) = delete;
+
+ private:
+  RunLink* link_;
+};
+
+}  // namespace
+
+std::string FormatLogDateTime(const std::tm& time) {
+  char buffer[96];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900,
+                time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+  return buffer;
+}
+
+std::optional<uint16_t> ParseBusAddress(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (value < 1 || value > 65534) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+RunEngine::RunEngine(TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings)
+    : devices_(devices), log_(log), host_(std::move(surroundings)) {}
+
+const TDevAvailData& RunEngine::Row() const {
+  static const TDevAvailData none;
+  const int index = selection_.DeviceIndex;
+  if (index < 0 || index >= static_cast<int>(devices_.size())) return none;
+  return devices_[static_cast<size_t>(index)];
+}
+
+TDevAvailData& RunEngine::MutableRow() {
+  return devices_[static_cast<size_t>(selection_.DeviceIndex)];
+}
+
+uint8_t RunEngine::LinkKind() const {
+  return Row().LinkKind;
+}
+
+RunLink* RunEngine::ActiveLink() const {
+  switch (LinkKind()) {
+    case kLinkSerial:
+      return host_.serial;
+    case kLinkUsb:
+      return host_.usb;
+    default:
+      return nullptr;
+  }
+}
+
+uint32_t RunEngine::Now() {
+  const uint32_t now = host_.ticks != nullptr ? host_.ticks->NowMs() : 0;
+  // 0 stands for "nothing sent yet".
+  return now == 0 ? 1 : now;
+}
+
+int RunEngine::ModalResult() const {
+  return progress_ != nullptr ? progress_->ModalResult() : pendingModalResult_;
+}
+
+void RunEngine::SetModalResult(int result) {
+  if (progress_ != nullptr) {
+    progress_->SetModalResult(result);
+  } else if (pendingModalResult_ == kModalNone) {
+    pendingModalResult_ = result;
+  }
+}
+
+void RunEngine::EmptyAccumulator() {
+  ReceiveHold hold(ActiveLink());
+  appAccumulator_.Free();
+  bootAccumulator_.clear();
+}
+
+std::optional<uint16_t> RunEngine::BusAddress() const {
+  return ParseBusAddress(selection_.BusAddressText);
+}
+
+bool RunEngine::CanAddressApplication() const {
+  const TDevAvailData& row = Row();
+  if (row.AppSwitch != 1) return false;
+  const uint16_t code = row.DevCode;
+  return code == 2 || code == 6 || code == 7 || code == 8 || code == 10 || code == 11 ||
+         (code >= 12 && code <= 23) || (code >= 25 && code <= 36);
+}
+
+void RunEngine::AppendLog(int index, std::string_view argument) {
+  log_.AppendLog(rec_.Running, index, argument);
+}
+
+void RunEngine::LinkStatus(std::string_view text) {
+  switch (LinkKind()) {
+    case kLinkSerial:
+      AppendLog(kLogCommPort, text);
+      break;
+    case kLinkUsb:
+      AppendLog(kLogUsbDevice, text);
+      break;
+    default:
+      break;
+  }
+}
+
+void RunEngine::SetProtocol(uint8_t protocol) {
+  if (protocol == protocol_) return;
+  EmptyAccumulator();
+  protocol_ = protocol;
+  rec_.ConnectingLogged = false;
+  if (protocol == kProtocolBoot) {
+    rec_.BootConnected = false;
+  } else {
+    rec_.AppConnected = false;
+  }
+}
+
+bool RunEngine::SendRaw(const uint8_t* bytes, uint32_t count) {
+  RunLink* link = ActiveLink();
+  if (link == nullptr) return false;
+  const bool erase = count >= 2 && bytes[0] == kBootCommandPrefix && bytes[1] == kBootErase;
+  const uint32_t responseMs = erase ? kEraseResponseMs : kResponseMs;
+  if (link->FrameTimeOut() != responseMs) link->SetFrameTimeOut(responseMs);
+  const bool accepted = link->Send(bytes, count);
+  if (accepted) lastSent_.emplace(bytes, bytes + count);
+  return accepted;
+}
+
+// --- Start ---------------------------------------------------------------
+
+bool RunEngine::StartRun(const RunSelection& selection) {
+  if (rec_.Running) return false;
+  if (selection.DeviceIndex < 0 || selection.DeviceIndex >= static_cast<int>(devices_.size())) {
+    return false;
+  }
+  progress_ = nullptr;
+  onStopBound_ = false;
+  pendingModalResult_ = kModalNone;
+  selection_ = selection;
+  if (protocol_ == kProtocolApp) {
+    SetProtocol(kProtocolBoot);
+  } else {
+    EmptyAccumulator();
+  }
+  log_.Clear();
+  rec_ = RunRecord{};
+  rec_.Running = true;
+
+  AppendLog(kLogDate, FormatLogDateTime(selection_.StartTime));
+  AppendLog(kLogDeviceType, selection_.DeviceText);
+  if (LinkKind() == kLinkSerial) {
+    AppendLog(kLogCommPort, LineSettingsLogText(selection_.PortName, selection_.Serial));
+  } else if (LinkKind() == kLinkUsb) {
+    AppendLog(kLogUsbDevice, selection_.PortName);
+  }
+  AppendLog(kLogDataFile, selection_.FileName);
+
+  if (!ReadImage()) return false;
+  AppendLog(kLogDataSize, std::to_string(image_.ImageSize()));
+
+  OpenLink();
+  if (LinkBusy()) return false;
+  if (RunLink* link = ActiveLink()) link->RefreshStatus();
+  StepEngine();
+  return true;
+}
+
+bool RunEngine::ReadImage() {
+  uint16_t fileCode = 0;
+  uint16_t fileVariant = 0;
+  image_.Release();
+  const int32_t result = ReadDataFile(selection_.FileName, kAcceptEncoded | kAcceptHex, false,
+                                      fileCode, fileVariant, image_);
+  // A file without data (a HEX file without data records) would only get
+  // the instrument erased: it is refused like a badly formed file.
+  const int32_t code = result >= 0 && image_.ImageSize() == 0 ? kBadFormat : result;
+  if (code < 0) {
+    std::string cause = DataFileShortText(code);
+    if (cause.empty()) cause = std::to_string(code);
+    AppendLog(kLogDataFileError, cause);
+    rec_.FailureText = LogText(kLogDataFileError) + cause;
+    StopBeforeProgress();
+    return false;
+  }
+  const TDevAvailData& row = Row();
+  if (code == kEncodedFileLoaded && (fileCode != row.DevCode || fileVariant != row.Variant)) {
+    std::string detail;
+    if (fileCode == row.DevCode) {
+      detail = kArgSelected.str() + " " + kArgAndDataFile.str();
+    } else {
+      detail = kArgSelected.str() + " (" + row.Name + ") " + kArgAndDataFile.str() + " (" +
+               DeviceNameOf(fileCode) + ")";
+    }
+    AppendLog(kLogIncompatibleDevice, detail);
+    rec_.FailureText = LogText(kLogIncompatibleDevice) + detail;
+    StopBeforeProgress();
+    return false;
+  }
+  return true;
+}
+
+void RunEngine::OpenLink() {
+  const TDevAvailData& row = Row();
+  if (row.LinkKind == kLinkSerial && host_.serial != nullptr) {
+    SerialRunLink& serial = *host_.serial;
+    if (row.RtsState != 0 || row.DtrState != 0) {
+      serial.SetRTSState(row.RtsState != 0);
+      serial.SetDTRState(row.DtrState != 0);
+    }
+    StatusSuspended suspended(&serial);
+    serial.SetCOMPort("");
+    serial.SetParams(selection_.PortName, selection_.Serial);
+  } else if (row.LinkKind == kLinkUsb && host_.usb != nullptr) {
+    UsbRunLink& usb = *host_.usb;
+    usb.SetDeviceIndex(0);
+    StatusSuspended suspended(&usb);
+    usb.SetLineParams(
+        LineSettings{row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex});
+    usb.SetDeviceIndex(selection_.PortIndex);
+  }
+}
+
+bool RunEngine::LinkBusy() {
+  int index = -1;
+  if (LinkKind() == kLinkSerial && host_.serial != nullptr) {
+    const int status = host_.serial->Status();
+    if (status == kStatusAccessDenied || status == kStatusBusy) index = kLogCommPort;
+  } else if (LinkKind() == kLinkUsb && host_.usb != nullptr) {
+    if (host_.usb->Status() == kStatusBusy) index = kLogUsbDevice;
+  }
+  if (index < 0) return false;
+  const std::string cause(StatusText(kStatusBusy));
+  AppendLog(index, cause);
+  rec_.FailureText = LogText(index) + cause;
+  StopBeforeProgress();
+  return true;
+}
+
+void RunEngine::StopBeforeProgress() {
+  FinishRun();
+}
+
+void RunEngine::AttachProgress(ProgressSink* progress) {
+  progress_ = progress;
+  onStopBound_ = progress != nullptr;
+  if (progress_ != nullptr && pendingModalResult_ != kModalNone) {
+    progress_->SetModalResult(pendingModalResult_);
+  }
+  pendingModalResult_ = kModalNone;
+}
+
+void RunEngine::ProgressClosed() {
+  if (!onStopBound_) return;
+  onStopBound_ = false;
+  FinishRun();
+}
+
+// --- StepEngine ----------------------------------------------------------
+
+void RunEngine::StepEngine() {
+  if (!rec_.Running || rec_.Finishing) return;
+  if (protocol_ == kProtocolBoot) {
+    StepBootloader();
+  } else {
+    StepApplication();
+  }
+}
+
+bool RunEngine::BlockSizeUsable() const {
+  return rec_.BlockSize != 0 && rec_.BlockSize % 2 == 0;
+}
+
+// The image buffer fits the device that answered last: same block size and
+// same identity words (the scrambling key).
+bool RunEngine::PreparedForDevice() const {
+  return rec_.ImagePrepared && rec_.PreparedBlockSize == rec_.BlockSize &&
+         rec_.PreparedKey == static_cast<uint16_t>(rec_.SerialPart1 + rec_.SerialPart2);
+}
+
+RunEngine::Command RunEngine::ChooseBootCommand(bool skippedBefore) {
+  switch (rec_.Step) {
+    case 0:
+      return Command::Connect;
+    case 1:
+      return Command::ReadInfo;
+    case 2:
+      return BlockSizeUsable() ? Command::Erase : Command::ReadInfo;
+    case 3:
+      if (image_.ImageSize() == 0) return Command::None;
+      // The device information changed under us: ask again rather than
+      // divide by a zero block size.
+      if (!BlockSizeUsable()) return Command::ReadInfo;
+      if (!PreparedForDevice()) PrepareImage();
+      // Writing starts over after every erase; blocks skipped before do not
+      // count for the new pass.
+      rec_.BytesDone = 0;
+      rec_.BlockAddress = rec_.BlockSize >= rec_.Total ? rec_.Base : rec_.Base + rec_.BlockSize;
+      rec_.BlockAcked = false;
+      return Command::Write;
+    case 4:
+      if (!rec_.ImagePrepared) return Command::None;
+      if (!BlockSizeUsable() || !PreparedForDevice()) return Command::ReadInfo;
+      // The reset was sent and not answered: send it again, the image
+      // stays counted once.
+      if (rec_.BytesDone >= rec_.Total) return Command::Reset;
+      if (skippedBefore || rec_.BlockAcked) {
+        if (progress_ != nullptr) {
+          if (progress_->Max() == 0) progress_->SetMax(rec_.Total);
+          progress_->SetWritten(rec_.BytesDone);
+        }
+        rec_.BytesDone += rec_.BlockSize;
+        rec_.BlockAddress += rec_.BlockSize;
+        if (rec_.BlockAddress - rec_.Base >= rec_.Total) rec_.BlockAddress = rec_.Base;
+        if (rec_.BytesDone < rec_.Total) {
+          rec_.BlockAcked = false;
+          return Command::Write;
+        }
+        return Command::Reset;
+      }
+      return Command::Write;
+    default:
+      return Command::None;
+  }
+}
+
+void RunEngine::StepBootloader() {
+  bool skipped = false;
+  for (;;) {
+    Command command = ChooseBootCommand(skipped);
+    skipped = false;
+    if (command == Command::Write && !BlockInBuffer()) command = Command::ReadInfo;
+    if (command == Command::Write && rec_.BytesDone <= rec_.Total && BlockIsEmpty()) {
+      AppendLog(kLogEmptyBlock, AddressRange());
+      rec_.BlockAcked = false;
+      rec_.Step = kBootWrite;
+      if (progress_ != nullptr) {
+        stepping_ = true;
+        if (host_.processPendingEvents) host_.processPendingEvents();
+        stepping_ = false;
+        if (progress_ != nullptr && progress_->ModalResult() != kModalNone) {
+          onStopBound_ = false;
+          FinishRun();
+          return;
+        }
+      }
+      std::this_thread::yield();
+      skipped = true;
+      continue;
+    }
+    if (command != Command::None) SendBootCommand(command);
+    return;
+  }
+}
+
+bool RunEngine::BlockInBuffer() const {
+  const uint64_t offset = rec_.BlockAddress - rec_.Base;
+  return offset + rec_.BlockSize <= rec_.ImageBuffer.size();
+}
+
+bool RunEngine::BlockIsEmpty() const {
+  const uint16_t key = static_cast<uint16_t>(rec_.SerialPart1 + rec_.SerialPart2);
+  const size_t offset = rec_.BlockAddress - rec_.Base;
+  const uint8_t* block = rec_.ImageBuffer.data() + offset;
+  for (uint32_t i = 0; i < rec_.BlockSize / 2u; ++i) {
+    const uint16_t word = static_cast<uint16_t>(block[2 * i] | (block[2 * i + 1] << 8));
+    if (static_cast<uint16_t>(word ^ key ^ i) != 0xFFFF) return false;
+  }
+  return rec_.BlockSize != 0;
+}
+
+void RunEngine::PrepareImage() {
+  const uint32_t size = image_.ImageSize();
+  const uint32_t blockSize = rec_.BlockSize;
+  rec_.Total = size == 0 ? 0 : ((size - 1) / blockSize + 1) * blockSize;
+  rec_.AddressDigits =
+      rec_.Total == 0 ? 2 : static_cast<uint8_t>((std::bit_width(rec_.Total) - 1 + 4) / 4);
+  rec_.Base = image_.ImageStart;
+  if (progress_ != nullptr) progress_->SetMax(rec_.Total);
+  rec_.ImageBuffer.assign(rec_.Total, 0xFF);
+  std::copy(image_.ImageData.begin(), image_.ImageData.end(), rec_.ImageBuffer.begin());
+  const uint16_t key = static_cast<uint16_t>(rec_.SerialPart1 + rec_.SerialPart2);
+  const uint32_t wordsPerBlock = blockSize / 2;
+  for (uint32_t j = 0; j < rec_.Total / 2; ++j) {
+    uint8_t* p = rec_.ImageBuffer.data() + 2 * size_t{j};
+    const uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    const uint16_t scrambled = static_cast<uint16_t>(word ^ key ^ (j % wordsPerBlock));
+    p[0] = static_cast<uint8_t>(scrambled);
+    p[1] = static_cast<uint8_t>(scrambled >> 8);
+  }
+  rec_.ImagePrepared = true;
+  rec_.PreparedBlockSize = rec_.BlockSize;
+  rec_.PreparedKey = key;
+  AppendLog(kLogBlockSize, std::to_string(rec_.BlockSize));
+  AppendLog(kLogTotalSize, std::to_string(rec_.Total));
+}
+
+std::string RunEngine::AddressRange() const {
+  const uint32_t end = rec_.BlockAddress + rec_.BlockSize - 1;
+  return "0x" + HexAddress(rec_.BlockAddress, rec_.AddressDigits) + " - 0x" +
+         HexAddress(end, rec_.AddressDigits);
+}
+
+void RunEngine::SendBootCommand(Command command) {
+  uint8_t code = 0;
+  switch (command) {
+    case Command::Connect:
+      code = kBootConnect;
+      break;
+    case Command::ReadInfo:
+      code = kBootReadInfo;
+      break;
+    case Command::Erase:
+      code = kBootErase;
+      break;
+    case Command::Write:
+      code = kBootWrite;
+      break;
+    case Command::Reset:
+      code = kBootReset;
+      break;
+    case Command::None:
+      return;
+  }
+  EmptyAccumulator();
+  rec_.Step = code;
+  std::vector<uint8_t> bytes{kBootCommandPrefix, code};
+  if (command == Command::Erase || command == Command::Write) {
+    PutLittleEndian(bytes, rec_.SerialPart1, 2);
+    PutLittleEndian(bytes, rec_.SerialPart2, 2);
+  }
+  if (command == Command::Write) {
+    const size_t at = bytes.size();
+    PutLittleEndian(bytes, rec_.BlockAddress, 4);
+    const uint8_t* block = rec_.ImageBuffer.data() + (rec_.BlockAddress - rec_.Base);
+    bytes.insert(bytes.end(), block, block + rec_.BlockSize);
+    const uint16_t crc =
+        CalcCRC16(bytes.data() + at, static_cast<int64_t>(bytes.size() - at), 0xFFFF);
+    PutLittleEndian(bytes, crc, 2);
+  }
+  SendRaw(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  switch (command) {
+    case Command::Connect:
+      if (!rec_.ConnectingLogged) {
+        AppendLog(kLogConnectingBoot, kArgPending);
+        rec_.ConnectingLogged = true;
+      }
+      break;
+    case Command::ReadInfo:
+      AppendLog(kLogReadingInfo, kArgPending);
+      break;
+    case Command::Reset:
+      AppendLog(kLogDeviceReset, kArgPending);
+      break;
+    case Command::Erase:
+      AppendLog(kLogErasing, kArgPending);
+      break;
+    case Command::Write:
+      AppendLog(kLogSendingBlock, AddressRange() + " " + std::string(kArgPending));
+      if (progress_ != nullptr) {
+        if (progress_->Max() == 0) progress_->SetMax(rec_.Total);
+        progress_->SetSent(rec_.BytesDone);
+      }
+      break;
+    case Command::None:
+      break;
+  }
+  rec_.LastSendTick = Now();
+}
+
+void RunEngine::StepApplication() {
+  const TDevAvailData& row = Row();
+  if (row.AppSwitch != 1 || !CanAddressApplication()) return;
+  const uint16_t code = row.DevCode;
+  const std::optional<uint16_t> busAddress =
+      code == 11 && row.Rs485 == 1 ? BusAddress() : std::nullopt;
+  std::vector<uint8_t> data;
+  uint8_t address = 0;
+  int logIndex = -1;
+  if (rec_.Step == 0) {
+    address = row.AppAddrIdentify;
+    if (code == 6) {
+      data = {0xFF, 0xFF};
+    } else if (busAddress) {
+      PutLittleEndian(data, *busAddress, 2);
+    }
+    if (!rec_.ConnectingLogged) {
+      logIndex = kLogConnectingApp;
+      rec_.ConnectingLogged = true;
+    }
+  } else if (rec_.AppConnected) {
+    address = row.AppAddrBoot;
+    if (code != 11) {
+      data = row.BootRequestData;
+    } else if (busAddress) {
+      PutLittleEndian(data, *busAddress, 2);
+      data.insert(data.end(), row.BootRequestData.begin(), row.BootRequestData.end());
+    }
+    logIndex = kLogDeviceReset;
+  } else {
+    return;
+  }
+  // Larger data cannot be framed (the length field is 16 bits).
+  if (data.size() > 0xFFFF - kAppFrameMinLength) data.resize(0xFFFF - kAppFrameMinLength);
+  const std::vector<uint8_t> frame = BuildAppFrame(address, static_cast<uint8_t>(code), data.data(),
+                                                   static_cast<uint16_t>(data.size()));
+  SendRaw(frame.data(), static_cast<uint32_t>(frame.size()));
+  rec_.LastSendTick = Now();
+  rec_.Step = 1;
+  if (logIndex >= 0) AppendLog(logIndex, kArgPending);
+}
+
+// --- Timer ----------------------------------------------------------------
+
+void RunEngine::TimerTimer() {
+  if (!rec_.Running || rec_.LastSendTick == 0) return;
+  // Not while StepEngine lets other events run, nor once the run is ending.
+  if (stepping_ || rec_.Finishing || ModalResult() != kModalNone) return;
+  const uint32_t now = Now();
+  const uint32_t elapsed = now - rec_.LastSendTick;
+  if (rec_.Step == 1) {
+    const bool boot = protocol_ == kProtocolBoot;
+    if (elapsed < (boot ? kConnectRepeatMs : kAppRepeatMs)) return;
+    rec_.RetryCount += boot ? kConnectCountBoot : kConnectCountApp;
+    if (rec_.RetryCount > kConnectGiveUp) {
+      Timeout();
+      return;
+    }
+    rec_.LastSendTick = now;
+    // Rows whose user application cannot be addressed stay with the
+    // bootloader until the counter gives up.
+    if (rec_.RetryCount % kProtocolSwitchCount == 0 && (!boot || CanAddressApplication())) {
+      SetProtocol(boot ? kProtocolApp : kProtocolBoot);
+    }
+    if (protocol_ == kProtocolApp && rec_.AppConnected) {
+      StepEngine();
+    } else {
+      rec_.Step = 0;
+      StepEngine();
+    }
+    return;
+  }
+  if (protocol_ != kProtocolBoot) return;
+  if (elapsed < (rec_.Step == kBootErase ? kEraseWaitMs : kCommandWaitMs)) return;
+  rec_.RetryCount += 1;
+  if (rec_.RetryCount > kRepeatGiveUp) {
+    Timeout();
+    return;
+  }
+  rec_.LastSendTick = now;
+  rec_.Step = rec_.LastAck;
+  StepEngine();
+}
+
+void RunEngine::Timeout() {
+  rec_.NoConnectionAdvice = true;
+  AppendLog(kLogTimeout, "");
+  rec_.FailureText = kFailureTimeout.str();
+  SetModalResult(kModalTimeout);
+}
+
+// --- End of the run ---------------------------------------------------------
+
+void RunEngine::FinishRun() {
+  rec_.Finishing = true;
+  if (progress_ != nullptr) {
+    if (progress_->ModalResult() == kModalStop) {
+      AppendLog(kLogUserAbort, "");
+      rec_.FailureText = kFailureUserAbort.str();
+    }
+    progress_ = nullptr;
+    onStopBound_ = false;
+  }
+  if (LinkKind() == kLinkSerial && host_.serial != nullptr) {
+    StatusSuspended suspended(host_.serial);
+    host_.serial->SetPortNumber(0);
+  } else if (LinkKind() == kLinkUsb && host_.usb != nullptr) {
+    StatusSuspended suspended(host_.usb);
+    host_.usb->SetDeviceIndex(0);
+  }
+  EmptyAccumulator();
+
+  std::string name = DeviceNameOf(rec_.DeviceCode);
+  if (name.empty() || SameTextNoCase(name, kUnknownDevice.pl) ||
+      SameTextNoCase(name, kUnknownDevice.en)) {
+    name = kResultGenericDevice.str();
+  }
+  if (rec_.SerialPart1 >= 1 && rec_.SerialPart1 <= 65534 &&
+      !(rec_.DeviceCode >= 1 && rec_.DeviceCode <= 5)) {
+    name += " " + kResultSerialWord.str() + " " + std::to_string(rec_.SerialPart1);
+    if (rec_.SerialPart2 >= 1 && rec_.SerialPart2 <= 65534) {
+      name += "/" + std::to_string(rec_.SerialPart2);
+    }
+  }
+
+  const bool success = rec_.BytesDone != 0 && rec_.BytesDone >= rec_.Total;
+  std::string status = success ? kResultSuccess.str() : kResultFailure.str();
+  AppendLog(kLogResult, FormatText(kResultFormat.text(), {name, status}));
+  if (!success) {
+    if (rec_.NoConnectionAdvice && !rec_.BootEntered) {
+      status += "\r\n\r\n" + kNoConnectionAdvice.str();
+    } else if (!rec_.FailureText.empty()) {
+      status += "\r\n\r\n" + MessageDetail(rec_.FailureText);
+    }
+  }
+  rec_ = RunRecord{};
+  pendingModalResult_ = kModalNone;
+  outcome_.Success = success;
+  outcome_.Message = FormatText(kResultFormat.text(), {name, status});
+  outcome_.Icon = success ? kIconInformation : kIconWarning;
+  CurrentPrompt().MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,216 @@
+// The programming engine: one run from the "Program" command to the final
+// message. It has no thread of its own; the host calls it on one thread for
+// the command (StartRun), for every received chunk of the active link
+// (OnLinkReceive) and every 100 ms (TimerTimer). The run ends when something
+// sets the progress sink's modal result: the host then closes its progress
+// window and calls ProgressClosed, which finishes the run.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "datafile/data_file.h"
+#include "run/bus_frames.h"
+#include "run/device_types.h"
+#include "run/run_host.h"
+#include "run/run_log.h"
+#include "serial/line_settings.h"
+
+namespace quorvel {
+
+// The state of one run; all zero at the start and at the end of every run.
+struct RunRecord {
+  bool Running = false;
+  bool ConnectingLogged = false;
+  bool BootConnected = false;
+  bool BootEntered = false;
+  bool AppConnected = false;
+  // Bootloader: code of the last command sent (0 = none yet). User
+  // application: 0 = identify not sent yet, 1 = a request was sent.
+  uint8_t Step = 0;
+  uint8_t LastAck = 0;
+  bool LastWasError = false;
+  uint16_t SerialPart1 = 0;
+  uint16_t SerialPart2 = 0;
+  uint16_t DeviceCode = 0;
+  uint16_t BlockSize = 0;
+  uint32_t BlockAddress = 0;
+  uint32_t Total = 0;
+  uint32_t Base = 0;
+  uint32_t BytesDone = 0;
+  uint8_t AddressDigits = 0;
+  bool BlockAcked = false;
+  uint32_t LastSendTick = 0;
+  int32_t RetryCount = 0;
+  bool Finishing = false;
+  bool NoConnectionAdvice = false;
+  // Bootloader version text from the device information.
+  std::string BootVersion;
+  std::string FailureText;
+  // The prepared (padded, scrambled) image of Total bytes; exists once
+  // ImagePrepared is set.
+  std::vector<uint8_t> ImageBuffer;
+  bool ImagePrepared = false;
+  // Block size and scrambling key the image buffer was prepared with.
+  uint16_t PreparedBlockSize = 0;
+  uint16_t PreparedKey = 0;
+};
+
+// What the user chose for a run (the main window's lists and fields).
+struct RunSelection {
+  // Item index of the device-type list: the row of the device list.
+  int DeviceIndex = 0;
+  // The item text of the device-type list.
+  std::string DeviceText;
+  // The port list's text (serial port name or USB device text) and item
+  // index (the USB device index).
+  std::string PortName;
+  int PortIndex = 0;
+  std::string FileName;
+  // The bus address field (RS-485 rows).
+  std::string BusAddressText;
+  // Serial line settings of the port.
+  LineSettings Serial;
+  // Local date and time of the start, for the first log line.
+  std::tm StartTime{};
+};
+
+// How the last run ended (after FinishRun).
+struct RunOutcome {
+  bool Success = false;
+  std::string Message;
+  uint32_t Icon = 0;
+};
+
+// "yyyy-mm-dd hh:mm:ss".
+std::string FormatLogDateTime(const std::tm& time);
+
+// The bus address of an RS-485 device from the text of the address field:
+// a whole decimal number from 1 to 65534, otherwise none.
+std::optional<uint16_t> ParseBusAddress(std::string_view text);
+
+// Protocol values.
+constexpr uint8_t kProtocolApp = 0;
+constexpr uint8_t kProtocolBoot = 1;
+
+class RunEngine {
+ public:
+  // devices: the host's device list; the row of device code 6 has its
+  // enter-bootloader data changed by the user application's replies.
+  RunEngine(TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings);
+
+  // The "Program" command up to the first command sent. True when the run
+  // goes on: the host then shows its progress window, calls
+  // AttachProgress, and calls ProgressClosed once the window has closed.
+  // False when the run is already over (file, compatibility or busy port:
+  // the final message was shown) or a run is in progress.
+  bool StartRun(const RunSelection& selection);
+
+  // Registers the progress window of the run just started.
+  void AttachProgress(ProgressSink* progress);
+
+  // The progress window was released: finishes the run unless the engine
+  // has already done so itself.
+  void ProgressClosed();
+
+  // Decides and sends the next command.
+  void StepEngine();
+
+  // One received chunk of the active link.
+  void OnLinkReceive(const uint8_t* bytes, uint32_t count);
+
+  // Every 100 ms, for as long as the host lives.
+  void TimerTimer();
+
+  // Switches the protocol the engine speaks and expects.
+  void SetProtocol(uint8_t protocol);
+
+  // Writes bytes on the active link; true when the link accepted them.
+  bool SendRaw(const uint8_t* bytes, uint32_t count);
+
+  // Ends the run: closes the link, writes the result and shows the message.
+  void FinishRun();
+
+  // A log line; written only while a run is in progress.
+  void AppendLog(int index, std::string_view argument);
+
+  // The status event of the active link: the "Comm port: " or "USB device: "
+  // line with the status text (nothing for a row without a link).
+  void LinkStatus(std::string_view text);
+
+  const RunRecord& Record() const { return rec_; }
+  bool Running() const { return rec_.Running; }
+  uint8_t Protocol() const { return protocol_; }
+  const RunOutcome& LastOutcome() const { return outcome_; }
+  // The link of the selected row, or nullptr.
+  RunLink* ActiveLink() const;
+
+ private:
+  enum class Command { None, Connect, ReadInfo, Erase, Write, Reset };
+
+  const TDevAvailData& Row() const;
+  TDevAvailData& MutableRow();
+  uint8_t LinkKind() const;
+  uint32_t Now();
+  int ModalResult() const;
+  void SetModalResult(int result);
+  void EmptyAccumulator();
+  bool CanAddressApplication() const;
+  std::optional<uint16_t> BusAddress() const;
+
+  // Start of a run, split up.
+  bool ReadImage();
+  void OpenLink();
+  bool LinkBusy();
+  void StopBeforeProgress();
+
+  // StepEngine of each protocol.
+  void StepBootloader();
+  void StepApplication();
+  Command ChooseBootCommand(bool skippedBefore);
+  bool BlockSizeUsable() const;
+  bool PreparedForDevice() const;
+  void PrepareImage();
+  bool BlockInBuffer() const;
+  bool BlockIsEmpty() const;
+  void SendBootCommand(Command command);
+  std::string AddressRange() const;
+
+  // Reply handling.
+  void ReceiveAppFrame(RunLink& link, const uint8_t* bytes, uint32_t count);
+  void ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t count);
+  void HandleAppFrame(std::span<const uint8_t> frame);
+  bool HandleBootReply(std::span<const uint8_t> reply, bool negative);
+  void HandleDeviceInfo(std::span<const uint8_t> reply);
+  bool HandleWriteAck(std::span<const uint8_t> reply);
+  void Timeout();
+
+  TDevAvailArray& devices_;
+  RunLog& log_;
+  RunSurroundings host_;
+  RunSelection selection_;
+  FirmwareImage image_;
+  RunRecord rec_;
+  uint8_t protocol_ = kProtocolBoot;
+  // The user-application side keeps its bytes in the frame accumulator, the
+  // bootloader side in the reply accumulator; "empty" empties both.
+  ByteBlock appAccumulator_;
+  std::vector<uint8_t> bootAccumulator_;
+  // Copy of the last bytes the link accepted, to drop their echo.
+  std::optional<std::vector<uint8_t>> lastSent_;
+  ProgressSink* progress_ = nullptr;
+  // The progress window's release still has to finish the run.
+  bool onStopBound_ = false;
+  // A modal result set while no progress window is registered yet.
+  int pendingModalResult_ = kModalNone;
+  // StepEngine is skipping empty blocks and lets other events run.
+  bool stepping_ = false;
+  RunOutcome outcome_;
+};
+
+}  // namespace quorvel
