@@ -37,6 +37,11 @@ class ByteBlock {
   std::span<const uint8_t> Bytes() const { return {bytes_.data(), Length()}; }
   // Appends bytes, creating the block when absent.
   void Append(std::span<const uint8_t> data);
+  // Removes the first n bytes (all when n is larger); the block stays
+  // present, possibly empty.
+  void DropFront(uint32_t n);
+  // Keeps the first `length` bytes; unlike Resize(0) the block stays present.
+  void TruncateTo(uint32_t length);
 
  private:
   std::vector<uint8_t> bytes_;
@@ -82,8 +87,8 @@ std::vector<uint8_t> BuildBootCommand(uint8_t code);
 std::vector<uint8_t> BuildEraseCommand(uint16_t serialPart1, uint16_t serialPart2);
 // Write: 0xB0 0x04, identity words, address, block, CRC-16/MODBUS over the
 // address bytes and the block.
-std::vector<uint8_t> BuildWriteCommand(uint16_t serialPart1, uint16_t serialPart2,
-                                       uint32_t address, std::span<const uint8_t> block);
+std::vector<uint8_t> BuildWriteCommand(uint16_t serialPart1, uint16_t serialPart2, uint32_t address,
+                                       std::span<const uint8_t> block);
 
 // Length of the positive reply to a command code: 2, 20, 6 or 2; 0 (never
 // complete) for other codes.

@@ -66,6 +66,9 @@ std::string UnknownDeviceName();
 // order text, ignoring case.
 TDevAvailArray BuildDeviceList();
 
+// Sorts rows 1..n-1 of a list in place into display order (row 0 stays).
+void SortDeviceRows(TDevAvailArray& list);
+
 // The text each row of the list shows: its Name, with "_" + OrderText and
 // " ." + link-kind name added where two rows share a name.
 std::vector<std::string> DeviceDisplayTexts(const TDevAvailArray& list);
