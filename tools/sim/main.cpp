@@ -1,0 +1,293 @@
+// quorvel-sim: a simulated instrument on a pseudo-terminal. The program
+// under test opens the terminal's device side; this program holds the
+// master side, feeds what arrives to the Instrument and sends its answers
+// back no sooner than a real line at the chosen rate would deliver them.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "run/device_types.h"
+#include "sim/instrument.h"
+#include "sim/intel_hex_writer.h"
+#include "sim/sim_options.h"
+
+namespace {
+
+using quorvel::sim::Instrument;
+using quorvel::sim::InstrumentOutput;
+using quorvel::sim::SimOptions;
+using Clock = std::chrono::steady_clock;
+using Micros = std::chrono::microseconds;
+
+volatile sig_atomic_t gStop = 0;
+void OnStopSignal(int) {
+  gStop = 1;
+}
+
+struct PendingWrite {
+  Clock::time_point Due;
+  std::vector<uint8_t> Bytes;
+  size_t Sent = 0;
+};
+
+// The pseudo-terminal: the master we serve, and one descriptor of the
+// device side that we keep open ourselves so that the master never reports
+// a hang-up while the program under test closes and reopens the port.
+struct Terminal {
+  int Master = -1;
+  int Slave = -1;
+  std::string Path;
+};
+
+bool OpenTerminal(Terminal& t, std::string& error) {
+  t.Master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (t.Master < 0 || grantpt(t.Master) != 0 || unlockpt(t.Master) != 0) {
+    error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    return false;
+  }
+  const char* name = ptsname(t.Master);
+  if (name == nullptr) {
+    error = std::string("ptsname: ") + std::strerror(errno);
+    return false;
+  }
+  t.Path = name;
+  t.Slave = open(name, O_RDWR | O_NOCTTY);
+  if (t.Slave < 0) {
+    error = "cannot open " + t.Path + ": " + std::strerror(errno);
+    return false;
+  }
+  termios tio{};
+  if (tcgetattr(t.Slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    tcsetattr(t.Slave, TCSANOW, &tio);
+  }
+  fcntl(t.Master, F_SETFL, fcntl(t.Master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
+
+bool MakeLink(const std::string& target, const std::string& link, std::string& error) {
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      error = link + " exists and is not a symbolic link";
+      return false;
+    }
+    unlink(link.c_str());  // a link left by an earlier run
+  }
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    error = "cannot make the link " + link + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+// Writes the file beside its final name first, so that a reader never sees
+// half of it.
+bool SaveHex(const Instrument& instrument, const std::string& path) {
+  const std::string temp = path + ".part";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << quorvel::sim::FormatIntelHex(instrument.Flash());
+    if (!out.good()) return false;
+  }
+  return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+class Simulator {
+ public:
+  Simulator(const SimOptions& options, Terminal& terminal)
+      : options_(options), terminal_(terminal), instrument_(options.Instrument) {
+    const uint32_t bytesPerSecond = quorvel::BytesPerSecond(options.Line);
+    byteTime_ = bytesPerSecond == 0 ? Micros(0) : Micros(1000000 / bytesPerSecond);
+    savedResets_ = instrument_.ResetCount();
+  }
+
+  int Run() {
+    sigset_t blocked, waitMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGHUP);
+    sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGHUP);
+
+    while (!gStop) {
+      pollfd pfd{terminal_.Master, POLLIN, 0};
+      if (!pending_.empty() && pending_.front().Due <= Clock::now()) pfd.events |= POLLOUT;
+      timespec timeout{};
+      const timespec* timeoutPtr = nullptr;
+      if (!pending_.empty() && !(pfd.events & POLLOUT)) {
+        const auto wait = pending_.front().Due - Clock::now();
+        const auto ns = std::max<int64_t>(
+            0, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
+        timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
+        timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+        timeoutPtr = &timeout;
+      }
+      const int ready = ppoll(&pfd, 1, timeoutPtr, &waitMask);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        std::cerr << "quorvel-sim: poll: " << std::strerror(errno) << "\n";
+        return 1;
+      }
+      if (pfd.revents & POLLIN) Receive();
+      if (pfd.revents & (POLLERR | POLLNVAL)) {
+        std::cerr << "quorvel-sim: the terminal failed\n";
+        return 1;
+      }
+      SendDue();
+    }
+    return 0;
+  }
+
+  void SaveIfWanted() {
+    if (options_.SavePath.empty()) return;
+    if (!SaveHex(instrument_, options_.SavePath)) {
+      std::cerr << "quorvel-sim: cannot write " << options_.SavePath << "\n";
+    } else if (options_.Log) {
+      std::cerr << "quorvel-sim: saved " << instrument_.Flash().WrittenCount() << " bytes to "
+                << options_.SavePath << "\n";
+    }
+  }
+
+ private:
+  void Receive() {
+    uint8_t buffer[4096];
+    const ssize_t n = read(terminal_.Master, buffer, sizeof buffer);
+    if (n <= 0) return;
+    const auto now = Clock::now();
+    // The bytes cross the line one after the other: the first has just
+    // arrived unless the line is still busy with earlier ones.
+    const auto chunkStart = std::max(now, rxLineFree_);
+    rxLineFree_ = chunkStart + byteTime_ * n;
+    for (const InstrumentOutput& out : instrument_.Feed(buffer, static_cast<size_t>(n))) {
+      const auto arrived = chunkStart + byteTime_ * static_cast<int64_t>(out.InputEnd);
+      if (out.Type == InstrumentOutput::Kind::Echo) {
+        // The echo is the line itself; the device answers after a pause.
+        pending_.push_back({arrived, out.Bytes});
+        txLineFree_ =
+            std::max(txLineFree_, arrived + std::chrono::milliseconds(options_.EchoGapMs));
+        continue;
+      }
+      const auto start = std::max(arrived, txLineFree_);
+      txLineFree_ = start + byteTime_ * static_cast<int64_t>(out.Bytes.size());
+      pending_.push_back({txLineFree_, out.Bytes});
+    }
+    for (const auto& note : instrument_.TakeNotes()) {
+      if (note.Warning ? !options_.Quiet : options_.Log) {
+        std::cerr << "quorvel-sim: " << note.Text << "\n";
+      }
+    }
+    if (instrument_.ResetCount() != savedResets_) {
+      savedResets_ = instrument_.ResetCount();
+      SaveIfWanted();
+    }
+  }
+
+  void SendDue() {
+    const auto now = Clock::now();
+    while (!pending_.empty() && pending_.front().Due <= now) {
+      PendingWrite& w = pending_.front();
+      const ssize_t n = write(terminal_.Master, w.Bytes.data() + w.Sent, w.Bytes.size() - w.Sent);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) return;  // wait for room (POLLOUT)
+        std::cerr << "quorvel-sim: write: " << std::strerror(errno) << "\n";
+        pending_.pop_front();
+        continue;
+      }
+      w.Sent += static_cast<size_t>(n);
+      if (w.Sent < w.Bytes.size()) return;
+      pending_.pop_front();
+    }
+  }
+
+  const SimOptions& options_;
+  Terminal& terminal_;
+  Instrument instrument_;
+  Micros byteTime_{0};
+  Clock::time_point rxLineFree_{};
+  Clock::time_point txLineFree_{};
+  std::deque<PendingWrite> pending_;
+  uint32_t savedResets_ = 0;
+};
+
+std::string ModeName(const Instrument& instrument) {
+  return instrument.Mode() == quorvel::sim::InstrumentMode::Bootloader ? "bootloader"
+                                                                       : "user application";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimOptions options;
+  std::string error;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!quorvel::sim::ParseSimOptions(args, options, error)) {
+    std::cerr << "quorvel-sim: " << error << "\n";
+    return 2;
+  }
+  if (options.Help) {
+    std::cout << quorvel::sim::SimUsage();
+    return 0;
+  }
+  if (options.ListDevices) {
+    const auto list = quorvel::BuildDeviceList();
+    const auto texts = quorvel::DeviceDisplayTexts(list);
+    for (size_t i = 1; i < texts.size(); ++i) std::cout << texts[i] << "\n";
+    return 0;
+  }
+
+  Terminal terminal;
+  if (!OpenTerminal(terminal, error)) {
+    std::cerr << "quorvel-sim: " << error << "\n";
+    return 1;
+  }
+  if (!options.LinkPath.empty() && !MakeLink(terminal.Path, options.LinkPath, error)) {
+    std::cerr << "quorvel-sim: " << error << "\n";
+    return 1;
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::cout << terminal.Path << std::endl;
+
+  Simulator simulator(options, terminal);
+  if (!options.Quiet) {
+    const Instrument probe(options.Instrument);
+    const auto& inst = options.Instrument;
+    std::cerr << "quorvel-sim: " << options.Instrument.Device.Name << " (device code "
+              << inst.DeviceCode.value_or(inst.Device.DevCode) << ") on " << terminal.Path
+              << (options.LinkPath.empty() ? "" : " (" + options.LinkPath + ")") << ", "
+              << quorvel::LineSettingsCaption(options.Line) << ", starting in the "
+              << ModeName(probe) << ", serial " << inst.SerialPart1 << "/" << inst.SerialPart2
+              << ", block size " << inst.BlockSize << "\n";
+  }
+  const int result = simulator.Run();
+  simulator.SaveIfWanted();
+  if (!options.LinkPath.empty()) unlink(options.LinkPath.c_str());
+  close(terminal.Slave);
+  close(terminal.Master);
+  return result;
+}

@@ -1,0 +1,33 @@
+// The command line of quorvel-sim.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "serial/line_settings.h"
+#include "sim/instrument.h"
+
+namespace quorvel::sim {
+
+struct SimOptions {
+  InstrumentOptions Instrument;
+  std::string DeviceText;   // as given with --device
+  LineSettings Line;        // the row's settings, baud from --baud
+  std::string LinkPath;     // --link
+  std::string SavePath;     // --save
+  uint32_t EchoGapMs = 60;  // pause between an echo and the answer
+  bool Log = false;
+  bool Quiet = false;
+  bool Help = false;
+  bool ListDevices = false;
+};
+
+// Parses the arguments after the program name. False with a one-line error
+// text for anything it cannot use.
+bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, std::string& error);
+
+// The --help text.
+std::string SimUsage();
+
+}  // namespace quorvel::sim
