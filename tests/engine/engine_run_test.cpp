@@ -1,0 +1,465 @@
+// Whole runs against the scripted instrument: block order and empty blocks,
+// data-file checks, busy port, the timer's retries and give-up, Stop, and
+// the end of the run.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "engine_test_support.h"
+#include "run/log_texts.h"
+
+namespace quorvel::test {
+namespace {
+
+constexpr uint32_t kBase = 0x1000;
+constexpr uint16_t kBlock = 256;
+
+// Image bytes that differ from block to block and from 0xFF.
+Bytes Pattern(size_t size, uint8_t seed = 1) {
+  Bytes image(size);
+  for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>((i * 7 + seed) % 251);
+  return image;
+}
+
+std::string Sending(const std::string& range) {
+  return LogText(kLogSendingBlock) + range + " ..........";
+}
+std::string Writing(const std::string& range) {
+  return LogText(kLogWritingBlock) + range + " OK";
+}
+
+class EngineRunTest : public ::testing::Test {
+ protected:
+  EngineHarness h;
+  int rz303 = h.RowIndex("RZ-303");
+};
+
+TEST_F(EngineRunTest, ThreeBlockImageIsWrittenSecondBlockFirstAndFirstBlockLast) {
+  const Bytes image = Pattern(3 * kBlock);
+  const std::string file = h.WriteQvl("rz.qvl", image, 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+
+  EXPECT_EQ(h.WriteAddresses(), (std::vector<uint32_t>{kBase + kBlock, kBase + 2 * kBlock, kBase}));
+  EXPECT_EQ(h.instrument.crcErrors, 0);
+  EXPECT_EQ(h.instrument.Read(kBase, 3 * kBlock), image);
+  EXPECT_EQ(h.instrument.erases, 1);
+  EXPECT_EQ(h.instrument.resets, 1);
+  EXPECT_EQ(h.progressClosed, 1);
+
+  const std::vector<std::string> expected{
+      "Date: 2024-05-07 09:05:03",
+      "Selected device type: RZ-303",
+      "Comm port: ttyUSB0  38400 N 8 1",
+      "Data file: " + file,
+      "Data size: 768",
+      "Comm port: Connected",
+      "- Connecting with bootloader: ..........",
+      "- Connection established: bootloader protocol",
+      "- Entering bootloader mode: OK",
+      "- Reading device information: ..........",
+      "- Device information: 12  RZ-303  4660/66  1.05",
+      "- Erasing program memory: ..........",
+      "- Erasing program memory: OK",
+      "- Data block size: 256",
+      "- Total data size: 768",
+      Sending("0x1100 - 0x11FF"),
+      Writing("0x1100 - 0x11FF"),
+      Sending("0x1200 - 0x12FF"),
+      Writing("0x1200 - 0x12FF"),
+      Sending("0x1000 - 0x10FF"),
+      Writing("0x1000 - 0x10FF"),
+      "- Bytes written: 768 / 768",
+      "- Device reset: ..........",
+      "- Device reset: OK",
+      "- Result: RZ-303 no 4660/66 programming was successful.",
+  };
+  EXPECT_EQ(h.Lines(), expected);
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text, "RZ-303 no 4660/66 programming was successful.");
+  EXPECT_EQ(h.prompt.shown[0].caption, "Quorvel");
+  EXPECT_EQ(h.prompt.shown[0].flags, kIconInformation);
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+  EXPECT_FALSE(h.engine->Running());
+  EXPECT_FALSE(h.serial.open);
+  EXPECT_EQ(h.serial.holds, 0);
+  EXPECT_EQ(h.progress.Values().Max(), 768u);
+}
+
+TEST_F(EngineRunTest, CommandsCarryIdentityWordsAndTheEraseGetsALongResponseTime) {
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+  ASSERT_EQ(h.SentWithCode(3).size(), 1u);
+  EXPECT_EQ(h.SentWithCode(3)[0], (Bytes{0xB0, 0x03, 0x34, 0x12, 0x42, 0x00}));
+  ASSERT_EQ(h.SentWithCode(4).size(), 1u);
+  EXPECT_EQ(h.SentWithCode(4)[0].size(), 2u + 4 + 4 + kBlock + 2);
+  for (size_t i = 0; i < h.serial.sent.size(); ++i) {
+    const bool erase = h.serial.sent[i][1] == 0x03;
+    EXPECT_EQ(h.serial.timeOutAtSend[i], erase ? 20000u : 8000u) << i;
+  }
+  // One block: written at the image start, nothing else.
+  EXPECT_EQ(h.WriteAddresses(), std::vector<uint32_t>{kBase});
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+}
+
+TEST_F(EngineRunTest, PartialLastBlockIsPaddedWithFF) {
+  const Bytes image = Pattern(kBlock + 3);
+  const std::string file = h.WriteQvl("rz.qvl", image, 12, 0, 0x20000);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+  Bytes expected = image;
+  expected.resize(2 * kBlock, 0xFF);
+  EXPECT_EQ(h.instrument.Read(0x20000, 2 * kBlock), expected);
+  EXPECT_TRUE(h.LogHas("- Total data size: 512"));
+  EXPECT_TRUE(h.LogHas(Writing("0x20100 - 0x201FF")));  // at least 3 digits, here 5
+}
+
+struct EmptyBlocksCase {
+  const char* name;
+  std::vector<int> emptyBlocks;  // of a 4-block image
+  std::vector<int> written;      // blocks sent, in order
+  std::vector<int> skipped;      // empty-block lines, in order
+};
+
+class EmptyBlocksTest : public EngineRunTest,
+                        public ::testing::WithParamInterface<EmptyBlocksCase> {};
+
+TEST_P(EmptyBlocksTest, EmptyBlocksAreLoggedAndNeverSent) {
+  const EmptyBlocksCase& c = GetParam();
+  Bytes image = Pattern(4 * kBlock);
+  for (int b : c.emptyBlocks) std::fill_n(image.begin() + b * kBlock, kBlock, 0xFF);
+  const std::string file = h.WriteQvl("rz.qvl", image, 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+
+  std::vector<uint32_t> written;
+  for (int b : c.written) written.push_back(kBase + b * kBlock);
+  EXPECT_EQ(h.WriteAddresses(), written);
+  std::vector<std::string> skippedLines;
+  for (const std::string& line : h.Lines()) {
+    if (line.starts_with(LogText(kLogEmptyBlock))) skippedLines.push_back(line);
+  }
+  std::vector<std::string> expectedSkipped;
+  for (int b : c.skipped) {
+    char range[64];
+    std::snprintf(range, sizeof range, "0x%04X - 0x%04X", kBase + b * kBlock,
+                  kBase + (b + 1) * kBlock - 1);
+    expectedSkipped.push_back(LogText(kLogEmptyBlock) + range);
+  }
+  EXPECT_EQ(skippedLines, expectedSkipped);
+  EXPECT_EQ(h.instrument.Read(kBase, 4 * kBlock), image);
+  EXPECT_EQ(h.instrument.resets, 1);
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+  // The reset follows the last block sent directly.
+  EXPECT_EQ(h.serial.sent.back(), (Bytes{0xB0, 0x05}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, EmptyBlocksTest,
+                         ::testing::Values(EmptyBlocksCase{"none", {}, {1, 2, 3, 0}, {}},
+                                           EmptyBlocksCase{"middle", {2}, {1, 3, 0}, {2}},
+                                           EmptyBlocksCase{"second", {1}, {2, 3, 0}, {1}},
+                                           EmptyBlocksCase{"first", {0}, {1, 2, 3}, {0}},
+                                           EmptyBlocksCase{"lastTwo", {2, 3}, {1, 0}, {2, 3}},
+                                           EmptyBlocksCase{
+                                               "allButFirst", {1, 2, 3}, {0}, {1, 2, 3}},
+                                           EmptyBlocksCase{"all", {0, 1, 2, 3}, {}, {1, 2, 3, 0}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EngineRunTest, ResentFirstBlockAfterASkipStartsTheImageOver) {
+  // Block 1 is empty; the write of block 2 goes unanswered, so the timer
+  // goes back to the last acknowledged step (the erase). Every block must
+  // still be written before the reset.
+  Bytes image = Pattern(3 * kBlock);
+  std::fill_n(image.begin() + kBlock, kBlock, 0xFF);
+  const std::string file = h.WriteQvl("rz.qvl", image, 12, 0, kBase);
+  int silentWrites = 1;
+  h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 4 && silentWrites > 0) {
+      --silentWrites;
+      return Bytes{};
+    }
+    return std::nullopt;
+  };
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(30000);
+  EXPECT_EQ(h.WriteAddresses(),
+            (std::vector<uint32_t>{kBase + 2 * kBlock, kBase + 2 * kBlock, kBase}));
+  EXPECT_EQ(h.instrument.Read(kBase, 3 * kBlock), image);
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+}
+
+TEST_F(EngineRunTest, EnglishTimeoutWhenNothingAnswers) {
+  h.autoAnswer = false;
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  const uint32_t elapsed = h.RunFor(60000);
+  // 5 s of connects, 5 s of identify requests, alternately; the count of
+  // 250 switches to the application once more before it gives up.
+  EXPECT_EQ(elapsed, 25500u);
+  EXPECT_EQ(h.progress.ModalResult(), kModalTimeout);
+  ASSERT_GE(h.Lines().size(), 2u);
+  EXPECT_EQ(h.Lines()[h.Lines().size() - 2], "- Timeout occured");
+  EXPECT_EQ(h.Lines().back(), "- Result: Device programming was unsuccessful.");
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text,
+            "Device programming was unsuccessful.\r\n\r\n" + kNoConnectionAdvice.str());
+  EXPECT_EQ(h.prompt.shown[0].flags, kIconWarning);
+  EXPECT_EQ(h.LogCount("- Connecting with bootloader: .........."), 3);
+  EXPECT_EQ(h.LogCount("- Connecting with user application: .........."), 3);
+  // 50 connects per bootloader phase, 10 identify requests per application
+  // phase, and the one at the count of 250.
+  const size_t connects = h.SentWithCode(1).size();
+  const size_t identifies = h.serial.sent.size() - connects;
+  EXPECT_EQ(connects, 150u);
+  EXPECT_EQ(identifies, 21u);
+  EXPECT_EQ(h.serial.sent[50], AppFrame(0x01, 12, {}));
+}
+
+TEST_F(EngineRunTest, PolishResultTexts) {
+  Language = 0;
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text, "Programowanie RZ-303 nr 4660/66 zakończyło się sukcesem.");
+  EXPECT_EQ(h.Lines()[0], "Data: 2024-05-07 09:05:03");
+}
+
+struct BootloaderOnlyCase {
+  const char* row;
+};
+
+class BootloaderOnlyRowTest : public EngineRunTest,
+                              public ::testing::WithParamInterface<BootloaderOnlyCase> {};
+
+TEST_P(BootloaderOnlyRowTest, RowsWithoutAddressableApplicationTimeOutInBootloaderProtocol) {
+  h.autoAnswer = false;
+  const int row = h.RowIndex(GetParam().row);
+  const TDevAvailData& data = h.devices[static_cast<size_t>(row)];
+  const std::string file = h.WriteQvl("f.qvl", Pattern(kBlock), data.DevCode, data.Variant, kBase);
+  ASSERT_TRUE(h.Start(row, file));
+  const uint32_t elapsed = h.RunFor(60000);
+  EXPECT_EQ(h.progress.ModalResult(), kModalTimeout);
+  EXPECT_EQ(elapsed, 25100u);
+  EXPECT_EQ(h.SentWithCode(1).size(), h.serial.sent.size());  // connects only
+  EXPECT_EQ(h.engine->Protocol(), kProtocolBoot);
+  EXPECT_EQ(h.LogCount("- Connecting with bootloader: .........."), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BootloaderOnlyRowTest,
+                         ::testing::Values(BootloaderOnlyCase{"KV-310"},
+                                           BootloaderOnlyCase{"HOX-27"}));
+
+TEST_F(EngineRunTest, ConnectIsRepeatedEvery100MsAndRunContinuesWhenTheBootloaderWakes) {
+  int silentConnects = 7;
+  h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 1 && silentConnects > 0) {
+      --silentConnects;
+      return Bytes{};
+    }
+    return std::nullopt;
+  };
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(2 * kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.Tick(99);
+  EXPECT_EQ(h.serial.sent.size(), 1u);
+  h.Tick(1);
+  EXPECT_EQ(h.serial.sent.size(), 2u);
+  h.RunFor(2000);
+  EXPECT_EQ(h.SentWithCode(1).size(), 8u);
+  EXPECT_EQ(h.LogCount("- Connecting with bootloader: .........."), 1);
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+}
+
+TEST_F(EngineRunTest, StopDuringTransferReportsUserAbort) {
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(3 * kBlock), 12, 0, kBase);
+  h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 4 && h.instrument.writeOrder.size() == 1) {
+      h.progress.SetModalResult(kModalStop);  // the user presses Stop
+      return Bytes{};
+    }
+    return std::nullopt;
+  };
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+  EXPECT_EQ(h.progressClosed, 1);
+  EXPECT_EQ(h.Lines()[h.Lines().size() - 2], "- User abort");
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text,
+            "RZ-303 no 4660/66 programming was unsuccessful.\r\n\r\nUser abort.");
+  EXPECT_EQ(h.serial.calls.back(), "PortNumber=0");
+  EXPECT_FALSE(h.serial.open);
+  // The timer does nothing after the run.
+  const size_t sent = h.serial.sent.size();
+  h.Tick(10000);
+  EXPECT_EQ(h.serial.sent.size(), sent);
+}
+
+TEST_F(EngineRunTest, StopWhileSkippingEmptyBlocksFinishesOnce) {
+  Bytes image(4 * kBlock, 0xFF);
+  std::fill_n(image.begin(), kBlock, 0x00);  // only the first block holds data
+  const std::string file = h.WriteQvl("rz.qvl", image, 12, 0, kBase);
+  int pending = 0;
+  h.onPendingEvents = [&] {
+    if (++pending == 2) h.progress.SetModalResult(kModalStop);
+  };
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+  EXPECT_EQ(pending, 2);
+  EXPECT_TRUE(h.WriteAddresses().empty());
+  EXPECT_EQ(h.LogCount("- User abort"), 1);
+  EXPECT_EQ(h.prompt.shown.size(), 1u);  // the window's release does not finish again
+  EXPECT_FALSE(h.engine->Running());
+}
+
+struct FileCheckCase {
+  const char* name;
+  uint16_t devCode;
+  uint16_t variant;
+  bool hex;
+  const char* logLine;  // empty: the run goes on
+  const char* message;
+};
+
+class FileCheckTest : public EngineRunTest, public ::testing::WithParamInterface<FileCheckCase> {};
+
+TEST_P(FileCheckTest, DataFileIsComparedWithTheSelectedRow) {
+  const FileCheckCase& c = GetParam();
+  const std::string file = c.hex
+                               ? h.WriteHex("f.hex", Pattern(kBlock), kBase)
+                               : h.WriteQvl("f.qvl", Pattern(kBlock), c.devCode, c.variant, kBase);
+  const bool goesOn = h.Start(rz303, file);
+  if (std::string(c.logLine).empty()) {
+    EXPECT_TRUE(goesOn);
+    EXPECT_FALSE(h.prompt.shown.size());
+    EXPECT_TRUE(h.LogHas("Data size: 256"));
+    return;
+  }
+  EXPECT_FALSE(goesOn);
+  EXPECT_TRUE(h.serial.sent.empty());
+  EXPECT_EQ(std::count(h.serial.calls.begin(), h.serial.calls.end(), "SetParams=ttyUSB0"), 0);
+  EXPECT_EQ(h.Lines()[4], c.logLine);
+  EXPECT_EQ(h.Lines().back(), "- Result: Device programming was unsuccessful.");
+  ASSERT_FALSE(h.prompt.shown.empty());
+  EXPECT_EQ(h.prompt.shown.back().text, c.message);
+  EXPECT_FALSE(h.engine->Running());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FileCheckTest,
+    ::testing::Values(FileCheckCase{"matching", 12, 0, false, "", ""},
+                      FileCheckCase{"hexNotCompared", 0, 0, true, "", ""},
+                      FileCheckCase{"variantDiffers", 12, 1, false,
+                                    "- Incompatible device types: selected and data file",
+                                    "Device programming was unsuccessful.\r\n\r\n"
+                                    "Incompatible device types: selected and data file."},
+                      FileCheckCase{
+                          "deviceDiffers", 6, 0, false,
+                          "- Incompatible device types: selected (RZ-303) and data file (M-530)",
+                          "Device programming was unsuccessful.\r\n\r\n"
+                          "Incompatible device types: selected (RZ-303) and data file (M-530)."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EngineRunTest, UnreadableOrEmptyDataFileStopsBeforeTheLinkIsOpened) {
+  struct Case {
+    std::string file;
+    std::string cause;
+  } cases[] = {
+      {(h.dir / "missing.qvl").string(), "File not found"},
+      {h.WriteHex("empty.hex", {}, 0), "Bad file format"},
+  };
+  for (const Case& c : cases) {
+    h.prompt.shown.clear();
+    h.serial.calls.clear();
+    EXPECT_FALSE(h.Start(rz303, c.file));
+    EXPECT_EQ(h.Lines()[4], "Data file error: " + c.cause) << c.file;
+    EXPECT_TRUE(h.serial.sent.empty());
+    EXPECT_EQ(std::count(h.serial.calls.begin(), h.serial.calls.end(), "SetParams=ttyUSB0"), 0);
+    ASSERT_FALSE(h.prompt.shown.empty());
+    EXPECT_EQ(h.prompt.shown.back().text,
+              "Device programming was unsuccessful.\r\n\r\nData file error: " + c.cause + ".");
+  }
+}
+
+TEST_F(EngineRunTest, BusyPortEndsTheRunBeforeAnythingIsSent) {
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  for (int status : {kStatusBusy, kStatusAccessDenied}) {
+    h.prompt.shown.clear();
+    h.serial.statusOnOpen = status;
+    EXPECT_FALSE(h.Start(rz303, file));
+    EXPECT_TRUE(h.serial.sent.empty());
+    EXPECT_EQ(h.Lines()[h.Lines().size() - 2], "Comm port: Busy");
+    ASSERT_EQ(h.prompt.shown.size(), 1u);
+    EXPECT_EQ(h.prompt.shown[0].text,
+              "Device programming was unsuccessful.\r\n\r\nComm port: Busy.");
+  }
+}
+
+TEST_F(EngineRunTest, SerialLineIsSetUpFromTheRowAndTheSettings) {
+  const int m530 = h.RowIndex("M-530");  // RtsState 1
+  const std::string file = h.WriteQvl("m.qvl", Pattern(kBlock), 6, 0, kBase);
+  h.instrument.deviceCode = 6;
+  ASSERT_TRUE(h.Start(m530, file));
+  EXPECT_TRUE(h.serial.rts);
+  EXPECT_FALSE(h.serial.dtr);
+  EXPECT_EQ(h.serial.calls, (std::vector<std::string>{"COMPort=", "SetParams=ttyUSB0"}));
+  EXPECT_EQ(h.serial.params, (LineSettings{br038400, pbNone, dbEight, sbOne}));
+  EXPECT_EQ(h.serial.sent, std::vector<Bytes>{(Bytes{0xB0, 0x01})});
+  // Closing and opening wrote no status lines; the refresh wrote one.
+  EXPECT_EQ(h.LogCount("Comm port: Connected"), 1);
+  EXPECT_EQ(h.LogCount("Comm port: Disconnected"), 0);
+}
+
+TEST_F(EngineRunTest, UnansweredResetIsSentAgainAndStillSucceeds) {
+  int silentResets = 1;
+  h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 5 && silentResets > 0) {
+      --silentResets;
+      return Bytes{};
+    }
+    return std::nullopt;
+  };
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(2 * kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  const uint32_t elapsed = h.RunFor(20000);
+  EXPECT_EQ(elapsed, 5000u);
+  EXPECT_EQ(h.SentWithCode(5).size(), 2u);
+  EXPECT_EQ(h.SentWithCode(4).size(), 2u);  // no block again
+  EXPECT_EQ(h.progress.ModalResult(), kModalSuccess);
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+}
+
+TEST_F(EngineRunTest, EraseIsRepeatedAfter20SecondsOtherCommandsAfter5) {
+  struct Case {
+    uint8_t silentCode;
+    uint32_t wait;
+    const char* device;
+  } cases[] = {
+      {3, 20000, "RZ-303 no 4660/66"}, {2, 5000, "Device"}, {4, 5000, "RZ-303 no 4660/66"}};
+  for (const Case& c : cases) {
+    EngineHarness run;
+    run.instrument.fault = [&](const Bytes& cmd) -> std::optional<Bytes> {
+      if (cmd[1] == c.silentCode) return Bytes{};
+      return std::nullopt;
+    };
+    const std::string file = run.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+    ASSERT_TRUE(run.Start(run.RowIndex("RZ-303"), file));
+    run.Pump();
+    ASSERT_EQ(run.SentWithCode(c.silentCode).size(), 1u);
+    run.Tick(c.wait - 100);
+    EXPECT_EQ(run.SentWithCode(c.silentCode).size(), 1u) << int(c.silentCode);
+    run.Tick(100);
+    EXPECT_EQ(run.SentWithCode(c.silentCode).size(), 2u) << int(c.silentCode);
+    // Five repeats, then the timeout (the bootloader was entered: no advice).
+    run.RunFor(10 * c.wait);
+    EXPECT_EQ(run.SentWithCode(c.silentCode).size(), 6u) << int(c.silentCode);
+    EXPECT_EQ(run.progress.ModalResult(), kModalTimeout);
+    ASSERT_EQ(run.prompt.shown.size(), 1u);
+    EXPECT_EQ(run.prompt.shown[0].text,
+              std::string(c.device) + " programming was unsuccessful.\r\n\r\nTimeout occured.");
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::test

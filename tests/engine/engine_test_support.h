@@ -1,0 +1,218 @@
+// Test surroundings of the programming engine: a fake clock, a fake serial
+// link that records what is sent, a recording prompt, a scripted instrument
+// (user application and bootloader) and a harness that drives a run in
+// simulated time without sleeping.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/globals.h"
+#include "dialogs/prompt.h"
+#include "run/device_types.h"
+#include "run/progress_values.h"
+#include "run/run_engine.h"
+#include "run/run_host.h"
+#include "run/run_log.h"
+
+namespace quorvel::test {
+
+using Bytes = std::vector<uint8_t>;
+
+class FakeClock final : public TickSource {
+ public:
+  uint32_t NowMs() override { return now; }
+  uint32_t now = 1000;
+};
+
+class FakeSerialLink final : public SerialRunLink {
+ public:
+  bool Send(const uint8_t* bytes, uint32_t count) override {
+    if (!open || refuseSends) return false;
+    sent.emplace_back(bytes, bytes + count);
+    timeOutAtSend.push_back(frameTimeOut);
+    return true;
+  }
+  uint32_t FrameTimeOut() const override { return frameTimeOut; }
+  void SetFrameTimeOut(uint32_t ms) override { frameTimeOut = ms; }
+  void HoldReceive() override { ++holds; }
+  void ReleaseReceive() override {
+    if (holds > 0) --holds;
+  }
+  bool IsOpen() const override { return open; }
+  int Status() const override { return status; }
+  void RefreshStatus() override { Report(); }
+  void SuspendStatusEvent() override { ++suspended; }
+  void ResumeStatusEvent() override { --suspended; }
+  void SetRTSState(bool on) override { rts = on; }
+  void SetDTRState(bool on) override { dtr = on; }
+  void SetCOMPort(const std::string& name) override {
+    calls.push_back("COMPort=" + name);
+    if (name.empty()) Close();
+  }
+  void SetPortNumber(int number) override {
+    calls.push_back("PortNumber=" + std::to_string(number));
+    if (number == 0) Close();
+  }
+  void SetParams(const std::string& portName, const LineSettings& settings) override {
+    calls.push_back("SetParams=" + portName);
+    params = settings;
+    status = statusOnOpen;
+    open = status == kStatusConnected;
+    Report();
+  }
+
+  void Close() {
+    open = false;
+    status = kStatusDisconnected;
+    Report();
+  }
+  void Report() {
+    if (suspended == 0 && onStatus) onStatus(StatusText(status));
+  }
+
+  std::vector<Bytes> sent;
+  std::vector<uint32_t> timeOutAtSend;
+  std::vector<std::string> calls;
+  uint32_t frameTimeOut = 8000;
+  int holds = 0;
+  int suspended = 0;
+  bool open = false;
+  bool refuseSends = false;
+  int status = kStatusDisconnected;
+  int statusOnOpen = kStatusConnected;
+  bool rts = false;
+  bool dtr = false;
+  LineSettings params;
+  std::function<void(std::string_view)> onStatus;
+};
+
+struct Shown {
+  std::string text;
+  std::string caption;
+  uint32_t flags = 0;
+};
+
+class RecordingPrompt final : public Prompt {
+ public:
+  bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override {
+    shown.push_back({text, caption, flags});
+    return true;
+  }
+  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
+  int PathWidthLimit() const override { return 100000; }
+  std::vector<Shown> shown;
+};
+
+// A user-application frame: 0x68, LEN, address, command, data, 0x16.
+Bytes AppFrame(uint8_t address, uint8_t command, const Bytes& data);
+// CRC-16/MODBUS, computed here independently of the program's own.
+uint16_t ModbusCrc(const uint8_t* bytes, size_t count);
+void PutLe(Bytes& out, uint32_t value, int count);
+
+// A scripted instrument: its user application (when it has one) answers
+// identify and enter-bootloader frames; its Q-LOAD bootloader answers the
+// 0xB0 commands, checks identity words and CRCs and keeps what was written
+// (unscrambled) by address.
+class TestInstrument {
+ public:
+  // Bootloader side.
+  uint16_t serialPart1 = 4660;
+  uint16_t serialPart2 = 66;
+  std::string bootVersion = "1.05";
+  uint16_t deviceCode = 12;
+  uint16_t blockSize = 256;
+  uint8_t protocolVersion = 1;
+  bool inBootloader = true;
+  // User-application side (when it starts outside the bootloader).
+  uint8_t addrIdentify = 0x01;
+  uint8_t addrBoot = 0x66;
+  uint8_t appCommand = 0;
+  Bytes identifyData;  // data of the identify reply
+  Bytes bootReplyData;
+  std::vector<Bytes> appRequests;
+
+  std::map<uint32_t, Bytes> flash;
+  std::vector<uint32_t> writeOrder;
+  int erases = 0;
+  int resets = 0;
+  int crcErrors = 0;
+  // Return a reply to override the normal answer; an empty optional keeps
+  // the normal answer; an empty reply means silence.
+  std::function<std::optional<Bytes>(const Bytes& command)> fault;
+
+  // The answer to the bytes the engine sent (empty: no answer).
+  Bytes Answer(const Bytes& sent);
+
+  // The plain bytes written from `start` for `count` bytes (0xFF where
+  // nothing was written).
+  Bytes Read(uint32_t start, uint32_t count) const;
+
+ private:
+  Bytes AnswerBootloader(const Bytes& command);
+  Bytes AnswerApplication(const Bytes& frame);
+};
+
+// One run: the engine with its surroundings, the device list, a temporary
+// folder for data files, and simulated time.
+class EngineHarness {
+ public:
+  EngineHarness();
+  ~EngineHarness();
+
+  // Row of the device list by its Name (and link kind when names repeat).
+  int RowIndex(const std::string& name, uint8_t linkKind = kLinkSerial) const;
+  // Writes an encoded data file; returns its path.
+  std::string WriteQvl(const std::string& name, const Bytes& image, uint16_t devCode,
+                       uint16_t variant, uint32_t start);
+  // Writes an Intel HEX file with the image at `start`; returns its path.
+  std::string WriteHex(const std::string& name, const Bytes& image, uint32_t start);
+
+  // Starts a run for the row; attaches the progress sink when it goes on.
+  bool Start(int row, const std::string& file, const std::string& busAddress = "");
+
+  // Delivers the instrument's answers to everything sent so far, until
+  // nothing new is sent.
+  void Pump();
+  // Delivers one chunk as received bytes.
+  void Feed(const Bytes& chunk);
+  // Advances time by steps of 100 ms with the timer and the instrument's
+  // answers until the run has a modal result or `ms` have passed; then, if
+  // a result is there, closes the progress window. Returns elapsed ms.
+  uint32_t RunFor(uint32_t ms);
+  // Advances time by ms in one step and fires the timer once.
+  void Tick(uint32_t ms);
+
+  // The commands the engine sent with the given bootloader code.
+  std::vector<Bytes> SentWithCode(uint8_t code) const;
+  std::vector<uint32_t> WriteAddresses() const;
+  bool LogHas(const std::string& line) const;
+  int LogCount(const std::string& line) const;
+  const std::vector<std::string>& Lines() const { return log.Lines(); }
+
+  std::filesystem::path dir;
+  FakeClock clock;
+  FakeSerialLink serial;
+  RecordingPrompt prompt;
+  TDevAvailArray devices;
+  RunLog log;
+  RunProgress progress;
+  TestInstrument instrument;
+  bool autoAnswer = true;
+  std::function<void()> onPendingEvents;
+  std::optional<RunEngine> engine;
+  size_t answered = 0;
+  int progressClosed = 0;
+
+ private:
+  uint8_t savedLanguage_;
+};
+
+}  // namespace quorvel::test

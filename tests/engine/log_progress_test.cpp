@@ -1,0 +1,137 @@
+// The run log's line and scroll-bar rules, the block prefixes' padding and
+// the progress values.
+#include <gtest/gtest.h>
+
+#include "app/globals.h"
+#include "app/text_utils.h"
+#include "run/log_texts.h"
+#include "run/progress_values.h"
+#include "run/run_log.h"
+
+namespace quorvel {
+namespace {
+
+class EnglishTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = Language;
+    Language = 1;
+  }
+  void TearDown() override { Language = saved_; }
+  uint8_t saved_ = 0;
+};
+
+using RunLogTest = EnglishTest;
+
+TEST_F(RunLogTest, WritesOnlyDuringARunAndForKnownIndexes) {
+  RunLog log;
+  EXPECT_FALSE(log.AppendLog(false, kLogDate, "x"));
+  EXPECT_FALSE(log.AppendLog(true, 28, "x"));
+  EXPECT_FALSE(log.AppendLog(true, -1, "x"));
+  EXPECT_TRUE(log.Lines().empty());
+  EXPECT_TRUE(log.AppendLog(true, kLogTimeout, ""));
+  EXPECT_TRUE(log.AppendLog(true, kLogResult, "done"));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"- Timeout occured", "- Result: done"}));
+  EXPECT_EQ(log.Text(), "- Timeout occured\r\n- Result: done");
+}
+
+TEST_F(RunLogTest, TenthLineSwitchesScrollBarsOnEvenWhenLinesFit) {
+  RunLog log;
+  log.SetMeasure([](std::string_view t) { return Utf8Length(t); }, 1000);
+  for (int i = 0; i < 9; ++i) log.AppendLog(true, kLogDataSize, "1");
+  EXPECT_FALSE(log.ScrollBars());
+  log.AppendLog(true, kLogDataSize, "1");
+  EXPECT_TRUE(log.ScrollBars());
+  log.Clear();
+  EXPECT_FALSE(log.ScrollBars());
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(RunLogTest, WideLineSwitchesScrollBarsOn) {
+  RunLog log;
+  log.SetMeasure([](std::string_view t) { return Utf8Length(t); }, 20);
+  log.AppendLog(true, kLogDataSize, "1");  // "Data size: 1" fits
+  EXPECT_FALSE(log.ScrollBars());
+  log.AppendLog(true, kLogDataFile, "/a/rather/long/file/name.qvl");
+  EXPECT_TRUE(log.ScrollBars());
+}
+
+TEST(LogTextsTest, BlockPrefixesArePaddedToTheSameWidthInBothLanguages) {
+  auto width = [](std::string_view t) { return Utf8Length(t); };
+  PadBlockLogPrefixes(width);
+  PadBlockLogPrefixes(width);  // again: padded once, not twice
+  const auto& sending = LogTexts()[kLogSendingBlock];
+  const auto& writing = LogTexts()[kLogWritingBlock];
+  EXPECT_EQ(sending.en, "- Sending data block: \t");
+  EXPECT_EQ(writing.en, "- Writing data block: \t");
+  EXPECT_EQ(Utf8Length(sending.pl), Utf8Length(writing.pl));
+  EXPECT_EQ(writing.pl, "- Zapisanie bloku danych:   \t");
+  EXPECT_EQ(sending.pl, "- Przesyłanie bloku danych: \t");
+  // A width that never grows must not hang the padding.
+  PadBlockLogPrefixes([](std::string_view t) { return t.size() > 26 ? 1 : 0; });
+  EXPECT_EQ(LogTexts()[kLogSendingBlock].en.back(), '\t');
+  PadBlockLogPrefixes(width);
+}
+
+TEST(ProgressValuesTest, RoundsHalvesToEven) {
+  struct Case {
+    double value;
+    int64_t rounded;
+  } cases[] = {{12.5, 12}, {13.5, 14}, {0.5, 0}, {1.5, 2}, {2.4999, 2}, {2.5001, 3}, {7.0, 7}};
+  for (const Case& c : cases) EXPECT_EQ(RoundHalfEven(c.value), c.rounded) << c.value;
+}
+
+TEST(ProgressValuesTest, PercentageOfWrittenBytes) {
+  struct Case {
+    uint32_t written;
+    const char* label;
+  } cases[] = {{125, "12%"}, {135, "14%"}, {0, "0%"}, {1000, "100%"}, {5, "0%"}, {995, "100%"}};
+  for (const Case& c : cases) {
+    ProgressValues p;
+    p.SetFullWidth(200);
+    p.SetMax(1000);
+    p.SetWritten(c.written);
+    EXPECT_EQ(p.Label(), c.label) << c.written;
+  }
+}
+
+TEST(ProgressValuesTest, NothingIsDrawnBeforeTheMaximumThenBothBarsAtOnce) {
+  ProgressValues p;
+  p.SetFullWidth(200);
+  p.SetSent(500);
+  p.SetWritten(250);
+  EXPECT_EQ(p.SentBarWidth(), 0);
+  EXPECT_EQ(p.WrittenBarWidth(), 0);
+  EXPECT_EQ(p.Label(), "0%");
+  p.SetMax(1000);
+  EXPECT_DOUBLE_EQ(p.Scale(), 0.2);
+  EXPECT_EQ(p.SentBarWidth(), 100);
+  EXPECT_EQ(p.WrittenBarWidth(), 50);
+  EXPECT_EQ(p.Label(), "25%");
+}
+
+TEST(ProgressValuesTest, BarsNeverExceedTheFullWidthAndZeroMaximumIsHarmless) {
+  ProgressValues p;
+  p.SetFullWidth(150);
+  p.SetMax(100);
+  p.SetSent(400);
+  EXPECT_EQ(p.SentBarWidth(), 150);
+  p.SetMax(0);
+  EXPECT_EQ(p.Scale(), 0);
+  p.SetWritten(10);  // no redraw, no division by zero
+  EXPECT_EQ(p.SentBarWidth(), 150);
+}
+
+TEST(RunProgressTest, FirstModalResultEndsTheRun) {
+  RunProgress progress;
+  std::vector<int> seen;
+  progress.OnModalResult = [&](int r) { seen.push_back(r); };
+  progress.SetModalResult(kModalNone);
+  progress.SetModalResult(kModalStop);
+  progress.SetModalResult(kModalTimeout);
+  EXPECT_EQ(progress.ModalResult(), kModalStop);
+  EXPECT_EQ(seen, std::vector<int>{kModalStop});
+}
+
+}  // namespace
+}  // namespace quorvel
