@@ -73,7 +73,13 @@ std::string HexBytes(const std::vector<uint8_t>& bytes, size_t max) {
 }
 
 Instrument::Instrument(InstrumentOptions options) : options_(std::move(options)) {
-  appModel_ = options_.AppModel.empty() ? options_.Device.Name : options_.AppModel;
+  appModel_ = options_.AppModel;
+  if (appModel_.empty()) {
+    // The model name without the link suffix some rows carry ("BTQ-20 .RS485").
+    bool found = false;
+    appModel_ = DeviceNameOf(options_.Device.DevCode, found);
+    if (!found) appModel_ = options_.Device.Name;
+  }
   if (!options_.AppVersion.empty()) {
     appVersion_ = options_.AppVersion;
   } else if (!options_.Device.MinAppVersion.empty()) {

@@ -82,7 +82,7 @@ The first line on standard output is the path of the terminal to open.
   --boot-version TEXT  bootloader version text, up to 8 characters (default 2.05)
   --protocol N         bootloader protocol version (default 1)
   --device-code N      device code the bootloader reports (default: the type's)
-  --app-model TEXT     model text of the identify reply (default: type name)
+  --app-model TEXT     model text of the identify reply (default: model name)
   --app-version TEXT   version text of the identify reply (default: V + the
                        type's lowest switchable version, or V1.0.0000)
   --address N          RS-485 bus address, 1..65534 (default 1)

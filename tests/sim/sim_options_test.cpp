@@ -1,0 +1,123 @@
+#include "sim/sim_options.h"
+
+#include <gtest/gtest.h>
+
+namespace quorvel::sim {
+namespace {
+
+TEST(SimOptions, EveryOptionReachesTheInstrument) {
+  SimOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseSimOptions({"--device",
+                               "btq-20 .rs485",
+                               "--baud",
+                               "125000",
+                               "--mode",
+                               "boot",
+                               "--serial",
+                               "7/0x10",
+                               "--block-size",
+                               "128",
+                               "--boot-version",
+                               "1.2",
+                               "--protocol",
+                               "0",
+                               "--device-code",
+                               "0x2A",
+                               "--app-model",
+                               "X",
+                               "--app-version",
+                               "V9",
+                               "--address",
+                               "65534",
+                               "--link",
+                               "/tmp/l",
+                               "--save",
+                               "/tmp/s.hex",
+                               "--log",
+                               "--quiet",
+                               "--negative",
+                               "4:3",
+                               "--negative",
+                               "0:1:9",
+                               "--wrong-address",
+                               "2",
+                               "--echo",
+                               "--echo-gap",
+                               "80",
+                               "--noise",
+                               "3",
+                               "--silent-after",
+                               "5",
+                               "--odd-block-size"},
+                              o, error))
+      << error;
+  const InstrumentOptions& i = o.Instrument;
+  EXPECT_EQ(i.Device.Name, "BTQ-20 .RS485");
+  EXPECT_EQ(i.Device.Rs485, 1);
+  EXPECT_EQ(o.Line.Baud, br125000);
+  EXPECT_EQ(i.StartMode, InstrumentMode::Bootloader);
+  EXPECT_EQ(i.SerialPart1, 7);
+  EXPECT_EQ(i.SerialPart2, 16);
+  EXPECT_EQ(i.BlockSize, 128);
+  EXPECT_EQ(i.BootVersion, "1.2");
+  EXPECT_EQ(i.ProtocolVersion, 0);
+  EXPECT_EQ(i.DeviceCode, 42);
+  EXPECT_EQ(i.AppModel, "X");
+  EXPECT_EQ(i.AppVersion, "V9");
+  EXPECT_EQ(i.BusAddress, 65534);
+  EXPECT_EQ(o.LinkPath, "/tmp/l");
+  EXPECT_EQ(o.SavePath, "/tmp/s.hex");
+  EXPECT_TRUE(o.Log && o.Quiet);
+  ASSERT_EQ(i.Faults.NegativeReplies.size(), 2u);
+  EXPECT_EQ(i.Faults.NegativeReplies[0].Command, 4);
+  EXPECT_EQ(i.Faults.NegativeReplies[0].Count, 3u);
+  EXPECT_EQ(i.Faults.NegativeReplies[0].ErrorCode, 4);
+  EXPECT_EQ(i.Faults.NegativeReplies[1].ErrorCode, 9);
+  EXPECT_EQ(i.Faults.WrongAddressAcks, 2u);
+  EXPECT_TRUE(i.Faults.Echo);
+  EXPECT_EQ(o.EchoGapMs, 80u);
+  EXPECT_EQ(i.Faults.NoiseBytes, 3u);
+  EXPECT_EQ(i.Faults.AnswersBeforeSilence, 5u);
+  EXPECT_TRUE(i.Faults.OddBlockSizeOnce);
+}
+
+TEST(SimOptions, DefaultsComeFromTheDeviceRow) {
+  SimOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseSimOptions({"--device", "TRP-40 .COM"}, o, error)) << error;
+  EXPECT_EQ(o.Instrument.Device.DevCode, 2);
+  EXPECT_EQ(o.Instrument.Device.Variant, 1);
+  EXPECT_EQ(o.Line.Baud, br038400);
+  EXPECT_FALSE(o.Instrument.StartMode.has_value());
+  EXPECT_FALSE(o.Instrument.Faults.AnswersBeforeSilence.has_value());
+}
+
+TEST(SimOptions, UnusableArgumentsAreRefused) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--device", "NO-SUCH"},
+      {"--device", "-"},
+      {"--device"},
+      {"--device", "M-530", "--baud", "12345"},
+      {"--device", "M-530", "--mode", "both"},
+      {"--device", "M-530", "--serial", "1"},
+      {"--device", "M-530", "--serial", "1/70000"},
+      {"--device", "M-530", "--block-size", "255"},
+      {"--device", "M-530", "--block-size", "0"},
+      {"--device", "M-530", "--boot-version", "123456789"},
+      {"--device", "M-530", "--address", "65535"},
+      {"--device", "M-530", "--negative", "6"},
+      {"--device", "M-530", "--negative", "4:x"},
+      {"--device", "M-530", "--bogus"},
+  };
+  for (const auto& args : cases) {
+    SimOptions o;
+    std::string error;
+    EXPECT_FALSE(ParseSimOptions(args, o, error)) << ::testing::PrintToString(args);
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::sim
