@@ -461,5 +461,32 @@ TEST_F(EngineRunTest, EraseIsRepeatedAfter20SecondsOtherCommandsAfter5) {
   }
 }
 
+TEST_F(EngineRunTest, UsbRowOpensTheDeviceWithTheRowsLineSettings) {
+  // Y-310: a USB row whose application has no requests; it stays with the
+  // bootloader protocol until the give-up.
+  const int y310 = h.RowIndex("Y-310", kLinkUsb);
+  const std::string file = h.WriteQvl("y.qvl", Pattern(kBlock), 24, 0, kBase);
+  ASSERT_TRUE(h.Start(y310, file));
+  EXPECT_EQ(h.usb.calls, (std::vector<std::string>{"DeviceIndex=0", "DeviceIndex=1 (quiet)"}));
+  EXPECT_EQ(h.usb.params, (LineSettings{br125000, pbNone, dbEight, sbOne}));
+  EXPECT_EQ(h.Lines()[2], "USB device: ttyUSB0");
+  EXPECT_TRUE(h.serial.sent.empty());
+  EXPECT_EQ(h.RunFor(60000), 25100u);
+  EXPECT_EQ(h.usb.sent.size(), 251u);
+  for (const Bytes& b : h.usb.sent) EXPECT_EQ(b, (Bytes{0xB0, 0x01}));
+  EXPECT_EQ(h.usb.calls.back(), "DeviceIndex=0 (quiet)");
+}
+
+TEST_F(EngineRunTest, BusyUsbDeviceEndsTheRun) {
+  h.usb.statusOnOpen = kStatusBusy;
+  const int y310 = h.RowIndex("Y-310", kLinkUsb);
+  const std::string file = h.WriteQvl("y.qvl", Pattern(kBlock), 24, 0, kBase);
+  EXPECT_FALSE(h.Start(y310, file));
+  EXPECT_EQ(h.Lines()[h.Lines().size() - 2], "USB device: Busy");
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text,
+            "Device programming was unsuccessful.\r\n\r\nUSB device: Busy.");
+}
+
 }  // namespace
 }  // namespace quorvel::test

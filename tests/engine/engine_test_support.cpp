@@ -133,6 +133,7 @@ EngineHarness::EngineHarness() : savedLanguage_(Language) {
   devices = BuildDeviceList();
   RunSurroundings surroundings;
   surroundings.serial = &serial;
+  surroundings.usb = &usb;
   surroundings.ticks = &clock;
   surroundings.processPendingEvents = [this] {
     if (onPendingEvents) onPendingEvents();

@@ -94,6 +94,39 @@ class FakeSerialLink final : public SerialRunLink {
   std::function<void(std::string_view)> onStatus;
 };
 
+class FakeUsbLink final : public UsbRunLink {
+ public:
+  bool Send(const uint8_t* bytes, uint32_t count) override {
+    if (!open) return false;
+    sent.emplace_back(bytes, bytes + count);
+    return true;
+  }
+  uint32_t FrameTimeOut() const override { return frameTimeOut; }
+  void SetFrameTimeOut(uint32_t ms) override { frameTimeOut = ms; }
+  void HoldReceive() override {}
+  void ReleaseReceive() override {}
+  bool IsOpen() const override { return open; }
+  int Status() const override { return status; }
+  void RefreshStatus() override {}
+  void SuspendStatusEvent() override { ++suspended; }
+  void ResumeStatusEvent() override { --suspended; }
+  void SetDeviceIndex(int index) override {
+    calls.push_back("DeviceIndex=" + std::to_string(index) + (suspended > 0 ? " (quiet)" : ""));
+    open = index != 0 && statusOnOpen == kStatusConnected;
+    status = index == 0 ? kStatusDisconnected : statusOnOpen;
+  }
+  void SetLineParams(const LineSettings& settings) override { params = settings; }
+
+  std::vector<Bytes> sent;
+  std::vector<std::string> calls;
+  uint32_t frameTimeOut = 8000;
+  int suspended = 0;
+  bool open = false;
+  int status = kStatusDisconnected;
+  int statusOnOpen = kStatusConnected;
+  LineSettings params;
+};
+
 struct Shown {
   std::string text;
   std::string caption;
@@ -200,6 +233,7 @@ class EngineHarness {
   std::filesystem::path dir;
   FakeClock clock;
   FakeSerialLink serial;
+  FakeUsbLink usb;
   RecordingPrompt prompt;
   TDevAvailArray devices;
   RunLog log;
