@@ -3,56 +3,75 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <limits>
-#include <string_view>
 #include <vector>
 
 namespace quorvel {
 namespace {
 
-// A record needs at most the colon and 260 pairs (count, two address bytes,
-// type, 255 data bytes, checksum); whatever follows is never looked at, so
-// a line is never stored beyond this.
-constexpr size_t kMaxRecordChars = 1 + 2 * (5 + 255);
+// A record has at most 260 pairs after its colon (count, two address bytes,
+// type, 255 data bytes, checksum); whatever follows them is never looked
+// at, so no more of a line is ever stored.
+constexpr size_t kMaxRecordPairs = 5 + 255;
+constexpr size_t kMaxRecordChars = 1 + 2 * kMaxRecordPairs;
 constexpr size_t kReadChunk = 64 * 1024;
-constexpr uint8_t kNotHex = 0xFF;
 
-constexpr std::array<uint8_t, 256> MakeHexTable() {
-  std::array<uint8_t, 256> table{};
+// Digit value, or kNotHex for any other character; kNotHex has a bit no
+// digit has, so OR-ing the values of a line tells whether all were digits.
+constexpr uint16_t kNotHex = 0x100;
+
+constexpr std::array<uint16_t, 256> MakeHexTable() {
+  std::array<uint16_t, 256> table{};
   for (auto& value : table) value = kNotHex;
-  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<uint8_t>(c - '0');
-  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<uint8_t>(c - 'A' + 10);
-  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<uint8_t>(c - 'a' + 10);
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<uint16_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) table[c] = static_cast<uint16_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) table[c] = static_cast<uint16_t>(c - 'a' + 10);
   return table;
 }
 
-constexpr std::array<uint8_t, 256> kHexValue = MakeHexTable();
+constexpr std::array<uint16_t, 256> kHexValue = MakeHexTable();
 
-inline bool IsHexChar(char c) {
-  return kHexValue[static_cast<unsigned char>(c)] != kNotHex;
+inline uint16_t HexValue(char c) {
+  return kHexValue[static_cast<unsigned char>(c)];
+}
+
+// Byte value of every two-character pair (indexed by the two characters as
+// they lie in memory), or kNotHex: one look-up per byte of a record.
+const std::array<uint16_t, 65536>& PairTable() {
+  static const std::array<uint16_t, 65536> table = [] {
+    std::array<uint16_t, 65536> t{};
+    for (uint32_t first = 0; first < 256; ++first) {
+      for (uint32_t second = 0; second < 256; ++second) {
+        const uint16_t high = kHexValue[first];
+        const uint16_t low = kHexValue[second];
+        const char pair[2] = {static_cast<char>(first), static_cast<char>(second)};
+        uint16_t index = 0;
+        std::memcpy(&index, pair, 2);
+        t[index] =
+            ((high | low) & kNotHex) != 0 ? kNotHex : static_cast<uint16_t>((high << 4) | low);
+      }
+    }
+    return t;
+  }();
+  return table;
 }
 
 bool AllHex(const char* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (!IsHexChar(text[i])) return false;
-  }
-  return true;
+  uint16_t seen = 0;
+  for (size_t i = 0; i < length; ++i) seen |= HexValue(text[i]);
+  return (seen & kNotHex) == 0;
 }
 
-// Byte of pair `index` (1 = the count) of a record line; the caller has made
-// sure the pair exists.
-inline uint8_t PairAt(std::string_view line, size_t index) {
-  size_t pos = 2 * index - 1;
-  return static_cast<uint8_t>((kHexValue[static_cast<unsigned char>(line[pos])] << 4) |
-                              kHexValue[static_cast<unsigned char>(line[pos + 1])]);
-}
-
-inline size_t PairCount(std::string_view line) {
-  return (line.size() - 1) / 2;
-}
+// The bytes of one record line: the pairs after the colon, decoded, at most
+// kMaxRecordPairs of them.
+struct RecordBytes {
+  const uint8_t* bytes = nullptr;
+  size_t pairs = 0;
+};
 
 // Hands out the record lines of a file one at a time (a colon followed by
 // hexadecimal digits only); every other line is skipped. Lines end with LF
@@ -62,21 +81,21 @@ class RecordLineReader {
  public:
   explicit RecordLineReader(int fd) : fd_(fd), buffer_(kReadChunk) {}
 
-  // 1 with the next record line (cut to kMaxRecordChars), 0 at the end of
-  // the file, -1 when reading fails.
-  int Next(std::string_view& line) {
+  // 1 with the next record line, 0 at the end of the file, -1 when reading
+  // fails.
+  int Next(RecordBytes& record) {
     for (;;) {
       if (pos_ == end_) {
         if (atEof_) {
           if (carrySeen_ == 0 && !pendingCR_) return 0;
-          if (FinishCarry(line)) return 1;
+          if (FinishCarry(record)) return 1;
           continue;
         }
         if (!Refill()) return -1;
         continue;
       }
       const char* start = buffer_.data() + pos_;
-      size_t available = end_ - pos_;
+      const size_t available = end_ - pos_;
       const char* newline = static_cast<const char*>(std::memchr(start, '\n', available));
       if (newline == nullptr) {
         Append(start, available, false);
@@ -86,15 +105,13 @@ class RecordLineReader {
       size_t length = static_cast<size_t>(newline - start);
       pos_ += length + 1;
       if (carrySeen_ == 0 && !pendingCR_) {
+        // The whole line is in the buffer: check and decode it in one go.
         if (length > 0 && start[length - 1] == '\r') --length;
-        if (length > 0 && start[0] == ':' && AllHex(start + 1, length - 1)) {
-          line = std::string_view(start, std::min(length, kMaxRecordChars));
-          return 1;
-        }
+        if (DecodeLine(start, length, record)) return 1;
         continue;
       }
       Append(start, length, true);
-      if (FinishCarry(line)) return 1;
+      if (FinishCarry(record)) return 1;
     }
   }
 
@@ -109,6 +126,28 @@ class RecordLineReader {
       atEof_ = got == 0;
       return true;
     }
+  }
+
+  // Decodes a complete line; false when it is not a record line.
+  bool DecodeLine(const char* text, size_t length, RecordBytes& record) {
+    if (length == 0 || text[0] != ':') return false;
+    const char* digits = text + 1;
+    const size_t digitCount = length - 1;
+    const size_t decoded = std::min(digitCount / 2, kMaxRecordPairs);
+    const std::array<uint16_t, 65536>& pairs = pairTable_;
+    uint16_t seen = 0;
+    for (size_t i = 0; i < decoded; ++i) {
+      uint16_t index = 0;
+      std::memcpy(&index, digits + 2 * i, 2);
+      const uint16_t value = pairs[index];
+      seen |= value;
+      bytes_[i] = static_cast<uint8_t>(value);
+    }
+    if ((seen & kNotHex) != 0) return false;
+    if (!AllHex(digits + 2 * decoded, digitCount - 2 * decoded)) return false;
+    record.bytes = bytes_.data();
+    record.pairs = decoded;
+    return true;
   }
 
   // Adds a piece of a line that spans buffer refills. A CR at the end of a
@@ -138,7 +177,7 @@ class RecordLineReader {
     }
     if (!carryBad_ && !AllHex(text + i, length - i)) carryBad_ = true;
     if (!carryBad_ && carryLength_ < kMaxRecordChars) {
-      size_t take = std::min(length, kMaxRecordChars - carryLength_);
+      const size_t take = std::min(length, kMaxRecordChars - carryLength_);
       std::memcpy(carry_.data() + carryLength_, text, take);
       carryLength_ += take;
     }
@@ -146,9 +185,9 @@ class RecordLineReader {
   }
 
   // Ends the carried line; true when it is a record line.
-  bool FinishCarry(std::string_view& line) {
-    bool isRecord = !carryBad_ && carrySeen_ > 0;
-    line = std::string_view(carry_.data(), carryLength_);
+  bool FinishCarry(RecordBytes& record) {
+    const bool isRecord = !carryBad_ && carrySeen_ > 0;
+    if (isRecord) DecodeLine(carry_.data(), carryLength_, record);
     carrySeen_ = 0;
     carryLength_ = 0;
     carryBad_ = false;
@@ -156,11 +195,13 @@ class RecordLineReader {
     return isRecord;
   }
 
+  const std::array<uint16_t, 65536>& pairTable_ = PairTable();
   int fd_;
   std::vector<char> buffer_;
   size_t pos_ = 0;
   size_t end_ = 0;
   bool atEof_ = false;
+  std::array<uint8_t, kMaxRecordPairs> bytes_{};
   std::array<char, kMaxRecordChars> carry_{};
   size_t carryLength_ = 0;
   size_t carrySeen_ = 0;
@@ -173,87 +214,98 @@ constexpr uint8_t kTypeEnd = 1;
 constexpr uint8_t kTypeSegment = 2;
 constexpr uint8_t kTypeLinear = 4;
 
-// The fields of a record line common to both passes.
-struct RecordHead {
-  uint8_t count = 0;
-  uint16_t address = 0;
-  uint8_t type = 0;
-};
-
-// Reads count, address and type; for a segment record it also moves the
-// segment base. -1 when the line is too short for what its type needs.
-int ReadHead(std::string_view line, RecordHead& head, uint32_t& segmentBase) {
-  size_t pairs = PairCount(line);
-  if (pairs < 4) return -1;
-  head.count = PairAt(line, 1);
-  head.address = static_cast<uint16_t>((PairAt(line, 2) << 8) | PairAt(line, 3));
-  head.type = PairAt(line, 4);
-  if (head.type == kTypeEnd) return 0;
-  if (head.type == kTypeSegment || head.type == kTypeLinear) {
-    if (pairs < 6) return -1;
-    uint32_t value = (static_cast<uint32_t>(PairAt(line, 5)) << 8) | PairAt(line, 6);
-    segmentBase = head.type == kTypeSegment ? value << 4 : value << 16;
+// The image being assembled: the covered address span [low, high) inside a
+// block with free room at either end, so that files in ascending or
+// descending order both grow it in amortised linear time. The block never
+// exceeds kMaxImageSize.
+class ImageBuilder {
+ public:
+  // Stores a data record; false when the span would exceed kMaxImageSize.
+  bool Store(uint32_t address, const uint8_t* data, size_t count) {
+    const uint64_t low = any_ ? std::min<uint64_t>(low_, address) : address;
+    const uint64_t high = any_ ? std::max<uint64_t>(high_, address + count) : address + count;
+    if (high - low > kMaxImageSize) return false;
+    if (low < base_ || high > base_ + block_.size()) Grow(low, high);
+    low_ = low;
+    high_ = high;
+    any_ = true;
+    if (count > 0) std::memcpy(block_.data() + (address - base_), data, count);
+    return true;
   }
-  if (pairs < 5u + head.count) return -1;
-  return 0;
-}
 
-bool ChecksumOk(std::string_view line, uint8_t count) {
-  uint32_t sum = 0;
-  for (size_t pair = 1; pair <= 5u + count; ++pair) sum += PairAt(line, pair);
-  return (sum & 0xFF) == 0;
-}
+  bool empty() const { return !any_; }
+  uint32_t start() const { return static_cast<uint32_t>(low_); }
 
-struct Span {
-  uint32_t start = 0xFFFFFFFF;
-  uint64_t end = 0;
-  bool any = false;
+  // The span as a block of exactly its size.
+  std::vector<uint8_t> Take() {
+    const auto first = block_.begin() + static_cast<ptrdiff_t>(low_ - base_);
+    if (first == block_.begin() && block_.size() == high_ - low_) return std::move(block_);
+    return std::vector<uint8_t>(first, first + static_cast<ptrdiff_t>(high_ - low_));
+  }
+
+ private:
+  void Grow(uint64_t low, uint64_t high) {
+    const uint64_t needed = high - low;
+    // Room for as much again (at least 64 KiB) in the direction of growth,
+    // within the limit and the 32-bit address space.
+    const uint64_t room =
+        std::min<uint64_t>(std::max<uint64_t>(needed, 64 * 1024), kMaxImageSize - needed);
+    uint64_t newBase = low;
+    uint64_t newEnd = high;
+    if (!any_ || high > base_ + block_.size()) newEnd = std::min<uint64_t>(high + room, 1ull << 32);
+    if (any_ && low < base_) newBase = low > room ? low - room : 0;
+    if (newEnd - newBase > kMaxImageSize) newEnd = newBase + kMaxImageSize;
+    std::vector<uint8_t> grown(static_cast<size_t>(newEnd - newBase), 0xFF);
+    if (high_ > low_) {
+      std::memcpy(grown.data() + (low_ - newBase), block_.data() + (low_ - base_),
+                  static_cast<size_t>(high_ - low_));
+    }
+    block_ = std::move(grown);
+    base_ = newBase;
+  }
+
+  std::vector<uint8_t> block_;
+  uint64_t base_ = 0;
+  uint64_t low_ = 0;
+  uint64_t high_ = 0;
+  bool any_ = false;
 };
 
-// First pass: checks every record and finds the span of the data records.
-int Survey(int fd, Span& span) {
+// Walks the records in file order: checks each checksum and stores the data
+// records. An image too large is noticed at once but only reported after
+// the rest of the file has been checked, so that a checksum error further
+// on still reads as -5.
+int ReadRecords(int fd, ImageBuilder& image) {
   RecordLineReader reader(fd);
   uint32_t segmentBase = 0;
-  std::string_view line;
+  bool tooLarge = false;
+  RecordBytes record;
   for (;;) {
-    int got = reader.Next(line);
-    if (got <= 0) return got;
-    RecordHead head;
-    if (ReadHead(line, head, segmentBase) < 0) return -1;
-    if (head.type == kTypeEnd) return 0;
-    if (!ChecksumOk(line, head.count)) return -5;
-    if (head.type != kTypeData) continue;
-    uint32_t absolute = segmentBase + head.address;
-    uint64_t end = static_cast<uint64_t>(absolute) + head.count;
+    const int got = reader.Next(record);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    const uint8_t* b = record.bytes;
+    if (record.pairs < 4) return -1;
+    const uint8_t count = b[0];
+    const uint16_t address = static_cast<uint16_t>((b[1] << 8) | b[2]);
+    const uint8_t type = b[3];
+    if (type == kTypeEnd) break;
+    if (type == kTypeSegment || type == kTypeLinear) {
+      if (record.pairs < 6) return -1;
+      const uint32_t value = (static_cast<uint32_t>(b[4]) << 8) | b[5];
+      segmentBase = type == kTypeSegment ? value << 4 : value << 16;
+    }
+    if (record.pairs < 5u + count) return -1;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 5u + count; ++i) sum += b[i];
+    if ((sum & 0xFF) != 0) return -5;
+    if (type != kTypeData || tooLarge) continue;
+    const uint32_t absolute = segmentBase + address;
     // An image must end inside the 32-bit address space.
-    if (end > 0xFFFFFFFFu) return -1;
-    if (!span.any || absolute < span.start) span.start = absolute;
-    if (!span.any || end > span.end) span.end = end;
-    span.any = true;
+    if (static_cast<uint64_t>(absolute) + count > 0xFFFFFFFFu) return -1;
+    if (!image.Store(absolute, b + 4, count)) tooLarge = true;
   }
-}
-
-// Second pass: stores the data records into the block that covers the span.
-// The file may have changed since the survey, so every record is checked
-// against the block again.
-int Fill(int fd, uint32_t start, std::vector<uint8_t>& block) {
-  RecordLineReader reader(fd);
-  uint32_t segmentBase = 0;
-  std::string_view line;
-  for (;;) {
-    int got = reader.Next(line);
-    if (got <= 0) return got;
-    RecordHead head;
-    if (ReadHead(line, head, segmentBase) < 0) return -1;
-    if (head.type == kTypeEnd) return 0;
-    if (head.type != kTypeData) continue;
-    uint32_t absolute = segmentBase + head.address;
-    if (absolute < start) return -1;
-    uint64_t offset = absolute - start;
-    if (offset + head.count > block.size()) return -1;
-    uint8_t* out = block.data() + offset;
-    for (size_t i = 0; i < head.count; ++i) out[i] = PairAt(line, 5 + i);
-  }
+  return tooLarge ? -1 : 0;
 }
 
 class FileCloser {
@@ -273,28 +325,22 @@ class FileCloser {
 
 int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image) {
   // Non-blocking open: a FIFO or device under the name must not hang us.
-  int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   FileCloser closer(fd);
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  Span span;
-  if (int result = Survey(fd, span); result != 0) return result;
-  if (!span.any) {
+  ImageBuilder builder;
+  if (const int result = ReadRecords(fd, builder); result != 0) return result;
+  if (builder.empty()) {
     image.Release();
     image.ImageStart = 0xFFFFFFFF;
     return 0;
   }
-  uint64_t size = span.end - span.start;
-  if (size > kMaxImageSize) return -1;
-
-  std::vector<uint8_t> block(static_cast<size_t>(size), 0xFF);
-  if (lseek(fd, 0, SEEK_SET) != 0) return -1;
-  if (Fill(fd, span.start, block) != 0) return -1;
-  image.ImageData = std::move(block);
-  image.ImageStart = span.start;
+  image.ImageData = builder.Take();
+  image.ImageStart = builder.start();
   return 0;
 }
 

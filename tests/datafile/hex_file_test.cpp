@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -161,6 +162,11 @@ TEST_F(HexFileTest, Images) {
        -1,
        0,
        {}},
+      {"checksum error after too large a span",
+       Lines({Data(0x0000, {1}), Linear(0xFFFF), Data(0xFF00, {2}), Record(0, 0, {3}, 1)}),
+       -5,
+       0,
+       {}},
       {"span wraps past 32 bits",
        Lines({Linear(0xFFFF), Data(0xFFF0, Sequence(0, 16))}),
        -1,
@@ -180,6 +186,66 @@ TEST_F(HexFileTest, Images) {
     }
   }
   EXPECT_TRUE(prompt_.shown.empty());
+}
+
+// Records of random length at random places in random order, overlapping,
+// spread far enough that the image has to grow in both directions many
+// times: the image equals a plain byte-by-byte model.
+TEST_F(HexFileTest, RandomRecordsMatchAModel) {
+  std::mt19937 random(77);
+  for (int round = 0; round < 20; ++round) {
+    const uint32_t window = round % 2 == 0 ? 4096 : 600000;
+    const uint32_t origin = 0x00FF0000 + static_cast<uint32_t>(random() % 0x20000);
+    std::vector<int> model(window, -1);
+    std::vector<std::string> lines;
+    uint32_t low = 0xFFFFFFFF;
+    uint32_t high = 0;
+    const int records = round % 2 == 0 ? 200 : 3000;
+    for (int r = 0; r < records; ++r) {
+      const uint32_t count = random() % 40;
+      const uint32_t offset = static_cast<uint32_t>(random() % (window - count));
+      const uint32_t absolute = origin + offset;
+      Bytes data(count);
+      for (auto& b : data) b = static_cast<uint8_t>(random());
+      lines.push_back(Linear(static_cast<uint16_t>(absolute >> 16)));
+      // A record must not run past its 64 KiB segment in this model.
+      if ((absolute & 0xFFFF) + count > 0x10000) continue;
+      lines.push_back(Data(static_cast<uint16_t>(absolute & 0xFFFF), data));
+      for (uint32_t i = 0; i < count; ++i) model[offset + i] = data[i];
+      low = std::min(low, absolute);
+      high = std::max(high, absolute + count);
+    }
+    lines.push_back(EndOfFile());
+    ASSERT_EQ(ReadText(Lines(lines)), 0) << round;
+    ASSERT_EQ(image_.ImageStart, low) << round;
+    ASSERT_EQ(image_.ImageSize(), high - low) << round;
+    for (uint32_t a = low; a < high; ++a) {
+      const int expected = model[a - origin] < 0 ? 0xFF : model[a - origin];
+      ASSERT_EQ(image_.ImageData[a - low], expected) << round << " at " << a;
+    }
+  }
+}
+
+TEST_F(HexFileTest, DescendingRecordsGiveTheAscendingImage) {
+  std::vector<std::string> up;
+  std::vector<std::string> down;
+  Bytes expected;
+  for (uint32_t i = 0; i < 40000; ++i) {
+    Bytes data = Sequence(static_cast<uint8_t>(i * 7), 16);
+    expected.insert(expected.end(), data.begin(), data.end());
+    std::string line = Data(static_cast<uint16_t>((i * 16) & 0xFFFF), data);
+    const std::string base = Linear(static_cast<uint16_t>(0x2000 + ((i * 16) >> 16)));
+    up.push_back(base);
+    up.push_back(line);
+    down.push_back(line);
+    down.push_back(base);
+  }
+  std::reverse(down.begin(), down.end());
+  for (const auto* lines : {&up, &down}) {
+    ASSERT_EQ(ReadText(Lines(*lines)), 0);
+    EXPECT_EQ(image_.ImageStart, 0x20000000u);
+    EXPECT_EQ(image_.ImageData, expected);
+  }
 }
 
 TEST_F(HexFileTest, LargestAllowedSpanIsRead) {
