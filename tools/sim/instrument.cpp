@@ -58,7 +58,8 @@ std::vector<uint8_t> Positive(uint8_t code) {
 }  // namespace
 
 bool HasAppRequests(uint16_t devCode) {
-  return devCode != 1 && devCode != 3 && devCode != 24;
+  return devCode == 2 || (devCode >= 6 && devCode <= 8) || devCode == 10 || devCode == 11 ||
+         (devCode >= 12 && devCode <= 23) || (devCode >= 25 && devCode <= 36);
 }
 
 std::string HexBytes(const std::vector<uint8_t>& bytes, size_t max) {

@@ -77,7 +77,7 @@ struct InstrumentNote {
 };
 
 // True when the device code has identify and enter-bootloader requests in
-// the user-application protocol (every code but 1, 3 and 24).
+// the user-application protocol (2, 6 to 8, 10 to 23 and 25 to 36).
 bool HasAppRequests(uint16_t devCode);
 
 class Instrument {
