@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/globals.h"
+#include "app/text_utils.h"
 #include "datafile/file_checks.h"
 #include "datafile/hex_file.h"
 #include "datafile/utilities.h"
@@ -17,6 +18,7 @@ namespace quorvel {
 namespace {
 
 constexpr TextPair kCaptionError{"Błąd", "Error"};
+constexpr TextPair kCaptionSave{"Zapisz", "Save"};
 constexpr TextPair kWriteError{"Wystąpił błąd podczas zapisu pliku:\r\n%s",
                                "Data writing error in file:\r\n%s"};
 constexpr TextPair kVersionLabel{"Wersja pliku danych: ", "Data file version: "};
@@ -45,21 +47,6 @@ constexpr size_t kSignatureLength = 8;
 constexpr size_t kMaxVersionLength = 256;
 // Blanks the supported-version label may get to line up with the other one.
 constexpr int kMaxPadding = 64;
-
-std::string FillIn(std::string_view pattern, std::initializer_list<std::string_view> args) {
-  std::string out;
-  auto next = args.begin();
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 's' &&
-        next != args.end()) {
-      out += *next++;
-      ++i;
-    } else {
-      out += pattern[i];
-    }
-  }
-  return out;
-}
 
 bool IsErrorCode(int32_t code) {
   return code >= kCrcError && code <= kReadError;
@@ -213,7 +200,7 @@ std::string DataFileErrorText(int32_t code, const std::string& fileName,
                               const std::string& fileVersion) {
   if (!IsErrorCode(code)) return {};
   std::string_view pattern = kErrorTexts[static_cast<size_t>(code + 5)].text();
-  if (code != kBadVersion) return FillIn(pattern, {DisplayPath(fileName)});
+  if (code != kBadVersion) return FormatText(pattern, {DisplayPath(fileName)});
   const Prompt& prompt = CurrentPrompt();
   std::string versionLabel = kVersionLabel.str();
   std::string supportedLabel = kSupportedLabel.str();
@@ -221,8 +208,8 @@ std::string DataFileErrorText(int32_t code, const std::string& fileName,
   for (int i = 0; i < kMaxPadding && prompt.TextWidth(supportedLabel) < wanted; ++i) {
     supportedLabel += ' ';
   }
-  return FillIn(pattern, {DisplayPath(fileName), versionLabel + fileVersion,
-                          supportedLabel + kDataFileVersion});
+  return FormatText(pattern, {DisplayPath(fileName), versionLabel + fileVersion,
+                              supportedLabel + kDataFileVersion});
 }
 
 std::string DataFileShortText(int32_t code) {
@@ -252,8 +239,7 @@ int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool he
 
 bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
                    bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start) {
-  if (checkAttributes && PathExists(fileName) &&
-      !CheckFileAttr(fileName, std::string(TextPair{"Zapisz", "Save"}.text()))) {
+  if (checkAttributes && PathExists(fileName) && !CheckFileAttr(fileName, kCaptionSave.str())) {
     return false;
   }
   bool ok = false;
@@ -280,8 +266,8 @@ bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
     ok = ReplaceFileContents(fileName, bytes);
   }
   if (!ok) {
-    CurrentPrompt().MsgBox(FillIn(kWriteError.text(), {DisplayPath(fileName)}), kCaptionError.str(),
-                           kIconWarning);
+    CurrentPrompt().MsgBox(FormatText(kWriteError.text(), {DisplayPath(fileName)}),
+                           kCaptionError.str(), kIconWarning);
   }
   return ok;
 }

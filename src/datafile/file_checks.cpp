@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "app/text_utils.h"
 #include "dialogs/prompt.h"
 
 namespace quorvel {
@@ -27,22 +28,6 @@ constexpr TextPair kHasAttributes{"Plik\r\n%s\r\nposiada atrybut %s\r\nZapisać 
                                   "File\r\n%s\r\nhas attributes %s\r\nSave anyway?"};
 constexpr TextPair kWriteError{"Wystąpił błąd podczas zapisu pliku:\r\n%s",
                                "Data writing error in file:\r\n%s"};
-
-// Replaces each "%s" of the pattern in turn by the next argument.
-std::string FillIn(std::string_view pattern, std::initializer_list<std::string_view> args) {
-  std::string out;
-  auto next = args.begin();
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 's' &&
-        next != args.end()) {
-      out += *next++;
-      ++i;
-    } else {
-      out += pattern[i];
-    }
-  }
-  return out;
-}
 
 // The last component of a path, which decides whether the file is hidden.
 std::string_view BaseName(std::string_view name) {
@@ -113,8 +98,9 @@ bool CheckFileAttr(const std::string& name, const std::string& caption) {
   struct stat st {};
   if (stat(name.c_str(), &st) != 0 && lstat(name.c_str(), &st) != 0) return true;
   if (S_ISDIR(st.st_mode)) {
-    CurrentPrompt().MsgBox(FillIn(kCannotCreate.text(), {DisplayPath(name), kWordFolder.text()}),
-                           caption, kIconWarning);
+    CurrentPrompt().MsgBox(
+        FormatText(kCannotCreate.text(), {DisplayPath(name), kWordFolder.text()}), caption,
+        kIconWarning);
     return false;
   }
   std::string words;
@@ -124,14 +110,14 @@ bool CheckFileAttr(const std::string& name, const std::string& caption) {
     words += kWordHidden.text();
   }
   if (words.empty()) return true;
-  return CurrentPrompt().AskYesNo(FillIn(kHasAttributes.text(), {DisplayPath(name), words}),
+  return CurrentPrompt().AskYesNo(FormatText(kHasAttributes.text(), {DisplayPath(name), words}),
                                   caption, kIconWarning, true);
 }
 
 bool WriteTextFile(const std::string& name, std::string_view text) {
   if (PathExists(name) && !CheckFileAttr(name, kCaptionSave.str())) return false;
   if (ReplaceFileContents(name, text)) return true;
-  CurrentPrompt().MsgBox(FillIn(kWriteError.text(), {DisplayPath(name)}), kCaptionError.str(),
+  CurrentPrompt().MsgBox(FormatText(kWriteError.text(), {DisplayPath(name)}), kCaptionError.str(),
                          kIconWarning);
   return false;
 }
