@@ -58,6 +58,10 @@ std::vector<Bytes> FeedInChunks(Instrument& instrument, const Bytes& stream, siz
 
 // ---- Bootloader ----
 
+Bytes AppFrame(uint8_t address, uint8_t command, const Bytes& data) {
+  return BuildAppFrame(address, command, data.data(), static_cast<uint16_t>(data.size()));
+}
+
 // A whole programming session, block order as the engine sends it (second
 // block first, first block last), fed in pieces of different sizes: the
 // answers and the unscrambled memory must not depend on the chunking.
@@ -190,6 +194,28 @@ TEST(Instrument, WriteFarBeyondTheMemoryCapacityIsRefused) {
             Nak(kBootErrorWrite));
 }
 
+TEST(Instrument, RandomLineTrafficIsSurvived) {
+  for (const char* device : {"M-530", "BTQ-20 .RS485", "HOX-27"}) {
+    SCOPED_TRACE(device);
+    InstrumentOptions options = OptionsFor(device);
+    options.Faults.Echo = true;
+    Instrument instrument(options);
+    const Bytes noise = RandomBytes(60000, 11);
+    for (size_t at = 0; at < noise.size(); at += 997) {
+      instrument.Feed(noise.data() + at, std::min<size_t>(997, noise.size() - at));
+    }
+    // A complete user-application frame or bootloader command still gets
+    // through once the garbage has been drained.
+    instrument.Feed(Bytes(1100, 0x00));
+    const TDevAvailData& row = options.Device;
+    const Bytes request = instrument.Mode() == InstrumentMode::Bootloader
+                              ? BuildBootCommand(kBootConnect)
+                              : (row.Rs485 ? AppFrame(row.AppAddrIdentify, 11, {0x01, 0x00})
+                                           : AppFrame(row.AppAddrIdentify, 6, {0xFF, 0xFF}));
+    EXPECT_FALSE(Exchange(instrument, request).empty());
+  }
+}
+
 TEST(FlashMemory, CapacityBoundsTheStoredPages) {
   FlashMemory flash(2 * FlashMemory::kPageSize);
   const Bytes b(16, 0x11);
@@ -213,10 +239,6 @@ TEST(IntelHexWriter, SplitsRecordsAtGapsAndSegments) {
 }
 
 // ---- User application ----
-
-Bytes AppFrame(uint8_t address, uint8_t command, const Bytes& data) {
-  return BuildAppFrame(address, command, data.data(), static_cast<uint16_t>(data.size()));
-}
 
 struct AppCase {
   const char* device;
