@@ -1,0 +1,627 @@
+#include "serial/comm32kx.h"
+
+#include <QMetaObject>
+#include <QPointer>
+#include <algorithm>
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "app/globals.h"
+#include "app/text_utils.h"
+#include "dialogs/prompt.h"
+#include "serial/port_handover.h"
+#include "serial/port_list.h"
+#include "serial/port_watcher.h"
+#include "serial/read_thread.h"
+#include "serial/write_thread.h"
+
+namespace quorvel {
+
+struct TComm32Kx::Session {
+  int fd = -1;
+  StopEvent stop;
+  LineSettings line;
+  std::unique_ptr<TReadThread> reader;
+  std::unique_ptr<TWriteThread> writer;
+};
+
+namespace {
+
+constexpr int kTimerIntervalMs = 100;
+constexpr auto kSettleAfterOpen = std::chrono::milliseconds(50);
+constexpr int kHandOverDelayMs = 100;
+
+constexpr TextPair kDuplicateWarning{
+    "UWAGA\r\nW systemie istnieją dwa porty %s.\r\nProgram może działać nieprawidłowo.",
+    "WARNING\r\nThere are two %s serial ports in the system.\r\nProgram may work incorrectly."};
+
+// Process-wide state of the port list, shared by every component (main
+// thread only): the names that occurred twice in the last enumeration, the
+// names already warned about in this run, and the refresh guard.
+std::string& DuplicatePorts() {
+  static std::string names;
+  return names;
+}
+std::string& WarnedPorts() {
+  static std::string names;
+  return names;
+}
+bool refreshRunning = false;
+std::vector<QPointer<TComm32Kx>>& PendingRefreshes() {
+  static std::vector<QPointer<TComm32Kx>> pending;
+  return pending;
+}
+
+// Drops from a "<a><b>" list every name that is not in `keep`.
+std::string KeepListedNames(const std::string& list, const std::vector<std::string>& keep) {
+  std::string kept;
+  size_t start = 0;
+  while ((start = list.find('<', start)) != std::string::npos) {
+    const size_t end = list.find('>', start);
+    if (end == std::string::npos) break;
+    const std::string name = list.substr(start + 1, end - start - 1);
+    if (std::any_of(keep.begin(), keep.end(),
+                    [&](const std::string& item) { return SameTextNoCase(item, name); })) {
+      kept += list.substr(start, end - start + 1);
+    }
+    start = end + 1;
+  }
+  return kept;
+}
+
+}  // namespace
+
+TComm32Kx::TComm32Kx(QObject* owner, uint8_t language)
+    : QObject(owner), language_(language), window_([this] {
+        // Carries no data: the messages wait in the window, in order.
+        QMetaObject::invokeMethod(
+            this, [this] { HandlePortMessages(); }, Qt::QueuedConnection);
+      }) {
+  comPort_ = NoneText();
+  sendTimer_.setInterval(kTimerIntervalMs);
+  respTimer_.setInterval(kTimerIntervalMs);
+  connect(&sendTimer_, &QTimer::timeout, this, [this] { SendTimerTick(); });
+  connect(&respTimer_, &QTimer::timeout, this, [this] { ResponseTimerTick(); });
+
+  RefreshPortList();
+  comPort_ = NoneText();
+  lastOpened_ = NoneText();
+  portIndex_ = 0;
+  status_ = kStatusDisconnected;
+
+  watcher_ = new PortWatcher([this] { RefreshPortList(); }, this);
+  handover_ = new PortHandover([this](const std::string& name) { PortFreeHeard(name); }, this);
+  constructing_ = false;
+}
+
+TComm32Kx::~TComm32Kx() {
+  destroying_ = true;
+  sendTimer_.stop();
+  respTimer_.stop();
+  sendTimer_.disconnect();
+  respTimer_.disconnect();
+  Close();
+  delete watcher_;
+  watcher_ = nullptr;
+  if (!IsNoneName(lastOpened_)) AnnounceFree(lastOpened_);
+  delete handover_;
+  handover_ = nullptr;
+}
+
+std::string TComm32Kx::NoneText() const {
+  return std::string(quorvel::NoneText(language_));
+}
+
+bool TComm32Kx::WatchesUdev() const {
+  return watcher_ != nullptr && watcher_->UsesUdev();
+}
+
+// ---- status and events ----
+
+void TComm32Kx::ReportStatus(int32_t code) {
+  if (destroying_) return;
+  // Stored before the handler runs: a handler that changes the link (and so
+  // reports a newer status) must not be overwritten by this older one.
+  status_ = static_cast<uint8_t>(code);
+  const TStatus handler = OnCOMStatus;
+  if (!handler) return;
+  if (code >= kStatusCommunicationLost && soundOnError_ && ErrorSound) {
+    const std::function<void()> sound = ErrorSound;
+    sound();
+  }
+  try {
+    handler(this, code, std::string(StatusText(code, language_)));
+  } catch (...) {
+    // A failing status handler must not take the link down with it.
+  }
+}
+
+void TComm32Kx::FireNotify(const TNotifyEvent& event) {
+  const TNotifyEvent handler = event;
+  if (handler) handler(this);
+}
+
+void TComm32Kx::RefreshStatus() {
+  ReportStatus(status_);
+}
+
+// ---- properties ----
+
+void TComm32Kx::Reopen() {
+  Close();
+  Open();
+}
+
+template <typename T>
+void TComm32Kx::SetLineSetting(uint8_t LineSettings::*field, T value) {
+  const auto ordinal = static_cast<uint8_t>(value);
+  if (IsOpen() && line_.*field == ordinal) return;
+  line_.*field = ordinal;
+  Reopen();
+}
+
+void TComm32Kx::SetBaudRate(TBaudRate value) {
+  SetLineSetting(&LineSettings::Baud, value);
+}
+void TComm32Kx::SetParity(TParityBit value) {
+  SetLineSetting(&LineSettings::Parity, value);
+}
+void TComm32Kx::SetDataBits(TDataBits value) {
+  SetLineSetting(&LineSettings::DataBits, value);
+}
+void TComm32Kx::SetStopBits(TStopBits value) {
+  SetLineSetting(&LineSettings::StopBits, value);
+}
+
+void TComm32Kx::SetTimeOut(uint16_t ms) {
+  timeOut_.store(ms == 0 ? 1 : ms);
+}
+
+void TComm32Kx::SetSizeBufTXD(uint16_t size) {
+  sizeBufTXD_ = size;
+  Reopen();
+}
+
+void TComm32Kx::SetSizeBufRXD(uint16_t size) {
+  sizeBufRXD_ = size;
+  Reopen();
+}
+
+void TComm32Kx::SetControlFlag(bool PortControlFlags::*flag, bool on) {
+  if (control_.*flag == on) return;
+  control_.*flag = on;
+  Reopen();
+}
+
+void TComm32Kx::SetRTSState(bool on) {
+  rtsState_ = on;
+  if (!control_.FlowRTS_CTS && session_) (void)SetRTS(session_->fd, on);
+}
+
+void TComm32Kx::SetDTRState(bool on) {
+  dtrState_ = on;
+  if (!control_.FlowDTR_DSR && session_) (void)SetDTR(session_->fd, on);
+}
+
+// ---- selecting the port ----
+
+void TComm32Kx::SetCOMPort(const std::string& name) {
+  const std::string old = comPort_;
+  const bool wasOpen = IsOpen();
+
+  std::string resolved = (name == "0" || IsNoneName(name)) ? NoneText() : name;
+  int found = -1;
+  if (portList_.empty()) {
+    resolved = NoneText();
+    found = 0;
+  } else {
+    for (size_t i = 0; i < portList_.size(); ++i) {
+      if (SameTextNoCase(portList_[i], resolved)) {
+        found = static_cast<int>(i);
+        resolved = portList_[i];
+        break;
+      }
+    }
+  }
+  portIndex_ = found > 0 ? static_cast<uint16_t>(found) : 0;
+  comPort_ = resolved;
+
+  if (found == 0) {
+    Open();  // no port: closes
+  } else if (found < 0) {
+    Close();
+    ReportStatus(kStatusPortNotFound);
+  } else if (comPort_ != old) {
+    WarnDuplicatePort();
+    Close();
+    Open();
+    FireNotify(OnPortChange);
+  }
+
+  // The old port is free for other instances, unless this component still
+  // holds it (the same name assigned again, as after a list refresh).
+  const bool stillHeld = IsOpen() && comPort_ == old;
+  if (!IsNoneName(old) && wasOpen && !stillHeld) AnnounceFree(old);
+}
+
+void TComm32Kx::SetPortNumber(uint16_t number) {
+  SetCOMPort(std::to_string(number));
+}
+
+void TComm32Kx::SetParams(std::optional<std::string> portName, std::optional<TBaudRate> baud,
+                          std::optional<TParityBit> parity, std::optional<TDataBits> dataBits,
+                          std::optional<TStopBits> stopBits) {
+  bool differed = false;
+  const auto store = [&differed](uint8_t& field, auto value) {
+    if (value && field != static_cast<uint8_t>(*value)) {
+      field = static_cast<uint8_t>(*value);
+      differed = true;
+    }
+  };
+  store(line_.Baud, baud);
+  store(line_.Parity, parity);
+  store(line_.DataBits, dataBits);
+  store(line_.StopBits, stopBits);
+
+  if (portName) {
+    const std::string before = comPort_;
+    SetCOMPort(*portName);
+    if (comPort_ != before) return;  // the selection reopened with the new settings
+  }
+  if (differed) {
+    // A parameter change is not a disconnection the owner should see.
+    TStatus detached = std::move(OnCOMStatus);
+    OnCOMStatus = nullptr;
+    Close();
+    if (!OnCOMStatus) OnCOMStatus = std::move(detached);
+    Open();
+  } else if (!portName && !IsNoneName(comPort_)) {
+    FireNotify(OnPortChange);
+  }
+}
+
+// ---- opening and closing ----
+
+bool TComm32Kx::Open() {
+  if (portIndex_ == 0) {
+    Close();
+    return false;
+  }
+  if (session_) return false;
+  lastOpened_ = comPort_;
+
+  const PortOpenResult opened = OpenPortDevice(PortDevicePath(comPort_));
+  if (opened.fd < 0) {
+    switch (opened.error) {
+      case PortOpenError::Busy:
+        ReportStatus(kStatusBusy);
+        break;
+      case PortOpenError::NotFound:
+        comPort_ = NoneText();
+        portIndex_ = 0;
+        ReportStatus(kStatusPortNotFound);
+        break;
+      case PortOpenError::AccessDenied:
+        ReportStatus(kStatusAccessDenied);
+        break;
+      default:
+        ReportStatus(kStatusPortError);
+        break;
+    }
+    return false;
+  }
+  const int fd = opened.fd;
+  if (!ConfigurePort(fd, line_, control_)) {
+    ClosePortDevice(fd);
+    ReportStatus(kStatusPortError);
+    return false;
+  }
+  if (!control_.FlowRTS_CTS) (void)SetRTS(fd, rtsState_);
+  if (!control_.FlowDTR_DSR) (void)SetDTR(fd, dtrState_);
+
+  auto session = std::make_unique<Session>();
+  session->fd = fd;
+  session->line = line_;
+  if (!session->stop.Create()) {
+    ClosePortDevice(fd);
+    return false;
+  }
+  TReadThread::Config readConfig;
+  readConfig.fd = fd;
+  readConfig.stop = &session->stop;
+  readConfig.window = &window_;
+  readConfig.holdCount = &holdCount_;
+  readConfig.timeOut = &timeOut_;
+  readConfig.sizeBufRXD = sizeBufRXD_;
+  readConfig.line = line_;
+  TWriteThread::Config writeConfig;
+  writeConfig.fd = fd;
+  writeConfig.stop = &session->stop;
+  writeConfig.window = &window_;
+  writeConfig.sizeBufTXD = sizeBufTXD_;
+  // Decided once per open: a handler assigned later gets no reports.
+  writeConfig.reportWrites = static_cast<bool>(OnTxdEmpty);
+  session->reader = std::make_unique<TReadThread>(readConfig);
+  session->writer = std::make_unique<TWriteThread>(writeConfig);
+
+  queue_.clear();
+  DiscardInput(fd);
+  DiscardOutput(fd);
+  window_.Restart();
+  if (!session->reader->Start() || !session->writer->Start()) {
+    session->stop.Signal();
+    window_.Stop();
+    session->reader->Join();
+    session->writer->Join();
+    ClosePortDevice(fd);
+    window_.Clear();
+    ReportStatus(kStatusPortError);
+    return false;
+  }
+  session_ = std::move(session);
+  transmitReady_ = true;
+  lastSend_.reset();
+  std::this_thread::sleep_for(kSettleAfterOpen);
+  ReportStatus(kStatusConnected);
+  return true;
+}
+
+bool TComm32Kx::Close() {
+  transmitReady_ = false;
+  queue_.clear();
+  sendTimer_.stop();
+  respTimer_.stop();
+  if (session_) {
+    // The threads may still be in the middle of a step: both are joined
+    // before the descriptor and the buffers go away. Neither thread ever
+    // waits for the main thread except on the receive-free hand-shake,
+    // which the stop releases, so this is safe from inside OnReceive too.
+    std::unique_ptr<Session> session = std::move(session_);
+    session->stop.Signal();
+    window_.Stop();
+    session->reader->Join();
+    session->writer->Join();
+    ClosePortDevice(session->fd);
+    window_.Clear();  // chunks and write reports of the closed port
+  }
+  ReportStatus(kStatusDisconnected);
+  return true;
+}
+
+// ---- sending ----
+
+bool TComm32Kx::SendEx(const uint8_t* buf, uint32_t size, bool waitResp) {
+  if (buf == nullptr || size == 0 || !session_) return false;
+  const uint32_t taken = std::min<uint32_t>(size, sizeBufTXD_);
+  if (taken == 0) return false;
+  bool admitted = false;
+  try {
+    admitted = queueLimit_ ? static_cast<int64_t>(queue_.size()) < maxQueue_ : queue_.empty();
+    if (admitted) queue_.push_back(QueuedFrame{waitResp, std::vector<uint8_t>(buf, buf + taken)});
+  } catch (...) {
+    admitted = false;
+  }
+  bool result = false;
+  if (transmitReady_ && session_->writer) {
+    result = admitted;
+    if (admitted && queue_.size() == 1) HandOnQueueHead();
+  }
+  UpdateSendTimer();
+  return result;
+}
+
+uint32_t TComm32Kx::ComputedResponseTimeOut(uint32_t size) const {
+  // The line as it was set at open; a closed port counts as 9600 8N1.
+  const LineSettings line = session_ ? session_->line : LineSettings{};
+  const uint64_t total = static_cast<uint64_t>(TransmissionTimeMs(line, size + sizeBufRXD_)) +
+                         maxRespTime_ + timeOut_.load() + 1000;
+  return static_cast<uint32_t>(std::min<uint64_t>(total, std::numeric_limits<uint32_t>::max()));
+}
+
+void TComm32Kx::HandOnQueueHead() {
+  const auto now = Clock::now();
+  const bool wasReady = transmitReady_;
+  bool mayGo = session_ && session_->writer && !queue_.empty() &&
+               (!lastSend_ || now - *lastSend_ > std::chrono::milliseconds(timeOut_.load()));
+  bool blocked = false;
+  if (mayGo && (control_.FlowDTR_DSR || control_.FlowRTS_CTS)) {
+    // A driver that cannot report its modem lines (a virtual port) has no
+    // flow to wait for.
+    ModemLines lines;
+    if (ReadModemLines(session_->fd, &lines) &&
+        ((control_.FlowDTR_DSR && !lines.DSR) || (control_.FlowRTS_CTS && !lines.CTS))) {
+      mayGo = false;
+      blocked = true;
+    }
+  }
+  if (mayGo || blocked) {
+    transmitReady_ = false;
+    sendTimer_.stop();
+    const bool waitResp = queue_.front().waitResp;
+    const auto size = static_cast<uint32_t>(queue_.front().bytes.size());
+    bool passed = false;
+    if (!blocked) {
+      const QueuedFrame head = std::move(queue_.front());
+      queue_.pop_front();
+      lastSend_ = now;
+      passed = session_->writer->QueueBytes(head.bytes.data(), head.bytes.size());
+    }
+    if (blocked || passed) {
+      awaitingAnswer_ = waitResp;
+      if (!respTimer_.isActive()) respStart_.reset();
+      respTimeOut_ = frameTimeOut_ != 0 ? frameTimeOut_ : ComputedResponseTimeOut(size);
+    }
+    lastSend_ = now;
+    respTimer_.start();
+  }
+  transmitReady_ = wasReady;
+  UpdateSendTimer();
+}
+
+void TComm32Kx::UpdateSendTimer() {
+  if (!queue_.empty() && session_ && !session_->stop.IsSignalled()) {
+    if (!sendTimer_.isActive()) sendTimer_.start();
+  } else {
+    sendTimer_.stop();
+  }
+}
+
+void TComm32Kx::SendTimerTick() {
+  HandOnQueueHead();
+}
+
+void TComm32Kx::ResponseTimerTick() {
+  const auto now = Clock::now();
+  if (!respStart_) {
+    respStart_ = now;
+    return;
+  }
+  if (now - std::chrono::milliseconds(respTimeOut_) < *respStart_) return;
+  respTimer_.stop();
+  if (OnCOMStatus && waitToResponse_ && awaitingAnswer_) {
+    awaitingAnswer_ = false;
+    if (IsOpen()) ReportStatus(kStatusCommunicationLost);
+  }
+  FireNotify(OnRespTimeOver);
+}
+
+// ---- receiving ----
+
+void TComm32Kx::HoldReceive() {
+  holdCount_.fetch_add(1);
+}
+
+void TComm32Kx::ReleaseReceive() {
+  if (holdCount_.load() > 0) holdCount_.fetch_sub(1);
+}
+
+void TComm32Kx::DoReceive(const uint8_t* buf, uint32_t size) {
+  if (buf == nullptr || size == 0) return;
+  respStart_.reset();
+  respTimer_.stop();
+  if (statusONifReceive_) ReportStatus(kStatusConnected);
+  const TReceive handler = OnReceive;
+  if (handler) handler(this, buf, size);
+}
+
+void TComm32Kx::HandlePortMessages() {
+  for (;;) {
+    // While the owner holds reception, a chunk never starts inside the
+    // OnReceive of an earlier one: it waits (with everything behind it)
+    // until that returns, and this loop further up the stack takes it.
+    const bool blockChunks = holdCount_.load() > 0 && receiveDepth_ > 0;
+    std::optional<PortMessage> message = window_.Take(blockChunks);
+    if (!message) return;
+    if (destroying_) continue;
+    switch (message->kind) {
+      case PortMessage::Kind::Received: {
+        ++receiveDepth_;
+        window_.SetReceiveBusy(true);
+        try {
+          DoReceive(message->bytes.data(), static_cast<uint32_t>(message->bytes.size()));
+        } catch (...) {
+          // The event loop cannot carry an exception; the chunk is done.
+        }
+        if (--receiveDepth_ == 0) window_.SetReceiveBusy(false);
+        break;
+      }
+      case PortMessage::Kind::Written: {
+        const TReceive handler = OnTxdEmpty;
+        if (session_ && handler && !message->bytes.empty()) {
+          handler(this, message->bytes.data(), static_cast<uint32_t>(message->bytes.size()));
+        }
+        break;
+      }
+      case PortMessage::Kind::LineError:
+        if (session_) ReportStatus(kStatusCommunicationError);
+        break;
+    }
+  }
+}
+
+// ---- port list ----
+
+void TComm32Kx::RefreshPortList() {
+  if (refreshRunning) {
+    // Run once the running refresh is over, not inside it.
+    auto& pending = PendingRefreshes();
+    if (std::find(pending.begin(), pending.end(), this) == pending.end())
+      pending.emplace_back(this);
+    return;
+  }
+  refreshRunning = true;
+  struct Finish {
+    ~Finish() {
+      refreshRunning = false;
+      std::vector<QPointer<TComm32Kx>> pending;
+      pending.swap(PendingRefreshes());
+      for (const QPointer<TComm32Kx>& component : pending) {
+        if (component) {
+          QMetaObject::invokeMethod(
+              component.data(), [c = component.data()] { c->RefreshPortList(); },
+              Qt::QueuedConnection);
+        }
+      }
+    }
+  } finish;
+  RebuildPortList();
+}
+
+void TComm32Kx::RebuildPortList() {
+  PortScan scan = ScanPorts(kSysClassTty, ExtraPortsFromEnvironment());
+  DuplicatePorts() = scan.duplicates;
+  WarnDuplicatePort();
+
+  std::vector<std::string> names = SortPortNames(std::move(scan.names));
+  const size_t offset = (!portList_.empty() && IsNoneName(portList_[0])) ? 1 : 0;
+  bool changed = names.size() != portList_.size() - offset;
+  for (size_t i = 0; !changed && i < names.size(); ++i) changed = names[i] != portList_[i + offset];
+  if (changed) portList_ = std::move(names);
+
+  WarnedPorts() = KeepListedNames(WarnedPorts(), portList_);
+  if (portList_.empty() || !IsNoneName(portList_[0]))
+    portList_.insert(portList_.begin(), NoneText());
+
+  if (changed && !constructing_) {
+    SetCOMPort(comPort_);  // a port that went away is closed and "not found"
+    FireNotify(OnPortListChange);
+  }
+}
+
+void TComm32Kx::WarnDuplicatePort() {
+  if (IsNoneName(comPort_)) return;
+  if (!NameListHas(DuplicatePorts(), comPort_) || NameListHas(WarnedPorts(), comPort_)) return;
+  WarnedPorts() += "<" + comPort_ + ">";
+  const std::string text =
+      FormatText(language_ == 0 ? kDuplicateWarning.pl : kDuplicateWarning.en, {comPort_});
+  // Shown after the current operation, never from inside it.
+  QMetaObject::invokeMethod(
+      this, [text] { CurrentPrompt().MsgBox(text, std::string(), kIconWarning); },
+      Qt::QueuedConnection);
+}
+
+// ---- hand-over between instances ----
+
+void TComm32Kx::AnnounceFree(const std::string& name) {
+  if (broadCastPortOFF_ && handover_ != nullptr) handover_->AnnounceFree(name);
+}
+
+void TComm32Kx::PortFreeHeard(const std::string& name) {
+  if (destroying_) return;
+  if (status_ != kStatusAccessDenied && status_ != kStatusBusy) return;
+  if (name != lastOpened_) return;
+  QMetaObject::invokeMethod(
+      this, [this, name] { HandOver(name); }, Qt::QueuedConnection);
+}
+
+void TComm32Kx::HandOver(const std::string& name) {
+  Close();
+  QTimer::singleShot(kHandOverDelayMs, this, [this, name] {
+    if (comPort_ != name) return;  // the owner chose another port meanwhile
+    Open();
+    FireNotify(OnPortChange);
+  });
+}
+
+}  // namespace quorvel

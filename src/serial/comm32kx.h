@@ -1,0 +1,222 @@
+// TComm32Kx: the serial link component. It owns one serial port: opens and
+// configures it, sends frames through a queue, cuts the incoming bytes into
+// received chunks, watches for a missing answer and reports the link's
+// condition as a numbered status with a text in its language. Port I/O runs
+// on two threads (TReadThread, TWriteThread); every event reaches the owner on
+// the main thread, in the order the data was produced.
+//
+// Events are plain callbacks. The owner may assign or clear any of them at
+// any time, also from inside a handler: the component copies a handler before
+// it calls it and never keeps it.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/line_settings.h"
+#include "serial/port_message_window.h"
+#include "serial/serial_port_io.h"
+
+namespace quorvel {
+
+class PortHandover;
+class PortWatcher;
+class TReadThread;
+class TWriteThread;
+
+class TComm32Kx : public QObject {
+  Q_OBJECT
+ public:
+  using TReceive = std::function<void(TComm32Kx* sender, const uint8_t* buf, uint32_t size)>;
+  using TStatus = std::function<void(TComm32Kx* sender, int32_t code, const std::string& txt)>;
+  using TNotifyEvent = std::function<void(TComm32Kx* sender)>;
+
+  // language: 0 Polish, 1 English (NoneText and the status texts).
+  explicit TComm32Kx(QObject* owner, uint8_t language);
+  ~TComm32Kx() override;
+
+  // Events.
+  TReceive OnReceive;           // a received chunk; the buffer is valid during the call
+  TReceive OnTxdEmpty;          // bytes written to the line (when set at open)
+  TStatus OnCOMStatus;          // a status report
+  TNotifyEvent OnRespTimeOver;  // no answer within the response time-out
+  TNotifyEvent OnPortListChange;
+  TNotifyEvent OnPortChange;  // the port was (re)opened under a new name or handed over
+  // Plays the error sound of statuses 2 to 9 when SoundOnError is set (the
+  // window plugs in its beep while it is the active one).
+  std::function<void()> ErrorSound;
+
+  // Published properties.
+  const std::string& COMPort() const { return comPort_; }
+  void SetCOMPort(const std::string& name);
+  TBaudRate BaudRate() const { return static_cast<TBaudRate>(line_.Baud); }
+  void SetBaudRate(TBaudRate value);
+  TParityBit Parity() const { return static_cast<TParityBit>(line_.Parity); }
+  void SetParity(TParityBit value);
+  TDataBits DataBits() const { return static_cast<TDataBits>(line_.DataBits); }
+  void SetDataBits(TDataBits value);
+  TStopBits StopBits() const { return static_cast<TStopBits>(line_.StopBits); }
+  void SetStopBits(TStopBits value);
+  uint16_t TimeOut() const { return timeOut_.load(); }
+  void SetTimeOut(uint16_t ms);
+  uint32_t MaxRespTime() const { return maxRespTime_; }
+  void SetMaxRespTime(uint32_t ms) { maxRespTime_ = ms; }
+  uint16_t SizeBufTXD() const { return sizeBufTXD_; }
+  void SetSizeBufTXD(uint16_t size);
+  uint16_t SizeBufRXD() const { return sizeBufRXD_; }
+  void SetSizeBufRXD(uint16_t size);
+  bool StatusONifReceive() const { return statusONifReceive_; }
+  void SetStatusONifReceive(bool on) { statusONifReceive_ = on; }
+  bool DTRCtrlEnable() const { return control_.DTRCtrlEnable; }
+  void SetDTRCtrlEnable(bool on) { SetControlFlag(&PortControlFlags::DTRCtrlEnable, on); }
+  bool DTRCtrlHandshake() const { return control_.DTRCtrlHandshake; }
+  void SetDTRCtrlHandshake(bool on) { SetControlFlag(&PortControlFlags::DTRCtrlHandshake, on); }
+  bool RTSCtrlEnable() const { return control_.RTSCtrlEnable; }
+  void SetRTSCtrlEnable(bool on) { SetControlFlag(&PortControlFlags::RTSCtrlEnable, on); }
+  bool RTSCtrlHandshake() const { return control_.RTSCtrlHandshake; }
+  void SetRTSCtrlHandshake(bool on) { SetControlFlag(&PortControlFlags::RTSCtrlHandshake, on); }
+  bool RTSCtrlToggle() const { return control_.RTSCtrlToggle; }
+  void SetRTSCtrlToggle(bool on) { SetControlFlag(&PortControlFlags::RTSCtrlToggle, on); }
+  bool FlowDTR_DSR() const { return control_.FlowDTR_DSR; }
+  void SetFlowDTR_DSR(bool on) { SetControlFlag(&PortControlFlags::FlowDTR_DSR, on); }
+  bool FlowRTS_CTS() const { return control_.FlowRTS_CTS; }
+  void SetFlowRTS_CTS(bool on) { SetControlFlag(&PortControlFlags::FlowRTS_CTS, on); }
+  bool RTSState() const { return rtsState_; }
+  void SetRTSState(bool on);
+  bool DTRState() const { return dtrState_; }
+  void SetDTRState(bool on);
+  bool WaitToResponse() const { return waitToResponse_; }
+  void SetWaitToResponse(bool on) { waitToResponse_ = on; }
+  bool SoundOnError() const { return soundOnError_; }
+  void SetSoundOnError(bool on) { soundOnError_ = on; }
+  bool BroadCastPortOFF() const { return broadCastPortOFF_; }
+  void SetBroadCastPortOFF(bool on) { broadCastPortOFF_ = on; }
+
+  // Public state.
+  uint8_t Language() const { return language_; }
+  std::string NoneText() const;
+  const std::vector<std::string>& PortList() const { return portList_; }
+  uint16_t PortIndex() const { return portIndex_; }
+  uint8_t Status() const { return status_; }
+  uint32_t FrameTimeOut() const { return frameTimeOut_; }
+  void SetFrameTimeOut(uint32_t ms) { frameTimeOut_ = ms; }
+  bool QueueLimit() const { return queueLimit_; }
+  void SetQueueLimit(bool on) { queueLimit_ = on; }
+  int32_t MaxQueue() const { return maxQueue_; }
+  void SetMaxQueue(int32_t count) { maxQueue_ = count; }
+  const std::string& LastOpenedPort() const { return lastOpened_; }
+  bool IsOpen() const { return session_ != nullptr; }
+  // The response time-out in use for the last frame sent, ms.
+  uint32_t ResponseTimeOut() const { return respTimeOut_; }
+  // The computed response time-out of a frame of `size` bytes when
+  // FrameTimeOut is 0: transmission time of size + SizeBufRXD bytes,
+  // MaxRespTime, TimeOut and one second.
+  uint32_t ComputedResponseTimeOut(uint32_t size) const;
+  // True when device notices come from udev (else the list is rescanned).
+  bool WatchesUdev() const;
+
+  // Operations (main thread).
+  virtual bool Open();
+  virtual bool Close();
+  void SetParams(std::optional<std::string> portName, std::optional<TBaudRate> baud,
+                 std::optional<TParityBit> parity, std::optional<TDataBits> dataBits,
+                 std::optional<TStopBits> stopBits);
+  void SetPortNumber(uint16_t number);
+  void RefreshStatus();
+  bool Send(const uint8_t* buf, uint32_t size) { return SendEx(buf, size, true); }
+  bool SendEx(const uint8_t* buf, uint32_t size, bool waitResp);
+  void HoldReceive();
+  void ReleaseReceive();
+  int32_t ReceiveHoldCount() const { return holdCount_.load(); }
+  // Rebuilds PortList now; a request made while a rebuild runs (further up
+  // the stack) is run later instead, so rebuilds never nest.
+  void RefreshPortList();
+
+ protected:
+  // Main-thread handling of one received chunk.
+  virtual void DoReceive(const uint8_t* buf, uint32_t size);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct QueuedFrame {
+    bool waitResp = true;
+    std::vector<uint8_t> bytes;
+  };
+  // One open port: its descriptor, the stop event and the two threads.
+  struct Session;
+
+  const uint8_t language_;
+  bool destroying_ = false;
+  bool constructing_ = true;
+
+  std::string comPort_;
+  LineSettings line_;
+  PortControlFlags control_;
+  std::atomic<uint16_t> timeOut_{50};
+  uint32_t maxRespTime_ = 250;
+  uint16_t sizeBufTXD_ = 1024;
+  uint16_t sizeBufRXD_ = 1024;
+  bool statusONifReceive_ = true;
+  bool rtsState_ = false;
+  bool dtrState_ = false;
+  bool waitToResponse_ = true;
+  bool soundOnError_ = false;
+  bool broadCastPortOFF_ = true;
+
+  std::vector<std::string> portList_;
+  uint16_t portIndex_ = 0;
+  uint8_t status_ = kStatusDisconnected;
+  uint32_t frameTimeOut_ = 0;
+  bool queueLimit_ = false;
+  int32_t maxQueue_ = 2147483647;
+  std::string lastOpened_;
+
+  std::atomic<int32_t> holdCount_{0};
+  int receiveDepth_ = 0;  // OnReceive calls running (nested ones included)
+
+  bool transmitReady_ = false;
+  std::deque<QueuedFrame> queue_;
+  bool awaitingAnswer_ = false;
+  uint32_t respTimeOut_ = 0;
+  std::optional<Clock::time_point> respStart_;
+  std::optional<Clock::time_point> lastSend_;
+  QTimer sendTimer_;
+  QTimer respTimer_;
+
+  PortMessageWindow window_;
+  std::unique_ptr<Session> session_;
+  PortWatcher* watcher_ = nullptr;
+  PortHandover* handover_ = nullptr;
+
+  void ReportStatus(int32_t code);
+  void FireNotify(const TNotifyEvent& event);
+  void Reopen();
+  template <typename T>
+  void SetLineSetting(uint8_t LineSettings::*field, T value);
+  void SetControlFlag(bool PortControlFlags::*flag, bool on);
+
+  void HandOnQueueHead();
+  void SendTimerTick();
+  void ResponseTimerTick();
+  void UpdateSendTimer();
+
+  void HandlePortMessages();
+
+  void RebuildPortList();
+  void WarnDuplicatePort();
+  void AnnounceFree(const std::string& name);
+  void PortFreeHeard(const std::string& name);
+  void HandOver(const std::string& name);
+};
+
+}  // namespace quorvel

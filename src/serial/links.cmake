@@ -1,0 +1,24 @@
+# The links layer of the serial subsystem: the TComm32Kx component, its port
+# threads, the port list with hot-plug, and the hand-over between instances.
+add_library(quorvel_links STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/comm32kx.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/comm32kx.h
+  ${CMAKE_CURRENT_LIST_DIR}/port_handover.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/port_handover.h
+  ${CMAKE_CURRENT_LIST_DIR}/port_list.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/port_message_window.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/port_watcher.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/port_watcher.h
+  ${CMAKE_CURRENT_LIST_DIR}/read_thread.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/serial_port_io.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/write_thread.cpp)
+set_target_properties(quorvel_links PROPERTIES AUTOMOC ON)
+target_include_directories(quorvel_links PUBLIC ${QUORVEL_SRC})
+find_package(Threads REQUIRED)
+target_link_libraries(quorvel_links PUBLIC quorvel_core Qt6::Core Qt6::DBus Threads::Threads)
+if(TARGET PkgConfig::UDEV)
+  target_link_libraries(quorvel_links PUBLIC PkgConfig::UDEV)
+  target_compile_definitions(quorvel_links PRIVATE QUORVEL_HAVE_UDEV=1)
+else()
+  target_compile_definitions(quorvel_links PRIVATE QUORVEL_HAVE_UDEV=0)
+endif()

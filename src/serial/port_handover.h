@@ -1,0 +1,43 @@
+// Hand-over of a serial port between running instances: an instance that
+// lets a port go says so on the D-Bus session bus (interface
+// pl.varneld.Quorvel, signal Comm32KxMessagePortFree, the port name as its
+// payload); the others hear it and may take the port. Without a session bus
+// every call here does nothing.
+#pragma once
+
+#include <QDBusMessage>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <string>
+
+namespace quorvel {
+
+inline constexpr const char* kHandoverInterface = "pl.varneld.Quorvel";
+inline constexpr const char* kHandoverPath = "/pl/varneld/Quorvel";
+inline constexpr const char* kPortFreeSignal = "Comm32KxMessagePortFree";
+
+class PortHandover : public QObject {
+  Q_OBJECT
+ public:
+  // portFree: run on the main thread with the name of a port another
+  // component (in this or another process) let go.
+  explicit PortHandover(std::function<void(const std::string&)> portFree,
+                        QObject* parent = nullptr);
+
+  // True when connected to a session bus.
+  bool Connected() const { return connected_; }
+
+  // Announces the port as free to every other component.
+  void AnnounceFree(const std::string& portName);
+
+ private Q_SLOTS:
+  void PortFreeMessage(const QDBusMessage& message);
+
+ private:
+  std::function<void(const std::string&)> portFree_;
+  QString token_;  // tells this component's own announcements apart
+  bool connected_ = false;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,105 @@
+#include "serial/port_list.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "app/text_utils.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Bracketed(std::string_view name) {
+  std::string text = "<";
+  text += name;
+  text += '>';
+  return text;
+}
+
+// The 8250 driver registers every legacy ttyS line whether a UART answers
+// there or not; the unused ones report type 0 (unknown).
+bool LegacyPortPresent(const fs::path& entry) {
+  std::ifstream typeFile(entry / "type");
+  int type = -1;
+  if (!(typeFile >> type)) return true;  // no type to tell: keep the port
+  return type != 0;
+}
+
+void AddName(PortScan* scan, std::string& seen, const std::string& name) {
+  scan->names.push_back(name);
+  const std::string bracketed = Bracketed(name);
+  if (NameListHas(seen, name) && !NameListHas(scan->duplicates, name)) {
+    scan->duplicates += bracketed;
+  }
+  seen += bracketed;
+}
+
+}  // namespace
+
+bool NameListHas(std::string_view list, std::string_view name) {
+  return LowerText(list).find(LowerText(Bracketed(name))) != std::string::npos;
+}
+
+PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts) {
+  PortScan scan;
+  std::string seen;
+
+  std::vector<std::string> system;
+  std::error_code error;
+  for (fs::directory_iterator it(sysClassTty, error), end; !error && it != end;
+       it.increment(error)) {
+    const fs::path entry = it->path();
+    const std::string name = entry.filename().string();
+    std::error_code statError;
+    if (!fs::exists(entry / "device", statError)) continue;  // virtual console, ptmx
+    if (name.rfind("ttyS", 0) == 0 && !LegacyPortPresent(entry)) continue;
+    system.push_back(name);
+  }
+  // Directory order is arbitrary; a stable order keeps the duplicate list stable.
+  std::sort(system.begin(), system.end());
+  for (const std::string& name : system) AddName(&scan, seen, name);
+
+  size_t start = 0;
+  while (start <= extraPorts.size()) {
+    size_t colon = extraPorts.find(':', start);
+    if (colon == std::string_view::npos) colon = extraPorts.size();
+    const std::string_view path = extraPorts.substr(start, colon - start);
+    if (!path.empty()) AddName(&scan, seen, std::string(path));
+    start = colon + 1;
+  }
+  return scan;
+}
+
+std::string ExtraPortsFromEnvironment() {
+  const char* value = std::getenv(kExtraPortsVariable);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string PaddedPortKey(std::string_view name, int length) {
+  std::string key(name);
+  size_t digit = key.find_first_of("0123456789");
+  if (digit == std::string::npos) digit = key.size();
+  const int missing = length - Utf8Length(key);
+  if (missing > 0) key.insert(digit, static_cast<size_t>(missing), '0');
+  return key;
+}
+
+std::vector<std::string> SortPortNames(std::vector<std::string> names) {
+  int length = 0;
+  for (const std::string& name : names) length = std::max(length, Utf8Length(name));
+  std::vector<std::pair<std::string, std::string>> keyed;
+  keyed.reserve(names.size());
+  for (std::string& name : names) keyed.emplace_back(PaddedPortKey(name, length), std::move(name));
+  std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return CompareTextNoCase(a.first, b.first) < 0;
+  });
+  std::vector<std::string> sorted;
+  sorted.reserve(keyed.size());
+  for (auto& entry : keyed) sorted.push_back(std::move(entry.second));
+  return sorted;
+}
+
+}  // namespace quorvel

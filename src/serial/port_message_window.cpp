@@ -1,0 +1,90 @@
+#include "serial/port_message_window.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace quorvel {
+
+PortMessageWindow::PortMessageWindow(std::function<void()> wake) : wake_(std::move(wake)) {}
+
+bool PortMessageWindow::PushLocked(PortMessage&& message) {
+  if (stopped_) return false;
+  queue_.push_back(std::move(message));
+  if (!wakePending_) {
+    wakePending_ = true;
+    wake_();
+  }
+  return true;
+}
+
+bool PortMessageWindow::Post(PortMessage message) {
+  std::lock_guard lock(mutex_);
+  return PushLocked(std::move(message));
+}
+
+bool PortMessageWindow::PostChunk(std::vector<uint8_t> bytes, bool held) {
+  std::unique_lock lock(mutex_);
+  if (held) receiveFree_.wait(lock, [this] { return stopped_ || !receiveBusy_; });
+  return PushLocked(PortMessage{PortMessage::Kind::Received, std::move(bytes)});
+}
+
+std::optional<PortMessage> PortMessageWindow::Take(bool blockChunks) {
+  std::lock_guard lock(mutex_);
+  wakePending_ = false;
+  if (queue_.empty()) return std::nullopt;
+  if (blockChunks && queue_.front().kind == PortMessage::Kind::Received) return std::nullopt;
+  PortMessage message = std::move(queue_.front());
+  queue_.pop_front();
+  return message;
+}
+
+void PortMessageWindow::SetReceiveBusy(bool busy) {
+  {
+    std::lock_guard lock(mutex_);
+    receiveBusy_ = busy;
+  }
+  if (!busy) receiveFree_.notify_all();
+}
+
+void PortMessageWindow::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+  }
+  receiveFree_.notify_all();
+}
+
+void PortMessageWindow::Restart() {
+  std::lock_guard lock(mutex_);
+  stopped_ = false;
+}
+
+void PortMessageWindow::Clear() {
+  std::lock_guard lock(mutex_);
+  queue_.clear();
+}
+
+StopEvent::~StopEvent() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool StopEvent::Create() {
+  fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd_ >= 0;
+}
+
+void StopEvent::Signal() {
+  signalled_.store(true);
+  const uint64_t one = 1;
+  // The counter never overflows with one write per stop; a failure leaves the
+  // flag set, which every thread checks before it blocks again.
+  (void)!write(fd_, &one, sizeof one);
+}
+
+bool StopEvent::IsSignalled() const {
+  return signalled_.load();
+}
+
+}  // namespace quorvel

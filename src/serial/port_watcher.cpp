@@ -1,0 +1,79 @@
+#include "serial/port_watcher.h"
+
+#include <QSocketNotifier>
+#include <cstring>
+#include <utility>
+
+#include <unistd.h>
+
+#if QUORVEL_HAVE_UDEV
+#include <libudev.h>
+#endif
+
+namespace quorvel {
+
+PortWatcher::PortWatcher(std::function<void()> changed, QObject* parent)
+    : QObject(parent), changed_(std::move(changed)) {
+  settle_.setSingleShot(true);
+  settle_.setInterval(kSettleMs);
+  connect(&settle_, &QTimer::timeout, this, [this] {
+    if (changed_) changed_();
+  });
+  if (StartUdev()) return;
+  rescan_.setInterval(kRescanMs);
+  connect(&rescan_, &QTimer::timeout, this, [this] {
+    if (changed_) changed_();
+  });
+  rescan_.start();
+}
+
+PortWatcher::~PortWatcher() {
+  delete notifier_;
+#if QUORVEL_HAVE_UDEV
+  if (monitor_ != nullptr) udev_monitor_unref(monitor_);
+  if (udev_ != nullptr) udev_unref(udev_);
+#endif
+}
+
+bool PortWatcher::StartUdev() {
+#if QUORVEL_HAVE_UDEV
+  // Without a running udev daemon the kernel's notices are never passed on
+  // to "udev" monitors: a monitor would stay silent.
+  if (access("/run/udev/control", F_OK) != 0) return false;
+  udev_ = udev_new();
+  if (udev_ == nullptr) return false;
+  monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+  if (monitor_ == nullptr ||
+      udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
+      udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", nullptr) < 0 ||
+      udev_monitor_enable_receiving(monitor_) < 0) {
+    if (monitor_ != nullptr) udev_monitor_unref(monitor_);
+    monitor_ = nullptr;
+    udev_unref(udev_);
+    udev_ = nullptr;
+    return false;
+  }
+  notifier_ = new QSocketNotifier(udev_monitor_get_fd(monitor_), QSocketNotifier::Read);
+  connect(notifier_, &QSocketNotifier::activated, this, [this] { ReadUdevNotices(); });
+  return true;
+#else
+  return false;
+#endif
+}
+
+void PortWatcher::ReadUdevNotices() {
+#if QUORVEL_HAVE_UDEV
+  bool relevant = false;
+  while (udev_device* device = udev_monitor_receive_device(monitor_)) {
+    const char* action = udev_device_get_action(device);
+    if (action != nullptr &&
+        (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0)) {
+      relevant = true;
+    }
+    udev_device_unref(device);
+  }
+  if (relevant) settle_.start();
+#endif
+}
+
+}  // namespace quorvel

@@ -1,0 +1,66 @@
+// TReadThread: waits for bytes on the port, cuts them into chunks (a chunk
+// ends after TimeOut ms without a byte, or when it would no longer leave room
+// for the bytes of 1.5 TimeOut in the buffer) and posts each chunk to the
+// component's message window. Line errors and breaks, where the driver counts
+// them, are posted as status 4.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "serial/line_settings.h"
+#include "serial/port_message_window.h"
+
+namespace quorvel {
+
+class TReadThread {
+ public:
+  struct Config {
+    int fd = -1;
+    const StopEvent* stop = nullptr;
+    PortMessageWindow* window = nullptr;
+    // The component's receive hold count (changed on the main thread only).
+    const std::atomic<int32_t>* holdCount = nullptr;
+    // The component's TimeOut; a new value takes effect at the next gap.
+    const std::atomic<uint16_t>* timeOut = nullptr;
+    uint16_t sizeBufRXD = 1024;
+    LineSettings line;
+  };
+
+  explicit TReadThread(const Config& config);
+  ~TReadThread();
+  TReadThread(const TReadThread&) = delete;
+  TReadThread& operator=(const TReadThread&) = delete;
+
+  // Starts the thread; false when it could not be created.
+  bool Start();
+  // Waits for the thread to end (after the stop event was signalled).
+  void Join();
+
+  // Largest chunk for a buffer size and margin: the buffer less the margin,
+  // or half the buffer when the margin leaves nothing (fast lines with a
+  // long TimeOut), at least one byte.
+  static uint32_t ChunkLimit(uint32_t sizeBufRXD, uint32_t margin);
+  // The margin: bytes of 1.5 TimeOut at the line settings.
+  static uint32_t Margin(const LineSettings& line, uint16_t timeOut);
+
+ private:
+  enum class ChunkEnd : uint8_t { Idle, Stop, HangUp };
+
+  Config config_;
+  std::thread thread_;
+  std::vector<uint8_t> buffer_;
+  uint32_t chunkLimit_ = 1;
+  bool countsErrors_ = false;
+  uint64_t errorCount_ = 0;
+
+  void Execute();
+  ChunkEnd ReadChunks();
+  bool LineErrorSeen();
+  void Deliver(uint32_t size);
+  void WaitForStop();
+};
+
+}  // namespace quorvel

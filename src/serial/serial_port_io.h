@@ -1,0 +1,89 @@
+// The serial port device itself: opening a device file exclusively, putting
+// it into raw mode with the link's line settings and control flags, the modem
+// lines and the line-error counters. Plain POSIX, no Qt; the component and its
+// threads use it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "serial/line_settings.h"
+
+struct termios2;
+
+namespace quorvel {
+
+// How opening a port failed.
+enum class PortOpenError : uint8_t {
+  None,
+  NotFound,      // the device file does not exist
+  AccessDenied,  // no permission (not in the dialout group)
+  Busy,          // another process holds the port (flock or TIOCEXCL)
+  Other,         // any other failure
+};
+
+struct PortOpenResult {
+  int fd = -1;
+  PortOpenError error = PortOpenError::Other;
+};
+
+// The control flags of the component, as the owner set them.
+struct PortControlFlags {
+  bool DTRCtrlEnable = false;
+  bool DTRCtrlHandshake = false;
+  bool RTSCtrlEnable = false;
+  bool RTSCtrlHandshake = false;
+  bool RTSCtrlToggle = false;
+  bool FlowDTR_DSR = false;
+  bool FlowRTS_CTS = false;
+};
+
+// The device file of a port name: a name that holds a '/' is a path and is
+// used as it is; any other name is a device under /dev.
+std::string PortDevicePath(const std::string& name);
+
+// Opens the device for reading and writing, non-blocking, without becoming
+// its controlling terminal, and takes it exclusively (flock and TIOCEXCL).
+// A port that denies access is tried again for up to 200 ms, since a port
+// that another instance is just letting go may still be held for a moment.
+PortOpenResult OpenPortDevice(const std::string& path);
+
+// Puts raw mode, the line settings and the flow setting into a terminal
+// setting read from the driver. False for what the line cannot do (4 data
+// bits, 1.5 stop bits with more than 5 data bits, an ordinal past its table).
+bool FillTermios(const LineSettings& line, const PortControlFlags& flags, struct termios2* tio);
+
+// True when the device is a pseudo-terminal, which has no line framing: its
+// driver always reports 8 data bits without parity.
+bool IsPseudoTerminal(int fd);
+
+// Raw mode with the line settings and control flags. False when the driver
+// refuses a setting (4 data bits, 1.5 stop bits with more than 5 data bits, a
+// rate the driver cannot make, an ordinal past its table, not a terminal).
+bool ConfigurePort(int fd, const LineSettings& line, const PortControlFlags& flags);
+
+// Raises or lowers RTS / DTR. Drivers without modem lines (a pseudo-terminal)
+// refuse; that is not an error of the link, so the result may be ignored.
+bool SetRTS(int fd, bool on);
+bool SetDTR(int fd, bool on);
+
+// The modem input lines; false when the driver cannot report them.
+struct ModemLines {
+  bool CTS = false;
+  bool DSR = false;
+};
+bool ReadModemLines(int fd, ModemLines* lines);
+
+// Sum of the line-error counters (framing, parity, overrun, break, buffer
+// overrun); false when the driver keeps no counters (a pseudo-terminal).
+bool ReadLineErrorCount(int fd, uint64_t* count);
+
+// Discards what waits in the driver's receive / transmit queue.
+void DiscardInput(int fd);
+void DiscardOutput(int fd);
+
+// Gives up exclusivity, discards both queues (so that closing never waits
+// for output stuck behind flow control) and closes the descriptor.
+void ClosePortDevice(int fd);
+
+}  // namespace quorvel

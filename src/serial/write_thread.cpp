@@ -1,0 +1,110 @@
+#include "serial/write_thread.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace quorvel {
+
+TWriteThread::TWriteThread(const Config& config) : config_(config) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+TWriteThread::~TWriteThread() {
+  Join();
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+bool TWriteThread::Start() {
+  if (wakeFd_ < 0) return false;
+  try {
+    thread_ = std::thread([this] { Execute(); });
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void TWriteThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool TWriteThread::QueueBytes(const uint8_t* bytes, size_t size) {
+  if (bytes == nullptr || size == 0 || config_.stop->IsSignalled()) return false;
+  try {
+    std::lock_guard lock(mutex_);
+    pending_.emplace_back(bytes, bytes + size);
+  } catch (...) {
+    return false;
+  }
+  const uint64_t one = 1;
+  return write(wakeFd_, &one, sizeof one) == static_cast<ssize_t>(sizeof one);
+}
+
+bool TWriteThread::TakeFrame(std::vector<uint8_t>* frame) {
+  std::lock_guard lock(mutex_);
+  if (pending_.empty()) return false;
+  *frame = std::move(pending_.front());
+  pending_.pop_front();
+  return true;
+}
+
+void TWriteThread::Execute() {
+  for (;;) {
+    pollfd fds[2] = {{config_.stop->Fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents != 0 || config_.stop->IsSignalled()) return;
+    if (fds[1].revents != 0) {
+      uint64_t count = 0;
+      (void)!read(wakeFd_, &count, sizeof count);
+    }
+    std::vector<uint8_t> frame;
+    while (TakeFrame(&frame)) {
+      if (config_.stop->IsSignalled()) return;
+      WriteBytes(frame);
+    }
+  }
+}
+
+void TWriteThread::WriteBytes(const std::vector<uint8_t>& frame) {
+  const size_t limit = std::min<size_t>(frame.size(), config_.sizeBufTXD);
+  size_t offset = 0;
+  while (offset < limit) {
+    if (config_.stop->IsSignalled()) return;
+    const ssize_t written = write(config_.fd, frame.data() + offset, limit - offset);
+    if (written > 0) {
+      if (config_.reportWrites) {
+        try {
+          std::vector<uint8_t> copy(frame.begin() + offset, frame.begin() + offset + written);
+          config_.window->Post(PortMessage{PortMessage::Kind::Written, std::move(copy)});
+        } catch (...) {
+          // out of memory: this write report is dropped
+        }
+      }
+      offset += static_cast<size_t>(written);
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The driver's queue is full (or flow control holds the line): wait
+      // until it takes more, or for the stop.
+      pollfd fds[2] = {{config_.stop->Fd(), POLLIN, 0}, {config_.fd, POLLOUT, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[0].revents != 0) return;
+      if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+          (fds[1].revents & POLLOUT) == 0) {
+        return;
+      }
+      continue;
+    }
+    return;  // a failed write ends the frame; the answer watch reports it
+  }
+}
+
+}  // namespace quorvel

@@ -1,0 +1,167 @@
+// Two processes and one port: "Busy" while the other holds it, and the
+// hand-over over the session bus when it lets the port go.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+#include <cstdlib>
+#include <memory>
+
+#include "serial_test_support.h"
+
+namespace quorvel {
+namespace {
+
+using testing::EventLog;
+using testing::Pty;
+using testing::SpinFor;
+using testing::SpinUntil;
+
+// Starts the peer holding `port`; true once it reported its status line.
+class Peer {
+ public:
+  bool Start(const std::string& port, bool broadcast) {
+    QStringList args{QString::fromStdString(port)};
+    if (!broadcast) args << "--no-broadcast";
+    process_.setProgram(SERIAL_PEER_PATH);
+    process_.setArguments(args);
+    process_.start();
+    if (!process_.waitForStarted(5000)) return false;
+    return SpinUntil([&] { return Output().contains("status"); }, 10000);
+  }
+  void Release() { process_.closeWriteChannel(); }
+  QString Output() {
+    output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
+    return output_;
+  }
+  ~Peer() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.closeWriteChannel();
+      if (!process_.waitForFinished(5000)) process_.kill();
+      process_.waitForFinished(2000);
+    }
+  }
+
+ private:
+  QProcess process_;
+  QString output_;
+};
+
+TEST(Comm32KxBusy, PortHeldByAnotherProcessIsBusy) {
+  Pty pty;
+  ASSERT_TRUE(pty.Ok());
+  testing::SetExtraPorts(pty.Path());
+  Peer peer;
+  ASSERT_TRUE(peer.Start(pty.Path(), true));
+  ASSERT_TRUE(peer.Output().contains("status 0")) << peer.Output().toStdString();
+
+  TComm32Kx comm(nullptr, 1);
+  comm.SetCOMPort(pty.Path());
+  EXPECT_EQ(comm.Status(), kStatusBusy);
+  EXPECT_FALSE(comm.IsOpen());
+}
+
+// Without a session bus, run this test again on a private one.
+bool RunOnPrivateBus(const char* test) {
+  const QString runner = QStandardPaths::findExecutable("dbus-run-session");
+  if (runner.isEmpty()) return false;
+  QProcess child;
+  child.setProcessChannelMode(QProcess::ForwardedChannels);
+  child.start(runner, {"--", QCoreApplication::applicationFilePath(),
+                       QString("--gtest_filter=Comm32KxHandover.") + test});
+  EXPECT_TRUE(child.waitForFinished(60000));
+  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(child.exitCode(), 0);
+  return true;
+}
+
+// Runs the rest of the test only on a session bus; without one, runs the
+// whole test in a child process on a private bus.
+#define REQUIRE_SESSION_BUS(test)                                                      \
+  if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {                            \
+    if (!RunOnPrivateBus(test)) GTEST_SKIP() << "no session bus, no dbus-run-session"; \
+    return;                                                                            \
+  }
+
+class Comm32KxHandover : public ::testing::Test {
+ protected:
+  void Select(TComm32Kx& comm, const std::string& port) {
+    comm.SetCOMPort(port);
+    log_.Clear();
+  }
+  EventLog log_;
+};
+
+TEST_F(Comm32KxHandover, ReleasedPortIsTakenOverByTheBusyInstance) {
+  REQUIRE_SESSION_BUS("ReleasedPortIsTakenOverByTheBusyInstance");
+  Pty pty;
+  ASSERT_TRUE(pty.Ok());
+  testing::SetExtraPorts(pty.Path());
+  TComm32Kx comm(nullptr, 1);
+  log_.Attach(comm);
+
+  Peer peer;
+  ASSERT_TRUE(peer.Start(pty.Path(), true));
+  comm.SetCOMPort(pty.Path());
+  ASSERT_EQ(comm.Status(), kStatusBusy);
+  log_.Clear();
+
+  peer.Release();
+  ASSERT_TRUE(SpinUntil([&] { return log_.portChanges > 0; }, 10000))
+      << peer.Output().toStdString();
+  EXPECT_TRUE(peer.Output().contains("released"));
+  EXPECT_TRUE(comm.IsOpen());
+  EXPECT_EQ(comm.Status(), kStatusConnected);
+  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected}));
+  EXPECT_EQ(log_.portChanges, 1);
+}
+
+TEST_F(Comm32KxHandover, NoAnnouncementWithoutBroadCastPortOFF) {
+  REQUIRE_SESSION_BUS("NoAnnouncementWithoutBroadCastPortOFF");
+  Pty pty;
+  ASSERT_TRUE(pty.Ok());
+  testing::SetExtraPorts(pty.Path());
+  TComm32Kx comm(nullptr, 1);
+  log_.Attach(comm);
+
+  Peer peer;
+  ASSERT_TRUE(peer.Start(pty.Path(), false));
+  comm.SetCOMPort(pty.Path());
+  ASSERT_EQ(comm.Status(), kStatusBusy);
+  log_.Clear();
+  peer.Release();
+  ASSERT_TRUE(SpinUntil([&] { return peer.Output().contains("released"); }, 10000));
+  SpinFor(700);
+  EXPECT_EQ(log_.portChanges, 0);
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_EQ(comm.Status(), kStatusBusy);
+}
+
+TEST_F(Comm32KxHandover, ConnectedInstanceIgnoresAnnouncements) {
+  REQUIRE_SESSION_BUS("ConnectedInstanceIgnoresAnnouncements");
+  Pty one, two;
+  ASSERT_TRUE(one.Ok() && two.Ok());
+  testing::SetExtraPorts(one.Path() + ":" + two.Path());
+  // Both in this process: announcements of the other component count too.
+  TComm32Kx holder(nullptr, 1);
+  TComm32Kx other(nullptr, 1);
+  log_.Attach(other);
+  holder.SetCOMPort(one.Path());
+  Select(other, two.Path());
+  ASSERT_TRUE(other.IsOpen());
+  holder.SetCOMPort("none");
+  SpinFor(500);
+  EXPECT_EQ(log_.portChanges, 0);
+  EXPECT_TRUE(log_.statuses.empty());
+
+  // The holder's own announcement does not make it take the port back.
+  TComm32Kx third(nullptr, 1);
+  holder.SetCOMPort(two.Path());  // busy: `other` holds it
+  ASSERT_EQ(holder.Status(), kStatusBusy);
+  other.SetCOMPort("none");
+  ASSERT_TRUE(SpinUntil([&] { return holder.IsOpen(); }, 5000));
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,352 @@
+// TComm32Kx on a pseudo-terminal: how received bytes are cut into chunks and
+// delivered, what is sent, the transmit queue and the answer watch.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "serial/read_thread.h"
+#include "serial_test_support.h"
+
+namespace quorvel {
+namespace {
+
+using testing::Bytes;
+using testing::EventLog;
+using testing::Pattern;
+using testing::Pty;
+using testing::SpinFor;
+using testing::SpinUntil;
+
+class Comm32KxIo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty_.Ok());
+    testing::SetExtraPorts(pty_.Path());
+    comm_ = std::make_unique<TComm32Kx>(nullptr, 1);
+    log_.Attach(*comm_);
+  }
+  void TearDown() override {
+    StopStream();
+    comm_.reset();
+  }
+
+  void OpenPort() {
+    comm_->SetCOMPort(pty_.Path());
+    ASSERT_TRUE(comm_->IsOpen());
+    log_.Clear();
+  }
+
+  // The instrument sends `piece` bytes every `everyMs` until stopped.
+  void StartStream(size_t piece, int everyMs) {
+    streaming_ = true;
+    stream_ = std::thread([this, piece, everyMs] {
+      uint8_t seed = 0;
+      while (streaming_.load()) {
+        (void)!write(pty_.Master(), Pattern(piece, seed).data(), piece);
+        seed = static_cast<uint8_t>(seed + piece);
+        std::this_thread::sleep_for(std::chrono::milliseconds(everyMs));
+      }
+    });
+  }
+  void StopStream() {
+    streaming_ = false;
+    if (stream_.joinable()) stream_.join();
+  }
+
+  Pty pty_;
+  std::unique_ptr<TComm32Kx> comm_;
+  EventLog log_;
+  std::atomic<bool> streaming_{false};
+  std::thread stream_;
+};
+
+TEST_F(Comm32KxIo, OneBurstGivesOneChunk) {
+  OpenPort();
+  const Bytes burst = Pattern(20);
+  ASSERT_TRUE(pty_.Write(burst));
+  ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 3000));
+  SpinFor(200);
+  ASSERT_EQ(log_.chunks.size(), 1u);
+  EXPECT_EQ(log_.chunks[0], burst);
+  // Every chunk first reports "Connected" (StatusONifReceive).
+  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusConnected});
+}
+
+TEST_F(Comm32KxIo, BurstsAfterAPauseGiveSeparateChunks) {
+  OpenPort();
+  comm_->SetStatusONifReceive(false);
+  const Bytes first = Pattern(12, 1);
+  const Bytes second = Pattern(9, 100);
+  ASSERT_TRUE(pty_.Write(first));
+  SpinFor(200);
+  ASSERT_TRUE(pty_.Write(second));
+  ASSERT_TRUE(SpinUntil([&] { return log_.chunks.size() >= 2; }, 3000));
+  SpinFor(100);
+  ASSERT_EQ(log_.chunks.size(), 2u);
+  EXPECT_EQ(log_.chunks[0], first);
+  EXPECT_EQ(log_.chunks[1], second);
+  EXPECT_TRUE(log_.statuses.empty());
+}
+
+TEST_F(Comm32KxIo, LongStreamIsCutIntoChunksThatFitTheBuffer) {
+  comm_->SetSizeBufRXD(256);
+  OpenPort();
+  // 9600 8N1, TimeOut 50: 48 bytes per TimeOut, margin 72.
+  const uint32_t limit = 256 - TReadThread::Margin(LineSettings{}, 50);
+  ASSERT_EQ(limit, 184u);
+  const Bytes stream = Pattern(1500, 3);
+  std::thread instrument([&] {
+    for (size_t at = 0; at < stream.size(); at += 30) {
+      const size_t n = std::min<size_t>(30, stream.size() - at);
+      (void)!write(pty_.Master(), stream.data() + at, n);
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+  });
+  const bool all = SpinUntil([&] { return log_.Received().size() >= stream.size(); }, 10000);
+  instrument.join();
+  ASSERT_TRUE(all);
+  EXPECT_EQ(log_.Received(), stream);
+  EXPECT_GE(log_.chunks.size(), stream.size() / limit);
+  for (const Bytes& chunk : log_.chunks) EXPECT_LE(chunk.size(), limit);
+}
+
+TEST_F(Comm32KxIo, ChunkLimitLeavesAtLeastHalfTheBufferOnFastLines) {
+  EXPECT_EQ(TReadThread::ChunkLimit(1024, 72), 952u);
+  EXPECT_EQ(TReadThread::ChunkLimit(1024, 6912), 512u);
+  EXPECT_EQ(TReadThread::ChunkLimit(0, 0), 1u);
+  EXPECT_EQ(TReadThread::ChunkLimit(1, 5), 1u);
+}
+
+TEST_F(Comm32KxIo, NothingIsDeliveredAfterClose) {
+  OpenPort();
+  StartStream(10, 5);
+  ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 5000));
+  comm_->Close();
+  const size_t delivered = log_.chunks.size();
+  SpinFor(300);
+  EXPECT_EQ(log_.chunks.size(), delivered);
+  EXPECT_EQ(log_.statuses.back(), kStatusDisconnected);
+}
+
+TEST_F(Comm32KxIo, CloseFromInsideOnReceive) {
+  OpenPort();
+  int calls = 0;
+  comm_->OnReceive = [&](TComm32Kx* sender, const uint8_t*, uint32_t) {
+    ++calls;
+    sender->Close();
+  };
+  StartStream(10, 5);
+  ASSERT_TRUE(SpinUntil([&] { return calls > 0; }, 5000));
+  SpinFor(300);
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(comm_->IsOpen());
+  // And it opens again from inside a handler as well.
+  comm_->OnReceive = [&](TComm32Kx* sender, const uint8_t*, uint32_t) {
+    ++calls;
+    sender->Close();
+    sender->Open();
+  };
+  ASSERT_TRUE(comm_->Open());
+  ASSERT_TRUE(SpinUntil([&] { return calls >= 4; }, 5000));
+  StopStream();
+  comm_->Close();
+}
+
+TEST_F(Comm32KxIo, HeldReceptionDeliversALaterChunkAfterTheRunningOne) {
+  OpenPort();
+  comm_->HoldReceive();
+  const Bytes first = Pattern(5, 1);
+  const Bytes second = Pattern(7, 50);
+  int depth = 0;
+  int deepest = 0;
+  std::vector<std::string> order;
+  comm_->OnReceive = [&](TComm32Kx*, const uint8_t* buf, uint32_t size) {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    log_.chunks.emplace_back(buf, buf + size);
+    order.push_back("begin " + std::to_string(size));
+    if (log_.chunks.size() == 1) {
+      // The engine's own message loop while it works on the first chunk.
+      EXPECT_TRUE(pty_.Write(second));
+      SpinFor(400);
+    }
+    order.push_back("end " + std::to_string(size));
+    --depth;
+  };
+  ASSERT_TRUE(pty_.Write(first));
+  ASSERT_TRUE(SpinUntil([&] { return log_.chunks.size() >= 2; }, 5000));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(order, (std::vector<std::string>{"begin 5", "end 5", "begin 7", "end 7"}));
+  EXPECT_EQ(log_.chunks[0], first);
+  EXPECT_EQ(log_.chunks[1], second);
+  comm_->ReleaseReceive();
+  comm_->ReleaseReceive();  // never below zero
+  EXPECT_EQ(comm_->ReceiveHoldCount(), 0);
+}
+
+TEST_F(Comm32KxIo, CloseWhileTheReceiveThreadWaitsForAHeldChunk) {
+  OpenPort();
+  comm_->HoldReceive();
+  bool closed = false;
+  comm_->OnReceive = [&](TComm32Kx* sender, const uint8_t*, uint32_t) {
+    if (closed) return;
+    EXPECT_TRUE(pty_.Write(Pattern(4)));
+    SpinFor(200);  // the next chunk now waits in the receive thread
+    sender->Close();
+    closed = true;
+  };
+  ASSERT_TRUE(pty_.Write(Pattern(3)));
+  ASSERT_TRUE(SpinUntil([&] { return closed; }, 5000));
+  EXPECT_FALSE(comm_->IsOpen());
+  comm_->ReleaseReceive();
+}
+
+TEST_F(Comm32KxIo, OtherEndGoneReportsCommunicationErrorOnce) {
+  OpenPort();
+  comm_->SetStatusONifReceive(false);
+  pty_.CloseMaster();
+  ASSERT_TRUE(SpinUntil([&] { return !log_.statuses.empty(); }, 3000));
+  SpinFor(200);
+  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusCommunicationError});
+  EXPECT_EQ(log_.statusTexts.back(), "Communication error");
+  comm_->Close();
+  EXPECT_EQ(comm_->Status(), kStatusDisconnected);
+}
+
+TEST_F(Comm32KxIo, SendWritesAtMostSizeBufTXD) {
+  OpenPort();  // OnTxdEmpty was set before the open
+  const Bytes frame = Pattern(2000, 9);
+  EXPECT_TRUE(comm_->SendEx(frame.data(), static_cast<uint32_t>(frame.size()), true));
+  const Bytes sent = pty_.Read(2000, 2000);
+  EXPECT_EQ(sent, Bytes(frame.begin(), frame.begin() + 1024));
+  ASSERT_TRUE(SpinUntil([&] { return log_.written.size() >= 1024; }, 3000));
+  EXPECT_EQ(log_.written, sent);
+}
+
+TEST_F(Comm32KxIo, WriteReportsOnlyWhenTheHandlerWasSetAtOpen) {
+  comm_->OnTxdEmpty = nullptr;
+  OpenPort();
+  int reports = 0;
+  comm_->OnTxdEmpty = [&](TComm32Kx*, const uint8_t*, uint32_t) { ++reports; };
+  const Bytes frame = Pattern(8);
+  EXPECT_TRUE(comm_->Send(frame.data(), 8));
+  EXPECT_EQ(pty_.Read(8, 2000), frame);
+  SpinFor(150);
+  EXPECT_EQ(reports, 0);
+  comm_->SetSizeBufTXD(1024);  // reopens, now with the handler
+  EXPECT_TRUE(comm_->Send(frame.data(), 8));
+  EXPECT_EQ(pty_.Read(8, 2000), frame);
+  EXPECT_TRUE(SpinUntil([&] { return reports > 0; }, 3000));
+}
+
+TEST_F(Comm32KxIo, WithoutQueueLimitAFrameWaitingToGoOutRefusesTheNext) {
+  comm_->SetTimeOut(300);  // frames go out at least 300 ms apart
+  OpenPort();
+  const Bytes a = Pattern(3, 1), b = Pattern(4, 2), c = Pattern(5, 3);
+  EXPECT_TRUE(comm_->Send(a.data(), 3));   // goes out at once
+  EXPECT_TRUE(comm_->Send(b.data(), 4));   // waits for the send timer
+  EXPECT_FALSE(comm_->Send(c.data(), 5));  // the queue is not empty: dropped
+  Bytes expected = a;
+  expected.insert(expected.end(), b.begin(), b.end());
+  EXPECT_EQ(pty_.Read(3, 2000), a);
+  Bytes rest;
+  ASSERT_TRUE(SpinUntil(
+      [&] {
+        const Bytes got = pty_.Read(4, 10);
+        rest.insert(rest.end(), got.begin(), got.end());
+        return rest.size() >= 4;
+      },
+      3000));
+  EXPECT_EQ(rest, b);
+  SpinFor(500);
+  EXPECT_TRUE(pty_.Read(1, 50).empty());
+}
+
+TEST_F(Comm32KxIo, QueueLimitAdmitsUpToMaxQueueFramesInOrder) {
+  comm_->SetTimeOut(20);
+  OpenPort();
+  comm_->SetQueueLimit(true);
+  comm_->SetMaxQueue(3);
+  std::vector<bool> admitted;
+  Bytes expected;
+  for (uint8_t i = 0; i < 5; ++i) {
+    const Bytes frame = Pattern(4, static_cast<uint8_t>(i * 16));
+    const bool ok = comm_->Send(frame.data(), 4);
+    admitted.push_back(ok);
+    if (ok) expected.insert(expected.end(), frame.begin(), frame.end());
+  }
+  // The first goes out at once; three more wait; the fifth finds three.
+  EXPECT_EQ(admitted, (std::vector<bool>{true, true, true, true, false}));
+  Bytes sent;
+  ASSERT_TRUE(SpinUntil(
+      [&] {
+        const Bytes got = pty_.Read(expected.size(), 10);
+        sent.insert(sent.end(), got.begin(), got.end());
+        return sent.size() >= expected.size();
+      },
+      5000));
+  EXPECT_EQ(sent, expected);
+}
+
+TEST_F(Comm32KxIo, SendOnAClosedPortFails) {
+  const Bytes frame = Pattern(4);
+  EXPECT_FALSE(comm_->Send(frame.data(), 4));
+  OpenPort();
+  EXPECT_FALSE(comm_->Send(frame.data(), 0));
+  EXPECT_FALSE(comm_->Send(nullptr, 4));
+}
+
+TEST_F(Comm32KxIo, ComputedResponseTimeOut) {
+  comm_->SetBaudRate(br115200);
+  OpenPort();
+  const Bytes frame = Pattern(10);
+  ASSERT_TRUE(comm_->Send(frame.data(), 10));
+  // 1034 bytes at 11520 bytes/s (90 ms) + 250 + 50 + 1000.
+  EXPECT_EQ(comm_->ResponseTimeOut(), 1390u);
+  EXPECT_EQ(comm_->ComputedResponseTimeOut(10), 1390u);
+  comm_->SetFrameTimeOut(20000);
+  SpinFor(100);
+  ASSERT_TRUE(comm_->Send(frame.data(), 10));
+  EXPECT_EQ(comm_->ResponseTimeOut(), 20000u);
+}
+
+TEST_F(Comm32KxIo, MissingAnswerEndsInResponseTimeOver) {
+  struct Case {
+    bool waitToResponse;
+    bool answer;
+    bool statusLost;
+    bool timeOver;
+  };
+  const std::vector<Case> cases = {
+      {true, false, true, true},
+      {false, false, false, true},
+      {true, true, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.waitToResponse) + std::to_string(c.answer));
+    OpenPort();
+    comm_->SetWaitToResponse(c.waitToResponse);
+    comm_->SetFrameTimeOut(300);
+    const Bytes frame = Pattern(2);
+    ASSERT_TRUE(comm_->Send(frame.data(), 2));
+    if (c.answer) {
+      EXPECT_EQ(pty_.Read(2, 1000), frame);
+      ASSERT_TRUE(pty_.Write(Pattern(2, 0x80)));
+    }
+    SpinFor(1200);
+    EXPECT_EQ(log_.respTimeOvers, c.timeOver ? 1 : 0);
+    const bool lost = std::find(log_.statuses.begin(), log_.statuses.end(),
+                                kStatusCommunicationLost) != log_.statuses.end();
+    EXPECT_EQ(lost, c.statusLost);
+    if (c.statusLost) {
+      EXPECT_EQ(comm_->Status(), kStatusCommunicationLost);
+    }
+    comm_->SetCOMPort("none");
+    (void)pty_.Read(4096, 20);
+  }
+}
+
+}  // namespace
+}  // namespace quorvel

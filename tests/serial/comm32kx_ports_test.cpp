@@ -1,0 +1,162 @@
+// TComm32Kx and the port list: ports that come and go, the duplicate-name
+// warning, refreshes that never nest, the rescan without udev.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "dialogs/prompt.h"
+#include "serial_test_support.h"
+
+namespace quorvel {
+namespace {
+
+using testing::EventLog;
+using testing::Pty;
+using testing::SetExtraPorts;
+using testing::SpinFor;
+using testing::SpinUntil;
+
+// The virtual ports of a list (the system's own ports are left out).
+std::vector<std::string> PathPorts(const TComm32Kx& comm) {
+  std::vector<std::string> paths;
+  for (const std::string& name : comm.PortList()) {
+    if (name.find('/') != std::string::npos) paths.push_back(name);
+  }
+  return paths;
+}
+
+class RecordingPrompt : public Prompt {
+ public:
+  bool MsgBox(const std::string& text, const std::string&, uint32_t flags) override {
+    messages.push_back(text);
+    lastFlags = flags;
+    return true;
+  }
+  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
+  std::vector<std::string> messages;
+  uint32_t lastFlags = 0;
+};
+
+class Comm32KxPorts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(one_.Ok() && two_.Ok());
+    SetPrompt(&prompt_);
+  }
+  void TearDown() override {
+    comm_.reset();
+    SetPrompt(nullptr);
+  }
+  void Make(const std::string& extra, uint8_t language = 1) {
+    SetExtraPorts(extra);
+    comm_ = std::make_unique<TComm32Kx>(nullptr, language);
+    log_.Attach(*comm_);
+  }
+
+  Pty one_, two_;
+  RecordingPrompt prompt_;
+  std::unique_ptr<TComm32Kx> comm_;
+  EventLog log_;
+};
+
+TEST_F(Comm32KxPorts, PortThatGoesAwayIsClosedAndComesBackUnopened) {
+  Make(one_.Path() + ":" + two_.Path());
+  comm_->SetCOMPort(one_.Path());
+  ASSERT_TRUE(comm_->IsOpen());
+  log_.Clear();
+
+  SetExtraPorts(two_.Path());
+  comm_->RefreshPortList();
+  EXPECT_EQ(log_.listChanges, 1);
+  EXPECT_EQ(comm_->PortList().front(), "none");
+  EXPECT_EQ(PathPorts(*comm_), std::vector<std::string>{two_.Path()});
+  EXPECT_FALSE(comm_->IsOpen());
+  EXPECT_EQ(comm_->Status(), kStatusPortNotFound);
+  EXPECT_EQ(comm_->COMPort(), one_.Path());
+  EXPECT_EQ(comm_->PortIndex(), 0);
+
+  log_.Clear();
+  SetExtraPorts(one_.Path() + ":" + two_.Path());
+  comm_->RefreshPortList();
+  EXPECT_EQ(log_.listChanges, 1);
+  EXPECT_GT(comm_->PortIndex(), 0);
+  EXPECT_EQ(comm_->PortList()[comm_->PortIndex()], one_.Path());
+  EXPECT_FALSE(comm_->IsOpen());
+
+  // An unchanged list: no event, the open port stays open.
+  comm_->Open();
+  log_.Clear();
+  comm_->RefreshPortList();
+  EXPECT_EQ(log_.listChanges, 0);
+  EXPECT_TRUE(comm_->IsOpen());
+  EXPECT_TRUE(log_.statuses.empty());
+}
+
+TEST_F(Comm32KxPorts, DuplicatedNameIsWarnedOnceAfterTheOperation) {
+  Make(one_.Path() + ":" + one_.Path());
+  EXPECT_EQ(std::count(comm_->PortList().begin(), comm_->PortList().end(), one_.Path()), 2);
+  comm_->SetCOMPort(one_.Path());
+  EXPECT_TRUE(prompt_.messages.empty()) << "shown after the operation, not inside it";
+  ASSERT_TRUE(SpinUntil([&] { return !prompt_.messages.empty(); }, 2000));
+  EXPECT_EQ(prompt_.messages[0], "WARNING\r\nThere are two " + one_.Path() +
+                                     " serial ports in the system.\r\nProgram may work "
+                                     "incorrectly.");
+  EXPECT_EQ(prompt_.lastFlags, kIconWarning);
+
+  comm_->SetCOMPort("none");
+  comm_->SetCOMPort(one_.Path());
+  comm_->RefreshPortList();
+  SpinFor(100);
+  EXPECT_EQ(prompt_.messages.size(), 1u);
+
+  // Once the name has left the list it is warned about again later.
+  SetExtraPorts(two_.Path());
+  comm_->RefreshPortList();
+  SetExtraPorts(two_.Path() + ":" + one_.Path() + ":" + one_.Path());
+  comm_->RefreshPortList();
+  comm_->SetCOMPort("none");
+  comm_->SetCOMPort(one_.Path());
+  ASSERT_TRUE(SpinUntil([&] { return prompt_.messages.size() == 2; }, 2000));
+}
+
+TEST_F(Comm32KxPorts, PolishDuplicateWarning) {
+  Make(two_.Path() + ":" + two_.Path(), 0);
+  comm_->SetCOMPort(two_.Path());
+  ASSERT_TRUE(SpinUntil([&] { return !prompt_.messages.empty(); }, 2000));
+  EXPECT_EQ(prompt_.messages[0], "UWAGA\r\nW systemie istnieją dwa porty " + two_.Path() +
+                                     ".\r\nProgram może działać nieprawidłowo.");
+}
+
+TEST_F(Comm32KxPorts, RefreshRequestedInsideARefreshRunsAfterIt) {
+  Make(one_.Path());
+  int depth = 0;
+  int deepest = 0;
+  std::vector<size_t> sizes;
+  comm_->OnPortListChange = [&](TComm32Kx* sender) {
+    ++depth;
+    deepest = std::max(deepest, depth);
+    sizes.push_back(PathPorts(*sender).size());
+    if (sizes.size() == 1) {
+      SetExtraPorts(one_.Path() + ":" + two_.Path());
+      sender->RefreshPortList();
+      EXPECT_EQ(sizes.size(), 1u);
+    }
+    --depth;
+  };
+  SetExtraPorts("");
+  comm_->RefreshPortList();
+  ASSERT_TRUE(SpinUntil([&] { return sizes.size() >= 2; }, 2000));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(sizes, (std::vector<size_t>{0, 2}));
+}
+
+TEST_F(Comm32KxPorts, ListIsRescannedWithoutUdev) {
+  Make(one_.Path());
+  if (comm_->WatchesUdev()) GTEST_SKIP() << "device notices come from udev here";
+  SetExtraPorts(one_.Path() + ":" + two_.Path());
+  ASSERT_TRUE(SpinUntil([&] { return log_.listChanges > 0; }, 6000));
+  EXPECT_EQ(PathPorts(*comm_), (std::vector<std::string>{one_.Path(), two_.Path()}));
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,321 @@
+// TComm32Kx: properties, port selection, opening errors and the line
+// settings that reach the driver.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "serial_test_support.h"
+
+namespace quorvel {
+namespace {
+
+using testing::EventLog;
+using testing::Pty;
+
+class Comm32KxSelect : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty_.Ok());
+    testing::SetExtraPorts(pty_.Path());
+    comm_ = std::make_unique<TComm32Kx>(nullptr, 1);
+    log_.Attach(*comm_);
+  }
+  void TearDown() override { comm_.reset(); }
+
+  bool OpenPort() {
+    comm_->SetCOMPort(pty_.Path());
+    log_.Clear();
+    return comm_->IsOpen();
+  }
+
+  Pty pty_;
+  std::unique_ptr<TComm32Kx> comm_;
+  EventLog log_;
+};
+
+TEST_F(Comm32KxSelect, StartsClosedWithItsDefaults) {
+  EXPECT_EQ(comm_->COMPort(), "none");
+  EXPECT_EQ(comm_->PortIndex(), 0);
+  EXPECT_EQ(comm_->Status(), kStatusDisconnected);
+  EXPECT_EQ(comm_->LastOpenedPort(), "none");
+  ASSERT_GE(comm_->PortList().size(), 2u);
+  EXPECT_EQ(comm_->PortList().front(), "none");
+  EXPECT_NE(std::find(comm_->PortList().begin(), comm_->PortList().end(), pty_.Path()),
+            comm_->PortList().end());
+  EXPECT_EQ(comm_->BaudRate(), br009600);
+  EXPECT_EQ(comm_->Parity(), pbNone);
+  EXPECT_EQ(comm_->DataBits(), dbEight);
+  EXPECT_EQ(comm_->StopBits(), sbOne);
+  EXPECT_EQ(comm_->TimeOut(), 50);
+  EXPECT_EQ(comm_->MaxRespTime(), 250u);
+  EXPECT_EQ(comm_->SizeBufTXD(), 1024);
+  EXPECT_EQ(comm_->SizeBufRXD(), 1024);
+  EXPECT_TRUE(comm_->StatusONifReceive());
+  EXPECT_TRUE(comm_->WaitToResponse());
+  EXPECT_TRUE(comm_->BroadCastPortOFF());
+  EXPECT_FALSE(comm_->SoundOnError());
+  EXPECT_FALSE(comm_->QueueLimit());
+  EXPECT_EQ(comm_->MaxQueue(), 2147483647);
+  EXPECT_EQ(comm_->FrameTimeOut(), 0u);
+  EXPECT_FALSE(comm_->IsOpen());
+}
+
+TEST_F(Comm32KxSelect, PolishComponentUsesPolishNoneNameAndTexts) {
+  TComm32Kx polish(nullptr, 0);
+  EventLog log;
+  log.Attach(polish);
+  EXPECT_EQ(polish.PortList().front(), "żaden");
+  polish.SetCOMPort("COM99");
+  ASSERT_EQ(log.statusTexts.size(), 2u);
+  EXPECT_EQ(log.statusTexts[0], "Rozłączony");
+  EXPECT_EQ(log.statusTexts[1], "Nie znaleziono portu");
+  polish.SetCOMPort("NONE");  // the English none-name counts as well
+  EXPECT_EQ(polish.COMPort(), "żaden");
+}
+
+TEST_F(Comm32KxSelect, OpensTheSelectedPortAndReportsConnected) {
+  comm_->SetCOMPort(pty_.Path());
+  EXPECT_TRUE(comm_->IsOpen());
+  ASSERT_GT(comm_->PortIndex(), 0);
+  EXPECT_EQ(comm_->PortList()[comm_->PortIndex()], pty_.Path());
+  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected}));
+  EXPECT_EQ(log_.statusTexts.back(), "Connected");
+  EXPECT_EQ(log_.portChanges, 1);
+  EXPECT_EQ(comm_->LastOpenedPort(), pty_.Path());
+}
+
+TEST_F(Comm32KxSelect, NoneNamesDeselectAndClose) {
+  for (const char* name : {"0", "none", "NONE", "żaden", "ŻADEN", "Żaden"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(OpenPort());
+    comm_->SetCOMPort(name);
+    EXPECT_FALSE(comm_->IsOpen());
+    EXPECT_EQ(comm_->COMPort(), "none");
+    EXPECT_EQ(comm_->PortIndex(), 0);
+    EXPECT_EQ(log_.statuses, std::vector<int>{kStatusDisconnected});
+  }
+  ASSERT_TRUE(OpenPort());
+  comm_->SetPortNumber(0);
+  EXPECT_FALSE(comm_->IsOpen());
+  EXPECT_EQ(comm_->COMPort(), "none");
+}
+
+TEST_F(Comm32KxSelect, NameNotInTheListIsNotFoundAndKept) {
+  ASSERT_TRUE(OpenPort());
+  comm_->SetCOMPort("COM99");
+  EXPECT_FALSE(comm_->IsOpen());
+  EXPECT_EQ(comm_->COMPort(), "COM99");
+  EXPECT_EQ(comm_->PortIndex(), 0);
+  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusPortNotFound}));
+  EXPECT_EQ(log_.statusTexts.back(), "Port not found");
+  comm_->SetPortNumber(7);
+  EXPECT_EQ(comm_->COMPort(), "7");
+  EXPECT_EQ(comm_->Status(), kStatusPortNotFound);
+}
+
+TEST_F(Comm32KxSelect, NameInAnotherCaseStoresTheListForm) {
+  std::string upper = pty_.Path();
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  comm_->SetCOMPort(upper);
+  EXPECT_EQ(comm_->COMPort(), pty_.Path());
+  EXPECT_TRUE(comm_->IsOpen());
+}
+
+TEST_F(Comm32KxSelect, OpenErrorsMapToTheirStatus) {
+  const std::string missing = "/tmp/quorvel-no-such-port-" + std::to_string(getpid());
+  const std::string plainFile = "/tmp/quorvel-plain-file-" + std::to_string(getpid());
+  std::FILE* file = std::fopen(plainFile.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  testing::SetExtraPorts(missing + ":" + plainFile);
+  comm_->RefreshPortList();
+
+  // A listed port whose device file is gone: not found, and deselected.
+  comm_->SetCOMPort(missing);
+  EXPECT_EQ(comm_->Status(), kStatusPortNotFound);
+  EXPECT_EQ(comm_->COMPort(), "none");
+  EXPECT_EQ(comm_->PortIndex(), 0);
+  EXPECT_EQ(comm_->LastOpenedPort(), missing);
+
+  // Something that is not a terminal.
+  comm_->SetCOMPort(plainFile);
+  EXPECT_EQ(comm_->Status(), kStatusPortError);
+  EXPECT_EQ(comm_->COMPort(), plainFile);
+  EXPECT_FALSE(comm_->IsOpen());
+  std::remove(plainFile.c_str());
+}
+
+TEST_F(Comm32KxSelect, PortHeldByAnotherComponentIsBusy) {
+  ASSERT_TRUE(OpenPort());
+  TComm32Kx second(nullptr, 1);
+  EventLog log;
+  log.Attach(second);
+  second.SetCOMPort(pty_.Path());
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(second.Status(), kStatusBusy);
+  EXPECT_EQ(log.statusTexts.back(), "Busy");
+  comm_->SetCOMPort("none");
+  EXPECT_TRUE(second.Open());
+  EXPECT_EQ(second.Status(), kStatusConnected);
+}
+
+TEST_F(Comm32KxSelect, PortWithoutPermissionIsAccessDeniedAfterRetrying) {
+  if (geteuid() == 0) GTEST_SKIP() << "root opens any device";
+  ASSERT_EQ(chmod(pty_.Path().c_str(), 0), 0);
+  const auto start = std::chrono::steady_clock::now();
+  comm_->SetCOMPort(pty_.Path());
+  const auto spent = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(comm_->Status(), kStatusAccessDenied);
+  EXPECT_GE(spent, std::chrono::milliseconds(190));
+  chmod(pty_.Path().c_str(), 0620);
+}
+
+// Line settings on a real terminal driver: what it takes opens, what the
+// line cannot do is "Port COM error". (A pseudo-terminal keeps 8 data bits
+// without parity whatever it is given; the flags themselves are checked in
+// line_termios_test.)
+TEST_F(Comm32KxSelect, LineSettingsOpenOrFailWithPortError) {
+  struct Case {
+    TBaudRate baud;
+    TParityBit parity;
+    TDataBits dataBits;
+    TStopBits stopBits;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {br009600, pbNone, dbEight, sbOne, kStatusConnected},
+      {br115200, pbEven, dbSeven, sbTwo, kStatusConnected},
+      {br009600, pbMark, dbSeven, sbOne, kStatusConnected},
+      {br009600, pbSpace, dbEight, sbOne, kStatusConnected},
+      {br001200, pbNone, dbFive, sbOnePointFive, kStatusConnected},
+      {br014400, pbNone, dbSix, sbOne, kStatusConnected},
+      {br125000, pbNone, dbEight, sbOne, kStatusConnected},
+      {br009600, pbNone, dbFour, sbOne, kStatusPortError},
+      {br009600, pbNone, dbEight, sbOnePointFive, kStatusPortError},
+      {static_cast<TBaudRate>(15), pbNone, dbEight, sbOne, kStatusPortError},
+      {static_cast<TBaudRate>(255), pbNone, dbEight, sbOne, kStatusPortError},
+      {br009600, static_cast<TParityBit>(5), dbEight, sbOne, kStatusPortError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("baud " + std::to_string(c.baud) + " parity " + std::to_string(c.parity) +
+                 " data " + std::to_string(c.dataBits) + " stop " + std::to_string(c.stopBits));
+    comm_->SetCOMPort("none");
+    comm_->SetParams(std::nullopt, c.baud, c.parity, c.dataBits, c.stopBits);
+    comm_->SetCOMPort(pty_.Path());
+    EXPECT_EQ(comm_->Status(), c.status);
+    EXPECT_EQ(comm_->IsOpen(), c.status == kStatusConnected);
+    if (c.status != kStatusConnected) continue;
+    termios tio{};
+    tcgetattr(pty_.Slave(), &tio);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw mode";
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | IXON), 0u);
+  }
+  comm_->SetCOMPort("none");
+  comm_->SetParams(std::nullopt, br115200, pbNone, dbEight, sbOne);
+  comm_->SetCOMPort(pty_.Path());
+  termios tio{};
+  tcgetattr(pty_.Slave(), &tio);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+}
+
+TEST_F(Comm32KxSelect, LineSettingAssignmentsFollowTheReopenRule) {
+  ASSERT_TRUE(OpenPort());
+  comm_->SetBaudRate(br009600);  // same value while open: nothing
+  EXPECT_TRUE(log_.statuses.empty());
+  comm_->SetSizeBufRXD(1024);  // always reopens
+  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected}));
+  comm_->SetSizeBufTXD(1024);
+  EXPECT_EQ(log_.statuses.size(), 4u);
+
+  comm_->Close();
+  log_.Clear();
+  comm_->SetBaudRate(br009600);  // closed with a port selected: opens
+  EXPECT_TRUE(comm_->IsOpen());
+
+  comm_->SetRTSCtrlEnable(true);  // a changed flag reopens
+  comm_->SetRTSCtrlEnable(true);  // an unchanged one does not
+  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected,
+                                             kStatusDisconnected, kStatusConnected}));
+  EXPECT_TRUE(comm_->IsOpen());
+  // Modem lines on a driver without them: stored, port stays open.
+  comm_->SetRTSState(true);
+  comm_->SetDTRState(true);
+  EXPECT_TRUE(comm_->RTSState());
+  EXPECT_TRUE(comm_->IsOpen());
+
+  comm_->SetTimeOut(0);
+  EXPECT_EQ(comm_->TimeOut(), 1);
+  comm_->SetTimeOut(70);
+  EXPECT_EQ(comm_->TimeOut(), 70);
+}
+
+TEST_F(Comm32KxSelect, SetParamsReopensSilentlyOrReportsPortChange) {
+  ASSERT_TRUE(OpenPort());
+  // Nothing differs, no name: the owner hears OnPortChange, the port stays.
+  comm_->SetParams(std::nullopt, br009600, std::nullopt, std::nullopt, std::nullopt);
+  EXPECT_EQ(log_.portChanges, 1);
+  EXPECT_TRUE(log_.statuses.empty());
+
+  // A changed setting reopens without reporting the close.
+  log_.Clear();
+  comm_->SetParams(std::nullopt, br115200, pbEven, std::nullopt, std::nullopt);
+  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusConnected});
+  EXPECT_EQ(log_.portChanges, 0);
+  EXPECT_EQ(comm_->BaudRate(), br115200);
+  EXPECT_EQ(comm_->Parity(), pbEven);
+  termios tio{};
+  tcgetattr(pty_.Slave(), &tio);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  ASSERT_TRUE(comm_->OnCOMStatus);  // attached again
+
+  // A name that changes the selection does the reopening itself.
+  log_.Clear();
+  comm_->SetParams(std::string("none"), br009600, std::nullopt, std::nullopt, std::nullopt);
+  EXPECT_FALSE(comm_->IsOpen());
+  EXPECT_EQ(comm_->BaudRate(), br009600);
+  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusDisconnected});
+
+  // With no port selected nothing is announced.
+  log_.Clear();
+  comm_->SetParams(std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+  EXPECT_EQ(log_.portChanges, 0);
+}
+
+TEST_F(Comm32KxSelect, StatusHandlerMayBeClearedFromInsideItself) {
+  int calls = 0;
+  comm_->OnCOMStatus = [&](TComm32Kx* sender, int32_t, const std::string&) {
+    ++calls;
+    sender->OnCOMStatus = nullptr;
+  };
+  comm_->SetCOMPort(pty_.Path());
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(comm_->Status(), kStatusConnected);
+  comm_->RefreshStatus();
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(Comm32KxSelect, StatusIsTheNewestWhenTheHandlerChangesTheLink) {
+  // A handler that deselects on "not found" reports 1 from inside the report
+  // of 8; the component must end at 1.
+  comm_->OnCOMStatus = [](TComm32Kx* sender, int32_t code, const std::string&) {
+    if (code == kStatusPortNotFound) sender->SetCOMPort("none");
+  };
+  comm_->SetCOMPort("COM99");
+  EXPECT_EQ(comm_->Status(), kStatusDisconnected);
+  EXPECT_EQ(comm_->COMPort(), "none");
+}
+
+TEST_F(Comm32KxSelect, RefreshStatusReportsTheCurrentStatusAgain) {
+  ASSERT_TRUE(OpenPort());
+  comm_->RefreshStatus();
+  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusConnected});
+  EXPECT_EQ(log_.statusTexts, std::vector<std::string>{"Connected"});
+}
+
+}  // namespace
+}  // namespace quorvel

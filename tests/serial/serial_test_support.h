@@ -1,0 +1,162 @@
+// Test support for the serial link: a pseudo-terminal playing the
+// instrument, running the Qt event loop until a condition holds, and a log
+// of every event of a component.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "serial/comm32kx.h"
+#include "serial/port_list.h"
+
+namespace quorvel::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// Runs the event loop until done() holds or timeoutMs passed; true when done.
+inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer check;
+  check.setInterval(5);
+  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+  check.start();
+  loop.exec();
+  return done();
+}
+
+// Runs the event loop for ms milliseconds.
+inline void SpinFor(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+// A pseudo-terminal: the component opens the slave by its path, the test
+// plays the instrument on the master. The slave stays open here too, so
+// that the pair lives on while the component closes and reopens it.
+class Pty {
+ public:
+  Pty() {
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    path_ = ttyname(slave_);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  }
+  ~Pty() {
+    CloseMaster();
+    if (slave_ >= 0) close(slave_);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  bool Ok() const { return master_ >= 0 && !path_.empty(); }
+  const std::string& Path() const { return path_; }
+  int Master() const { return master_; }
+  int Slave() const { return slave_; }
+  void CloseMaster() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
+
+  // Writes all bytes to the master (the instrument sends).
+  bool Write(const Bytes& bytes) const {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      pollfd fd{master_, POLLOUT, 0};
+      if (poll(&fd, 1, 1000) <= 0) return false;
+    }
+    return true;
+  }
+
+  // Reads from the master until `want` bytes came or timeoutMs passed.
+  Bytes Read(size_t want, int timeoutMs) const {
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (got.size() < want) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) break;
+      pollfd fd{master_, POLLIN, 0};
+      if (poll(&fd, 1, static_cast<int>(left)) <= 0) break;
+      uint8_t buf[4096];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// Everything a component reported, in order.
+struct EventLog {
+  std::vector<Bytes> chunks;
+  std::vector<int> statuses;
+  std::vector<std::string> statusTexts;
+  Bytes written;
+  int writeReports = 0;
+  int respTimeOvers = 0;
+  int portChanges = 0;
+  int listChanges = 0;
+
+  void Attach(TComm32Kx& comm) {
+    comm.OnReceive = [this](TComm32Kx*, const uint8_t* buf, uint32_t size) {
+      chunks.emplace_back(buf, buf + size);
+    };
+    comm.OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
+      statuses.push_back(code);
+      statusTexts.push_back(text);
+    };
+    comm.OnTxdEmpty = [this](TComm32Kx*, const uint8_t* buf, uint32_t size) {
+      written.insert(written.end(), buf, buf + size);
+      ++writeReports;
+    };
+    comm.OnRespTimeOver = [this](TComm32Kx*) { ++respTimeOvers; };
+    comm.OnPortChange = [this](TComm32Kx*) { ++portChanges; };
+    comm.OnPortListChange = [this](TComm32Kx*) { ++listChanges; };
+  }
+  void Clear() { *this = EventLog(); }
+  Bytes Received() const {
+    Bytes all;
+    for (const Bytes& chunk : chunks) all.insert(all.end(), chunk.begin(), chunk.end());
+    return all;
+  }
+};
+
+inline Bytes Pattern(size_t size, uint8_t seed = 0) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+// Sets QUORVEL_EXTRA_PORTS for the components made afterwards.
+inline void SetExtraPorts(const std::string& value) {
+  setenv(kExtraPortsVariable, value.c_str(), 1);
+}
+
+}  // namespace quorvel::testing
