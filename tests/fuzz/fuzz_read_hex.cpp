@@ -2,6 +2,7 @@
 #include <unistd.h>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -23,6 +24,10 @@ const std::string& InputFile() {
     int fd = mkstemp(pattern.data());
     if (fd < 0) std::abort();
     close(fd);
+    // A copy the exit handler can use after the string is gone.
+    static char removeAtExit[64];
+    std::snprintf(removeAtExit, sizeof removeAtExit, "%s", pattern.c_str());
+    std::atexit([] { unlink(removeAtExit); });
     return pattern;
   }();
   return name;
