@@ -17,7 +17,8 @@ std::string TerminalText(const std::string& text) {
 }
 
 bool TerminalPrompt::MsgBox(const std::string& text, const std::string& caption, uint32_t) {
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), TerminalText(text).c_str());
+  std::fprintf(messages_, "%s: %s\n", caption.c_str(), TerminalText(text).c_str());
+  std::fflush(messages_);
   return true;
 }
 

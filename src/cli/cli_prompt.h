@@ -2,19 +2,25 @@
 // questions are answered from the --yes flag.
 #pragma once
 
+#include <cstdio>
+
 #include "dialogs/prompt.h"
 
 namespace quorvel {
 
 class TerminalPrompt final : public Prompt {
  public:
-  explicit TerminalPrompt(bool answerYes) : answerYes_(answerYes) {}
+  // Messages go to `messages` (stderr unless a command reports its result
+  // there), questions always to stderr.
+  explicit TerminalPrompt(bool answerYes, std::FILE* messages = stderr)
+      : answerYes_(answerYes), messages_(messages) {}
   bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override;
   bool AskYesNo(const std::string& text, const std::string& caption, uint32_t flags,
                 bool focusNo) override;
 
  private:
   bool answerYes_;
+  std::FILE* messages_;
 };
 
 // A prompt that shows nothing and answers No (for commands that report

@@ -24,6 +24,8 @@ struct CliContext {
 int DevicesCommand(const CliContext& context);
 int InfoCommand(const CliContext& context);
 int EncodeCommand(const CliContext& context);
+int ProgramCommand(const CliContext& context);
+int PortsCommand(const CliContext& context);
 
 // Prints the usage text (in the user's language) to stderr and returns kExitUsage.
 int UsageError(const std::string& detail);

@@ -22,6 +22,13 @@ constexpr TextPair kUsage{
     "      nagłówek pliku danych (.qvl lub Intel HEX)\n"
     "  quorvel-cli encode --device TYP [--yes] PLIK_HEX PLIK_WYJŚCIOWY\n"
     "      zakodowanie pliku Intel HEX do pliku .qvl dla typu urządzenia\n"
+    "  quorvel-cli ports\n"
+    "      porty szeregowe (jak na liście portów okna)\n"
+    "  quorvel-cli program --device TYP --port PORT [--address N] [--baud PRĘDKOŚĆ]\n"
+    "                      [--parity none|odd|even|mark|space] [--data-bits N]\n"
+    "                      [--stop-bits 1|1.5|2] PLIK\n"
+    "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
+    "      PORT to nazwa z listy portów lub ścieżka urządzenia; Ctrl-C przerywa\n"
     "Opcja --yes odpowiada \"tak\" na pytania (np. zastąpienie istniejącego pliku).\n"
     "Kody wyjścia: 0 sukces, 1 błąd, 2 błędne argumenty.\n",
     "Usage:\n"
@@ -31,6 +38,13 @@ constexpr TextPair kUsage{
     "      header of a data file (.qvl or Intel HEX)\n"
     "  quorvel-cli encode --device TYPE [--yes] HEXFILE OUTFILE\n"
     "      encode an Intel HEX file into a .qvl file for a device type\n"
+    "  quorvel-cli ports\n"
+    "      serial ports (as the window's port list shows them)\n"
+    "  quorvel-cli program --device TYPE --port PORT [--address N] [--baud RATE]\n"
+    "                      [--parity none|odd|even|mark|space] [--data-bits N]\n"
+    "                      [--stop-bits 1|1.5|2] FILE\n"
+    "      program the device with a data file (.qvl or Intel HEX);\n"
+    "      PORT is a name from the port list or a device path; Ctrl-C stops\n"
     "Option --yes answers \"yes\" to questions (such as replacing an existing file).\n"
     "Exit codes: 0 success, 1 failure, 2 bad arguments.\n"};
 constexpr TextPair kBadArgument{"Błędny argument: ", "Bad argument: "};
@@ -47,6 +61,11 @@ const std::vector<Command>& Commands() {
       {"devices", {}, {}, DevicesCommand},
       {"info", {}, {}, InfoCommand},
       {"encode", {"device"}, {"yes"}, EncodeCommand},
+      {"ports", {}, {}, PortsCommand},
+      {"program",
+       {"device", "port", "address", "baud", "parity", "data-bits", "stop-bits"},
+       {},
+       ProgramCommand},
   };
   return commands;
 }

@@ -1,0 +1,25 @@
+#include "cli/serial_run_link.h"
+
+namespace quorvel {
+
+void Comm32KxRunLink::SuspendStatusEvent() {
+  if (suspended_++ == 0) {
+    savedStatus_ = comm_.OnCOMStatus;
+    comm_.OnCOMStatus = nullptr;
+  }
+}
+
+void Comm32KxRunLink::ResumeStatusEvent() {
+  if (suspended_ > 0 && --suspended_ == 0) {
+    comm_.OnCOMStatus = std::move(savedStatus_);
+    savedStatus_ = nullptr;
+  }
+}
+
+void Comm32KxRunLink::SetParams(const std::string& portName, const LineSettings& settings) {
+  comm_.SetParams(
+      portName, static_cast<TBaudRate>(settings.Baud), static_cast<TParityBit>(settings.Parity),
+      static_cast<TDataBits>(settings.DataBits), static_cast<TStopBits>(settings.StopBits));
+}
+
+}  // namespace quorvel
