@@ -680,9 +680,10 @@ void RunEngine::FinishRun() {
   }
   if (rec_.SerialPart1 >= 1 && rec_.SerialPart1 <= 65534 &&
       !(rec_.DeviceCode >= 1 && rec_.DeviceCode <= 5)) {
-    name += " " + kResultSerialWord.str() + " " + std::to_string(rec_.SerialPart1);
+    name.append(" ").append(kResultSerialWord.text()).append(" ");
+    name.append(std::to_string(rec_.SerialPart1));
     if (rec_.SerialPart2 >= 1 && rec_.SerialPart2 <= 65534) {
-      name += "/" + std::to_string(rec_.SerialPart2);
+      name.append("/").append(std::to_string(rec_.SerialPart2));
     }
   }
 
