@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <algorithm>
 #include <limits>
 #include <thread>
@@ -72,13 +73,17 @@ std::string KeepListedNames(const std::string& list, const std::vector<std::stri
 
 }  // namespace
 
-TComm32Kx::TComm32Kx(QObject* owner, uint8_t language)
-    : QObject(owner), language_(language), window_([this] {
-        // Carries no data: the messages wait in the window, in order.
-        QMetaObject::invokeMethod(
-            this, [this] { HandlePortMessages(); }, Qt::QueuedConnection);
-      }) {
+TComm32Kx::TComm32Kx(QObject* owner, uint8_t language) : QObject(owner), language_(language) {
   comPort_ = NoneText();
+  // The port threads post into the window and make its descriptor readable;
+  // the messages are taken here, on the main thread, in order.
+  if (window_.WakeFd() >= 0) {
+    windowNotifier_ = new QSocketNotifier(window_.WakeFd(), QSocketNotifier::Read, this);
+    connect(windowNotifier_, &QSocketNotifier::activated, this, [this] {
+      window_.ResetWake();
+      HandlePortMessages();
+    });
+  }
   sendTimer_.setInterval(kTimerIntervalMs);
   respTimer_.setInterval(kTimerIntervalMs);
   connect(&sendTimer_, &QTimer::timeout, this, [this] { SendTimerTick(); });
@@ -102,6 +107,8 @@ TComm32Kx::~TComm32Kx() {
   sendTimer_.disconnect();
   respTimer_.disconnect();
   Close();
+  delete windowNotifier_;
+  windowNotifier_ = nullptr;
   delete watcher_;
   watcher_ = nullptr;
   if (!IsNoneName(lastOpened_)) AnnounceFree(lastOpened_);
@@ -320,6 +327,11 @@ bool TComm32Kx::Open() {
   if (!control_.FlowRTS_CTS) (void)SetRTS(fd, rtsState_);
   if (!control_.FlowDTR_DSR) (void)SetDTR(fd, dtrState_);
 
+  if (windowNotifier_ == nullptr) {  // nothing could reach the main thread
+    ClosePortDevice(fd);
+    ReportStatus(kStatusPortError);
+    return false;
+  }
   auto session = std::make_unique<Session>();
   session->fd = fd;
   session->line = line_;

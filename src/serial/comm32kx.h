@@ -26,6 +26,8 @@
 #include "serial/port_message_window.h"
 #include "serial/serial_port_io.h"
 
+class QSocketNotifier;
+
 namespace quorvel {
 
 class PortHandover;
@@ -194,6 +196,7 @@ class TComm32Kx : public QObject {
   QTimer respTimer_;
 
   PortMessageWindow window_;
+  QSocketNotifier* windowNotifier_ = nullptr;
   std::unique_ptr<Session> session_;
   PortWatcher* watcher_ = nullptr;
   PortHandover* handover_ = nullptr;

@@ -7,14 +7,26 @@
 
 namespace quorvel {
 
-PortMessageWindow::PortMessageWindow(std::function<void()> wake) : wake_(std::move(wake)) {}
+PortMessageWindow::PortMessageWindow() {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+PortMessageWindow::~PortMessageWindow() {
+  if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+void PortMessageWindow::ResetWake() {
+  uint64_t count = 0;
+  (void)!read(wakeFd_, &count, sizeof count);
+}
 
 bool PortMessageWindow::PushLocked(PortMessage&& message) {
   if (stopped_) return false;
   queue_.push_back(std::move(message));
   if (!wakePending_) {
     wakePending_ = true;
-    wake_();
+    const uint64_t one = 1;
+    (void)!write(wakeFd_, &one, sizeof one);
   }
   return true;
 }

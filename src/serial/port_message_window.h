@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -29,10 +28,8 @@ struct PortMessage {
 
 class PortMessageWindow {
  public:
-  // wake: called (from any thread, at most once per drain) to make the main
-  // thread take the messages. It is called with the queue's lock held, which
-  // orders everything the poster did before it with the main thread's take.
-  explicit PortMessageWindow(std::function<void()> wake);
+  PortMessageWindow();
+  ~PortMessageWindow();
 
   PortMessageWindow(const PortMessageWindow&) = delete;
   PortMessageWindow& operator=(const PortMessageWindow&) = delete;
@@ -43,6 +40,11 @@ class PortMessageWindow {
   // Receive thread. When held, waits until no OnReceive runs on the main
   // thread (or until Stop), then posts. False when stopped (chunk dropped).
   bool PostChunk(std::vector<uint8_t> bytes, bool held);
+
+  // Readable while messages wait to be taken; -1 when it could not be made.
+  int WakeFd() const { return wakeFd_; }
+  // Main thread: empties the wake descriptor before taking the messages.
+  void ResetWake();
 
   // Main thread: the next message; nothing when the queue is empty or when
   // the head is a chunk and blockChunks is set (a held OnReceive is running).
@@ -58,7 +60,7 @@ class PortMessageWindow {
   void Clear();
 
  private:
-  std::function<void()> wake_;
+  int wakeFd_ = -1;
   std::mutex mutex_;
   std::condition_variable receiveFree_;
   std::deque<PortMessage> queue_;

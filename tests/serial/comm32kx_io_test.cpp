@@ -219,8 +219,9 @@ TEST_F(Comm32KxIo, SendWritesAtMostSizeBufTXD) {
   OpenPort();  // OnTxdEmpty was set before the open
   const Bytes frame = Pattern(2000, 9);
   EXPECT_TRUE(comm_->SendEx(frame.data(), static_cast<uint32_t>(frame.size()), true));
-  const Bytes sent = pty_.Read(2000, 2000);
+  const Bytes sent = pty_.Read(1024, 3000);
   EXPECT_EQ(sent, Bytes(frame.begin(), frame.begin() + 1024));
+  EXPECT_TRUE(pty_.Read(1, 300).empty()) << "the rest of the frame is not sent";
   ASSERT_TRUE(SpinUntil([&] { return log_.written.size() >= 1024; }, 3000));
   EXPECT_EQ(log_.written, sent);
 }
