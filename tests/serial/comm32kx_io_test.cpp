@@ -137,7 +137,7 @@ TEST_F(Comm32KxIo, CloseFromInsideOnReceive) {
     ++calls;
     sender->Close();
   };
-  StartStream(10, 5);
+  StartStream(10, 80);  // one chunk per piece
   ASSERT_TRUE(SpinUntil([&] { return calls > 0; }, 5000));
   SpinFor(300);
   EXPECT_EQ(calls, 1);
