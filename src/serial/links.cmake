@@ -1,5 +1,9 @@
 # The links layer of the serial subsystem: the TComm32Kx component, its port
 # threads, the port list with hot-plug, and the hand-over between instances.
+# Not part of a build without Qt (the fuzzing build).
+if(NOT TARGET Qt6::Core OR NOT TARGET Qt6::DBus)
+  return()
+endif()
 add_library(quorvel_links STATIC
   ${CMAKE_CURRENT_LIST_DIR}/comm32kx.cpp
   ${CMAKE_CURRENT_LIST_DIR}/comm32kx.h
