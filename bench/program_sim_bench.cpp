@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     const double model = lineLimit + replies * kReceiveGapMs / 1000.0;
     std::printf("%8u %12.2f %12.2f %14.2f %+9.1f%%%s\n", baud, elapsed, lineLimit, model,
                 (elapsed / model - 1.0) * 100.0, code == 0 ? "" : "  (run failed)");
+    if (code != 0) std::system(("tail -n 15 '" + (dir / "cli.out").string() + "'").c_str());
   }
   fs::remove_all(dir);
   return 0;

@@ -106,19 +106,6 @@ class HeaderReader {
   uint64_t consumed_ = 0;
 };
 
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  int fd_;
-};
-
 // Reads an encoded file after its signature matched; `version` receives the
 // normalised version text for the -3 message.
 int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devCode,
@@ -161,12 +148,9 @@ int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devC
 int32_t ReadAnyKind(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
                     std::string& version) {
-  // Non-blocking open: a FIFO or device under the name must not hang us.
-  int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return kReadError;
-  FileCloser closer(fd);
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kReadError;
+  const RegularFileForReading file(fileName);
+  if (!file.IsOpen()) return kReadError;
+  const int fd = file.Fd();
 
   std::array<char, kSignatureLength> first{};
   ssize_t got = pread(fd, first.data(), first.size(), 0);
@@ -174,8 +158,7 @@ int32_t ReadAnyKind(const std::string& fileName, uint8_t acceptedKinds, bool hea
 
   if ((acceptedKinds & kAcceptEncoded) != 0 && got == static_cast<ssize_t>(kSignatureLength) &&
       std::memcmp(first.data(), DataFileSignature, kSignatureLength) == 0) {
-    return ReadEncoded(fd, static_cast<uint64_t>(st.st_size), headerOnly, devCode, variant, image,
-                       version);
+    return ReadEncoded(fd, file.Size(), headerOnly, devCode, variant, image, version);
   }
   if ((acceptedKinds & kAcceptHex) != 0 && got > 0 && first[0] == ':') {
     int32_t result = ReadHexFile(fileName, image);

@@ -179,4 +179,20 @@ bool ReplaceFileContents(const std::string& name, std::string_view bytes) {
   return true;
 }
 
+RegularFileForReading::RegularFileForReading(const std::string& name) {
+  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return;
+  }
+  fd_ = fd;
+  size_ = static_cast<uint64_t>(st.st_size);
+}
+
+RegularFileForReading::~RegularFileForReading() {
+  if (fd_ >= 0) close(fd_);
+}
+
 }  // namespace quorvel

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +48,24 @@ class AttributeGuard {
  private:
   std::string name_;
   std::optional<mode_t> mode_;
+};
+
+// A regular file opened for reading. Opening never blocks: a FIFO or device
+// under the name is refused like a missing file.
+class RegularFileForReading {
+ public:
+  explicit RegularFileForReading(const std::string& name);
+  ~RegularFileForReading();
+  RegularFileForReading(const RegularFileForReading&) = delete;
+  RegularFileForReading& operator=(const RegularFileForReading&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  uint64_t Size() const { return size_; }
+
+ private:
+  int fd_ = -1;
+  uint64_t size_ = 0;
 };
 
 // Writes `bytes` to a temporary file in the target's folder and renames it

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "datafile/file_checks.h"
+
 namespace quorvel {
 namespace {
 
@@ -308,28 +310,12 @@ int ReadRecords(int fd, ImageBuilder& image) {
   return tooLarge ? -1 : 0;
 }
 
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image) {
-  // Non-blocking open: a FIFO or device under the name must not hang us.
-  const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return -1;
-  FileCloser closer(fd);
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const RegularFileForReading file(fileName);
+  if (!file.IsOpen()) return -1;
+  const int fd = file.Fd();
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   ImageBuilder builder;

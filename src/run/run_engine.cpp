@@ -42,16 +42,7 @@ void PutLittleEndian(std::vector<uint8_t>& out, uint32_t value, int count) {
 
 // Serial and USB parameters as the "Comm port: " line shows them.
 std::string LineSettingsLogText(const std::string& port, const LineSettings& s) {
-  std::string text = port;
-  text += "  ";
-  text += BaudText(s.Baud);
-  text += ' ';
-  text += ParityLetter(s.Parity);
-  text += ' ';
-  text += DataBitsText(s.DataBits);
-  text += ' ';
-  text += StopBitsText(s.StopBits);
-  return text;
+  return port + "  " + LineSettingsCaption(s);
 }
 
 // The failure text as the final message shows it: no leading blanks and
