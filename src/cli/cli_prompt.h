@@ -23,14 +23,6 @@ class TerminalPrompt final : public Prompt {
   std::FILE* messages_;
 };
 
-// A prompt that shows nothing and answers No (for commands that report
-// failures in their own short form).
-class SilentPrompt final : public Prompt {
- public:
-  bool MsgBox(const std::string&, const std::string&, uint32_t) override { return true; }
-  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
-};
-
 // The text with "\r\n" line breaks turned into plain "\n".
 std::string TerminalText(const std::string& text);
 

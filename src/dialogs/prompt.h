@@ -33,6 +33,14 @@ class Prompt {
   virtual int PathWidthLimit() const;
 };
 
+// Shows nothing and answers No: for callers that report a failure in a form
+// of their own, and for fuzzing.
+class SilentPrompt final : public Prompt {
+ public:
+  bool MsgBox(const std::string&, const std::string&, uint32_t) override { return true; }
+  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
+};
+
 // The prompt every core routine uses; never null. Until one is set, messages
 // go to stderr and questions are answered No.
 Prompt& CurrentPrompt();

@@ -17,14 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class SilentPrompt final : public Prompt {
- public:
-  bool MsgBox(const std::string&, const std::string&, uint32_t) override { return true; }
-  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override {
-    return false;
-  }
-};
-
 class ProgramEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -45,8 +37,8 @@ class ProgramEndToEnd : public ::testing::Test {
 
   // Starts the simulated instrument; returns the path of its terminal.
   std::string StartSim(std::vector<std::string> args) {
-    args.insert(args.begin(), {QUORVEL_SIM, "--save", Path("received.hex"), "--link",
-                               Path("port")});
+    args.insert(args.begin(),
+                {QUORVEL_SIM, "--save", Path("received.hex"), "--link", Path("port")});
     sim_ = std::make_unique<BackgroundProcess>(args);
     const std::string terminal = sim_->FirstLine();
     EXPECT_FALSE(terminal.empty());
@@ -60,7 +52,8 @@ class ProgramEndToEnd : public ::testing::Test {
 
   std::string Encode(const std::string& device) {
     const ProcessResult encoded = RunProcess(
-        {QUORVEL_CLI, "encode", "--yes", "--device", device, SampleHex(), Path("fw.qvl")}, {"LC_ALL=C"});
+        {QUORVEL_CLI, "encode", "--yes", "--device", device, SampleHex(), Path("fw.qvl")},
+        {"LC_ALL=C"});
     EXPECT_EQ(encoded.exitCode, 0) << encoded.err;
     return Path("fw.qvl");
   }
@@ -109,8 +102,7 @@ TEST_F(ProgramEndToEnd, BootloaderOnlyRowFromAnEncodedFile) {
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("- Connection established: bootloader protocol\n"), std::string::npos);
   EXPECT_NE(run.out.find("- Bytes written: 18432 / 18432\n"), std::string::npos);
-  EXPECT_NE(run.out.find("Quorvel: KV-310 programming was successful.\n"),
-            std::string::npos)
+  EXPECT_NE(run.out.find("Quorvel: KV-310 programming was successful.\n"), std::string::npos)
       << run.out;
   ExpectReceivedEqualsFile(file);
 }

@@ -16,6 +16,7 @@
 
 #include "app/globals.h"
 #include "dialogs/prompt.h"
+#include "recording_prompt.h"
 #include "run/device_types.h"
 #include "run/progress_values.h"
 #include "run/run_engine.h"
@@ -125,23 +126,6 @@ class FakeUsbLink final : public UsbRunLink {
   int status = kStatusDisconnected;
   int statusOnOpen = kStatusConnected;
   LineSettings params;
-};
-
-struct Shown {
-  std::string text;
-  std::string caption;
-  uint32_t flags = 0;
-};
-
-class RecordingPrompt final : public Prompt {
- public:
-  bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override {
-    shown.push_back({text, caption, flags});
-    return true;
-  }
-  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
-  int PathWidthLimit() const override { return 100000; }
-  std::vector<Shown> shown;
 };
 
 // A user-application frame: 0x68, LEN, address, command, data, 0x16.

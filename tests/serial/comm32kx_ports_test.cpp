@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "dialogs/prompt.h"
+#include "recording_prompt.h"
 #include "serial_test_support.h"
 
 namespace quorvel {
@@ -25,18 +26,6 @@ std::vector<std::string> PathPorts(const TComm32Kx& comm) {
   return paths;
 }
 
-class RecordingPrompt : public Prompt {
- public:
-  bool MsgBox(const std::string& text, const std::string&, uint32_t flags) override {
-    messages.push_back(text);
-    lastFlags = flags;
-    return true;
-  }
-  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
-  std::vector<std::string> messages;
-  uint32_t lastFlags = 0;
-};
-
 class Comm32KxPorts : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -54,7 +43,7 @@ class Comm32KxPorts : public ::testing::Test {
   }
 
   Pty one_, two_;
-  RecordingPrompt prompt_;
+  test::RecordingPrompt prompt_;
   std::unique_ptr<TComm32Kx> comm_;
   EventLog log_;
 };
@@ -96,18 +85,18 @@ TEST_F(Comm32KxPorts, DuplicatedNameIsWarnedOnceAfterTheOperation) {
   Make(one_.Path() + ":" + one_.Path());
   EXPECT_EQ(std::count(comm_->PortList().begin(), comm_->PortList().end(), one_.Path()), 2);
   comm_->SetCOMPort(one_.Path());
-  EXPECT_TRUE(prompt_.messages.empty()) << "shown after the operation, not inside it";
-  ASSERT_TRUE(SpinUntil([&] { return !prompt_.messages.empty(); }, 2000));
-  EXPECT_EQ(prompt_.messages[0], "WARNING\r\nThere are two " + one_.Path() +
-                                     " serial ports in the system.\r\nProgram may work "
-                                     "incorrectly.");
-  EXPECT_EQ(prompt_.lastFlags, kIconWarning);
+  EXPECT_TRUE(prompt_.shown.empty()) << "shown after the operation, not inside it";
+  ASSERT_TRUE(SpinUntil([&] { return !prompt_.shown.empty(); }, 2000));
+  EXPECT_EQ(prompt_.shown[0].text, "WARNING\r\nThere are two " + one_.Path() +
+                                       " serial ports in the system.\r\nProgram may work "
+                                       "incorrectly.");
+  EXPECT_EQ(prompt_.shown.back().flags, kIconWarning);
 
   comm_->SetCOMPort("none");
   comm_->SetCOMPort(one_.Path());
   comm_->RefreshPortList();
   SpinFor(100);
-  EXPECT_EQ(prompt_.messages.size(), 1u);
+  EXPECT_EQ(prompt_.shown.size(), 1u);
 
   // Once the name has left the list it is warned about again later.
   SetExtraPorts(two_.Path());
@@ -116,15 +105,15 @@ TEST_F(Comm32KxPorts, DuplicatedNameIsWarnedOnceAfterTheOperation) {
   comm_->RefreshPortList();
   comm_->SetCOMPort("none");
   comm_->SetCOMPort(one_.Path());
-  ASSERT_TRUE(SpinUntil([&] { return prompt_.messages.size() == 2; }, 2000));
+  ASSERT_TRUE(SpinUntil([&] { return prompt_.shown.size() == 2; }, 2000));
 }
 
 TEST_F(Comm32KxPorts, PolishDuplicateWarning) {
   Make(two_.Path() + ":" + two_.Path(), 0);
   comm_->SetCOMPort(two_.Path());
-  ASSERT_TRUE(SpinUntil([&] { return !prompt_.messages.empty(); }, 2000));
-  EXPECT_EQ(prompt_.messages[0], "UWAGA\r\nW systemie istnieją dwa porty " + two_.Path() +
-                                     ".\r\nProgram może działać nieprawidłowo.");
+  ASSERT_TRUE(SpinUntil([&] { return !prompt_.shown.empty(); }, 2000));
+  EXPECT_EQ(prompt_.shown[0].text, "UWAGA\r\nW systemie istnieją dwa porty " + two_.Path() +
+                                       ".\r\nProgram może działać nieprawidłowo.");
 }
 
 TEST_F(Comm32KxPorts, RefreshRequestedInsideARefreshRunsAfterIt) {
