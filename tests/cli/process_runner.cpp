@@ -75,10 +75,12 @@ int WaitExit(pid_t pid) {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment,
-                         std::chrono::milliseconds limit) {
+                         std::chrono::milliseconds limit,
+                         const std::function<void(pid_t)>& started) {
   ProcessResult result;
   Spawned child = Spawn(argv, environment, true);
   if (child.pid < 0) return result;
+  if (started) started(child.pid);
   const auto deadline = Clock::now() + limit;
   pollfd fds[2] = {{child.outFd, POLLIN, 0}, {child.errFd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};

@@ -2,7 +2,10 @@
 // printed, for the command-line and end-to-end tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,10 +18,12 @@ struct ProcessResult {
 };
 
 // Runs argv[0] with the arguments and extra environment entries ("NAME=value"),
-// waiting at most `limit`.
+// waiting at most `limit`. `started`, when given, gets the child's process id
+// as soon as it runs (to signal it while it works).
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment = {},
-                         std::chrono::milliseconds limit = std::chrono::seconds(60));
+                         std::chrono::milliseconds limit = std::chrono::seconds(60),
+                         const std::function<void(pid_t)>& started = {});
 
 // A program that keeps running while the test works with it.
 class BackgroundProcess {

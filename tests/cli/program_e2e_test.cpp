@@ -152,12 +152,14 @@ TEST_F(ProgramEndToEnd, CtrlCStopsTheRunAsTheStopButton) {
   std::vector<std::string> args{QUORVEL_CLI, "program", "--device", "KV-310",
                                 "--port",    port,      SampleHex()};
   // Interrupt once the transfer has begun.
-  ProcessResult run;
-  std::thread interrupter([] {
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    system("pkill -INT -f 'quorvel-cli program --device KV-310 --port' >/dev/null 2>&1");
-  });
-  run = RunProcess(args, {"LC_ALL=C"}, std::chrono::seconds(60));
+  std::thread interrupter;
+  const ProcessResult run =
+      RunProcess(args, {"LC_ALL=C"}, std::chrono::seconds(60), [&interrupter](pid_t pid) {
+        interrupter = std::thread([pid] {
+          std::this_thread::sleep_for(std::chrono::seconds(3));
+          kill(pid, SIGINT);
+        });
+      });
   interrupter.join();
   EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
   EXPECT_NE(run.out.find("- User abort\n"), std::string::npos) << run.out;
