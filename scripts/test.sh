@@ -12,15 +12,12 @@ jobs=$(nproc)
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
 cmake --build build/asan -j "$jobs"
-dbus-run-session -- ctest --test-dir build/asan --output-on-failure -j "$jobs"
+dbus-run-session -- ctest --test-dir build/asan --output-on-failure --no-tests=error -j "$jobs"
 
-if grep -q serial_tests build/asan/build.ninja; then
-  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON
-  cmake --build build/tsan -j "$jobs" --target serial_tests
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    dbus-run-session -- ctest --test-dir build/tsan -R Serial --output-on-failure
-fi
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON
+cmake --build build/tsan -j "$jobs" --target serial_tests
+dbus-run-session -- ctest --test-dir build/tsan -R Serial --output-on-failure --no-tests=error
 
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON
 cmake --build build/fuzz -j "$jobs"
-ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
+ctest --test-dir build/fuzz --output-on-failure --no-tests=error -j "$jobs"
