@@ -80,16 +80,7 @@ void ByteBlock::TruncateTo(uint32_t length) {
 namespace {
 
 uint16_t ReadU16(const uint8_t* bytes) {
-  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-void PutU16(std::vector<uint8_t>& out, uint16_t value) {
-  out.push_back(static_cast<uint8_t>(value & 0xFF));
-  out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void PutU32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+  return WireU16({bytes, 2}, 0);
 }
 
 // Number of received bytes in an accumulator that keeps one zero byte after
@@ -126,7 +117,7 @@ std::vector<uint8_t> BuildAppFrame(uint8_t address, uint8_t command, const uint8
   std::vector<uint8_t> frame;
   frame.reserve(dataLength + kAppFrameMinLength);
   frame.push_back(kAppFrameStart);
-  PutU16(frame, static_cast<uint16_t>(dataLength + kAppFrameMinLength));
+  AppendWireU16(frame, static_cast<uint16_t>(dataLength + kAppFrameMinLength));
   frame.push_back(address);
   frame.push_back(command);
   frame.insert(frame.end(), data, data + dataLength);
@@ -218,8 +209,8 @@ std::vector<uint8_t> BuildBootCommand(uint8_t code) {
 
 std::vector<uint8_t> BuildEraseCommand(uint16_t serialPart1, uint16_t serialPart2) {
   std::vector<uint8_t> command{kBootCommandPrefix, kBootErase};
-  PutU16(command, serialPart1);
-  PutU16(command, serialPart2);
+  AppendWireU16(command, serialPart1);
+  AppendWireU16(command, serialPart2);
   return command;
 }
 
@@ -229,15 +220,15 @@ std::vector<uint8_t> BuildWriteCommand(uint16_t serialPart1, uint16_t serialPart
   command.reserve(2 + 4 + 4 + block.size() + 2);
   command.push_back(kBootCommandPrefix);
   command.push_back(kBootWrite);
-  PutU16(command, serialPart1);
-  PutU16(command, serialPart2);
+  AppendWireU16(command, serialPart1);
+  AppendWireU16(command, serialPart2);
   const size_t addressAt = command.size();
-  PutU32(command, address);
+  AppendWireU32(command, address);
   command.insert(command.end(), block.begin(), block.end());
   // The checksum covers the address and the block only.
   const uint16_t crc = CalcCRC16(command.data() + addressAt,
                                  static_cast<int64_t>(command.size() - addressAt), 0xFFFF);
-  PutU16(command, crc);
+  AppendWireU16(command, crc);
   return command;
 }
 
@@ -280,13 +271,13 @@ std::optional<DeviceInfo> ParseDeviceInfo(std::span<const uint8_t> reply) {
 
 std::vector<uint8_t> BuildDeviceInfoReply(const DeviceInfo& info) {
   std::vector<uint8_t> reply{kBootPositive, kBootReadInfo};
-  PutU16(reply, info.SerialPart1);
-  PutU16(reply, info.SerialPart2);
+  AppendWireU16(reply, info.SerialPart1);
+  AppendWireU16(reply, info.SerialPart2);
   const size_t textLength = std::min(info.BootVersion.size(), kVersionField - 1);
   reply.insert(reply.end(), info.BootVersion.begin(), info.BootVersion.begin() + textLength);
   reply.resize(kVersionOffset + kVersionField, 0);
-  PutU16(reply, info.DeviceCode);
-  PutU16(reply, info.BlockSize);
+  AppendWireU16(reply, info.DeviceCode);
+  AppendWireU16(reply, info.BlockSize);
   reply.push_back(info.ProtocolVersion);
   return reply;
 }

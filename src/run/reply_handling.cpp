@@ -17,16 +17,6 @@ constexpr size_t kAppAddressOffset = 3;
 constexpr size_t kAppCommandOffset = 4;
 constexpr size_t kAppDataOffset = 5;
 
-uint16_t Word(std::span<const uint8_t> bytes, size_t at) {
-  return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8));
-}
-
-uint32_t DoubleWord(std::span<const uint8_t> bytes, size_t at) {
-  return static_cast<uint32_t>(bytes[at]) | (static_cast<uint32_t>(bytes[at + 1]) << 8) |
-         (static_cast<uint32_t>(bytes[at + 2]) << 16) |
-         (static_cast<uint32_t>(bytes[at + 3]) << 24);
-}
-
 bool EntersBootloaderByFrame(uint16_t code) {
   return code == 2 || code == 6 || code == 7 || code == 8 || code == 10 ||
          (code >= 12 && code <= 23) || (code >= 25 && code <= 36);
@@ -92,7 +82,7 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
   } else if (code == 11) {
     const std::optional<uint16_t> busAddress = row.Rs485 == 1 ? BusAddress() : std::nullopt;
     if (busAddress && frame.size() > kAppDataOffset + 1 &&
-        Word(frame, kAppDataOffset) == *busAddress) {
+        WireU16(frame, kAppDataOffset) == *busAddress) {
       if (identifyReply) checkVersion(kAppRs485TextOffset);
       entered = bootReply;
     }
@@ -248,7 +238,7 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
 }
 
 bool RunEngine::HandleWriteAck(std::span<const uint8_t> reply) {
-  rec_.BlockAcked = DoubleWord(reply, 2) == rec_.BlockAddress;
+  rec_.BlockAcked = WireU32(reply, 2) == rec_.BlockAddress;
   if (rec_.BlockAcked) {
     AppendLog(kLogWritingBlock, AddressRange() + " " + std::string(kArgOk));
     if (rec_.BytesDone + rec_.BlockSize == rec_.Total) {

@@ -7,7 +7,6 @@
 
 #include "app/globals.h"
 #include "app/text_utils.h"
-#include "datafile/utilities.h"
 #include "dialogs/prompt.h"
 #include "run/log_texts.h"
 
@@ -34,10 +33,6 @@ std::string HexAddress(uint32_t value, int digits) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
   return buffer;
-}
-
-void PutLittleEndian(std::vector<uint8_t>& out, uint32_t value, int count) {
-  for (int i = 0; i < count; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 // Serial and USB parameters as the "Comm port: " line shows them.
@@ -508,19 +503,15 @@ void RunEngine::SendBootCommand(Command command) {
   }
   EmptyAccumulator();
   rec_.Step = code;
-  std::vector<uint8_t> bytes{kBootCommandPrefix, code};
-  if (command == Command::Erase || command == Command::Write) {
-    PutLittleEndian(bytes, rec_.SerialPart1, 2);
-    PutLittleEndian(bytes, rec_.SerialPart2, 2);
-  }
-  if (command == Command::Write) {
-    const size_t at = bytes.size();
-    PutLittleEndian(bytes, rec_.BlockAddress, 4);
-    const uint8_t* block = rec_.ImageBuffer.data() + (rec_.BlockAddress - rec_.Base);
-    bytes.insert(bytes.end(), block, block + rec_.BlockSize);
-    const uint16_t crc =
-        CalcCRC16(bytes.data() + at, static_cast<int64_t>(bytes.size() - at), 0xFFFF);
-    PutLittleEndian(bytes, crc, 2);
+  std::vector<uint8_t> bytes;
+  if (command == Command::Erase) {
+    bytes = BuildEraseCommand(rec_.SerialPart1, rec_.SerialPart2);
+  } else if (command == Command::Write) {
+    const std::span<const uint8_t> block(rec_.ImageBuffer.data() + (rec_.BlockAddress - rec_.Base),
+                                         rec_.BlockSize);
+    bytes = BuildWriteCommand(rec_.SerialPart1, rec_.SerialPart2, rec_.BlockAddress, block);
+  } else {
+    bytes = BuildBootCommand(code);
   }
   SendRaw(bytes.data(), static_cast<uint32_t>(bytes.size()));
   switch (command) {
@@ -566,7 +557,7 @@ void RunEngine::StepApplication() {
     if (code == 6) {
       data = {0xFF, 0xFF};
     } else if (busAddress) {
-      PutLittleEndian(data, *busAddress, 2);
+      AppendWireU16(data, *busAddress);
     }
     if (!rec_.ConnectingLogged) {
       logIndex = kLogConnectingApp;
@@ -577,7 +568,7 @@ void RunEngine::StepApplication() {
     if (code != 11) {
       data = row.BootRequestData;
     } else if (busAddress) {
-      PutLittleEndian(data, *busAddress, 2);
+      AppendWireU16(data, *busAddress);
       data.insert(data.end(), row.BootRequestData.begin(), row.BootRequestData.end());
     }
     logIndex = kLogDeviceReset;

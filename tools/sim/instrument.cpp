@@ -19,24 +19,6 @@ constexpr size_t kMaxAppFrame = 1024;
 // user-application frame (0x68).
 constexpr std::array<uint8_t, 8> kNoisePattern = {0x00, 0x55, 0xAA, 0x33, 0xCC, 0x0F, 0xF0, 0x11};
 
-uint16_t ReadU16(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
-uint32_t ReadU32(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-         (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
-void PutU16(std::vector<uint8_t>& b, uint16_t v) {
-  b.push_back(static_cast<uint8_t>(v & 0xFF));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void PutU32(std::vector<uint8_t>& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 void PutText(std::vector<uint8_t>& b, const std::string& text) {
   b.insert(b.end(), text.begin(), text.end());
   b.push_back(0);
@@ -182,7 +164,7 @@ bool Instrument::TakeAppFrame(std::vector<uint8_t>& frame) {
     const auto start = std::find(received_.begin(), received_.end(), kAppFrameStart);
     received_.erase(received_.begin(), start);
     if (received_.size() < 3) return false;
-    const size_t length = ReadU16(received_, 1);
+    const size_t length = WireU16(received_, 1);
     if (length < kAppFrameMinLength || length > kMaxAppFrame) {
       received_.erase(received_.begin());
       continue;
@@ -193,13 +175,13 @@ bool Instrument::TakeAppFrame(std::vector<uint8_t>& frame) {
       if (received_.back() != kAppFrameEnd) return false;
       for (size_t k = 1; k + 3 <= received_.size(); ++k) {
         if (received_[k] != kAppFrameStart) continue;
-        const size_t inner = ReadU16(received_, k + 1);
+        const size_t inner = WireU16(received_, k + 1);
         if (inner >= kAppFrameMinLength && k + inner == received_.size()) {
           received_.erase(received_.begin(), received_.begin() + static_cast<ptrdiff_t>(k));
           break;
         }
       }
-      if (received_.size() < ReadU16(received_, 1)) return false;
+      if (received_.size() < WireU16(received_, 1)) return false;
       continue;
     }
     if (received_[length - 1] != kAppFrameEnd) {
@@ -247,8 +229,8 @@ std::vector<uint8_t> Instrument::HandleBootCommand(const std::vector<uint8_t>& c
       return BuildDeviceInfoReply(info);
     }
     case kBootErase:
-      if (ReadU16(command, 2) != options_.SerialPart1 ||
-          ReadU16(command, 4) != options_.SerialPart2) {
+      if (WireU16(command, 2) != options_.SerialPart1 ||
+          WireU16(command, 4) != options_.SerialPart2) {
         Note(true, "erase refused: identity words differ");
         return Negative(kBootErrorErase);
       }
@@ -269,14 +251,14 @@ std::vector<uint8_t> Instrument::HandleBootCommand(const std::vector<uint8_t>& c
 }
 
 std::vector<uint8_t> Instrument::HandleWrite(const std::vector<uint8_t>& command) {
-  const uint32_t address = ReadU32(command, 6);
+  const uint32_t address = WireU32(command, 6);
   const uint32_t blockSize = options_.BlockSize;
-  if (ReadU16(command, 2) != options_.SerialPart1 || ReadU16(command, 4) != options_.SerialPart2) {
+  if (WireU16(command, 2) != options_.SerialPart1 || WireU16(command, 4) != options_.SerialPart2) {
     Note(true, "write refused: identity words differ");
     return Negative(kBootErrorWrite);
   }
   const uint16_t crc = CalcCRC16(command.data() + 6, 4 + blockSize, 0xFFFF);
-  if (crc != ReadU16(command, 10 + blockSize)) {
+  if (crc != WireU16(command, 10 + blockSize)) {
     Note(true, "write refused: CRC error");
     return Negative(kBootErrorWrite);
   }
@@ -303,7 +285,7 @@ std::vector<uint8_t> Instrument::HandleWrite(const std::vector<uint8_t>& command
     Note(true, "acknowledging the write with a wrong address (fault)");
   }
   std::vector<uint8_t> reply = Positive(kBootWrite);
-  PutU32(reply, ackAddress);
+  AppendWireU32(reply, ackAddress);
   return reply;
 }
 
@@ -314,7 +296,7 @@ std::vector<uint8_t> Instrument::ExpectedBootRequestData() const {
     data.assign(challenge_.begin(), challenge_.end());
   } else if (row.DevCode == 11) {
     if (!IsRs485Bus()) return data;  // no access data on the point-to-point line
-    PutU16(data, options_.BusAddress);
+    AppendWireU16(data, options_.BusAddress);
   }
   data.insert(data.end(), row.BootRequestData.begin(), row.BootRequestData.end());
   return data;
@@ -335,7 +317,7 @@ std::vector<uint8_t> Instrument::IdentifyReply() {
     challengeIssued_ = true;
     data.assign(challenge_.begin(), challenge_.end());
   } else if (IsRs485Bus()) {
-    PutU16(data, options_.BusAddress);
+    AppendWireU16(data, options_.BusAddress);
     data.insert(data.end(), 3, 0);
   }
   PutText(data, appModel_);
@@ -354,7 +336,7 @@ std::vector<uint8_t> Instrument::HandleAppFrame(const std::vector<uint8_t>& fram
   if (frame[3] == row.AppAddrIdentify) {
     if (IsRs485Bus()) {
       std::vector<uint8_t> own;
-      PutU16(own, options_.BusAddress);
+      AppendWireU16(own, options_.BusAddress);
       if (data != own) {
         Note(false, "identify request for another bus address: ignored");
         return {};
@@ -363,7 +345,7 @@ std::vector<uint8_t> Instrument::HandleAppFrame(const std::vector<uint8_t>& fram
     return IdentifyReply();
   }
   if (frame[3] != row.AppAddrBoot) return {};
-  if (IsRs485Bus() && (data.size() < 2 || ReadU16(data, 0) != options_.BusAddress)) {
+  if (IsRs485Bus() && (data.size() < 2 || WireU16(data, 0) != options_.BusAddress)) {
     Note(false, "enter-bootloader request for another bus address: ignored");
     return {};
   }
@@ -373,7 +355,7 @@ std::vector<uint8_t> Instrument::HandleAppFrame(const std::vector<uint8_t>& fram
     return {};
   }
   std::vector<uint8_t> replyData;
-  if (IsRs485Bus()) PutU16(replyData, options_.BusAddress);
+  if (IsRs485Bus()) AppendWireU16(replyData, options_.BusAddress);
   Note(false, "restarting into the bootloader");
   Restart(InstrumentMode::Bootloader);
   return BuildAppFrame(static_cast<uint8_t>(row.AppAddrBoot + 0x80),
