@@ -19,23 +19,11 @@ using testing::Pty;
 using testing::SpinFor;
 using testing::SpinUntil;
 
-class Comm32KxIo : public ::testing::Test {
+class Comm32KxIo : public testing::PtyComponentTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(pty_.Ok());
-    testing::SetExtraPorts(pty_.Path());
-    comm_ = std::make_unique<TComm32Kx>(nullptr, 1);
-    log_.Attach(*comm_);
-  }
   void TearDown() override {
     StopStream();
-    comm_.reset();
-  }
-
-  void OpenPort() {
-    comm_->SetCOMPort(pty_.Path());
-    ASSERT_TRUE(comm_->IsOpen());
-    log_.Clear();
+    PtyComponentTest::TearDown();
   }
 
   // The instrument sends `piece` bytes every `everyMs` until stopped.
@@ -55,15 +43,12 @@ class Comm32KxIo : public ::testing::Test {
     if (stream_.joinable()) stream_.join();
   }
 
-  Pty pty_;
-  std::unique_ptr<TComm32Kx> comm_;
-  EventLog log_;
   std::atomic<bool> streaming_{false};
   std::thread stream_;
 };
 
 TEST_F(Comm32KxIo, OneBurstGivesOneChunk) {
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   const Bytes burst = Pattern(20);
   ASSERT_TRUE(pty_.Write(burst));
   ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 3000));
@@ -75,7 +60,7 @@ TEST_F(Comm32KxIo, OneBurstGivesOneChunk) {
 }
 
 TEST_F(Comm32KxIo, BurstsAfterAPauseGiveSeparateChunks) {
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   comm_->SetStatusONifReceive(false);
   const Bytes first = Pattern(12, 1);
   const Bytes second = Pattern(9, 100);
@@ -92,7 +77,7 @@ TEST_F(Comm32KxIo, BurstsAfterAPauseGiveSeparateChunks) {
 
 TEST_F(Comm32KxIo, LongStreamIsCutIntoChunksThatFitTheBuffer) {
   comm_->SetSizeBufRXD(256);
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   // 9600 8N1, TimeOut 50: 48 bytes per TimeOut, margin 72.
   const uint32_t limit = 256 - TReadThread::Margin(LineSettings{}, 50);
   ASSERT_EQ(limit, 184u);
@@ -120,7 +105,7 @@ TEST_F(Comm32KxIo, ChunkLimitLeavesAtLeastHalfTheBufferOnFastLines) {
 }
 
 TEST_F(Comm32KxIo, NothingIsDeliveredAfterClose) {
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   StartStream(10, 5);
   ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 5000));
   comm_->Close();
@@ -131,7 +116,7 @@ TEST_F(Comm32KxIo, NothingIsDeliveredAfterClose) {
 }
 
 TEST_F(Comm32KxIo, CloseFromInsideOnReceive) {
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   int calls = 0;
   comm_->OnReceive = [&](TComm32Kx* sender, const uint8_t*, uint32_t) {
     ++calls;
@@ -155,7 +140,7 @@ TEST_F(Comm32KxIo, CloseFromInsideOnReceive) {
 }
 
 TEST_F(Comm32KxIo, HeldReceptionDeliversALaterChunkAfterTheRunningOne) {
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   comm_->HoldReceive();
   const Bytes first = Pattern(5, 1);
   const Bytes second = Pattern(7, 50);
@@ -187,7 +172,7 @@ TEST_F(Comm32KxIo, HeldReceptionDeliversALaterChunkAfterTheRunningOne) {
 }
 
 TEST_F(Comm32KxIo, CloseWhileTheReceiveThreadWaitsForAHeldChunk) {
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   comm_->HoldReceive();
   bool closed = false;
   comm_->OnReceive = [&](TComm32Kx* sender, const uint8_t*, uint32_t) {
@@ -204,7 +189,7 @@ TEST_F(Comm32KxIo, CloseWhileTheReceiveThreadWaitsForAHeldChunk) {
 }
 
 TEST_F(Comm32KxIo, OtherEndGoneReportsCommunicationErrorOnce) {
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   comm_->SetStatusONifReceive(false);
   pty_.CloseMaster();
   ASSERT_TRUE(SpinUntil([&] { return !log_.statuses.empty(); }, 3000));
@@ -216,7 +201,7 @@ TEST_F(Comm32KxIo, OtherEndGoneReportsCommunicationErrorOnce) {
 }
 
 TEST_F(Comm32KxIo, SendWritesAtMostSizeBufTXD) {
-  OpenPort();  // OnTxdEmpty was set before the open
+  ASSERT_TRUE(OpenPort());  // OnTxdEmpty was set before the open
   const Bytes frame = Pattern(2000, 9);
   EXPECT_TRUE(comm_->SendEx(frame.data(), static_cast<uint32_t>(frame.size()), true));
   const Bytes sent = pty_.Read(1024, 3000);
@@ -228,7 +213,7 @@ TEST_F(Comm32KxIo, SendWritesAtMostSizeBufTXD) {
 
 TEST_F(Comm32KxIo, WriteReportsOnlyWhenTheHandlerWasSetAtOpen) {
   comm_->OnTxdEmpty = nullptr;
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   int reports = 0;
   comm_->OnTxdEmpty = [&](TComm32Kx*, const uint8_t*, uint32_t) { ++reports; };
   const Bytes frame = Pattern(8);
@@ -244,7 +229,7 @@ TEST_F(Comm32KxIo, WriteReportsOnlyWhenTheHandlerWasSetAtOpen) {
 
 TEST_F(Comm32KxIo, WithoutQueueLimitAFrameWaitingToGoOutRefusesTheNext) {
   comm_->SetTimeOut(300);  // frames go out at least 300 ms apart
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   const Bytes a = Pattern(3, 1), b = Pattern(4, 2), c = Pattern(5, 3);
   EXPECT_TRUE(comm_->Send(a.data(), 3));   // goes out at once
   EXPECT_TRUE(comm_->Send(b.data(), 4));   // waits for the send timer
@@ -267,7 +252,7 @@ TEST_F(Comm32KxIo, WithoutQueueLimitAFrameWaitingToGoOutRefusesTheNext) {
 
 TEST_F(Comm32KxIo, QueueLimitAdmitsUpToMaxQueueFramesInOrder) {
   comm_->SetTimeOut(20);
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   comm_->SetQueueLimit(true);
   comm_->SetMaxQueue(3);
   std::vector<bool> admitted;
@@ -294,14 +279,14 @@ TEST_F(Comm32KxIo, QueueLimitAdmitsUpToMaxQueueFramesInOrder) {
 TEST_F(Comm32KxIo, SendOnAClosedPortFails) {
   const Bytes frame = Pattern(4);
   EXPECT_FALSE(comm_->Send(frame.data(), 4));
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   EXPECT_FALSE(comm_->Send(frame.data(), 0));
   EXPECT_FALSE(comm_->Send(nullptr, 4));
 }
 
 TEST_F(Comm32KxIo, ComputedResponseTimeOut) {
   comm_->SetBaudRate(br115200);
-  OpenPort();
+  ASSERT_TRUE(OpenPort());
   const Bytes frame = Pattern(10);
   ASSERT_TRUE(comm_->Send(frame.data(), 10));
   // 1034 bytes at 11520 bytes/s (90 ms) + 250 + 50 + 1000.
@@ -327,7 +312,7 @@ TEST_F(Comm32KxIo, MissingAnswerEndsInResponseTimeOver) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.waitToResponse) + std::to_string(c.answer));
-    OpenPort();
+    ASSERT_TRUE(OpenPort());
     comm_->SetWaitToResponse(c.waitToResponse);
     comm_->SetFrameTimeOut(300);
     const Bytes frame = Pattern(2);

@@ -16,26 +16,7 @@ namespace {
 using testing::EventLog;
 using testing::Pty;
 
-class Comm32KxSelect : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(pty_.Ok());
-    testing::SetExtraPorts(pty_.Path());
-    comm_ = std::make_unique<TComm32Kx>(nullptr, 1);
-    log_.Attach(*comm_);
-  }
-  void TearDown() override { comm_.reset(); }
-
-  bool OpenPort() {
-    comm_->SetCOMPort(pty_.Path());
-    log_.Clear();
-    return comm_->IsOpen();
-  }
-
-  Pty pty_;
-  std::unique_ptr<TComm32Kx> comm_;
-  EventLog log_;
-};
+using Comm32KxSelect = testing::PtyComponentTest;
 
 TEST_F(Comm32KxSelect, StartsClosedWithItsDefaults) {
   EXPECT_EQ(comm_->COMPort(), "none");

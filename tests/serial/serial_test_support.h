@@ -9,12 +9,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -158,5 +161,30 @@ inline Bytes Pattern(size_t size, uint8_t seed = 0) {
 inline void SetExtraPorts(const std::string& value) {
   setenv(kExtraPortsVariable, value.c_str(), 1);
 }
+
+// A component (English texts) whose port list offers one pseudo-terminal;
+// its events are recorded in log_.
+class PtyComponentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty_.Ok());
+    SetExtraPorts(pty_.Path());
+    comm_ = std::make_unique<TComm32Kx>(nullptr, 1);
+    log_.Attach(*comm_);
+  }
+  void TearDown() override { comm_.reset(); }
+
+  // Selects the pseudo-terminal and forgets the events of the open; true
+  // when the port is open.
+  bool OpenPort() {
+    comm_->SetCOMPort(pty_.Path());
+    log_.Clear();
+    return comm_->IsOpen();
+  }
+
+  Pty pty_;
+  std::unique_ptr<TComm32Kx> comm_;
+  EventLog log_;
+};
 
 }  // namespace quorvel::testing
