@@ -194,8 +194,8 @@ int ProgramCommand(const CliContext& context) {
   comm.OnReceive = [&engine](TComm32Kx*, const uint8_t* bytes, uint32_t count) {
     engine.OnLinkReceive(bytes, count);
   };
-  comm.OnCOMStatus = [&engine](TComm32Kx*, int32_t, const std::string& text) {
-    engine.LinkStatus(text);
+  comm.OnCOMStatus = [&engine](TComm32Kx*, int32_t code, const std::string& text) {
+    engine.LinkStatus(code, text);
   };
   QTimer timer;
   timer.setInterval(100);

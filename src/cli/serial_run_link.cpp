@@ -1,5 +1,7 @@
 #include "cli/serial_run_link.h"
 
+#include <algorithm>
+
 namespace quorvel {
 
 void Comm32KxRunLink::SuspendStatusEvent() {
@@ -14,6 +16,10 @@ void Comm32KxRunLink::ResumeStatusEvent() {
     comm_.OnCOMStatus = std::move(savedStatus_);
     savedStatus_ = nullptr;
   }
+}
+
+void Comm32KxRunLink::SetTransmitSize(uint32_t bytes) {
+  comm_.SetSizeBufTXD(static_cast<uint16_t>(std::min<uint32_t>(bytes, UINT16_MAX)));
 }
 
 void Comm32KxRunLink::SetParams(const std::string& portName, const LineSettings& settings) {

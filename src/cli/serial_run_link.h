@@ -18,6 +18,8 @@ class Comm32KxRunLink final : public SerialRunLink {
   bool IsOpen() const override { return comm_.IsOpen(); }
   int Status() const override { return comm_.Status(); }
   void RefreshStatus() override { comm_.RefreshStatus(); }
+  uint32_t TransmitSize() const override { return comm_.SizeBufTXD(); }
+  void SetTransmitSize(uint32_t bytes) override;
   void SuspendStatusEvent() override;
   void ResumeStatusEvent() override;
 

@@ -80,6 +80,8 @@ constexpr TextPair kArgSelected{"wybranego", "selected"};
 constexpr TextPair kArgAndDataFile{"i pliku danych", "and data file"};
 constexpr TextPair kArgUpdate{"Uaktualnij aplikację ", "Update "};
 constexpr TextPair kArgBadBlockAddress{"niewłaściwy adres bloku danych", "bad data block address"};
+constexpr TextPair kArgBlockTooLarge{"za duży dla łącza, największy: ",
+                                     "too large for the link, largest: "};
 
 // Failure texts that replace the log text of the same event.
 constexpr TextPair kFailureTimeout{"- Przewrano na skutek przeterminowania", "- Timeout occured"};
@@ -89,6 +91,15 @@ constexpr TextPair kFailureUserAbort{"- Przewrano na żądanie użytkownika", "-
 constexpr TextPair kResultFormat{"Programowanie %s %s", "%s programming %s"};
 constexpr TextPair kResultSuccess{"zakończyło się sukcesem.", "was successful."};
 constexpr TextPair kResultFailure{"nie powiodło się.", "was unsuccessful."};
+// Every block was acknowledged but the reset was not: the image is in the
+// device, whether it runs is not known.
+constexpr TextPair kResultUnconfirmed{
+    "zapisało obraz, ale urządzenie nie potwierdziło ponownego uruchomienia.",
+    "wrote the image, but the device did not confirm its restart."};
+constexpr TextPair kUnconfirmedAdvice{
+    "Wyłącz i ponownie włącz urządzenie, a następnie sprawdź, czy działa z nowym "
+    "oprogramowaniem.",
+    "Switch the device off and on again, then check that it works with the new firmware."};
 constexpr TextPair kResultGenericDevice{"urządzenia", "Device"};
 constexpr TextPair kResultSerialWord{"nr", "no"};
 constexpr TextPair kUnknownDevice{"Nieznane urządzenie", "Unknown device"};

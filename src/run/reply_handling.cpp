@@ -104,7 +104,7 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
   if (badVersion) {
     const std::string detail = *badVersion + ", " + kArgRequiredVersion.str() + row.MinAppVersion;
     AppendLog(kLogBadFirmware, detail);
-    rec_.FailureText = LogText(kLogBadFirmware) + detail;
+    Fail(RunCause::DeviceMismatch, LogText(kLogBadFirmware) + detail);
     if (!rec_.BootEntered) rec_.NoConnectionAdvice = true;
     SetModalResult(kModalError);
   } else {
@@ -123,9 +123,21 @@ void RunEngine::ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t c
     return;
   }
   bootAccumulator_.insert(bootAccumulator_.end(), bytes, bytes + count);
-  auto start = std::find_if(bootAccumulator_.begin(), bootAccumulator_.end(),
-                            [](uint8_t b) { return b == kBootPositive || b == kBootNegative; });
-  bootAccumulator_.erase(bootAccumulator_.begin(), start);
+  for (;;) {
+    auto start = std::find_if(bootAccumulator_.begin(), bootAccumulator_.end(),
+                              [](uint8_t b) { return b == kBootPositive || b == kBootNegative; });
+    bootAccumulator_.erase(bootAccumulator_.begin(), start);
+    const size_t stale = StaleReplyLength(bootAccumulator_);
+    if (stale == 0) break;
+    if (stale > bootAccumulator_.size()) {
+      // The rest of a late acknowledgement is still on its way.
+      link.ReleaseReceive();
+      return;
+    }
+    // A late answer to an earlier attempt: dropped without a trace, the
+    // answer awaited may follow it in the same chunk.
+    bootAccumulator_.erase(bootAccumulator_.begin(), bootAccumulator_.begin() + stale);
+  }
   const bool negative = bootAccumulator_.size() >= 2 && bootAccumulator_[0] == kBootNegative;
   const bool complete =
       negative || (bootAccumulator_.size() >= expected && !bootAccumulator_.empty() &&
@@ -141,6 +153,25 @@ void RunEngine::ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t c
   EmptyAccumulator();
   rec_.LastWasError = error;
   link.ReleaseReceive();
+}
+
+// A write acknowledgement that arrives while the engine waits for another
+// block's (of a block already acknowledged, after a stall made the engine
+// send it again) or for the reset's answer belongs to an earlier attempt.
+// Returns its length (more than `bytes` holds while it is incomplete), or 0
+// when the bytes do not start such a reply.
+size_t RunEngine::StaleReplyLength(std::span<const uint8_t> bytes) const {
+  constexpr size_t kWriteAckLength = 6;
+  if (bytes.size() < 2 || bytes[0] != kBootPositive || bytes[1] != kBootWrite) return 0;
+  if (rec_.Step == kBootReset) return kWriteAckLength;
+  if (rec_.Step != kBootWrite) return 0;
+  if (bytes.size() < kWriteAckLength) return 0;  // complete soon; judged then
+  const uint32_t address = WireU32(bytes, 2);
+  if (address == rec_.BlockAddress) return 0;
+  for (uint8_t i = 0; i < rec_.AckedCount; ++i) {
+    if (rec_.AckedAddresses[i] == address) return kWriteAckLength;
+  }
+  return 0;
 }
 
 bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
@@ -169,7 +200,7 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
       AppendLog(kLogWritingBlock, kArgError.text());
     } else {
       AppendLog(kLogUnknownError, std::to_string(code));
-      rec_.FailureText = LogText(kLogUnknownError) + std::to_string(code);
+      Fail(RunCause::DeviceRefused, LogText(kLogUnknownError) + std::to_string(code));
       SetModalResult(kModalError);
     }
     return true;
@@ -201,6 +232,7 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
   if (ModalResult() == kModalNone && rec_.Step >= 1 && rec_.Step <= 4) StepEngine();
   if (code == kBootReset && rec_.Step == kBootReset && rec_.BytesDone == rec_.Total &&
       rec_.Running) {
+    rec_.ResetAcked = true;
     SetModalResult(kModalSuccess);
   }
   return error;
@@ -224,15 +256,26 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
   if (checkDevice && rec_.DeviceCode != row.DevCode) {
     const std::string detail = FormatText(kArgSelectedProgrammed.text(), {row.Name, deviceName});
     AppendLog(kLogIncompatibleDevice, detail);
-    rec_.FailureText = LogText(kLogIncompatibleDevice) + detail;
+    Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleDevice) + detail);
     SetModalResult(kModalError);
   }
   if (info->ProtocolVersion > kSupportedBootProtocol) {
     const std::string detail = std::to_string(info->ProtocolVersion) + ", " +
                                kArgSupportedVersion.str() + std::to_string(kSupportedBootProtocol);
     AppendLog(kLogIncompatibleBoot, detail);
-    rec_.FailureText = LogText(kLogIncompatibleBoot) + detail + "\r\n" + kArgUpdate.str() +
-                       std::string(ProgramName());
+    Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleBoot) + detail + "\r\n" +
+                                       kArgUpdate.str() + std::string(ProgramName()));
+    SetModalResult(kModalError);
+  }
+  // A block the link cannot carry in one frame would be cut and refused by
+  // the device's CRC check until the run gives up.
+  const RunLink* link = ActiveLink();
+  if (link != nullptr && BlockSizeUsable() &&
+      uint64_t{rec_.BlockSize} + kWriteCommandOverhead > link->TransmitSize()) {
+    const std::string detail = std::to_string(rec_.BlockSize) + ", " + kArgBlockTooLarge.str() +
+                               std::to_string(link->TransmitSize() - kWriteCommandOverhead);
+    AppendLog(kLogBlockSize, detail);
+    Fail(RunCause::DeviceMismatch, LogText(kLogBlockSize) + detail);
     SetModalResult(kModalError);
   }
 }
@@ -240,6 +283,9 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
 bool RunEngine::HandleWriteAck(std::span<const uint8_t> reply) {
   rec_.BlockAcked = WireU32(reply, 2) == rec_.BlockAddress;
   if (rec_.BlockAcked) {
+    rec_.AckedAddresses[1] = rec_.AckedAddresses[0];
+    rec_.AckedAddresses[0] = rec_.BlockAddress;
+    if (rec_.AckedCount < 2) ++rec_.AckedCount;
     AppendLog(kLogWritingBlock, AddressRange() + " " + std::string(kArgOk));
     if (rec_.BytesDone + rec_.BlockSize == rec_.Total) {
       AppendLog(kLogBytesWritten, std::to_string(rec_.Total) + " / " + std::to_string(rec_.Total));

@@ -29,6 +29,9 @@ constexpr int32_t kProtocolSwitchCount = 50;
 constexpr int32_t kConnectGiveUp = 250;
 constexpr int32_t kRepeatGiveUp = 5;
 
+// The write command of the largest block a device can report.
+constexpr uint32_t kLargestWriteCommand = 0xFFFE + kWriteCommandOverhead;
+
 std::string HexAddress(uint32_t value, int digits) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
@@ -82,6 +85,30 @@ class StatusSuspended {
 };
 
 }  // namespace
+
+std::string_view RunCauseName(RunCause cause) {
+  switch (cause) {
+    case RunCause::Success:
+      return "success";
+    case RunCause::RestartNotConfirmed:
+      return "restart-not-confirmed";
+    case RunCause::UserStop:
+      return "user-stop";
+    case RunCause::NoConnection:
+      return "no-connection";
+    case RunCause::DeviceMismatch:
+      return "device-mismatch";
+    case RunCause::FileRefused:
+      return "file-refused";
+    case RunCause::LinkError:
+      return "link-error";
+    case RunCause::DeviceRefused:
+      return "device-refused";
+    case RunCause::Timeout:
+      return "timeout";
+  }
+  return "unknown";
+}
 
 std::string FormatLogDateTime(const std::tm& time) {
   char buffer[96];
@@ -170,7 +197,7 @@ void RunEngine::AppendLog(int index, std::string_view argument) {
   log_.AppendLog(rec_.Running, index, argument);
 }
 
-void RunEngine::LinkStatus(std::string_view text) {
+void RunEngine::LinkStatus(int code, std::string_view text) {
   switch (LinkKind()) {
     case kLinkSerial:
       AppendLog(kLogCommPort, text);
@@ -179,8 +206,28 @@ void RunEngine::LinkStatus(std::string_view text) {
       AppendLog(kLogUsbDevice, text);
       break;
     default:
-      break;
+      return;
   }
+  // A port that vanished (adapter unplugged, the other end gone) cannot
+  // bring the run any further: waiting for the timer would only add half a
+  // minute of retries before the same failure.
+  RunLink* link = ActiveLink();
+  if (!rec_.Running || rec_.Finishing || ModalResult() != kModalNone || link == nullptr) return;
+  if (!link->IsOpen() || code == kStatusPortNotFound || code == kStatusPortError) {
+    LinkFailure(code);
+    SetModalResult(kModalError);
+  }
+}
+
+void RunEngine::Fail(RunCause cause, std::string failureText) {
+  failureCause_ = cause;
+  rec_.FailureText = std::move(failureText);
+}
+
+void RunEngine::LinkFailure(int status) {
+  const int index = LinkKind() == kLinkUsb ? kLogUsbDevice : kLogCommPort;
+  Fail(RunCause::LinkError, LogText(index) + std::string(StatusText(status)));
+  failureStatus_ = status;
 }
 
 void RunEngine::SetProtocol(uint8_t protocol) {
@@ -225,6 +272,8 @@ bool RunEngine::StartRun(const RunSelection& selection) {
   log_.Clear();
   rec_ = RunRecord{};
   rec_.Running = true;
+  failureCause_ = RunCause::NoConnection;
+  failureStatus_ = -1;
 
   AppendLog(kLogDate, FormatLogDateTime(selection_.StartTime));
   AppendLog(kLogDeviceType, selection_.DeviceText);
@@ -239,7 +288,7 @@ bool RunEngine::StartRun(const RunSelection& selection) {
   AppendLog(kLogDataSize, std::to_string(image_.ImageSize()));
 
   OpenLink();
-  if (LinkBusy()) return false;
+  if (LinkUnusable()) return false;
   if (RunLink* link = ActiveLink()) link->RefreshStatus();
   StepEngine();
   return true;
@@ -258,7 +307,7 @@ bool RunEngine::ReadImage() {
     std::string cause = DataFileShortText(code);
     if (cause.empty()) cause = std::to_string(code);
     AppendLog(kLogDataFileError, cause);
-    rec_.FailureText = LogText(kLogDataFileError) + cause;
+    Fail(RunCause::FileRefused, LogText(kLogDataFileError) + cause);
     StopBeforeProgress();
     return false;
   }
@@ -272,7 +321,7 @@ bool RunEngine::ReadImage() {
                DeviceNameOf(fileCode) + ")";
     }
     AppendLog(kLogIncompatibleDevice, detail);
-    rec_.FailureText = LogText(kLogIncompatibleDevice) + detail;
+    Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleDevice) + detail);
     StopBeforeProgress();
     return false;
   }
@@ -289,29 +338,32 @@ void RunEngine::OpenLink() {
     }
     StatusSuspended suspended(&serial);
     serial.SetCOMPort("");
+    // Before the port opens: a larger transmit size reopens a port.
+    if (serial.TransmitSize() < kLargestWriteCommand) serial.SetTransmitSize(kLargestWriteCommand);
     serial.SetParams(selection_.PortName, selection_.Serial);
   } else if (row.LinkKind == kLinkUsb && host_.usb != nullptr) {
     UsbRunLink& usb = *host_.usb;
     usb.SetDeviceIndex(0);
     StatusSuspended suspended(&usb);
+    if (usb.TransmitSize() < kLargestWriteCommand) usb.SetTransmitSize(kLargestWriteCommand);
     usb.SetLineParams(
         LineSettings{row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex});
     usb.SetDeviceIndex(selection_.PortIndex);
   }
 }
 
-bool RunEngine::LinkBusy() {
-  int index = -1;
-  if (LinkKind() == kLinkSerial && host_.serial != nullptr) {
-    const int status = host_.serial->Status();
-    if (status == kStatusAccessDenied || status == kStatusBusy) index = kLogCommPort;
-  } else if (LinkKind() == kLinkUsb && host_.usb != nullptr) {
-    if (host_.usb->Status() == kStatusBusy) index = kLogUsbDevice;
-  }
-  if (index < 0) return false;
-  const std::string cause(StatusText(kStatusBusy));
-  AppendLog(index, cause);
-  rec_.FailureText = LogText(index) + cause;
+// A link that did not open ends the run at once with its own status text
+// ("Access denied", "Busy", "Port not found", ...): no instrument can answer
+// through it.
+bool RunEngine::LinkUnusable() {
+  RunLink* link = ActiveLink();
+  if (link == nullptr) return false;
+  int status = link->Status();
+  if (link->IsOpen() && status != kStatusAccessDenied && status != kStatusBusy) return false;
+  // A closed link that reports a working status still cannot carry a run.
+  if (status == kStatusConnected || status == kStatusDisconnected) status = kStatusPortError;
+  AppendLog(LinkKind() == kLinkUsb ? kLogUsbDevice : kLogCommPort, StatusText(status));
+  LinkFailure(status);
   StopBeforeProgress();
   return true;
 }
@@ -376,6 +428,7 @@ RunEngine::Command RunEngine::ChooseBootCommand(bool skippedBefore) {
       rec_.BytesDone = 0;
       rec_.BlockAddress = rec_.BlockSize >= rec_.Total ? rec_.Base : rec_.Base + rec_.BlockSize;
       rec_.BlockAcked = false;
+      rec_.AckedCount = 0;
       return Command::Write;
     case 4:
       if (!rec_.ImagePrepared) return Command::None;
@@ -624,13 +677,16 @@ void RunEngine::TimerTimer() {
   }
   rec_.LastSendTick = now;
   rec_.Step = rec_.LastAck;
+  // Whatever the device still sends for the command given up on belongs
+  // to the earlier attempt, not to the one about to be sent.
+  if (RunLink* link = ActiveLink()) link->DiscardInput();
   StepEngine();
 }
 
 void RunEngine::Timeout() {
   rec_.NoConnectionAdvice = true;
   AppendLog(kLogTimeout, "");
-  rec_.FailureText = kFailureTimeout.str();
+  Fail(rec_.BootEntered ? RunCause::Timeout : RunCause::NoConnection, kFailureTimeout.str());
   SetModalResult(kModalTimeout);
 }
 
@@ -641,7 +697,7 @@ void RunEngine::FinishRun() {
   if (progress_ != nullptr) {
     if (progress_->ModalResult() == kModalStop) {
       AppendLog(kLogUserAbort, "");
-      rec_.FailureText = kFailureUserAbort.str();
+      Fail(RunCause::UserStop, kFailureUserAbort.str());
     }
     progress_ = nullptr;
     onStopBound_ = false;
@@ -669,10 +725,26 @@ void RunEngine::FinishRun() {
     }
   }
 
-  const bool success = rec_.BytesDone != 0 && rec_.BytesDone >= rec_.Total;
-  std::string status = success ? kResultSuccess.str() : kResultFailure.str();
+  // Success needs the reset's acknowledgement too: an image that is in the
+  // device but whose restart was never confirmed may not run.
+  const bool written = rec_.BytesDone != 0 && rec_.BytesDone >= rec_.Total;
+  const bool success = written && rec_.ResetAcked;
+  RunCause cause = failureCause_;
+  std::string status;
+  if (success) {
+    cause = RunCause::Success;
+    status = kResultSuccess.str();
+  } else if (written) {
+    cause = RunCause::RestartNotConfirmed;
+    status = kResultUnconfirmed.str();
+  } else {
+    status = kResultFailure.str();
+  }
   AppendLog(kLogResult, FormatText(kResultFormat.text(), {name, status}));
-  if (!success) {
+  if (written && !success) {
+    if (!rec_.FailureText.empty()) status += "\r\n\r\n" + MessageDetail(rec_.FailureText);
+    status += "\r\n\r\n" + kUnconfirmedAdvice.str();
+  } else if (!success) {
     if (rec_.NoConnectionAdvice && !rec_.BootEntered) {
       status += "\r\n\r\n" + kNoConnectionAdvice.str();
     } else if (!rec_.FailureText.empty()) {
@@ -681,7 +753,10 @@ void RunEngine::FinishRun() {
   }
   rec_ = RunRecord{};
   pendingModalResult_ = kModalNone;
+  outcome_ = RunOutcome{};
   outcome_.Success = success;
+  outcome_.Cause = cause;
+  outcome_.LinkStatus = cause == RunCause::LinkError ? failureStatus_ : -1;
   outcome_.Message = FormatText(kResultFormat.text(), {name, status});
   outcome_.Icon = success ? kIconInformation : kIconWarning;
   CurrentPrompt().MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);

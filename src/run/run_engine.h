@@ -45,6 +45,12 @@ struct RunRecord {
   uint32_t BytesDone = 0;
   uint8_t AddressDigits = 0;
   bool BlockAcked = false;
+  // Addresses of the two blocks acknowledged last, newest first: a late
+  // acknowledgement of either belongs to an earlier attempt.
+  uint32_t AckedAddresses[2] = {0, 0};
+  uint8_t AckedCount = 0;
+  // The device acknowledged the reset after the whole image.
+  bool ResetAcked = false;
   uint32_t LastSendTick = 0;
   int32_t RetryCount = 0;
   bool Finishing = false;
@@ -80,11 +86,30 @@ struct RunSelection {
   std::tm StartTime{};
 };
 
+// Why a run ended, for callers that act on it (exit codes, reports).
+enum class RunCause : uint8_t {
+  Success,              // every block and the reset were acknowledged
+  RestartNotConfirmed,  // every block was acknowledged, the reset was not
+  UserStop,
+  NoConnection,    // the bootloader was never reached
+  DeviceMismatch,  // another device type, bootloader version or firmware
+  FileRefused,     // the data file could not be used
+  LinkError,       // the port could not be opened, or was lost
+  DeviceRefused,   // the device answered a command with an error
+  Timeout,         // the device stopped answering after it was reached
+};
+
+// A short English name of a cause ("success", "restart-not-confirmed", ...).
+std::string_view RunCauseName(RunCause cause);
+
 // How the last run ended (after FinishRun).
 struct RunOutcome {
   bool Success = false;
+  RunCause Cause = RunCause::NoConnection;
   std::string Message;
   uint32_t Icon = 0;
+  // The link status that ended the run (LinkError), otherwise -1.
+  int LinkStatus = -1;
 };
 
 // "yyyy-mm-dd hh:mm:ss".
@@ -93,6 +118,10 @@ std::string FormatLogDateTime(const std::tm& time);
 // The bus address of an RS-485 device from the text of the address field:
 // a whole decimal number from 1 to 65534, otherwise none.
 std::optional<uint16_t> ParseBusAddress(std::string_view text);
+
+// The write command around a block: prefix and code, identity words, address
+// and CRC.
+constexpr uint32_t kWriteCommandOverhead = 2 + 4 + 4 + 2;
 
 // Protocol values.
 constexpr uint8_t kProtocolApp = 0;
@@ -140,8 +169,9 @@ class RunEngine {
   void AppendLog(int index, std::string_view argument);
 
   // The status event of the active link: the "Comm port: " or "USB device: "
-  // line with the status text (nothing for a row without a link).
-  void LinkStatus(std::string_view text);
+  // line with the status text (nothing for a row without a link). A link
+  // that is lost during a run ends the run.
+  void LinkStatus(int code, std::string_view text);
 
   const RunRecord& Record() const { return rec_; }
   bool Running() const { return rec_.Running; }
@@ -166,7 +196,7 @@ class RunEngine {
   // Start of a run, split up.
   bool ReadImage();
   void OpenLink();
-  bool LinkBusy();
+  bool LinkUnusable();
   void StopBeforeProgress();
 
   // StepEngine of each protocol.
@@ -188,7 +218,10 @@ class RunEngine {
   bool HandleBootReply(std::span<const uint8_t> reply, bool negative);
   void HandleDeviceInfo(std::span<const uint8_t> reply);
   bool HandleWriteAck(std::span<const uint8_t> reply);
+  size_t StaleReplyLength(std::span<const uint8_t> bytes) const;
   void Timeout();
+  void Fail(RunCause cause, std::string failureText);
+  void LinkFailure(int status);
 
   TDevAvailArray& devices_;
   RunLog& log_;
@@ -211,6 +244,9 @@ class RunEngine {
   // StepEngine is skipping empty blocks and lets other events run.
   bool stepping_ = false;
   RunOutcome outcome_;
+  // Cause of the failure FailureText describes.
+  RunCause failureCause_ = RunCause::NoConnection;
+  int failureStatus_ = -1;
 };
 
 }  // namespace quorvel

@@ -38,6 +38,15 @@ class RunLink {
   // Reports the current status again through the status event.
   virtual void RefreshStatus() = 0;
 
+  // Largest frame Send accepts, in bytes, and a request for a larger one
+  // (honoured up to the link's own limit). Changed while the link is closed.
+  virtual uint32_t TransmitSize() const { return UINT32_MAX; }
+  virtual void SetTransmitSize(uint32_t /*bytes*/) {}
+
+  // Drops whatever was received and not yet delivered: replies to earlier
+  // attempts must not be taken for answers to the command sent next.
+  virtual void DiscardInput() {}
+
   // Detaches the status event (changes write no status line) and puts it
   // back. Calls nest: only the outermost resume re-attaches.
   virtual void SuspendStatusEvent() = 0;

@@ -3,7 +3,9 @@
 // the end of the run.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
+#include <optional>
 
 #include "engine_test_support.h"
 #include "run/log_texts.h"
@@ -382,17 +384,32 @@ TEST_F(EngineRunTest, UnreadableOrEmptyDataFileStopsBeforeTheLinkIsOpened) {
   }
 }
 
-TEST_F(EngineRunTest, BusyPortEndsTheRunBeforeAnythingIsSent) {
+// A port that does not open ends the run at once, with its own status text:
+// no instrument can answer through it.
+TEST_F(EngineRunTest, PortThatDoesNotOpenEndsTheRunAtOnceWithItsStatus) {
   const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
-  for (int status : {kStatusBusy, kStatusAccessDenied}) {
+  const struct {
+    int status;
+    const char* text;
+  } cases[] = {
+      {kStatusBusy, "Busy"},
+      {kStatusAccessDenied, "Access denied"},
+      {kStatusPortNotFound, "Port not found"},
+      {kStatusPortError, "Port COM error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     h.prompt.shown.clear();
-    h.serial.statusOnOpen = status;
+    h.serial.statusOnOpen = c.status;
     EXPECT_FALSE(h.Start(rz303, file));
     EXPECT_TRUE(h.serial.sent.empty());
-    EXPECT_EQ(h.Lines()[h.Lines().size() - 2], "Comm port: Busy");
+    EXPECT_EQ(h.Lines()[h.Lines().size() - 2], std::string("Comm port: ") + c.text);
     ASSERT_EQ(h.prompt.shown.size(), 1u);
-    EXPECT_EQ(h.prompt.shown[0].text,
-              "Device programming was unsuccessful.\r\n\r\nComm port: Busy.");
+    EXPECT_EQ(
+        h.prompt.shown[0].text,
+        std::string("Device programming was unsuccessful.\r\n\r\nComm port: ") + c.text + ".");
+    EXPECT_EQ(h.engine->LastOutcome().Cause, RunCause::LinkError);
+    EXPECT_EQ(h.engine->LastOutcome().LinkStatus, c.status);
   }
 }
 
@@ -403,7 +420,9 @@ TEST_F(EngineRunTest, SerialLineIsSetUpFromTheRowAndTheSettings) {
   ASSERT_TRUE(h.Start(m530, file));
   EXPECT_TRUE(h.serial.rts);
   EXPECT_FALSE(h.serial.dtr);
-  EXPECT_EQ(h.serial.calls, (std::vector<std::string>{"COMPort=", "SetParams=ttyUSB0"}));
+  // The transmit size fits the largest write command before the port opens.
+  EXPECT_EQ(h.serial.calls,
+            (std::vector<std::string>{"COMPort=", "TransmitSize=65546", "SetParams=ttyUSB0"}));
   EXPECT_EQ(h.serial.params, (LineSettings{br038400, pbNone, dbEight, sbOne}));
   EXPECT_EQ(h.serial.sent, std::vector<Bytes>{(Bytes{0xB0, 0x01})});
   // Closing and opening wrote no status lines; the refresh wrote one.
@@ -486,6 +505,178 @@ TEST_F(EngineRunTest, BusyUsbDeviceEndsTheRun) {
   ASSERT_EQ(h.prompt.shown.size(), 1u);
   EXPECT_EQ(h.prompt.shown[0].text,
             "Device programming was unsuccessful.\r\n\r\nUSB device: Busy.");
+}
+
+// Every block acknowledged but the reset not: the image is in the device,
+// whether it starts is unknown. That is never reported as a success.
+TEST_F(EngineRunTest, ResetNotConfirmedIsItsOwnResultNotASuccess) {
+  const struct {
+    const char* name;
+    std::function<std::optional<Bytes>(EngineHarness&)> onReset;
+    const char* detail;
+  } cases[] = {
+      {"refused",
+       [](EngineHarness&) {
+         return Bytes{0x7F, 0x05};
+       },
+       "Unknown bootloader error: 5."},
+      {"never answered", [](EngineHarness&) { return Bytes{}; }, "Timeout occured."},
+      {"stopped by the user",
+       [](EngineHarness& run) {
+         run.progress.SetModalResult(kModalStop);
+         return Bytes{};
+       },
+       "User abort."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EngineHarness run;
+    run.instrument.fault = [&](const Bytes& cmd) -> std::optional<Bytes> {
+      if (cmd[1] == 5) return c.onReset(run);
+      return std::nullopt;
+    };
+    const Bytes image = Pattern(2 * kBlock);
+    const std::string file = run.WriteQvl("rz.qvl", image, 12, 0, kBase);
+    ASSERT_TRUE(run.Start(run.RowIndex("RZ-303"), file));
+    run.RunFor(60000);
+    EXPECT_EQ(run.instrument.Read(kBase, 2 * kBlock), image);
+    const RunOutcome& outcome = run.engine->LastOutcome();
+    EXPECT_FALSE(outcome.Success);
+    EXPECT_EQ(outcome.Cause, RunCause::RestartNotConfirmed);
+    EXPECT_EQ(outcome.Icon, kIconWarning);
+    EXPECT_EQ(run.Lines().back(),
+              "- Result: RZ-303 no 4660/66 programming wrote the image, but the device did not "
+              "confirm its restart.");
+    ASSERT_EQ(run.prompt.shown.size(), 1u);
+    EXPECT_EQ(run.prompt.shown[0].text,
+              "RZ-303 no 4660/66 programming wrote the image, but the device did not confirm its "
+              "restart.\r\n\r\n" +
+                  std::string(c.detail) + "\r\n\r\n" + kUnconfirmedAdvice.str());
+  }
+}
+
+TEST_F(EngineRunTest, ResetNotConfirmedInPolish) {
+  Language = 0;
+  h.instrument.fault = [](const Bytes& cmd) -> std::optional<Bytes> {
+    if (cmd[1] == 5) return Bytes{0x7F, 0x05};
+    return std::nullopt;
+  };
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(1000);
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text.rfind(
+                "Programowanie RZ-303 nr 4660/66 zapisało obraz, ale urządzenie nie potwierdziło "
+                "ponownego uruchomienia.",
+                0),
+            0u);
+}
+
+// An adapter pulled out (or the other end gone) ends the run at once, not
+// after half a minute of retries.
+TEST_F(EngineRunTest, LinkLostDuringTheRunEndsItAtOnce) {
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(4 * kBlock), 12, 0, kBase);
+  h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 4 && h.instrument.writeOrder.size() == 2) {
+      h.serial.open = false;
+      h.serial.status = kStatusCommunicationError;
+      h.serial.Report();
+      return Bytes{};
+    }
+    return std::nullopt;
+  };
+  ASSERT_TRUE(h.Start(rz303, file));
+  EXPECT_EQ(h.RunFor(60000), 0u);
+  const RunOutcome& outcome = h.engine->LastOutcome();
+  EXPECT_EQ(outcome.Cause, RunCause::LinkError);
+  EXPECT_EQ(outcome.LinkStatus, kStatusCommunicationError);
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text,
+            "RZ-303 no 4660/66 programming was unsuccessful.\r\n\r\nComm port: Communication "
+            "error.");
+}
+
+// A damaged character on a line that stays open is no reason to give up: the
+// timer sends the command again.
+TEST_F(EngineRunTest, LineErrorOnAnOpenPortDoesNotEndTheRun) {
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(2 * kBlock), 12, 0, kBase);
+  bool once = true;
+  h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 4 && once) {
+      once = false;
+      h.serial.status = kStatusCommunicationError;
+      h.serial.Report();
+      return Bytes{};
+    }
+    return std::nullopt;
+  };
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(60000);
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+}
+
+TEST_F(EngineRunTest, OutcomeCausesOfFailures) {
+  h.autoAnswer = false;
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(60000);
+  EXPECT_EQ(h.engine->LastOutcome().Cause, RunCause::NoConnection);
+
+  EngineHarness wrong;
+  wrong.instrument.deviceCode = 6;
+  ASSERT_TRUE(wrong.Start(wrong.RowIndex("RZ-303"), file));
+  wrong.RunFor(1000);
+  EXPECT_EQ(wrong.engine->LastOutcome().Cause, RunCause::DeviceMismatch);
+
+  EngineHarness refused;
+  refused.instrument.fault = [](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 3) return Bytes{0x7F, 0x09};
+    return std::nullopt;
+  };
+  ASSERT_TRUE(refused.Start(refused.RowIndex("RZ-303"), file));
+  refused.RunFor(1000);
+  EXPECT_EQ(refused.engine->LastOutcome().Cause, RunCause::DeviceRefused);
+
+  EngineHarness silentLater;
+  silentLater.instrument.fault = [](const Bytes& c) -> std::optional<Bytes> {
+    if (c[1] == 3) return Bytes{};
+    return std::nullopt;
+  };
+  ASSERT_TRUE(silentLater.Start(silentLater.RowIndex("RZ-303"), file));
+  silentLater.RunFor(200000);
+  EXPECT_EQ(silentLater.engine->LastOutcome().Cause, RunCause::Timeout);
+
+  EngineHarness success;
+  ASSERT_TRUE(success.Start(success.RowIndex("RZ-303"), file));
+  success.RunFor(1000);
+  EXPECT_EQ(success.engine->LastOutcome().Cause, RunCause::Success);
+}
+
+// A device asking for blocks larger than the link can carry in one frame is
+// refused with the reason instead of timing out on truncated commands.
+TEST_F(EngineRunTest, BlockLargerThanTheLinkCanCarryIsRefused) {
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  h.instrument.blockSize = 65534;
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.RunFor(60000);
+  EXPECT_TRUE(h.SentWithCode(3).empty());
+  EXPECT_EQ(h.engine->LastOutcome().Cause, RunCause::DeviceMismatch);
+  EXPECT_TRUE(h.LogHas("- Data block size: 65534, too large for the link, largest: 65523"));
+}
+
+TEST_F(EngineRunTest, BlocksOf1024AndMoreFitTheLink) {
+  for (uint16_t block : {1014, 1024, 4096}) {
+    EngineHarness run;
+    run.instrument.blockSize = block;
+    const Bytes image = Pattern(3 * block);
+    const std::string file = run.WriteQvl("rz.qvl", image, 12, 0, kBase);
+    ASSERT_TRUE(run.Start(run.RowIndex("RZ-303"), file));
+    run.RunFor(1000);
+    EXPECT_TRUE(run.engine->LastOutcome().Success) << block;
+    for (const Bytes& write : run.SentWithCode(4)) {
+      EXPECT_LE(write.size(), run.serial.transmitSize);
+    }
+  }
 }
 
 }  // namespace

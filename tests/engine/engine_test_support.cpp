@@ -139,7 +139,7 @@ EngineHarness::EngineHarness() : savedLanguage_(Language) {
     if (onPendingEvents) onPendingEvents();
   };
   engine.emplace(devices, log, surroundings);
-  serial.onStatus = [this](std::string_view text) { engine->LinkStatus(text); };
+  serial.onStatus = [this](int code, std::string_view text) { engine->LinkStatus(code, text); };
 }
 
 EngineHarness::~EngineHarness() {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -36,7 +37,7 @@ class FakeClock final : public TickSource {
 class FakeSerialLink final : public SerialRunLink {
  public:
   bool Send(const uint8_t* bytes, uint32_t count) override {
-    if (!open || refuseSends) return false;
+    if (!open || refuseSends || count > transmitSize) return false;
     sent.emplace_back(bytes, bytes + count);
     timeOutAtSend.push_back(frameTimeOut);
     return true;
@@ -50,6 +51,14 @@ class FakeSerialLink final : public SerialRunLink {
   bool IsOpen() const override { return open; }
   int Status() const override { return status; }
   void RefreshStatus() override { Report(); }
+  // As the serial component: a transmit size of up to 65535 bytes, changed
+  // only while the port is closed.
+  uint32_t TransmitSize() const override { return transmitSize; }
+  void SetTransmitSize(uint32_t bytes) override {
+    calls.push_back("TransmitSize=" + std::to_string(bytes) + (open ? " (open)" : ""));
+    transmitSize = std::min<uint32_t>(bytes, 65535);
+  }
+  void DiscardInput() override { ++discards; }
   void SuspendStatusEvent() override { ++suspended; }
   void ResumeStatusEvent() override { --suspended; }
   void SetRTSState(bool on) override { rts = on; }
@@ -76,13 +85,15 @@ class FakeSerialLink final : public SerialRunLink {
     Report();
   }
   void Report() {
-    if (suspended == 0 && onStatus) onStatus(StatusText(status));
+    if (suspended == 0 && onStatus) onStatus(status, StatusText(status));
   }
 
   std::vector<Bytes> sent;
   std::vector<uint32_t> timeOutAtSend;
   std::vector<std::string> calls;
   uint32_t frameTimeOut = 8000;
+  uint32_t transmitSize = 1024;
+  int discards = 0;
   int holds = 0;
   int suspended = 0;
   bool open = false;
@@ -92,7 +103,7 @@ class FakeSerialLink final : public SerialRunLink {
   bool rts = false;
   bool dtr = false;
   LineSettings params;
-  std::function<void(std::string_view)> onStatus;
+  std::function<void(int, std::string_view)> onStatus;
 };
 
 class FakeUsbLink final : public UsbRunLink {

@@ -195,6 +195,85 @@ TEST_F(ReplyTest, WronglyAddressedAcknowledgementSendsTheSameBlockAgain) {
   EXPECT_EQ(h.SentWithCode(4).size(), 6u);  // nothing more after the timeout
 }
 
+Bytes WriteAck(uint32_t address) {
+  Bytes ack{0x80, 0x04};
+  PutLe(ack, address, 4);
+  return ack;
+}
+
+// After a stall (the instrument stopped for a while, then went on) the
+// instrument answers both the command the engine gave up on and the one it
+// sent again. The late answers are dropped quietly and the run goes on
+// block by block, instead of taking every later acknowledgement for a wrong
+// address.
+TEST_F(ReplyTest, LateAcknowledgementsAfterAStallAreDroppedQuietly) {
+  const struct {
+    const char* name;
+    bool oneChunk;  // both answers arrive together
+  } cases[] = {{"separate chunks", false}, {"one chunk", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EngineHarness run;
+    int frozenWrites = 0;
+    run.instrument.fault = [&](const Bytes& cmd) -> std::optional<Bytes> {
+      // The second block's write and its repetition reach a stopped device.
+      if (cmd[1] == 4 && run.instrument.writeOrder.size() == 1 && frozenWrites < 2) {
+        ++frozenWrites;
+        return Bytes{};
+      }
+      return std::nullopt;
+    };
+    const Bytes image = Image(4 * kBlock);
+    const std::string file = run.WriteQvl("rz.qvl", image, 12, 0, kBase);
+    ASSERT_TRUE(run.Start(run.RowIndex("RZ-303"), file));
+    run.Pump();
+    run.Tick(5000);  // the engine gives up waiting and sends the block again
+    run.Pump();
+    ASSERT_EQ(frozenWrites, 2);
+    EXPECT_EQ(run.serial.discards, 1);  // the line's input was emptied first
+    // The device goes on: both writes are stored and acknowledged.
+    const Bytes block = run.serial.sent.back();
+    run.instrument.fault = nullptr;
+    const Bytes ack = run.instrument.Answer(block);
+    run.instrument.Answer(block);
+    ASSERT_EQ(ack, WriteAck(kBase + 2 * kBlock));
+    if (c.oneChunk) {
+      run.Feed(Concat({ack, ack}));
+    } else {
+      run.Feed(ack);
+      run.Feed(ack);
+    }
+    run.RunFor(1000);
+    EXPECT_EQ(run.LogCount(LogText(kLogWritingBlock) + "error, bad data block address"), 0);
+    EXPECT_EQ(run.WriteAddresses(),
+              (std::vector<uint32_t>{kBase + kBlock, kBase + 2 * kBlock, kBase + 2 * kBlock,
+                                     kBase + 3 * kBlock, kBase}));
+    EXPECT_EQ(run.instrument.Read(kBase, 4 * kBlock), image);
+    EXPECT_TRUE(run.engine->LastOutcome().Success);
+  }
+}
+
+// The reset's answer that follows a late acknowledgement of the last block
+// in the same chunk is still the reset's answer.
+TEST_F(ReplyTest, ResetAnswerBehindALateAcknowledgementIsTaken) {
+  StartSilentFor({5});
+  ASSERT_EQ(LastSent(), (Bytes{0xB0, 0x05}));
+  h.Feed(Concat({WriteAck(kBase), {0x80, 0x05}}));
+  EXPECT_EQ(h.progress.ModalResult(), kModalSuccess);
+  h.RunFor(0);
+  EXPECT_TRUE(h.engine->LastOutcome().Success);
+}
+
+// A late acknowledgement split over chunks is still recognised as late.
+TEST_F(ReplyTest, LateAcknowledgementInPiecesDuringTheResetIsDropped) {
+  StartSilentFor({5});
+  const Bytes late = WriteAck(kBase);
+  for (uint8_t b : late) h.Feed(Bytes{b});
+  h.Feed(Bytes{0x80});
+  h.Feed(Bytes{0x05});
+  EXPECT_EQ(h.progress.ModalResult(), kModalSuccess);
+}
+
 TEST_F(ReplyTest, ShortPositiveReplyForAnotherCommandIsIgnored) {
   // 0x80 0x02 where the connect acknowledgement (2 bytes) is expected: too
   // short to be device information.
