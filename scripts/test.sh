@@ -10,14 +10,14 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DQUORVEL_WERROR=ON
 cmake --build build/asan -j "$jobs"
 dbus-run-session -- ctest --test-dir build/asan --output-on-failure --no-tests=error -j "$jobs"
 
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON -DQUORVEL_WERROR=ON
 cmake --build build/tsan -j "$jobs" --target serial_tests
 dbus-run-session -- ctest --test-dir build/tsan -R Serial --output-on-failure --no-tests=error
 
-CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON
+CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON -DQUORVEL_WERROR=ON
 cmake --build build/fuzz -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure --no-tests=error -j "$jobs"
