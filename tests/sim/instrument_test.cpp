@@ -109,6 +109,40 @@ TEST_P(BootSessionTest, ProgramsTheImageUnscrambled) {
 
 INSTANTIATE_TEST_SUITE_P(Chunks, BootSessionTest, ::testing::Values(1, 5, 269, 100000));
 
+// Blocks larger than the terminal's usual read: the write command is
+// 2 + 4 + 4 + N + 2 bytes and is only complete with its very last byte.
+class LargeBlockTest : public ::testing::TestWithParam<uint16_t> {};
+
+TEST_P(LargeBlockTest, WriteIsCheckedAndAcknowledgedWhole) {
+  const uint16_t blockSize = GetParam();
+  Instrument instrument(BootOptions(blockSize));
+  const auto info = ParseDeviceInfo(Exchange(instrument, BuildBootCommand(kBootReadInfo)));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->BlockSize, blockSize);
+  ASSERT_EQ(Exchange(instrument, BuildEraseCommand(kSp1, kSp2)), Ack(kBootErase));
+
+  const Bytes first = RandomBytes(blockSize, 21);
+  const Bytes write = WriteCommand(kSp1, kSp2, 0x10000 - blockSize / 2, first);
+  ASSERT_EQ(write.size(), 2u + 4 + 4 + blockSize + 2);
+  EXPECT_TRUE(instrument.Feed(write.data(), write.size() - 1).empty());
+  EXPECT_EQ(Answers(instrument.Feed(&write.back(), 1)),
+            std::vector<Bytes>{WriteAck(0x10000 - blockSize / 2)});
+
+  Bytes damaged = WriteCommand(kSp1, kSp2, 0x10000 + blockSize / 2, RandomBytes(blockSize, 22));
+  damaged[10 + blockSize - 1] ^= 0x40;  // the block's last byte
+  EXPECT_EQ(FeedInChunks(instrument, damaged, 4096), std::vector<Bytes>{Nak(kBootErrorWrite)});
+
+  const Bytes second = RandomBytes(blockSize, 23);
+  EXPECT_EQ(FeedInChunks(instrument, WriteCommand(kSp1, kSp2, 0x10000 + blockSize / 2, second), 7),
+            std::vector<Bytes>{WriteAck(0x10000 + blockSize / 2)});
+  Bytes both = first;
+  both.insert(both.end(), second.begin(), second.end());
+  EXPECT_EQ(instrument.Flash().Read(0x10000 - blockSize / 2, 2u * blockSize), both);
+  EXPECT_EQ(instrument.Flash().WrittenCount(), 2u * blockSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, LargeBlockTest, ::testing::Values(1024, 2048));
+
 TEST(Instrument, DeviceInformationCarriesTheConfiguredValues) {
   InstrumentOptions options = BootOptions(512);
   options.BootVersion = "3.1b";
@@ -494,6 +528,107 @@ TEST(InstrumentFaults, OddBlockSizeOnlyInTheFirstDeviceInformation) {
   // Writes keep the real block size.
   Exchange(instrument, BuildEraseCommand(kSp1, kSp2));
   EXPECT_EQ(Exchange(instrument, WriteCommand(kSp1, kSp2, 0, RandomBytes(256, 1))), WriteAck(0));
+}
+
+// A reset the bootloader refuses or ignores leaves it running as it was:
+// still in the bootloader, the memory still erased for more writes.
+TEST(InstrumentFaults, RefusedOrIgnoredResetsLeaveTheBootloaderRunning) {
+  struct Case {
+    const char* name;
+    InstrumentFaults faults;
+    std::vector<Bytes> resetReplies;  // in order; an empty one: no answer
+  };
+  InstrumentFaults once;
+  once.NegativeReplies = {{kBootReset, 1, 5}};
+  InstrumentFaults always;
+  always.NegativeReplies = {{kBootReset, std::nullopt, 5}};
+  InstrumentFaults ignored;
+  ignored.IgnoreReset = true;
+  const Case cases[] = {
+      {"refused once", once, {Nak(5), Ack(kBootReset)}},
+      {"refused every time", always, {Nak(5), Nak(5), Nak(5), Nak(5)}},
+      {"ignored", ignored, {{}, {}, {}, {}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstrumentOptions options = BootOptions();
+    options.Faults = c.faults;
+    Instrument instrument(options);
+    ASSERT_EQ(Exchange(instrument, BuildEraseCommand(kSp1, kSp2)), Ack(kBootErase));
+    uint32_t address = 0;
+    for (const Bytes& reply : c.resetReplies) {
+      EXPECT_EQ(Exchange(instrument, BuildBootCommand(kBootReset)), reply);
+      if (reply == Ack(kBootReset)) {
+        EXPECT_EQ(instrument.ResetCount(), 1u);
+        EXPECT_EQ(instrument.Mode(), InstrumentMode::UserApplication);
+        break;
+      }
+      EXPECT_EQ(instrument.ResetCount(), 0u);
+      EXPECT_EQ(instrument.Mode(), InstrumentMode::Bootloader);
+      EXPECT_EQ(Exchange(instrument, BuildBootCommand(kBootConnect)), Ack(kBootConnect));
+      EXPECT_EQ(Exchange(instrument, WriteCommand(kSp1, kSp2, address, RandomBytes(256, address))),
+                WriteAck(address));
+      address += 256;
+    }
+  }
+}
+
+// The freeze or hang-up rides on the acknowledgement of the K-th accepted
+// write only; refused writes and other answers do not count.
+TEST(InstrumentFaults, FreezeAndHangUpFollowTheKthWriteAcknowledgement) {
+  struct Case {
+    const char* name;
+    WriteFreezeFault freeze;
+    uint32_t hangUp;
+    std::vector<uint32_t> freezeMs;  // per acknowledged write
+    std::vector<bool> hangUps;
+  };
+  const Case cases[] = {
+      {"freeze after the second", {2, 1500}, 0, {0, 1500, 0}, {false, false, false}},
+      {"freeze after the first", {1, 20}, 0, {20, 0, 0}, {false, false, false}},
+      {"hang-up after the third", {}, 3, {0, 0, 0}, {false, false, true}},
+      {"hang-up wins over a freeze", {2, 1500}, 2, {0, 0, 0}, {false, true, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstrumentOptions options = BootOptions();
+    options.Faults.FreezeAfterWrite = c.freeze;
+    options.Faults.HangUpAfterWrite = c.hangUp;
+    Instrument instrument(options);
+    auto expectPlain = [](const std::vector<InstrumentOutput>& outputs) {
+      for (const auto& out : outputs) {
+        EXPECT_EQ(out.FreezeMsAfter, 0u);
+        EXPECT_FALSE(out.HangUpAfter);
+      }
+    };
+    expectPlain(instrument.Feed(BuildBootCommand(kBootConnect)));
+    expectPlain(instrument.Feed(WriteCommand(kSp1, kSp2, 0, RandomBytes(256, 1))));  // not erased
+    expectPlain(instrument.Feed(BuildEraseCommand(kSp1, kSp2)));
+    Bytes badCrc = WriteCommand(kSp1, kSp2, 0, RandomBytes(256, 1));
+    badCrc.back() ^= 1;
+    expectPlain(instrument.Feed(badCrc));
+    for (size_t k = 0; k < c.freezeMs.size(); ++k) {
+      const auto address = static_cast<uint32_t>(k * 256);
+      const auto outputs = instrument.Feed(WriteCommand(kSp1, kSp2, address, RandomBytes(256, 2)));
+      ASSERT_EQ(outputs.size(), 1u);
+      EXPECT_EQ(outputs[0].Bytes, WriteAck(address));
+      EXPECT_EQ(outputs[0].FreezeMsAfter, c.freezeMs[k]) << "write " << k + 1;
+      EXPECT_EQ(outputs[0].HangUpAfter, c.hangUps[k]) << "write " << k + 1;
+      expectPlain(instrument.Feed(BuildBootCommand(kBootConnect)));
+    }
+    EXPECT_EQ(instrument.WriteAckCount(), c.freezeMs.size());
+  }
+}
+
+// An acknowledgement that is never sent (silence) is no acknowledgement.
+TEST(InstrumentFaults, SilencedWriteAcknowledgementsDoNotCount) {
+  InstrumentOptions options = BootOptions();
+  options.Faults.AnswersBeforeSilence = 1;
+  options.Faults.HangUpAfterWrite = 1;
+  Instrument instrument(options);
+  EXPECT_EQ(Exchange(instrument, BuildEraseCommand(kSp1, kSp2)), Ack(kBootErase));
+  EXPECT_TRUE(instrument.Feed(WriteCommand(kSp1, kSp2, 0, RandomBytes(256, 3))).empty());
+  EXPECT_EQ(instrument.WriteAckCount(), 0u);
 }
 
 }  // namespace

@@ -49,7 +49,12 @@ TEST(SimOptions, EveryOptionReachesTheInstrument) {
                                "3",
                                "--silent-after",
                                "5",
-                               "--odd-block-size"},
+                               "--odd-block-size",
+                               "--ignore-reset",
+                               "--freeze-after-block",
+                               "3:1.25",
+                               "--hangup-after-block",
+                               "7"},
                               o, error))
       << error;
   const InstrumentOptions& i = o.Instrument;
@@ -80,6 +85,51 @@ TEST(SimOptions, EveryOptionReachesTheInstrument) {
   EXPECT_EQ(i.Faults.NoiseBytes, 3u);
   EXPECT_EQ(i.Faults.AnswersBeforeSilence, 5u);
   EXPECT_TRUE(i.Faults.OddBlockSizeOnce);
+  EXPECT_TRUE(i.Faults.IgnoreReset);
+  EXPECT_EQ(i.Faults.FreezeAfterWrite.AfterWrite, 3u);
+  EXPECT_EQ(i.Faults.FreezeAfterWrite.Milliseconds, 1250u);
+  EXPECT_EQ(i.Faults.HangUpAfterWrite, 7u);
+}
+
+TEST(SimOptions, NegativeCountZeroMeansEveryCommand) {
+  struct Case {
+    const char* text;
+    uint8_t command;
+    std::optional<uint32_t> count;
+    uint8_t error;
+  };
+  const Case cases[] = {
+      {"5", 5, 1, 5},
+      {"5:1:5", 5, 1, 5},
+      {"5:0:5", 5, std::nullopt, 5},
+      {"5:0", 5, std::nullopt, 5},
+      {"0:0", 0, std::nullopt, 4},
+      {"4:3:9", 4, 3, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions({"--device", "M-530", "--negative", c.text}, o, error)) << error;
+    ASSERT_EQ(o.Instrument.Faults.NegativeReplies.size(), 1u);
+    const NegativeReplyFault& f = o.Instrument.Faults.NegativeReplies[0];
+    EXPECT_EQ(f.Command, c.command);
+    EXPECT_EQ(f.Count, c.count);
+    EXPECT_EQ(f.ErrorCode, c.error);
+  }
+}
+
+TEST(SimOptions, FreezeSecondsBecomeMilliseconds) {
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"1:2", 2000}, {"2:0.5", 500}, {"1:1.25", 1250}, {"9:0.005", 5}, {"1:3600", 3600000},
+  };
+  for (const auto& [text, ms] : cases) {
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions({"--device", "M-530", "--freeze-after-block", text}, o, error))
+        << text << ": " << error;
+    EXPECT_EQ(o.Instrument.Faults.FreezeAfterWrite.Milliseconds, ms) << text;
+  }
 }
 
 TEST(SimOptions, DefaultsComeFromTheDeviceRow) {
@@ -91,6 +141,9 @@ TEST(SimOptions, DefaultsComeFromTheDeviceRow) {
   EXPECT_EQ(o.Line.Baud, br038400);
   EXPECT_FALSE(o.Instrument.StartMode.has_value());
   EXPECT_FALSE(o.Instrument.Faults.AnswersBeforeSilence.has_value());
+  EXPECT_FALSE(o.Instrument.Faults.IgnoreReset);
+  EXPECT_EQ(o.Instrument.Faults.FreezeAfterWrite.AfterWrite, 0u);
+  EXPECT_EQ(o.Instrument.Faults.HangUpAfterWrite, 0u);
 }
 
 TEST(SimOptions, UnusableArgumentsAreRefused) {
@@ -110,6 +163,21 @@ TEST(SimOptions, UnusableArgumentsAreRefused) {
       {"--device", "M-530", "--negative", "6"},
       {"--device", "M-530", "--negative", "4:x"},
       {"--device", "M-530", "--bogus"},
+      {"--device", "M-530", "--freeze-after-block"},
+      {"--device", "M-530", "--freeze-after-block", "1"},
+      {"--device", "M-530", "--freeze-after-block", "0:1"},
+      {"--device", "M-530", "--freeze-after-block", "1:"},
+      {"--device", "M-530", "--freeze-after-block", ":1"},
+      {"--device", "M-530", "--freeze-after-block", "1:x"},
+      {"--device", "M-530", "--freeze-after-block", "1:-1"},
+      {"--device", "M-530", "--freeze-after-block", "1:.5"},
+      {"--device", "M-530", "--freeze-after-block", "1:1."},
+      {"--device", "M-530", "--freeze-after-block", "1:1.2345"},
+      {"--device", "M-530", "--freeze-after-block", "1:3600.001"},
+      {"--device", "M-530", "--freeze-after-block", "1:0x10"},
+      {"--device", "M-530", "--freeze-after-block", "1:2:3"},
+      {"--device", "M-530", "--hangup-after-block", "0"},
+      {"--device", "M-530", "--hangup-after-block", "x"},
   };
   for (const auto& args : cases) {
     SimOptions o;

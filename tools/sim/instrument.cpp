@@ -104,7 +104,8 @@ std::vector<InstrumentOutput> Instrument::Feed(const uint8_t* data, size_t count
     received_.push_back(data[i]);
     std::vector<uint8_t> message;
     std::vector<uint8_t> answer;
-    if (mode_ == InstrumentMode::Bootloader) {
+    const bool bootloader = mode_ == InstrumentMode::Bootloader;
+    if (bootloader) {
       if (!TakeBootCommand(message)) continue;
       answer = HandleBootCommand(message);
     } else {
@@ -124,6 +125,9 @@ std::vector<InstrumentOutput> Instrument::Feed(const uint8_t* data, size_t count
     }
     output.Bytes.insert(output.Bytes.end(), answer.begin(), answer.end());
     Note(false, "tx " + HexBytes(output.Bytes));
+    if (bootloader && message[1] == kBootWrite && answer[0] == kBootPositive) {
+      MarkWriteAck(output);
+    }
     out.push_back(std::move(output));
   }
   return out;
@@ -194,10 +198,25 @@ bool Instrument::TakeAppFrame(std::vector<uint8_t>& frame) {
   }
 }
 
+void Instrument::MarkWriteAck(InstrumentOutput& output) {
+  ++writeAcks_;
+  const InstrumentFaults& faults = options_.Faults;
+  if (faults.HangUpAfterWrite == writeAcks_) {
+    output.HangUpAfter = true;
+    Note(true,
+         "leaving the line after write acknowledgement " + std::to_string(writeAcks_) + " (fault)");
+  } else if (faults.FreezeAfterWrite.AfterWrite == writeAcks_) {
+    output.FreezeMsAfter = faults.FreezeAfterWrite.Milliseconds;
+    Note(true, "freezing for " + std::to_string(output.FreezeMsAfter) +
+                   " ms after write acknowledgement " + std::to_string(writeAcks_) + " (fault)");
+  }
+}
+
 std::optional<uint8_t> Instrument::TakeNegativeFault(uint8_t command) {
   for (auto& fault : options_.Faults.NegativeReplies) {
-    if (fault.Count == 0 || (fault.Command != 0 && fault.Command != command)) continue;
-    --fault.Count;
+    const bool usedUp = fault.Count && *fault.Count == 0;
+    if (usedUp || (fault.Command != 0 && fault.Command != command)) continue;
+    if (fault.Count) --*fault.Count;
     return fault.ErrorCode;
   }
   return std::nullopt;
@@ -240,6 +259,10 @@ std::vector<uint8_t> Instrument::HandleBootCommand(const std::vector<uint8_t>& c
     case kBootWrite:
       return HandleWrite(command);
     case kBootReset:
+      if (options_.Faults.IgnoreReset) {
+        Note(true, "reset ignored (fault): no answer");
+        return {};
+      }
       ++resets_;
       Note(false, "reset: restarting into the " +
                       std::string(HasUserApplication() ? "user application" : "bootloader"));

@@ -19,11 +19,19 @@ namespace quorvel::sim {
 enum class InstrumentMode : uint8_t { UserApplication, Bootloader };
 
 // The next Count bootloader commands with code Command (0: any command) are
-// answered 0x7F ErrorCode instead of being carried out.
+// answered 0x7F ErrorCode instead of being carried out; without a Count,
+// every one of them is.
 struct NegativeReplyFault {
   uint8_t Command = 0;
-  uint32_t Count = 1;
+  std::optional<uint32_t> Count = 1;
   uint8_t ErrorCode = 4;
+};
+
+// The device stops dead for Milliseconds once its acknowledgement of the
+// AfterWrite-th write (counting from 1; 0: never) has been sent.
+struct WriteFreezeFault {
+  uint32_t AfterWrite = 0;
+  uint32_t Milliseconds = 0;
 };
 
 struct InstrumentFaults {
@@ -40,6 +48,12 @@ struct InstrumentFaults {
   std::optional<uint32_t> AnswersBeforeSilence;
   // The first device-information reply reports BlockSize + 1.
   bool OddBlockSizeOnce = false;
+  // The bootloader neither carries out nor answers the reset command.
+  bool IgnoreReset = false;
+  WriteFreezeFault FreezeAfterWrite;
+  // The device drops off the line once its acknowledgement of this write
+  // (counting from 1; 0: never) has been sent.
+  uint32_t HangUpAfterWrite = 0;
 };
 
 struct InstrumentOptions {
@@ -68,6 +82,11 @@ struct InstrumentOutput {
   // command this output answers (for an echo: all of them). The host times
   // the output from the moment that byte has crossed the line.
   size_t InputEnd = 0;
+  // What the device does once the output has been sent (faults): stop for
+  // this many milliseconds, reading and answering nothing meanwhile ...
+  uint32_t FreezeMsAfter = 0;
+  // ... or leave the line for good.
+  bool HangUpAfter = false;
 };
 
 // What the instrument noticed, for the host's log.
@@ -98,6 +117,8 @@ class Instrument {
   const FlashMemory& Flash() const { return flash_; }
   uint32_t ResetCount() const { return resets_; }
   uint32_t AnswerCount() const { return answers_; }
+  // Positive write replies sent.
+  uint32_t WriteAckCount() const { return writeAcks_; }
   const InstrumentOptions& Options() const { return options_; }
   const std::string& AppModel() const { return appModel_; }
   const std::string& AppVersion() const { return appVersion_; }
@@ -117,6 +138,8 @@ class Instrument {
   std::vector<uint8_t> HandleAppFrame(const std::vector<uint8_t>& frame);
   std::vector<uint8_t> HandleWrite(const std::vector<uint8_t>& command);
   std::optional<uint8_t> TakeNegativeFault(uint8_t command);
+  // Counts a positive write reply and attaches the faults due after it.
+  void MarkWriteAck(InstrumentOutput& output);
   std::vector<uint8_t> IdentifyReply();
   std::vector<uint8_t> ExpectedBootRequestData() const;
   bool IsRs485Bus() const;
@@ -137,6 +160,7 @@ class Instrument {
   uint32_t challengeSeed_ = 0x2F6Bu;
   uint32_t resets_ = 0;
   uint32_t answers_ = 0;
+  uint32_t writeAcks_ = 0;
   std::vector<InstrumentNote> notes_;
 };
 

@@ -1,5 +1,6 @@
 #include "sim/sim_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -52,7 +53,8 @@ std::optional<NegativeReplyFault> ParseNegative(const std::string& text) {
   if (parts.size() > 1) {
     const auto count = ParseNumber(parts[1], 0xFFFFFFFFu);
     if (!count) return std::nullopt;
-    fault.Count = static_cast<uint32_t>(*count);
+    // COUNT 0: every such command, for as long as the program runs.
+    fault.Count = *count == 0 ? std::nullopt : std::optional<uint32_t>(*count);
   }
   if (parts.size() > 2) {
     const auto code = ParseNumber(parts[2], 255);
@@ -60,6 +62,42 @@ std::optional<NegativeReplyFault> ParseNegative(const std::string& text) {
     fault.ErrorCode = static_cast<uint8_t>(*code);
   }
   return fault;
+}
+
+bool AllDigits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "2", "0.5", "1.25": seconds with up to three decimals, as milliseconds.
+std::optional<uint32_t> ParseSeconds(const std::string& text, uint32_t maxSeconds) {
+  const auto point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string decimals = point == std::string::npos ? "" : text.substr(point + 1);
+  if (!AllDigits(whole)) return std::nullopt;
+  if (point != std::string::npos && (!AllDigits(decimals) || decimals.size() > 3)) {
+    return std::nullopt;
+  }
+  const auto seconds = ParseNumber(whole, maxSeconds);
+  if (!seconds) return std::nullopt;
+  uint32_t ms = static_cast<uint32_t>(*seconds) * 1000;
+  uint32_t scale = 100;
+  for (char c : decimals) {
+    ms += static_cast<uint32_t>(c - '0') * scale;
+    scale /= 10;
+  }
+  if (ms > maxSeconds * 1000) return std::nullopt;
+  return ms;
+}
+
+// "K:SECONDS": the write acknowledgement (from 1) and how long to freeze after it.
+std::optional<WriteFreezeFault> ParseFreeze(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const auto write = ParseNumber(text.substr(0, colon), 0xFFFFFFFFu);
+  const auto ms = ParseSeconds(text.substr(colon + 1), 3600);
+  if (!write || *write == 0 || !ms) return std::nullopt;
+  return WriteFreezeFault{static_cast<uint32_t>(*write), *ms};
 }
 
 }  // namespace
@@ -96,7 +134,8 @@ The first line on standard output is the path of the terminal to open.
 Faults:
   --negative CMD[:COUNT[:ERR]]  answer the next COUNT (default 1) bootloader
                        commands CMD (1..5, 0 = any) with 0x7F ERR (default:
-                       the command code; 4 for CMD 0); may be repeated
+                       the command code; 4 for CMD 0); COUNT 0: every such
+                       command; may be repeated
   --wrong-address N    acknowledge the next N writes with a wrong address
   --echo               send every received byte back first (two-wire bus)
   --echo-gap MS        pause between an echo and the answer (default 60)
@@ -104,6 +143,20 @@ Faults:
   --silent             never answer
   --silent-after N     stop answering after N answers
   --odd-block-size     report an odd block size in the first device information
+  --ignore-reset       never answer the reset command (nor restart); every
+                       other command is still answered
+  --freeze-after-block K:SECONDS
+                       once the acknowledgement of the K-th accepted write
+                       (from 1) has been sent, stop for SECONDS (up to 3600,
+                       decimals allowed: 0.5) as a stopped process would:
+                       nothing is read or answered meanwhile; what arrives is
+                       answered afterwards, in order
+  --hangup-after-block K
+                       once the acknowledgement of the K-th accepted write has
+                       been sent, close the terminal (the program under test
+                       sees a hang-up) as soon as anything more arrives, or 1 s
+                       after the acknowledgement, then save (--save) and exit
+                       with 0; with the same K it wins over a freeze
 )";
 }
 
@@ -231,6 +284,22 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
       faults.AnswersBeforeSilence = static_cast<uint32_t>(n);
     } else if (arg == "--odd-block-size") {
       faults.OddBlockSizeOnce = true;
+    } else if (arg == "--ignore-reset") {
+      faults.IgnoreReset = true;
+    } else if (arg == "--freeze-after-block") {
+      if (!value(text)) return false;
+      const auto freeze = ParseFreeze(text);
+      if (!freeze) {
+        error =
+            "--freeze-after-block: expected K:SECONDS with K from 1 and SECONDS up to 3600 "
+            "(at most three decimals), got \"" +
+            text + "\"";
+        return false;
+      }
+      faults.FreezeAfterWrite = *freeze;
+    } else if (arg == "--hangup-after-block") {
+      if (!number(1, 0xFFFFFFFFu, n)) return false;
+      faults.HangUpAfterWrite = static_cast<uint32_t>(n);
     } else {
       error = "unknown option \"" + arg + "\" (see --help)";
       return false;
