@@ -8,8 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,19 +80,69 @@ class SimProcess {
     return true;
   }
 
-  // Sends bytes and collects `expected` bytes of answer, waiting at most timeoutMs.
-  Bytes Exchange(const Bytes& command, size_t expected, int timeoutMs = 1000) {
+  void Send(const Bytes& command) {
     EXPECT_EQ(write(fd_, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+  }
+
+  // Collects up to `expected` bytes, waiting at most timeoutMs.
+  Bytes Receive(size_t expected, int timeoutMs) {
     Bytes got;
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (got.size() < expected && Clock::now() < end) {
+    while (got.size() < expected) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
       pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
       uint8_t buf[512];
-      const ssize_t n = read(fd_, buf, sizeof buf);
-      if (n > 0) got.insert(got.end(), buf, buf + n);
+      const ssize_t n = read(fd_, buf, std::min(sizeof buf, expected - got.size()));
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
     }
     return got;
+  }
+
+  // Sends bytes and collects `expected` bytes of answer, waiting at most timeoutMs.
+  Bytes Exchange(const Bytes& command, size_t expected, int timeoutMs = 1000) {
+    Send(command);
+    return Receive(expected, timeoutMs);
+  }
+
+  // The terminal reports a hang-up within timeoutMs and reads nothing more.
+  bool HungUp(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0 || !(p.revents & POLLHUP)) return false;
+    uint8_t b = 0;
+    return read(fd_, &b, 1) <= 0;
+  }
+
+  // The exit status once the program has ended by itself within timeoutMs
+  // (its standard output closes), or -1.
+  int ExitStatus(int timeoutMs) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    char c = 0;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      pollfd p{stdout_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return -1;
+      if (read(stdout_, &c, 1) <= 0) break;
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // User and system CPU time the program has used so far.
+  std::chrono::milliseconds CpuTime() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields 14 and 15 (utime, stime), counted after the parenthesised name.
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+      if (i >= 14) ticks += std::stol(field);
+    }
+    return std::chrono::milliseconds(ticks * 1000 / sysconf(_SC_CLK_TCK));
   }
 
   // SIGTERM and the exit status.
@@ -163,6 +218,150 @@ TEST(SimProcess, RefusesAnUnknownDevice) {
   EXPECT_EQ(sim.FirstLine(2000), "");
   EXPECT_EQ(sim.Stop(), 2);
 }
+
+// ---- Programming sessions with faults ----
+
+// HOX-27 (bootloader only) at 115200 baud, serial 11/22, saving its memory;
+// the test speaks the host side of the bootloader protocol.
+class SimSessionTest : public ::testing::Test {
+ protected:
+  static constexpr uint16_t kSp1 = 11, kSp2 = 22;
+  static constexpr uint32_t kBase = 0x8000;
+
+  void TearDown() override { std::filesystem::remove(save_); }
+
+  void Start(uint16_t blockSize, std::vector<std::string> extra = {}) {
+    blockSize_ = blockSize;
+    std::vector<std::string> args{
+        "--device", "HOX-27", "--serial", "11/22", "--block-size", std::to_string(blockSize),
+        "--baud",   "115200", "--save",   save_,   "--quiet"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim_ = std::make_unique<SimProcess>(args);
+    const std::string path = sim_->FirstLine();
+    ASSERT_FALSE(path.empty());
+    ASSERT_TRUE(sim_->Open(path)) << path;
+    ASSERT_EQ(sim_->Exchange(BuildEraseCommand(kSp1, kSp2), 2), test::Ack(kBootErase));
+  }
+
+  // Block n (from 0) of the image, as written at kBase + n * block size.
+  Bytes Block(uint32_t n) const {
+    Bytes block(blockSize_);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + n * 13 + 1);
+    return block;
+  }
+  Bytes WriteOf(uint32_t n) const {
+    return test::WriteCommand(kSp1, kSp2, kBase + n * blockSize_, Block(n));
+  }
+  Bytes AckOf(uint32_t n) const { return test::WriteAck(kBase + n * blockSize_); }
+  Bytes Blocks(uint32_t count) const {
+    Bytes all;
+    for (uint32_t n = 0; n < count; ++n) {
+      const Bytes b = Block(n);
+      all.insert(all.end(), b.begin(), b.end());
+    }
+    return all;
+  }
+
+  // The image of the saved HEX file, from kBase.
+  Bytes Saved() const {
+    FirmwareImage image;
+    EXPECT_EQ(ReadHexFile(save_, image), 0);
+    EXPECT_EQ(image.ImageStart, kBase);
+    return image.ImageData;
+  }
+
+  std::string save_ = TempPath("quorvel-sim-session") + ".hex";
+  uint16_t blockSize_ = 0;
+  std::unique_ptr<SimProcess> sim_;
+};
+
+class SimLargeBlockTest : public SimSessionTest, public ::testing::WithParamInterface<uint16_t> {};
+
+TEST_P(SimLargeBlockTest, WritesCrossTheTerminalWhole) {
+  Start(GetParam());
+  const auto info = ParseDeviceInfo(sim_->Exchange(BuildBootCommand(kBootReadInfo), 20));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->BlockSize, GetParam());
+  for (uint32_t n = 0; n < 3; ++n) {
+    ASSERT_EQ(WriteOf(n).size(), 2u + 4 + 4 + GetParam() + 2);
+    EXPECT_EQ(sim_->Exchange(WriteOf(n), 6, 3000), AckOf(n)) << "block " << n;
+  }
+  EXPECT_EQ(sim_->Stop(), 0);
+  EXPECT_EQ(Saved(), Blocks(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, SimLargeBlockTest, ::testing::Values(1024, 2048));
+
+// SIGTERM ends the program promptly, frozen or not, and the memory written
+// so far is saved although no reset came.
+class SimStopTest : public SimSessionTest,
+                    public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(SimStopTest, TerminationSavesTheMemory) {
+  Start(64, GetParam());
+  for (uint32_t n = 0; n < 2; ++n) ASSERT_EQ(sim_->Exchange(WriteOf(n), 6), AckOf(n));
+  const auto start = Clock::now();
+  EXPECT_EQ(sim_->Stop(), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(Saved(), Blocks(2));
+}
+
+INSTANTIATE_TEST_SUITE_P(States, SimStopTest,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"--freeze-after-block",
+                                                                    "2:30"}),
+                         [](const auto& info) { return info.param.empty() ? "Idle" : "Frozen"; });
+
+TEST_F(SimSessionTest, FreezeHoldsWhatArrivesAndAnswersItAfterwardsInOrder) {
+  Start(64, {"--freeze-after-block", "2:1"});
+  ASSERT_EQ(sim_->Exchange(WriteOf(0), 6), AckOf(0));
+  ASSERT_EQ(sim_->Exchange(WriteOf(1), 6), AckOf(1));
+  const auto acknowledged = Clock::now();
+  const auto cpuBefore = sim_->CpuTime();
+
+  sim_->Send(BuildBootCommand(kBootConnect));
+  sim_->Send(BuildBootCommand(kBootReadInfo));
+  EXPECT_TRUE(sim_->Receive(22, 600).empty());
+  const Bytes late = sim_->Receive(22, 3000);
+  const auto answered = Clock::now();
+  ASSERT_EQ(late.size(), 22u);
+  EXPECT_EQ(Bytes(late.begin(), late.begin() + 2), test::Ack(kBootConnect));
+  const auto info = ParseDeviceInfo(Bytes(late.begin() + 2, late.end()));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->BlockSize, 64);
+  EXPECT_GE(answered - acknowledged, std::chrono::milliseconds(900));
+  // Frozen by a timer, not by a loop that keeps the processor busy.
+  EXPECT_LT(sim_->CpuTime() - cpuBefore, std::chrono::milliseconds(250));
+
+  // Only the one freeze.
+  const auto start = Clock::now();
+  EXPECT_EQ(sim_->Exchange(WriteOf(2), 6), AckOf(2));
+  EXPECT_EQ(sim_->Exchange(BuildBootCommand(kBootConnect), 2), test::Ack(kBootConnect));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(sim_->Stop(), 0);
+  EXPECT_EQ(Saved(), Blocks(3));
+}
+
+// After the K-th acknowledgement the device leaves: the program under test
+// sees the terminal hang up, whether it sends more or waits, and the
+// simulator saves and ends by itself.
+class SimHangUpTest : public SimSessionTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SimHangUpTest, TerminalHangsUpAfterTheKthAcknowledgement) {
+  const bool sendNext = GetParam();
+  const std::string link = TempPath("quorvel-sim-hangup-link");
+  Start(64, {"--hangup-after-block", "2", "--link", link});
+  ASSERT_EQ(sim_->Exchange(WriteOf(0), 6), AckOf(0));
+  ASSERT_EQ(sim_->Exchange(WriteOf(1), 6), AckOf(1));
+  if (sendNext) sim_->Send(WriteOf(2));
+  EXPECT_TRUE(sim_->HungUp(3000));
+  EXPECT_EQ(sim_->ExitStatus(5000), 0);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  EXPECT_EQ(Saved(), Blocks(2));
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, SimHangUpTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "SendsMore" : "Waits"; });
 
 }  // namespace
 }  // namespace quorvel::sim

@@ -17,6 +17,7 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,10 +39,17 @@ void OnStopSignal(int) {
   gStop = 1;
 }
 
+// How long a device that is about to leave the line waits for the program
+// under test to pick up its last answer: the hang-up discards whatever the
+// terminal still holds.
+constexpr std::chrono::seconds kHangUpGrace{1};
+
 struct PendingWrite {
   Clock::time_point Due;
   std::vector<uint8_t> Bytes;
   size_t Sent = 0;
+  uint32_t FreezeMsAfter = 0;
+  bool HangUpAfter = false;
 };
 
 // The pseudo-terminal: the master we serve, and one descriptor of the
@@ -51,7 +59,24 @@ struct Terminal {
   int Master = -1;
   int Slave = -1;
   std::string Path;
+
+  // Closing the master hangs up every open descriptor of the device side.
+  void Close() {
+    if (Master >= 0) close(Master);
+    if (Slave >= 0) close(Slave);
+    Master = Slave = -1;
+  }
 };
+
+// The ppoll timeout until `when`; none when unset.
+const timespec* TimeoutUntil(const std::optional<Clock::time_point>& when, timespec& storage) {
+  if (!when) return nullptr;
+  const auto ns = std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::nanoseconds>(*when - Clock::now()).count());
+  storage.tv_sec = static_cast<time_t>(ns / 1000000000);
+  storage.tv_nsec = static_cast<long>(ns % 1000000000);
+  return &storage;
+}
 
 bool OpenTerminal(Terminal& t, std::string& error) {
   t.Master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -127,24 +152,37 @@ class Simulator {
     sigdelset(&waitMask, SIGTERM);
     sigdelset(&waitMask, SIGHUP);
 
-    while (!gStop) {
-      pollfd pfd{terminal_.Master, POLLIN, 0};
-      if (!pending_.empty() && pending_.front().Due <= Clock::now()) pfd.events |= POLLOUT;
-      timespec timeout{};
-      const timespec* timeoutPtr = nullptr;
-      if (!pending_.empty() && !(pfd.events & POLLOUT)) {
-        const auto wait = pending_.front().Due - Clock::now();
-        const auto ns = std::max<int64_t>(
-            0, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
-        timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
-        timeout.tv_nsec = static_cast<long>(ns % 1000000000);
-        timeoutPtr = &timeout;
+    while (!gStop && terminal_.Master >= 0) {
+      // Frozen, the device neither reads nor writes: what the program under
+      // test sends meanwhile waits in the terminal.
+      const bool frozen = frozenUntil_ && Clock::now() < *frozenUntil_;
+      pollfd pfd{frozen ? -1 : terminal_.Master, POLLIN, 0};
+      std::optional<Clock::time_point> wake;
+      if (frozen) {
+        wake = frozenUntil_;
+      } else if (hangUpAt_) {
+        wake = hangUpAt_;
+      } else if (!pending_.empty()) {
+        if (pending_.front().Due <= Clock::now()) {
+          pfd.events |= POLLOUT;
+        } else {
+          wake = pending_.front().Due;
+        }
       }
-      const int ready = ppoll(&pfd, 1, timeoutPtr, &waitMask);
+      timespec timeout{};
+      const int ready = ppoll(&pfd, 1, TimeoutUntil(wake, timeout), &waitMask);
       if (ready < 0) {
         if (errno == EINTR) continue;
         std::cerr << "quorvel-sim: poll: " << std::strerror(errno) << "\n";
         return 1;
+      }
+      if (frozen) continue;
+      frozenUntil_.reset();
+      if (hangUpAt_) {
+        // Anything more from the program under test shows it has taken the
+        // last answer.
+        if ((pfd.revents & POLLIN) || Clock::now() >= *hangUpAt_) HangUp();
+        continue;
       }
       if (pfd.revents & POLLIN) Receive();
       if (pfd.revents & (POLLERR | POLLNVAL)) {
@@ -187,7 +225,7 @@ class Simulator {
       }
       const auto start = std::max(arrived, txLineFree_);
       txLineFree_ = start + byteTime_ * static_cast<int64_t>(out.Bytes.size());
-      pending_.push_back({txLineFree_, out.Bytes});
+      pending_.push_back({txLineFree_, out.Bytes, 0, out.FreezeMsAfter, out.HangUpAfter});
     }
     for (const auto& note : instrument_.TakeNotes()) {
       if (note.Warning ? !options_.Quiet : options_.Log) {
@@ -213,8 +251,27 @@ class Simulator {
       }
       w.Sent += static_cast<size_t>(n);
       if (w.Sent < w.Bytes.size()) return;
+      const uint32_t freezeMs = w.FreezeMsAfter;
+      const bool hangUp = w.HangUpAfter;
       pending_.pop_front();
+      if (hangUp) {
+        // Nothing more comes from this device.
+        pending_.clear();
+        hangUpAt_ = Clock::now() + kHangUpGrace;
+        return;
+      }
+      if (freezeMs > 0) {
+        // Answers already queued go out after the pause, at once.
+        frozenUntil_ = Clock::now() + std::chrono::milliseconds(freezeMs);
+        return;
+      }
     }
+  }
+
+  void HangUp() {
+    if (!options_.Quiet) std::cerr << "quorvel-sim: leaving the line (fault)\n";
+    terminal_.Close();
+    hangUpAt_.reset();
   }
 
   const SimOptions& options_;
@@ -225,6 +282,8 @@ class Simulator {
   Clock::time_point txLineFree_{};
   std::deque<PendingWrite> pending_;
   uint32_t savedResets_ = 0;
+  std::optional<Clock::time_point> frozenUntil_;
+  std::optional<Clock::time_point> hangUpAt_;
 };
 
 std::string ModeName(const Instrument& instrument) {
@@ -287,7 +346,6 @@ int main(int argc, char** argv) {
   const int result = simulator.Run();
   simulator.SaveIfWanted();
   if (!options.LinkPath.empty()) unlink(options.LinkPath.c_str());
-  close(terminal.Slave);
-  close(terminal.Master);
+  terminal.Close();
   return result;
 }
