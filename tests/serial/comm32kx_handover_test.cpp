@@ -14,39 +14,10 @@ namespace quorvel {
 namespace {
 
 using testing::EventLog;
+using testing::Peer;
 using testing::Pty;
 using testing::SpinFor;
 using testing::SpinUntil;
-
-// Starts the peer holding `port`; true once it reported its status line.
-class Peer {
- public:
-  bool Start(const std::string& port, bool broadcast) {
-    QStringList args{QString::fromStdString(port)};
-    if (!broadcast) args << "--no-broadcast";
-    process_.setProgram(SERIAL_PEER_PATH);
-    process_.setArguments(args);
-    process_.start();
-    if (!process_.waitForStarted(5000)) return false;
-    return SpinUntil([&] { return Output().contains("status"); }, 10000);
-  }
-  void Release() { process_.closeWriteChannel(); }
-  QString Output() {
-    output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
-    return output_;
-  }
-  ~Peer() {
-    if (process_.state() != QProcess::NotRunning) {
-      process_.closeWriteChannel();
-      if (!process_.waitForFinished(5000)) process_.kill();
-      process_.waitForFinished(2000);
-    }
-  }
-
- private:
-  QProcess process_;
-  QString output_;
-};
 
 TEST(Comm32KxBusy, PortHeldByAnotherProcessIsBusy) {
   Pty pty;

@@ -1,13 +1,15 @@
 // A second instance for the link tests: holds a port in its own process and
 // lets it go when its standard input ends.
 //   serial_peer PORT [--no-broadcast]
-// Prints "status N" once the port selection is done and "released" after it
-// has let the port go, then stays on the bus for a moment and exits.
+// Prints "status N after T ms" once the port selection is done (T: how long
+// the selection took) and "released" after it has let the port go, then
+// stays on the bus for a moment and exits.
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,8 +23,11 @@ int main(int argc, char** argv) {
 
   quorvel::TComm32Kx comm(nullptr, 1);
   comm.SetBroadCastPortOFF(broadcast);
+  const auto start = std::chrono::steady_clock::now();
   comm.SetCOMPort(argv[1]);
-  std::printf("status %d\n", comm.Status());
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  std::printf("status %d after %lld ms\n", comm.Status(), static_cast<long long>(spent.count()));
   std::fflush(stdout);
 
   QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

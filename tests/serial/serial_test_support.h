@@ -1,11 +1,12 @@
 // Test support for the serial link: a pseudo-terminal playing the
-// instrument, running the Qt event loop until a condition holds, and a log
-// of every event of a component.
+// instrument, running the Qt event loop until a condition holds, a log of
+// every event of a component, and a second instance in its own process.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -13,11 +14,16 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -161,6 +167,84 @@ inline Bytes Pattern(size_t size, uint8_t seed = 0) {
 inline void SetExtraPorts(const std::string& value) {
   setenv(kExtraPortsVariable, value.c_str(), 1);
 }
+
+// A second instance of the program in its own process (serial_peer): it
+// selects `port` at start and lets it go when its standard input ends.
+class Peer {
+ public:
+  enum class User : uint8_t {
+    Same,  // the tests' own user
+    // An ordinary user, whom the kernel refuses what it lets root do: the
+    // tests' own user when that is not root, else `nobody` (through setpriv).
+    Unprivileged,
+  };
+
+  // False when an unprivileged process cannot be started here.
+  static bool CanRunUnprivileged() {
+    return geteuid() != 0 ||
+           (!QStandardPaths::findExecutable("setpriv").isEmpty() && getpwnam("nobody") != nullptr);
+  }
+
+  // True once the peer reported its status line.
+  bool Start(const std::string& port, bool broadcast = true, User user = User::Same) {
+    QStringList args{QString::fromStdString(port)};
+    if (!broadcast) args << "--no-broadcast";
+    if (user == User::Unprivileged && geteuid() == 0) {
+      const passwd* nobody = getpwnam("nobody");
+      const QString setpriv = QStandardPaths::findExecutable("setpriv");
+      if (nobody == nullptr || setpriv.isEmpty()) return false;
+      args.prepend(SERIAL_PEER_PATH);
+      args.prepend("--clear-groups");
+      args.prepend(QString("--regid=%1").arg(nobody->pw_gid));
+      args.prepend(QString("--reuid=%1").arg(nobody->pw_uid));
+      process_.setProgram(setpriv);
+      // Another user has no way onto this user's session bus.
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      env.remove("DBUS_SESSION_BUS_ADDRESS");
+      env.remove("XDG_RUNTIME_DIR");
+      process_.setProcessEnvironment(env);
+    } else {
+      process_.setProgram(SERIAL_PEER_PATH);
+    }
+    process_.setArguments(args);
+    process_.start();
+    if (!process_.waitForStarted(5000)) return false;
+    return SpinUntil([&] { return Output().contains("status"); }, 10000);
+  }
+  // Closes its standard input: it lets the port go as the program does.
+  void Release() { process_.closeWriteChannel(); }
+  // Kills it with SIGKILL: nothing of its own runs any more.
+  bool Kill() {
+    process_.kill();
+    return process_.waitForFinished(5000);
+  }
+  QString Output() {
+    output_ += QString::fromLocal8Bit(process_.readAllStandardOutput());
+    return output_;
+  }
+  // The status and the time the port selection took, from its status line.
+  std::optional<int> Status() { return Field(1); }
+  std::optional<int> SelectMs() { return Field(2); }
+
+  ~Peer() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.closeWriteChannel();
+      if (!process_.waitForFinished(5000)) process_.kill();
+      process_.waitForFinished(2000);
+    }
+  }
+
+ private:
+  QProcess process_;
+  QString output_;
+
+  std::optional<int> Field(int index) {
+    const QRegularExpressionMatch match =
+        QRegularExpression(R"(status (\d+) after (\d+) ms)").match(Output());
+    if (!match.hasMatch()) return std::nullopt;
+    return match.captured(index).toInt();
+  }
+};
 
 // A component (English texts) whose port list offers one pseudo-terminal;
 // its events are recorded in log_.
