@@ -5,12 +5,14 @@
 #include <unistd.h>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "app/globals.h"
 #include "app/text_utils.h"
 #include "datafile/file_checks.h"
 #include "datafile/hex_file.h"
+#include "datafile/system_error_text.h"
 #include "datafile/utilities.h"
 #include "dialogs/prompt.h"
 
@@ -19,8 +21,6 @@ namespace {
 
 constexpr TextPair kCaptionError{"Błąd", "Error"};
 constexpr TextPair kCaptionSave{"Zapisz", "Save"};
-constexpr TextPair kWriteError{"Wystąpił błąd podczas zapisu pliku:\r\n%s",
-                               "Data writing error in file:\r\n%s"};
 constexpr TextPair kVersionLabel{"Wersja pliku danych: ", "Data file version: "};
 constexpr TextPair kSupportedLabel{"Wersja obsługiwana do: ", "Supported version up to: "};
 
@@ -40,6 +40,37 @@ constexpr std::array<TextPair, 5> kShortTexts{{
     {"Niewłaściwy format pliku", "Bad file format"},
     {"Wystąpił błąd podczas odczytu pliku", "Data reading error"},
 }};
+
+// The causes of a refused file, for DataFileProblem.
+constexpr TextPair kProblemWithLine{"%s: wiersz %s: %s", "%s: line %s: %s"};
+constexpr TextPair kEmptyFile{"plik jest pusty", "the file is empty"};
+constexpr TextPair kNeitherKind{"to nie jest ani zakodowany plik danych, ani plik Intel HEX",
+                                "neither an encoded data file nor an Intel HEX file"};
+constexpr TextPair kNotHexFile{"to nie jest plik Intel HEX: pierwszy znak nie jest dwukropkiem",
+                               "not an Intel HEX file: the first character is not ':'"};
+constexpr TextPair kNotEncodedFile{"to nie jest zakodowany plik danych: brak sygnatury „Quorvel ”",
+                                   "not an encoded data file: no \"Quorvel \" signature"};
+constexpr TextPair kEndsInField{"plik kończy się w polu nagłówka: %s",
+                                "the file ends inside the header field: %s"};
+constexpr TextPair kFieldSignature{"sygnatura", "signature"};
+constexpr TextPair kFieldVersion{"wersja formatu (brak spacji kończącej)",
+                                 "format version (no blank ends it)"};
+constexpr TextPair kFieldDevice{"kod typu urządzenia", "device type code"};
+constexpr TextPair kFieldVariant{"kod wariantu urządzenia", "device variant code"};
+constexpr TextPair kFieldCrc{"CRC obrazu", "image CRC"};
+constexpr TextPair kFieldStart{"adres początkowy", "start address"};
+constexpr TextPair kVersionTooLong{"tekst wersji formatu jest dłuższy niż 256 znaków",
+                                   "the format version text is longer than 256 characters"};
+constexpr TextPair kNewerVersion{"wersja formatu %s jest nowsza niż obsługiwana %s",
+                                 "format version %s is newer than the supported %s"};
+constexpr TextPair kNoImage{"brak obrazu po nagłówku", "no image after the header"};
+constexpr TextPair kImageTooLarge{"obraz jest większy niż 64 MiB",
+                                  "the image is larger than 64 MiB"};
+constexpr TextPair kImageCut{"plik skończył się przed końcem obrazu",
+                             "the file ended before the end of the image"};
+constexpr TextPair kCrcMismatch{"niezgodne CRC obrazu: zapisane 0x%s, obliczone 0x%s",
+                                "image CRC mismatch: stored 0x%s, computed 0x%s"};
+constexpr TextPair kImageEmpty{"obraz jest pusty", "the image is empty"};
 
 constexpr size_t kSignatureLength = 8;
 // No version this program ever wrote comes near this; a longer text is not a
@@ -84,6 +115,9 @@ class HeaderReader {
   // Bytes handed out so far: the file position of the next one.
   uint64_t Consumed() const { return consumed_; }
 
+  // The system's error of a failed read; 0 when the file just ended.
+  int Error() const { return error_; }
+
   // The rest of the file into `out` (exactly out.size() bytes).
   bool ReadRest(std::vector<uint8_t>& out) { return Read(out.data(), out.size()); }
 
@@ -92,6 +126,7 @@ class HeaderReader {
     for (;;) {
       ssize_t got = read(fd_, buffer_.data(), buffer_.size());
       if (got < 0 && errno == EINTR) continue;
+      if (got < 0) error_ = errno;
       if (got <= 0) return false;
       pos_ = 0;
       end_ = static_cast<size_t>(got);
@@ -104,70 +139,123 @@ class HeaderReader {
   size_t pos_ = 0;
   size_t end_ = 0;
   uint64_t consumed_ = 0;
+  int error_ = 0;
 };
+
+std::string Hex4(uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", value);
+  return text;
+}
+
+int32_t Refuse(DataFileProblem& problem, int32_t code, std::string cause) {
+  problem = {0, std::move(cause)};
+  return code;
+}
+
+// A read that delivered too little: reading failed, or the file ended inside
+// the part named by `cut`.
+int32_t ReadCut(const HeaderReader& reader, DataFileProblem& problem, std::string cut) {
+  if (reader.Error() != 0) return Refuse(problem, kReadError, ReadFailedText(reader.Error()));
+  return Refuse(problem, kReadError, std::move(cut));
+}
+
+int32_t HeaderCut(const HeaderReader& reader, DataFileProblem& problem, const TextPair& field) {
+  return ReadCut(reader, problem, FormatText(kEndsInField.text(), {field.text()}));
+}
 
 // Reads an encoded file after its signature matched; `version` receives the
 // normalised version text for the -3 message.
 int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devCode,
-                    uint16_t& variant, FirmwareImage& image, std::string& version) {
+                    uint16_t& variant, FirmwareImage& image, std::string& version,
+                    DataFileProblem& problem) {
   HeaderReader reader(fd);
   std::array<uint8_t, kSignatureLength> signature{};
-  if (!reader.Read(signature.data(), signature.size())) return kReadError;
+  if (!reader.Read(signature.data(), signature.size())) {
+    return HeaderCut(reader, problem, kFieldSignature);
+  }
 
   std::string versionText;
   for (;;) {
     char c = 0;
-    if (versionText.size() > kMaxVersionLength || !reader.Read(&c, 1)) return kReadError;
+    if (versionText.size() > kMaxVersionLength) {
+      return Refuse(problem, kReadError, kVersionTooLong.str());
+    }
+    if (!reader.Read(&c, 1)) return HeaderCut(reader, problem, kFieldVersion);
     versionText += c;
     if (c == ' ') break;
   }
   version = NormalizeVer(versionText);
-  if (CompareVer(version, kDataFileVersion) > 0) return kBadVersion;
+  if (CompareVer(version, kDataFileVersion) > 0) {
+    return Refuse(problem, kBadVersion,
+                  FormatText(kNewerVersion.text(), {version, kDataFileVersion}));
+  }
 
-  if (!reader.ReadLittleEndian(devCode) || !reader.ReadLittleEndian(variant)) return kReadError;
+  if (!reader.ReadLittleEndian(devCode)) return HeaderCut(reader, problem, kFieldDevice);
+  if (!reader.ReadLittleEndian(variant)) return HeaderCut(reader, problem, kFieldVariant);
   if (headerOnly) return kEncodedFileLoaded;
 
   uint16_t crc = 0;
-  if (!reader.ReadLittleEndian(crc)) return kReadError;
+  if (!reader.ReadLittleEndian(crc)) return HeaderCut(reader, problem, kFieldCrc);
   image.Release();
   uint32_t start = 0;
-  if (MajorVersion(version) >= 2 && !reader.ReadLittleEndian(start)) return kReadError;
+  if (MajorVersion(version) >= 2 && !reader.ReadLittleEndian(start)) {
+    return HeaderCut(reader, problem, kFieldStart);
+  }
   image.ImageStart = start;
 
-  if (fileLength <= reader.Consumed()) return kReadError;
+  if (fileLength <= reader.Consumed()) return Refuse(problem, kReadError, kNoImage.str());
   uint64_t size = fileLength - reader.Consumed();
-  if (size > kMaxImageSize) return kReadError;
+  if (size > kMaxImageSize) return Refuse(problem, kReadError, kImageTooLarge.str());
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  if (!reader.ReadRest(bytes)) return kReadError;
+  if (!reader.ReadRest(bytes)) return ReadCut(reader, problem, kImageCut.str());
   ScrambleDataFileImage(bytes, crc);
   uint16_t actual = CalcCRC16(bytes.data(), static_cast<int64_t>(bytes.size()), 0xFFFF);
   image.ImageData = std::move(bytes);
-  return actual == crc ? kEncodedFileLoaded : kCrcError;
+  if (actual != crc) {
+    return Refuse(problem, kCrcError, FormatText(kCrcMismatch.text(), {Hex4(crc), Hex4(actual)}));
+  }
+  return kEncodedFileLoaded;
+}
+
+// The -2 cause: what the file is not.
+std::string NotAcceptedText(uint8_t acceptedKinds, ssize_t firstBytes) {
+  if (firstBytes == 0) return kEmptyFile.str();
+  switch (acceptedKinds & (kAcceptEncoded | kAcceptHex)) {
+    case kAcceptHex:
+      return kNotHexFile.str();
+    case kAcceptEncoded:
+      return kNotEncodedFile.str();
+    default:
+      return kNeitherKind.str();
+  }
 }
 
 int32_t ReadAnyKind(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
-                    std::string& version) {
+                    std::string& version, DataFileProblem& problem) {
   const RegularFileForReading file(fileName);
-  if (!file.IsOpen()) return kReadError;
+  if (!file.IsOpen()) return Refuse(problem, kReadError, file.Failure());
   const int fd = file.Fd();
 
   std::array<char, kSignatureLength> first{};
   ssize_t got = pread(fd, first.data(), first.size(), 0);
-  if (got < 0) return kReadError;
+  if (got < 0) {
+    return Refuse(problem, kReadError, ReadFailedText(errno));
+  }
 
   if ((acceptedKinds & kAcceptEncoded) != 0 && got == static_cast<ssize_t>(kSignatureLength) &&
       std::memcmp(first.data(), DataFileSignature, kSignatureLength) == 0) {
-    return ReadEncoded(fd, file.Size(), headerOnly, devCode, variant, image, version);
+    return ReadEncoded(fd, file.Size(), headerOnly, devCode, variant, image, version, problem);
   }
   if ((acceptedKinds & kAcceptHex) != 0 && got > 0 && first[0] == ':') {
-    int32_t result = ReadHexFile(fileName, image);
+    int32_t result = ReadHexFile(fileName, image, &problem);
     if (result != 0) return result;
     devCode = 0;
     variant = 0;
     return kHexFileLoaded;
   }
-  return kBadFormat;
+  return Refuse(problem, kBadFormat, NotAcceptedText(acceptedKinds, got));
 }
 
 }  // namespace
@@ -206,14 +294,27 @@ void ShowDataFileError(int32_t code, const std::string& fileName, const std::str
                          kIconWarning);
 }
 
+std::string DataFileProblemText(const std::string& fileName, const DataFileProblem& problem) {
+  if (problem.Line == 0) return fileName + ": " + problem.Cause;
+  return FormatText(kProblemWithLine.text(),
+                    {fileName, std::to_string(problem.Line), problem.Cause});
+}
+
 int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
                      uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
-                     std::string* formatVersion) {
+                     std::string* formatVersion, DataFileProblem* problem) {
+  DataFileProblem unused;
+  DataFileProblem& found = problem != nullptr ? *problem : unused;
+  found = {};
   int32_t result = kFileNotFound;
   std::string version;
+  // Opening for reading needs no change to the file: a read-only file is
+  // read as it is, and nothing about it is touched.
   if (PathExists(fileName)) {
-    AttributeGuard guard(fileName);
-    result = ReadAnyKind(fileName, acceptedKinds, headerOnly, devCode, variant, image, version);
+    result =
+        ReadAnyKind(fileName, acceptedKinds, headerOnly, devCode, variant, image, version, found);
+  } else {
+    found.Cause = SystemErrorText(ENOENT);
   }
   if (formatVersion != nullptr) *formatVersion = version;
   if (result < 0 && !headerOnly) ShowDataFileError(result, fileName, version);
@@ -221,14 +322,21 @@ int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool he
 }
 
 bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
-                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start) {
+                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start,
+                   std::string* failureDetail) {
+  if (failureDetail != nullptr) failureDetail->clear();
   if (checkAttributes && PathExists(fileName) && !CheckFileAttr(fileName, kCaptionSave.str())) {
     return false;
   }
   bool ok = false;
+  std::string reason;
   // An empty image makes no data file, and one the reader would refuse as
   // too large is not written either.
-  if (!image.empty() && image.size() <= kMaxImageSize) {
+  if (image.empty()) {
+    reason = kImageEmpty.str();
+  } else if (image.size() > kMaxImageSize) {
+    reason = kImageTooLarge.str();
+  } else {
     std::string bytes = DataFileSignature;
     bytes += kDataFileVersion;
     bytes += ' ';
@@ -246,11 +354,11 @@ bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
     ScrambleDataFileImage(
         std::span<uint8_t>(reinterpret_cast<uint8_t*>(bytes.data()) + headerSize, image.size()),
         crc);
-    ok = ReplaceFileContents(fileName, bytes);
+    ok = ReplaceFileContents(fileName, bytes, &reason);
   }
   if (!ok) {
-    CurrentPrompt().MsgBox(FormatText(kWriteError.text(), {DisplayPath(fileName)}),
-                           kCaptionError.str(), kIconWarning);
+    ShowWriteError(fileName, reason);
+    if (failureDetail != nullptr) *failureDetail = std::move(reason);
   }
   return ok;
 }

@@ -38,19 +38,35 @@ constexpr uint32_t kMaxImageSize = 64u * 1024 * 1024;
 constexpr const char* DataFileSignature = "Quorvel ";
 constexpr const char* kDataFileVersion = "2.74";
 
+// Why a data file was refused: the line (1-based, 0 when the cause is not
+// tied to a line) and the cause, in the program's Language.
+struct DataFileProblem {
+  uint32_t Line = 0;
+  std::string Cause;
+};
+
+// "FILE: line N: cause" (or "FILE: cause"), Polish or English by Language.
+std::string DataFileProblemText(const std::string& fileName, const DataFileProblem& problem);
+
 // Reads a data file. devCode and variant are set for encoded files only (0
 // for HEX). headerOnly stops after the variant code, leaves the image alone
 // and shows no message. On a negative result the image is not valid.
 // formatVersion, when given, receives the normalised format version of an
-// encoded file (also with -3) and is cleared otherwise.
+// encoded file (also with -3) and is cleared otherwise. problem, when given,
+// receives the cause of every negative result and is cleared otherwise. The
+// file itself is never changed, not even its permissions.
 int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
                      uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
-                     std::string* formatVersion = nullptr);
+                     std::string* formatVersion = nullptr, DataFileProblem* problem = nullptr);
 
-// Writes an encoded data file; false (after its own message) on failure. The
-// file that was there before survives every failed write.
+// Writes an encoded data file; false (after its own message, which names the
+// reason) on failure. The file that was there before survives every failed
+// write. failureDetail, when given, receives the reason of a failure (the
+// system's reason where there is one, in the program's language; empty when
+// the attribute check declined) and is cleared on success.
 bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
-                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start);
+                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start,
+                   std::string* failureDetail = nullptr);
 
 // The message-box text of a negative result code for a file; the -3 text
 // needs the file's version. Empty for codes without a message.

@@ -11,6 +11,7 @@
 
 #include "app/globals.h"
 #include "app/text_utils.h"
+#include "datafile/system_error_text.h"
 #include "dialogs/prompt.h"
 
 namespace quorvel {
@@ -28,6 +29,15 @@ constexpr TextPair kHasAttributes{"Plik\r\n%s\r\nposiada atrybut %s\r\nZapisać 
                                   "File\r\n%s\r\nhas attributes %s\r\nSave anyway?"};
 constexpr TextPair kWriteError{"Wystąpił błąd podczas zapisu pliku:\r\n%s",
                                "Data writing error in file:\r\n%s"};
+constexpr TextPair kNoName{"brak nazwy pliku", "no file name"};
+constexpr TextPair kNotRegular{"to nie jest zwykły plik (kolejka FIFO, gniazdo lub urządzenie)",
+                               "not a regular file (a FIFO, socket or device)"};
+
+// Prefix and random part of a temporary file's name: short, so that a
+// temporary file can be made beside a target whose name has the greatest
+// length the file system allows.
+constexpr const char* kTempPrefix = ".qv";
+constexpr size_t kTempRandomChars = 10;
 
 // The last component of a path, which decides whether the file is hidden.
 std::string_view BaseName(std::string_view name) {
@@ -59,10 +69,12 @@ std::string ResolveTarget(const std::string& name) {
   return target;
 }
 
+// False with errno set when not every byte could be written.
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t written = write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
+    if (written == 0) errno = ENOSPC;
     if (written <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(written));
   }
@@ -71,20 +83,31 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 // Creates a new, empty file with a name that did not exist, in the folder of
 // the target, with the default permissions of the process (umask applies).
+// -1 with errno set on failure.
 int CreateTempBeside(const std::string& target, std::string& tempName) {
   static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::random_device seed;
   std::mt19937 random(seed());
   std::uniform_int_distribution<size_t> pick(0, sizeof(kChars) - 2);
-  std::string folder = FolderOf(target);
+  const std::string folder = FolderOf(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string suffix(8, '_');
+    std::string suffix(kTempRandomChars, '_');
     for (char& c : suffix) c = kChars[pick(random)];
-    tempName = folder + "/." + std::string(BaseName(target)) + "." + suffix + ".tmp";
+    tempName = folder + "/" + kTempPrefix + suffix;
     int fd = open(tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
+}
+
+// The reason for a file that is there but cannot be read or replaced as a
+// plain file.
+std::string NotRegularText(mode_t mode) {
+  return S_ISDIR(mode) ? SystemErrorText(EISDIR) : kNotRegular.str();
+}
+
+void SetDetail(std::string* failureDetail, std::string text) {
+  if (failureDetail != nullptr) *failureDetail = std::move(text);
 }
 
 }  // namespace
@@ -114,48 +137,46 @@ bool CheckFileAttr(const std::string& name, const std::string& caption) {
                                   caption, kIconWarning, true);
 }
 
-bool WriteTextFile(const std::string& name, std::string_view text) {
+bool WriteTextFile(const std::string& name, std::string_view text, std::string* failureDetail) {
+  SetDetail(failureDetail, {});
   if (PathExists(name) && !CheckFileAttr(name, kCaptionSave.str())) return false;
-  if (ReplaceFileContents(name, text)) return true;
-  CurrentPrompt().MsgBox(FormatText(kWriteError.text(), {DisplayPath(name)}), kCaptionError.str(),
-                         kIconWarning);
+  std::string reason;
+  if (ReplaceFileContents(name, text, &reason)) return true;
+  ShowWriteError(name, reason);
+  SetDetail(failureDetail, std::move(reason));
   return false;
 }
 
-AttributeGuard::AttributeGuard(const std::string& name) : name_(name) {
-  struct stat st {};
-  if (stat(name.c_str(), &st) != 0) return;
-  mode_ = st.st_mode & 07777;
-  if ((st.st_mode & S_IWUSR) == 0) chmod(name.c_str(), *mode_ | S_IWUSR);
+void ShowWriteError(const std::string& name, const std::string& reason) {
+  std::string text = FormatText(kWriteError.text(), {DisplayPath(name)});
+  if (!reason.empty()) text += "\r\n" + reason;
+  CurrentPrompt().MsgBox(text, kCaptionError.str(), kIconWarning);
 }
 
-AttributeGuard::~AttributeGuard() {
-  if (mode_.has_value() && !name_.empty()) {
-    struct stat st {};
-    // Only put the mode back when it differs: a file of another owner may
-    // refuse chmod, and nothing needs doing then.
-    if (stat(name_.c_str(), &st) == 0 && (st.st_mode & 07777) != *mode_) {
-      chmod(name_.c_str(), *mode_);
-    }
+bool ReplaceFileContents(const std::string& name, std::string_view bytes,
+                         std::string* failureDetail) {
+  SetDetail(failureDetail, {});
+  if (name.empty()) {
+    SetDetail(failureDetail, kNoName.str());
+    return false;
   }
-}
-
-void AttributeGuard::RestoreOnto(const std::string& target) {
-  if (mode_.has_value()) chmod(target.c_str(), *mode_);
-  name_.clear();
-}
-
-bool ReplaceFileContents(const std::string& name, std::string_view bytes) {
-  if (name.empty()) return false;
   const std::string target = ResolveTarget(name);
   struct stat original {};
   const bool existed = stat(target.c_str(), &original) == 0;
-  if (existed && !S_ISREG(original.st_mode)) return false;
+  if (existed && !S_ISREG(original.st_mode)) {
+    SetDetail(failureDetail, NotRegularText(original.st_mode));
+    return false;
+  }
 
   std::string tempName;
   int fd = CreateTempBeside(target, tempName);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    SetDetail(failureDetail, SystemErrorText(errno));
+    return false;
+  }
+  int error = 0;
   bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
+  if (!ok) error = errno;
   if (ok && existed) {
     // Keeping another owner works only for a privileged process; without it
     // the file belongs to the writer, as a newly created file would.
@@ -163,11 +184,19 @@ bool ReplaceFileContents(const std::string& name, std::string_view bytes) {
       // Not an error: the permission bits below are what matter.
     }
     ok = fchmod(fd, original.st_mode & 07777) == 0;
+    if (!ok) error = errno;
   }
-  if (close(fd) != 0) ok = false;
-  if (ok) ok = rename(tempName.c_str(), target.c_str()) == 0;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && rename(tempName.c_str(), target.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
   if (!ok) {
     unlink(tempName.c_str());
+    SetDetail(failureDetail, SystemErrorText(error));
     return false;
   }
   // Make the rename itself durable.
@@ -181,9 +210,18 @@ bool ReplaceFileContents(const std::string& name, std::string_view bytes) {
 
 RegularFileForReading::RegularFileForReading(const std::string& name) {
   const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return;
+  if (fd < 0) {
+    failure_ = SystemErrorText(errno);
+    return;
+  }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
+    failure_ = SystemErrorText(errno);
+    close(fd);
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    failure_ = NotRegularText(st.st_mode);
     close(fd);
     return;
   }

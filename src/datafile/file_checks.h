@@ -1,14 +1,15 @@
-// Checks before a file is written, the existence test, the text-file writer
-// and the attribute handling around file access.
+// Checks before a file is written, the existence test, the text-file writer,
+// the atomic replacement of a file's contents and the opening of a file for
+// reading.
 //
 // Attributes on Linux: read-only = the owner has no write permission; hidden =
 // the file name starts with "."; system, archive and volume label never occur.
+// Reading a file never changes its attributes; a replaced file keeps them.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,36 +23,18 @@ bool PathExists(const std::string& name);
 bool CheckFileAttr(const std::string& name, const std::string& caption);
 
 // Writes the text (without any terminating zero) over the file; the old
-// content survives every failed write. Shows its own message on failure.
-bool WriteTextFile(const std::string& name, std::string_view text);
+// content survives every failed write. Shows its own message on failure,
+// naming the reason; failureDetail, when given, receives that reason (in the
+// program's language) and is cleared on success.
+bool WriteTextFile(const std::string& name, std::string_view text,
+                   std::string* failureDetail = nullptr);
 
-// The file attributes that reading or writing clears for the access and puts
-// back afterwards. On Linux only the owner's write permission is cleared
-// (read-only); a hidden file stays hidden because hiding is its name.
-class AttributeGuard {
- public:
-  // Remembers the attributes of an existing file and makes it writable; does
-  // nothing when nothing exists under the name.
-  explicit AttributeGuard(const std::string& name);
-  // Puts the remembered attributes back.
-  ~AttributeGuard();
-  AttributeGuard(const AttributeGuard&) = delete;
-  AttributeGuard& operator=(const AttributeGuard&) = delete;
-
-  bool existed() const { return mode_.has_value(); }
-  // Permission bits the file had, for a replacement file to take over.
-  std::optional<mode_t> mode() const { return mode_; }
-  // Applies the remembered attributes to `target` (a file that replaced the
-  // original) instead of the original name, and to nothing else afterwards.
-  void RestoreOnto(const std::string& target);
-
- private:
-  std::string name_;
-  std::optional<mode_t> mode_;
-};
+// The message of a failed write: the writing-error text with the file's name
+// and, on a line of its own, the reason.
+void ShowWriteError(const std::string& name, const std::string& reason);
 
 // A regular file opened for reading. Opening never blocks: a FIFO or device
-// under the name is refused like a missing file.
+// under the name is refused. Nothing about the file is changed.
 class RegularFileForReading {
  public:
   explicit RegularFileForReading(const std::string& name);
@@ -62,16 +45,22 @@ class RegularFileForReading {
   bool IsOpen() const { return fd_ >= 0; }
   int Fd() const { return fd_; }
   uint64_t Size() const { return size_; }
+  // Why the file is not open, in the program's language; empty when it is.
+  const std::string& Failure() const { return failure_; }
 
  private:
   int fd_ = -1;
   uint64_t size_ = 0;
+  std::string failure_;
 };
 
 // Writes `bytes` to a temporary file in the target's folder and renames it
 // over the target only when every byte was written and flushed; the file that
 // was there before survives every failed write. The result takes over the
-// permission bits of the file it replaces. Returns false on any failure.
-bool ReplaceFileContents(const std::string& name, std::string_view bytes);
+// permission bits of the file it replaces. Returns false on any failure;
+// failureDetail, when given, then receives the reason in the program's
+// language (the system's reason where there is one).
+bool ReplaceFileContents(const std::string& name, std::string_view bytes,
+                         std::string* failureDetail = nullptr);
 
 }  // namespace quorvel

@@ -1,26 +1,62 @@
 #include "datafile/hex_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <vector>
 
+#include "app/globals.h"
+#include "app/text_utils.h"
 #include "datafile/file_checks.h"
+#include "datafile/system_error_text.h"
 
 namespace quorvel {
 namespace {
 
 // A record has at most 260 pairs after its colon (count, two address bytes,
-// type, 255 data bytes, checksum); whatever follows them is never looked
-// at, so no more of a line is ever stored.
+// type, 255 data bytes, checksum).
 constexpr size_t kMaxRecordPairs = 5 + 255;
-constexpr size_t kMaxRecordChars = 1 + 2 * kMaxRecordPairs;
+constexpr size_t kMaxRecordDigits = 2 * kMaxRecordPairs;
+// The part of a line that is kept whole: the colon and the digits of the
+// longest record. Past it a whole record can only have trailing blanks and
+// tabs, so the rest of a longer line is scanned as it arrives, not stored.
+constexpr size_t kMaxRecordChars = 1 + kMaxRecordDigits;
 constexpr size_t kReadChunk = 64 * 1024;
+
+constexpr TextPair kBlank{"spacja", "a blank"};
+constexpr TextPair kTab{"tabulator", "a tab"};
+constexpr TextPair kCharacter{"znak '%s'", "character '%s'"};
+constexpr TextPair kByte{"bajt %s", "byte %s"};
+constexpr TextPair kNotHexDigit{"%s w kolumnie %s nie jest cyfrą szesnastkową",
+                                "%s at column %s is not a hexadecimal digit"};
+constexpr TextPair kOddDigits{"nieparzysta liczba cyfr szesnastkowych: %s",
+                              "odd number of hexadecimal digits: %s"};
+constexpr TextPair kTooShort{
+    "rekord za krótki: liczba cyfr szesnastkowych %s, potrzeba co najmniej 10",
+    "record too short: %s hexadecimal digits, at least 10 needed"};
+constexpr TextPair kShortForCount{
+    "rekord za krótki względem liczby bajtów %s: powinno być cyfr szesnastkowych: %s, jest: %s",
+    "record too short for its byte count %s: %s hexadecimal digits needed, %s found"};
+constexpr TextPair kLongForCount{
+    "rekord za długi względem liczby bajtów %s: powinno być cyfr szesnastkowych: %s, jest: %s",
+    "record too long for its byte count %s: %s hexadecimal digits needed, %s found"};
+constexpr TextPair kBadChecksum{"błędna suma kontrolna: rekord ma 0x%s, a powinien mieć 0x%s",
+                                "bad checksum: the record has 0x%s, its bytes need 0x%s"};
+constexpr TextPair kCountForType{"rekord typu %s musi mieć liczbę bajtów %s, a ma %s",
+                                 "a record of type %s must have byte count %s, not %s"};
+constexpr TextPair kNoEndRecord{"brak rekordu końca pliku (typ 01): plik jest niekompletny",
+                                "no end-of-file record (type 01): the file is incomplete"};
+constexpr TextPair kSpanTooLarge{"dane obejmują więcej niż 64 MiB adresów",
+                                 "the data span more than 64 MiB of addresses"};
+constexpr TextPair kPastEnd{"dane wychodzą poza adres 0xFFFFFFFF",
+                            "the data run past address 0xFFFFFFFF"};
 
 // Digit value, or kNotHex for any other character; kNotHex has a bit no
 // digit has, so OR-ing the values of a line tells whether all were digits.
@@ -62,62 +98,130 @@ const std::array<uint16_t, 65536>& PairTable() {
   return table;
 }
 
-bool AllHex(const char* text, size_t length) {
-  uint16_t seen = 0;
-  for (size_t i = 0; i < length; ++i) seen |= HexValue(text[i]);
-  return (seen & kNotHex) == 0;
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
 }
 
-// The bytes of one record line: the pairs after the colon, decoded, at most
-// kMaxRecordPairs of them.
+std::string Hex2(unsigned value) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+  return text;
+}
+
+// A character of a record line that cannot be there, and its column
+// (1-based; the colon is column 1). Column 0: none.
+struct BadChar {
+  uint64_t column = 0;
+  uint8_t value = 0;
+};
+
+std::string CharacterText(uint8_t c) {
+  if (c == ' ') return kBlank.str();
+  if (c == '\t') return kTab.str();
+  if (c > 0x20 && c < 0x7F) return FormatText(kCharacter.text(), {std::string(1, char(c))});
+  return FormatText(kByte.text(), {"0x" + Hex2(c)});
+}
+
+std::string NotHexText(const BadChar& bad) {
+  return FormatText(kNotHexDigit.text(), {CharacterText(bad.value), std::to_string(bad.column)});
+}
+
+std::string LengthText(const TextPair& pattern, unsigned count, uint64_t digits) {
+  return FormatText(pattern.text(), {std::to_string(count), std::to_string(2 * (5 + count)),
+                                     std::to_string(digits)});
+}
+
+// What follows the kept part of a long record line, noted character by
+// character: the column of its last character that is neither blank nor
+// tab, and the first character that makes the line no record (a blank
+// counts once something other than blanks follows it).
+struct LineTail {
+  uint64_t lastNonBlank = 0;
+  uint64_t blankRun = 0;
+  uint8_t blankChar = 0;
+  BadChar bad;
+
+  void Add(char c, uint64_t column) {
+    if (IsBlank(c)) {
+      if (blankRun == 0) {
+        blankRun = column;
+        blankChar = static_cast<uint8_t>(c);
+      }
+      return;
+    }
+    if (bad.column == 0) {
+      if (blankRun != 0) {
+        bad = {blankRun, blankChar};
+      } else if ((HexValue(c) & kNotHex) != 0) {
+        bad = {column, static_cast<uint8_t>(c)};
+      }
+    }
+    blankRun = 0;
+    lastNonBlank = column;
+  }
+};
+
+// The bytes of one record line: the pairs after the colon, decoded; exactly
+// 5 + byte count of them.
 struct RecordBytes {
   const uint8_t* bytes = nullptr;
   size_t pairs = 0;
 };
 
-// Hands out the record lines of a file one at a time (a colon followed by
-// hexadecimal digits only); every other line is skipped. Lines end with LF
-// or CR LF, the last one possibly with neither. Works with a fixed buffer
-// whatever the length of the lines.
+// Hands out the record lines of a file one at a time, each checked to be one
+// whole record; lines that do not start with ':' are skipped. Lines end with
+// LF or CR LF, the last one possibly with neither (or with CR alone). Works
+// with a fixed buffer whatever the length of the lines.
 class RecordLineReader {
  public:
   explicit RecordLineReader(int fd) : fd_(fd), buffer_(kReadChunk) {}
 
-  // 1 with the next record line, 0 at the end of the file, -1 when reading
-  // fails.
-  int Next(RecordBytes& record) {
+  // 1 with the next record line, 0 at the end of the file, -1 with the cause
+  // when reading fails or a line starting with ':' is no whole record.
+  int Next(RecordBytes& record, std::string& cause) {
     for (;;) {
       if (pos_ == end_) {
         if (atEof_) {
-          if (carrySeen_ == 0 && !pendingCR_) return 0;
-          if (FinishCarry(record)) return 1;
+          if (carry_ == Carry::kNone) return 0;
+          ++line_;
+          if (const int got = FinishCarry(record, cause); got != 0) return got;
           continue;
         }
-        if (!Refill()) return -1;
+        if (!Refill()) {
+          cause = ReadFailedText(errno);
+          return -1;
+        }
         continue;
       }
       const char* start = buffer_.data() + pos_;
       const size_t available = end_ - pos_;
       const char* newline = static_cast<const char*>(std::memchr(start, '\n', available));
       if (newline == nullptr) {
-        Append(start, available, false);
+        AddPiece(start, available);
         pos_ = end_;
         continue;
       }
       size_t length = static_cast<size_t>(newline - start);
       pos_ += length + 1;
-      if (carrySeen_ == 0 && !pendingCR_) {
+      ++line_;
+      if (carry_ == Carry::kNone) {
         // The whole line is in the buffer: check and decode it in one go.
-        if (length > 0 && start[length - 1] == '\r') --length;
-        if (DecodeLine(start, length, record)) return 1;
-        continue;
+        if (length == 0 || start[0] != ':') continue;
+        if (start[length - 1] == '\r') --length;
+        return DecodeLine(std::string_view(start, length), LineTail{}, record, cause) ? 1 : -1;
       }
-      Append(start, length, true);
-      if (FinishCarry(record)) return 1;
+      AddPiece(start, length);
+      if (const int got = FinishCarry(record, cause); got != 0) return got;
     }
   }
 
+  // 1-based number of the line last handed out or refused.
+  uint32_t Line() const { return line_; }
+
  private:
+  enum class Carry { kNone, kRecord, kSkip };
+
+  // false with errno set when reading fails.
   bool Refill() {
     for (;;) {
       ssize_t got = read(fd_, buffer_.data(), buffer_.size());
@@ -130,71 +234,107 @@ class RecordLineReader {
     }
   }
 
-  // Decodes a complete line; false when it is not a record line.
-  bool DecodeLine(const char* text, size_t length, RecordBytes& record) {
-    if (length == 0 || text[0] != ':') return false;
-    const char* digits = text + 1;
-    const size_t digitCount = length - 1;
-    const size_t decoded = std::min(digitCount / 2, kMaxRecordPairs);
-    const std::array<uint16_t, 65536>& pairs = pairTable_;
-    uint16_t seen = 0;
-    for (size_t i = 0; i < decoded; ++i) {
-      uint16_t index = 0;
-      std::memcpy(&index, digits + 2 * i, 2);
-      const uint16_t value = pairs[index];
-      seen |= value;
-      bytes_[i] = static_cast<uint8_t>(value);
+  // Checks and decodes a record line: `line` is its start (the colon first,
+  // no line end), `tail` what followed beyond it. False with the cause when
+  // it is no whole record; the first fault in the line is the one named.
+  bool DecodeLine(std::string_view line, const LineTail& tail, RecordBytes& record,
+                  std::string& cause) {
+    const bool goesOn = tail.lastNonBlank != 0;
+    size_t end = line.size();
+    if (!goesOn) {
+      while (end > 1 && IsBlank(line[end - 1])) --end;
     }
-    if ((seen & kNotHex) != 0) return false;
-    if (!AllHex(digits + 2 * decoded, digitCount - 2 * decoded)) return false;
+    const char* digits = line.data() + 1;
+    const size_t digitCount = end - 1;
+    if (!goesOn && digitCount <= kMaxRecordDigits && digitCount % 2 == 0) {
+      const size_t pairs = digitCount / 2;
+      uint16_t seen = 0;
+      for (size_t i = 0; i < pairs; ++i) {
+        uint16_t index = 0;
+        std::memcpy(&index, digits + 2 * i, 2);
+        const uint16_t value = pairTable_[index];
+        seen |= value;
+        bytes_[i] = static_cast<uint8_t>(value);
+      }
+      if ((seen & kNotHex) == 0) return CheckLength(pairs, record, cause);
+    }
+    for (size_t i = 0; i < digitCount; ++i) {
+      if ((HexValue(digits[i]) & kNotHex) != 0) {
+        cause = NotHexText({i + 2, static_cast<uint8_t>(digits[i])});
+        return false;
+      }
+    }
+    if (tail.bad.column != 0) {
+      cause = NotHexText(tail.bad);
+      return false;
+    }
+    const uint64_t total = goesOn ? tail.lastNonBlank - 1 : digitCount;
+    if (total % 2 != 0) {
+      cause = FormatText(kOddDigits.text(), {std::to_string(total)});
+      return false;
+    }
+    // Only digits, more of them than any record has.
+    uint16_t index = 0;
+    std::memcpy(&index, digits, 2);
+    cause = LengthText(kLongForCount, pairTable_[index], total);
+    return false;
+  }
+
+  // The decoded pairs against the record's byte count.
+  bool CheckLength(size_t pairs, RecordBytes& record, std::string& cause) const {
+    if (pairs < 5) {
+      cause = FormatText(kTooShort.text(), {std::to_string(2 * pairs)});
+      return false;
+    }
+    const unsigned count = bytes_[0];
+    if (pairs != 5 + count) {
+      cause = LengthText(pairs < 5 + count ? kShortForCount : kLongForCount, count, 2 * pairs);
+      return false;
+    }
     record.bytes = bytes_.data();
-    record.pairs = decoded;
+    record.pairs = pairs;
     return true;
   }
 
   // Adds a piece of a line that spans buffer refills. A CR at the end of a
-  // piece is held back until it is known whether LF follows.
-  void Append(const char* text, size_t length, bool lineEnds) {
+  // piece is held back until it is known whether the line ends after it.
+  void AddPiece(const char* text, size_t length) {
     if (length == 0) return;
+    if (carry_ == Carry::kNone) carry_ = text[0] == ':' ? Carry::kRecord : Carry::kSkip;
+    if (carry_ == Carry::kSkip) return;
     if (pendingCR_) {
       pendingCR_ = false;
       AddChars("\r", 1);
     }
     if (text[length - 1] == '\r') {
       --length;
-      pendingCR_ = !lineEnds;
+      pendingCR_ = true;
     }
     AddChars(text, length);
   }
 
   void AddChars(const char* text, size_t length) {
-    if (length == 0 || carryBad_) {
-      carrySeen_ += length;
-      return;
-    }
-    size_t i = 0;
-    if (carrySeen_ == 0) {
-      if (text[0] != ':') carryBad_ = true;
-      i = 1;
-    }
-    if (!carryBad_ && !AllHex(text + i, length - i)) carryBad_ = true;
-    if (!carryBad_ && carryLength_ < kMaxRecordChars) {
-      const size_t take = std::min(length, kMaxRecordChars - carryLength_);
-      std::memcpy(carry_.data() + carryLength_, text, take);
-      carryLength_ += take;
-    }
-    carrySeen_ += length;
+    const size_t keep = std::min(length, kMaxRecordChars - kept_);
+    std::memcpy(carryChars_.data() + kept_, text, keep);
+    kept_ += keep;
+    lineLength_ += keep;
+    for (size_t i = keep; i < length; ++i) tail_.Add(text[i], ++lineLength_);
   }
 
-  // Ends the carried line; true when it is a record line.
-  bool FinishCarry(RecordBytes& record) {
-    const bool isRecord = !carryBad_ && carrySeen_ > 0;
-    if (isRecord) DecodeLine(carry_.data(), carryLength_, record);
-    carrySeen_ = 0;
-    carryLength_ = 0;
-    carryBad_ = false;
+  // Ends the carried line: 1 for a record, -1 for a line that should have
+  // been one, 0 for a skipped line.
+  int FinishCarry(RecordBytes& record, std::string& cause) {
+    int result = 0;
+    if (carry_ == Carry::kRecord) {
+      result =
+          DecodeLine(std::string_view(carryChars_.data(), kept_), tail_, record, cause) ? 1 : -1;
+    }
+    carry_ = Carry::kNone;
+    kept_ = 0;
+    lineLength_ = 0;
+    tail_ = LineTail{};
     pendingCR_ = false;
-    return isRecord;
+    return result;
   }
 
   const std::array<uint16_t, 65536>& pairTable_ = PairTable();
@@ -203,18 +343,38 @@ class RecordLineReader {
   size_t pos_ = 0;
   size_t end_ = 0;
   bool atEof_ = false;
+  uint32_t line_ = 0;
   std::array<uint8_t, kMaxRecordPairs> bytes_{};
-  std::array<char, kMaxRecordChars> carry_{};
-  size_t carryLength_ = 0;
-  size_t carrySeen_ = 0;
-  bool carryBad_ = false;
+  Carry carry_ = Carry::kNone;
+  std::array<char, kMaxRecordChars> carryChars_{};
+  size_t kept_ = 0;
+  uint64_t lineLength_ = 0;
+  LineTail tail_;
   bool pendingCR_ = false;
 };
 
 constexpr uint8_t kTypeData = 0;
 constexpr uint8_t kTypeEnd = 1;
 constexpr uint8_t kTypeSegment = 2;
+constexpr uint8_t kTypeSegmentStart = 3;
 constexpr uint8_t kTypeLinear = 4;
+constexpr uint8_t kTypeLinearStart = 5;
+
+// The byte count a record of the type must have; -1 when any will do.
+int RequiredCount(uint8_t type) {
+  switch (type) {
+    case kTypeEnd:
+      return 0;
+    case kTypeSegment:
+    case kTypeLinear:
+      return 2;
+    case kTypeSegmentStart:
+    case kTypeLinearStart:
+      return 4;
+    default:
+      return -1;
+  }
+}
 
 // The image being assembled: the covered address span [low, high) inside a
 // block with free room at either end, so that files in ascending or
@@ -273,53 +433,79 @@ class ImageBuilder {
   bool any_ = false;
 };
 
-// Walks the records in file order: checks each checksum and stores the data
-// records. An image too large is noticed at once but only reported after
-// the rest of the file has been checked, so that a checksum error further
-// on still reads as -5.
-int ReadRecords(int fd, ImageBuilder& image) {
+// Walks the records in file order up to the end-of-file record: checks each
+// record's byte count for its type and its checksum, and stores the data
+// records. An image too large is noticed at once but only reported when the
+// rest of the file is whole, so that a checksum error further on still reads
+// as -5.
+int ReadRecords(int fd, ImageBuilder& image, DataFileProblem& problem) {
   RecordLineReader reader(fd);
   uint32_t segmentBase = 0;
-  bool tooLarge = false;
+  std::optional<DataFileProblem> tooLarge;
   RecordBytes record;
   for (;;) {
-    const int got = reader.Next(record);
+    const int got = reader.Next(record, problem.Cause);
+    problem.Line = reader.Line();
     if (got < 0) return -1;
-    if (got == 0) break;
+    if (got == 0) {
+      problem = {0, kNoEndRecord.str()};
+      return -1;
+    }
     const uint8_t* b = record.bytes;
-    if (record.pairs < 4) return -1;
     const uint8_t count = b[0];
     const uint16_t address = static_cast<uint16_t>((b[1] << 8) | b[2]);
     const uint8_t type = b[3];
+    if (const int required = RequiredCount(type); required >= 0 && count != required) {
+      problem.Cause = FormatText(kCountForType.text(),
+                                 {Hex2(type), std::to_string(required), std::to_string(count)});
+      return -1;
+    }
     if (type == kTypeEnd) break;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 4u + count; ++i) sum += b[i];
+    const uint8_t expected = static_cast<uint8_t>(0x100 - (sum & 0xFF));
+    if (b[4 + count] != expected) {
+      problem.Cause = FormatText(kBadChecksum.text(), {Hex2(b[4 + count]), Hex2(expected)});
+      return -5;
+    }
     if (type == kTypeSegment || type == kTypeLinear) {
-      if (record.pairs < 6) return -1;
       const uint32_t value = (static_cast<uint32_t>(b[4]) << 8) | b[5];
       segmentBase = type == kTypeSegment ? value << 4 : value << 16;
     }
-    if (record.pairs < 5u + count) return -1;
-    uint32_t sum = 0;
-    for (size_t i = 0; i < 5u + count; ++i) sum += b[i];
-    if ((sum & 0xFF) != 0) return -5;
     if (type != kTypeData || tooLarge) continue;
     const uint32_t absolute = segmentBase + address;
     // An image must end inside the 32-bit address space.
-    if (static_cast<uint64_t>(absolute) + count > 0xFFFFFFFFu) return -1;
-    if (!image.Store(absolute, b + 4, count)) tooLarge = true;
+    if (static_cast<uint64_t>(absolute) + count > 0xFFFFFFFFu) {
+      problem.Cause = kPastEnd.str();
+      return -1;
+    }
+    if (!image.Store(absolute, b + 4, count))
+      tooLarge = DataFileProblem{reader.Line(), kSpanTooLarge.str()};
   }
-  return tooLarge ? -1 : 0;
+  if (tooLarge) {
+    problem = *tooLarge;
+    return -1;
+  }
+  problem = {};
+  return 0;
 }
 
 }  // namespace
 
-int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image) {
+int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image, DataFileProblem* problem) {
+  DataFileProblem unused;
+  DataFileProblem& found = problem != nullptr ? *problem : unused;
+  found = {};
   const RegularFileForReading file(fileName);
-  if (!file.IsOpen()) return -1;
+  if (!file.IsOpen()) {
+    found.Cause = file.Failure();
+    return -1;
+  }
   const int fd = file.Fd();
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   ImageBuilder builder;
-  if (const int result = ReadRecords(fd, builder); result != 0) return result;
+  if (const int result = ReadRecords(fd, builder, found); result != 0) return result;
   if (builder.empty()) {
     image.Release();
     image.ImageStart = 0xFFFFFFFF;

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include "datafile/file_checks.h"
 #include "datafile/utilities.h"
@@ -45,7 +49,7 @@ class DataFileTest : public test::TempDirTest {
  protected:
   int32_t Read(const std::string& path, uint8_t kinds = kAcceptEncoded | kAcceptHex,
                bool headerOnly = false) {
-    return ReadDataFile(path, kinds, headerOnly, devCode_, variant_, image_, &version_);
+    return ReadDataFile(path, kinds, headerOnly, devCode_, variant_, image_, &version_, &problem_);
   }
   mode_t ModeOf(const std::string& path) {
     struct stat st {};
@@ -57,6 +61,7 @@ class DataFileTest : public test::TempDirTest {
   uint16_t variant_ = 0xBBBB;
   FirmwareImage image_;
   std::string version_;
+  DataFileProblem problem_;
 };
 
 TEST_F(DataFileTest, ThreeByteExampleIsWrittenByteExact) {
@@ -94,6 +99,8 @@ TEST_F(DataFileTest, WrittenFileReadsBack) {
   EXPECT_EQ(image_.ImageStart, 0x08004000u);
   EXPECT_EQ(image_.ImageData, image);
   EXPECT_EQ(version_, "2.74");
+  EXPECT_EQ(problem_.Line, 0u);
+  EXPECT_EQ(problem_.Cause, "");
   EXPECT_TRUE(prompt_.shown.empty());
 }
 
@@ -104,6 +111,10 @@ struct ErrorCase {
   int32_t code;
   const char* pl;
   const char* en;
+  // The problem: its line, and its cause in Polish and English.
+  uint32_t line;
+  std::string causePl;
+  std::string causeEn;
 };
 
 TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
@@ -117,45 +128,86 @@ TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
   };
   std::string changed = good;
   changed[40] = static_cast<char>(changed[40] ^ 0x01);
+  // Image byte 17 of the changed file has its lowest bit flipped.
+  Bytes changedImage = image;
+  changedImage[17] ^= 0x01;
+  char stored[8];
+  char computed[8];
+  std::snprintf(stored, sizeof stored, "0x%04X", CalcCRC16(image.data(), 100, 0xFFFF));
+  std::snprintf(computed, sizeof computed, "0x%04X", CalcCRC16(changedImage.data(), 100, 0xFFFF));
   const ErrorCase cases[] = {
       {"missing", [this](const std::string&) { return Path("missing.qvl"); }, 3, kFileNotFound,
-       "Nie znaleziono pliku:\r\n", "File not found:\r\n"},
+       "Nie znaleziono pliku:\r\n", "File not found:\r\n", 0, "nie ma takiego pliku ani folderu",
+       "no such file or directory"},
       {"empty", file("empty.qvl", ""), 3, kBadFormat, "Niewłaściwy format pliku:\r\n",
-       "Bad file format:\r\n"},
+       "Bad file format:\r\n", 0, "plik jest pusty", "the file is empty"},
       {"hex, encoded only", file("hex.qvl", ":00000001FF\r\n"), kAcceptEncoded, kBadFormat,
-       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n"},
+       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0,
+       "to nie jest zakodowany plik danych: brak sygnatury „Quorvel ”",
+       "not an encoded data file: no \"Quorvel \" signature"},
       {"encoded, HEX only", file("enc.qvl", good), kAcceptHex, kBadFormat,
-       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n"},
+       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0,
+       "to nie jest plik Intel HEX: pierwszy znak nie jest dwukropkiem",
+       "not an Intel HEX file: the first character is not ':'"},
       {"short signature", file("short.qvl", "Quorv"), 3, kBadFormat,
-       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n"},
+       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0,
+       "to nie jest ani zakodowany plik danych, ani plik Intel HEX",
+       "neither an encoded data file nor an Intel HEX file"},
       {"no blank after version", file("noblank.qvl", "Quorvel 2.74"), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "plik kończy się w polu nagłówka: wersja formatu (brak spacji kończącej)",
+       "the file ends inside the header field: format version (no blank ends it)"},
       {"endless version", file("long.qvl", "Quorvel " + std::string(100000, '2')), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "tekst wersji formatu jest dłuższy niż 256 znaków",
+       "the format version text is longer than 256 characters"},
       {"device code cut", file("cut.qvl", "Quorvel 2.74 \x02"), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "plik kończy się w polu nagłówka: kod typu urządzenia",
+       "the file ends inside the header field: device type code"},
       {"start address cut", file("cut2.qvl", good.substr(0, 20)), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "plik kończy się w polu nagłówka: adres początkowy",
+       "the file ends inside the header field: start address"},
       {"empty image", file("noimage.qvl", good.substr(0, 23)), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "brak obrazu po nagłówku", "no image after the header"},
       {"folder",
        [this](const std::string&) {
          mkdir(Path("folder.qvl").c_str(), 0755);
          return Path("folder.qvl");
        },
-       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "to jest folder", "is a directory"},
       {"fifo",
        [this](const std::string&) {
          mkfifo(Path("fifo.qvl").c_str(), 0644);
          return Path("fifo.qvl");
        },
-       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "to nie jest zwykły plik (kolejka FIFO, gniazdo lub urządzenie)",
+       "not a regular file (a FIFO, socket or device)"},
       {"changed image byte", file("changed.qvl", changed), 3, kCrcError, "Błąd CRC danych:\r\n",
-       "CRC error:\r\n"},
+       "CRC error:\r\n", 0,
+       std::string("niezgodne CRC obrazu: zapisane ") + stored + ", obliczone " + computed,
+       std::string("image CRC mismatch: stored ") + stored + ", computed " + computed},
       {"HEX checksum", file("bad.hex", ":0100000000FE\r\n:00000001FF\r\n"), 3, kCrcError,
-       "Błąd CRC danych:\r\n", "CRC error:\r\n"},
+       "Błąd CRC danych:\r\n", "CRC error:\r\n", 1,
+       "błędna suma kontrolna: rekord ma 0xFE, a powinien mieć 0xFF",
+       "bad checksum: the record has 0xFE, its bytes need 0xFF"},
       {"HEX record too short", file("short.hex", ":10000000AA\r\n"), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n"},
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 1,
+       "rekord za krótki względem liczby bajtów 16: powinno być cyfr szesnastkowych: 42, jest: 10",
+       "record too short for its byte count 16: 42 hexadecimal digits needed, 10 found"},
+      {"HEX letter for a digit",
+       file("letter.hex", ":0100000000FF\r\n:0100010O00FE\r\n:00000001FF\r\n"), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 2,
+       "znak 'O' w kolumnie 9 nie jest cyfrą szesnastkową",
+       "character 'O' at column 9 is not a hexadecimal digit"},
+      {"HEX without end record", file("noend.hex", ":0100000000FF\r\n"), 3, kReadError,
+       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       "brak rekordu końca pliku (typ 01): plik jest niekompletny",
+       "no end-of-file record (type 01): the file is incomplete"},
   };
   for (const auto& c : cases) {
     for (uint8_t language : {0, 1}) {
@@ -170,6 +222,8 @@ TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
       std::string shortText = DataFileShortText(c.code);
       EXPECT_TRUE(prompt_.shown[0].text.starts_with(shortText)) << c.what;
       EXPECT_FALSE(shortText.empty());
+      EXPECT_EQ(problem_.Line, c.line) << c.what;
+      EXPECT_EQ(problem_.Cause, language == 0 ? c.causePl : c.causeEn) << c.what;
     }
   }
   EXPECT_EQ(DataFileShortText(0), "");
@@ -189,6 +243,7 @@ TEST_F(DataFileTest, NewerMajorVersionIsRefusedWithBothVersionsShown) {
   WriteFile(path, EncodedFile("3.0 ", 1, 2, {1, 2, 3}, 0));
   EXPECT_EQ(Read(path), kBadVersion);
   EXPECT_EQ(version_, "3.0");
+  EXPECT_EQ(problem_.Cause, "format version 3.0 is newer than the supported 2.74");
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_EQ(prompt_.shown[0].text, "Incompatible data file version:\r\n" + path +
                                        "\r\nData file version: 3.0\r\nSupported version up to: "
@@ -309,7 +364,8 @@ TEST_F(DataFileTest, EmptyImageIsNotWrittenAndOldFileSurvives) {
   EXPECT_FALSE(WriteDataFile(path, {}, false, 1, 2, 3));
   EXPECT_FALSE(PathExists(path));
   ASSERT_EQ(prompt_.shown.size(), 1u);
-  EXPECT_EQ(prompt_.shown[0].text, "Data writing error in file:\r\n" + path);
+  EXPECT_EQ(prompt_.shown[0].text,
+            "Data writing error in file:\r\n" + path + "\r\nthe image is empty");
   EXPECT_EQ(prompt_.shown[0].caption, "Error");
 
   WriteFile(path, "old");
@@ -322,7 +378,8 @@ TEST_F(DataFileTest, UncreatableFileGivesWritingError) {
   const std::string path = Path("missing/fw.qvl");
   EXPECT_FALSE(WriteDataFile(path, Bytes{1}, true, 1, 2, 3));
   ASSERT_EQ(prompt_.shown.size(), 1u);
-  EXPECT_EQ(prompt_.shown[0].text, "Wystąpił błąd podczas zapisu pliku:\r\n" + path);
+  EXPECT_EQ(prompt_.shown[0].text, "Wystąpił błąd podczas zapisu pliku:\r\n" + path +
+                                       "\r\nnie ma takiego pliku ani folderu");
   EXPECT_EQ(prompt_.shown[0].caption, "Błąd");
 }
 
@@ -337,6 +394,129 @@ TEST_F(DataFileTest, FailedWriteKeepsOldFile) {
             1);
   EXPECT_EQ(ReadFile(path), before);
   EXPECT_EQ(Entries(), std::vector<std::string>{"fw.qvl"});
+}
+
+// Reading opens the file as it is: a read-only file keeps its permissions
+// and its status-change time however many readers it has at once.
+TEST_F(DataFileTest, ReadingNeverChangesTheFile) {
+  const Bytes image = RandomBytes(4096, 13);
+  ASSERT_TRUE(WriteDataFile(Path("fw.qvl"), image, false, 1, 2, 3));
+  WriteFile(Path("fw.hex"), ":0400100001020304E2\r\n:00000001FF\r\n");
+  for (const char* name : {"fw.qvl", "fw.hex"}) {
+    const std::string path = Path(name);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  }
+  // The status-change time moves in steps of the kernel's coarse clock; a
+  // pause makes any change to the files show.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  struct stat before[2] = {};
+  ASSERT_EQ(stat(Path("fw.qvl").c_str(), &before[0]), 0);
+  ASSERT_EQ(stat(Path("fw.hex").c_str(), &before[1]), 0);
+
+  std::atomic<int> failures{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&, t] {
+      const std::string path = Path(t % 2 == 0 ? "fw.qvl" : "fw.hex");
+      for (int i = 0; i < 200; ++i) {
+        uint16_t devCode = 0;
+        uint16_t variant = 0;
+        FirmwareImage read;
+        if (ReadDataFile(path, kAcceptEncoded | kAcceptHex, false, devCode, variant, read) < 0) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  const char* names[2] = {"fw.qvl", "fw.hex"};
+  for (int i = 0; i < 2; ++i) {
+    struct stat after {};
+    ASSERT_EQ(stat(Path(names[i]).c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before[i].st_mode) << names[i];
+    EXPECT_EQ(after.st_ctim.tv_sec, before[i].st_ctim.tv_sec) << names[i];
+    EXPECT_EQ(after.st_ctim.tv_nsec, before[i].st_ctim.tv_nsec) << names[i];
+  }
+  EXPECT_TRUE(prompt_.shown.empty());
+}
+
+TEST_F(DataFileTest, UnreadableFileSaysPermissionDenied) {
+  const std::string path = Path("secret.qvl");
+  ASSERT_TRUE(WriteDataFile(path, RandomBytes(10, 14), false, 1, 2, 3));
+  ASSERT_EQ(chmod(path.c_str(), 0000), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  const int result = test::RunUnprivileged([&] {
+    std::string causes;
+    for (uint8_t language : {1, 0}) {
+      Language = language;
+      if (Read(path) != kReadError || problem_.Line != 0) return false;
+      causes += problem_.Cause + "|";
+    }
+    return causes == "permission denied|odmowa dostępu|";
+  });
+  ASSERT_NE(result, 2) << "could not drop privileges";
+  EXPECT_EQ(result, 0);
+}
+
+TEST_F(DataFileTest, ProblemTextNamesFileLineAndCause) {
+  const DataFileProblem onLine{12, "cause"};
+  const DataFileProblem whole{0, "cause"};
+  EXPECT_EQ(DataFileProblemText("fw.hex", onLine), "fw.hex: line 12: cause");
+  EXPECT_EQ(DataFileProblemText("fw.hex", whole), "fw.hex: cause");
+  Language = 0;
+  EXPECT_EQ(DataFileProblemText("fw.hex", onLine), "fw.hex: wiersz 12: cause");
+  EXPECT_EQ(DataFileProblemText("fw.hex", whole), "fw.hex: cause");
+}
+
+// Names up to the file system's limit are written; a longer one fails with
+// the system's reason in the message and the detail, and the old file of a
+// failed write stays.
+TEST_F(DataFileTest, WriteNamesTheReasonOfAFailure) {
+  const std::string longest = std::string(251, 'f') + ".qvl";
+  const Bytes image = RandomBytes(300, 15);
+  for (int round = 0; round < 2; ++round) {
+    std::string detail = "stale";
+    ASSERT_TRUE(WriteDataFile(Path(longest), image, false, 1, 2, 3, &detail)) << detail;
+    EXPECT_EQ(detail, "");
+  }
+  EXPECT_EQ(Read(Path(longest)), kEncodedFileLoaded);
+  EXPECT_EQ(image_.ImageData, image);
+  EXPECT_EQ(Entries(), std::vector<std::string>{longest});
+  EXPECT_TRUE(prompt_.shown.empty());
+
+  const std::string tooLong = Path("f" + longest);
+  const std::string missing = Path("missing/fw.qvl");
+  struct Case {
+    std::string path;
+    Bytes image;
+    std::string reason;
+  } cases[] = {
+      {tooLong, image, "file name too long"},
+      {missing, image, "no such file or directory"},
+      {Path(longest), {}, "the image is empty"},
+  };
+  for (const auto& c : cases) {
+    prompt_.shown.clear();
+    std::string detail;
+    EXPECT_FALSE(WriteDataFile(c.path, c.image, false, 1, 2, 3, &detail)) << c.path;
+    EXPECT_EQ(detail, c.reason);
+    ASSERT_EQ(prompt_.shown.size(), 1u);
+    EXPECT_EQ(prompt_.shown[0].text,
+              "Data writing error in file:\r\n" + c.path + "\r\n" + c.reason);
+  }
+  EXPECT_EQ(Read(Path(longest)), kEncodedFileLoaded);
+  EXPECT_EQ(image_.ImageData, image);
+  EXPECT_EQ(Entries(), std::vector<std::string>{longest});
+
+  // Declined by the user: no reason, no message beyond the question.
+  ASSERT_EQ(chmod(Path(longest).c_str(), 0444), 0);
+  prompt_.shown.clear();
+  prompt_.answer = false;
+  std::string detail = "stale";
+  EXPECT_FALSE(WriteDataFile(Path(longest), image, true, 1, 2, 3, &detail));
+  EXPECT_EQ(detail, "");
+  EXPECT_EQ(prompt_.shown.size(), 1u);
 }
 
 }  // namespace

@@ -132,11 +132,19 @@ TEST_F(FileChecksTest, WriteTextFileReportsFolderAndUncreatableFile) {
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_NE(prompt_.shown[0].text.find("cannot be created"), std::string::npos);
 
-  for (const std::string& path : {Path("missing/run.log"), Path("sub/run.log/x")}) {
+  WriteFile(Path("plain"), "x");
+  const std::pair<std::string, std::string> cases[] = {
+      {Path("missing/run.log"), "no such file or directory"},
+      {Path("sub/run.log/x"), "no such file or directory"},
+      {Path("plain/run.log"), "a part of the path is not a directory"},
+  };
+  for (const auto& [path, reason] : cases) {
     prompt_.shown.clear();
-    EXPECT_FALSE(WriteTextFile(path, "x")) << path;
+    std::string detail = "stale";
+    EXPECT_FALSE(WriteTextFile(path, "x", &detail)) << path;
+    EXPECT_EQ(detail, reason);
     ASSERT_EQ(prompt_.shown.size(), 1u);
-    EXPECT_EQ(prompt_.shown[0].text, "Data writing error in file:\r\n" + path);
+    EXPECT_EQ(prompt_.shown[0].text, "Data writing error in file:\r\n" + path + "\r\n" + reason);
     EXPECT_EQ(prompt_.shown[0].caption, "Error");
     EXPECT_EQ(prompt_.shown[0].flags, kIconWarning);
   }
@@ -144,8 +152,9 @@ TEST_F(FileChecksTest, WriteTextFileReportsFolderAndUncreatableFile) {
   prompt_.shown.clear();
   EXPECT_FALSE(WriteTextFile(Path("missing/a.log"), "x"));
   ASSERT_EQ(prompt_.shown.size(), 1u);
-  EXPECT_EQ(prompt_.shown[0].text,
-            "Wystąpił błąd podczas zapisu pliku:\r\n" + Path("missing/a.log"));
+  EXPECT_EQ(prompt_.shown[0].text, "Wystąpił błąd podczas zapisu pliku:\r\n" +
+                                       Path("missing/a.log") +
+                                       "\r\nnie ma takiego pliku ani folderu");
   EXPECT_EQ(prompt_.shown[0].caption, "Błąd");
 }
 
@@ -180,18 +189,79 @@ TEST_F(FileChecksTest, NewFileGetsDefaultPermissions) {
   EXPECT_EQ(ModeOf(Path("new.log")), 0644u);
 }
 
-TEST_F(FileChecksTest, AttributeGuardMakesWritableForTheAccessOnly) {
-  const std::string path = Path("data.qvl");
-  WriteFile(path, "x");
-  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-  {
-    AttributeGuard guard(path);
-    EXPECT_TRUE(guard.existed());
-    EXPECT_EQ(ModeOf(path), 0644u);
+// The temporary file of a replacement has a short name of its own, so any
+// name the file system takes can be written, new or over an old file.
+TEST_F(FileChecksTest, NamesOfTheGreatestLengthAreWritten) {
+  const std::string longest(255, 'n');
+  for (const char* text : {"first", "second"}) {
+    std::string detail = "stale";
+    EXPECT_TRUE(WriteTextFile(Path(longest), text, &detail)) << detail;
+    EXPECT_EQ(detail, "");
+    EXPECT_EQ(ReadFile(Path(longest)), text);
+    EXPECT_EQ(Entries(), std::vector<std::string>{longest});
   }
-  EXPECT_EQ(ModeOf(path), 0444u);
-  AttributeGuard none(Path("missing"));
-  EXPECT_FALSE(none.existed());
+  EXPECT_TRUE(prompt_.shown.empty());
+
+  std::string detail;
+  EXPECT_FALSE(WriteTextFile(Path(longest + "n"), "x", &detail));
+  EXPECT_EQ(detail, "file name too long");
+  EXPECT_EQ(Entries(), std::vector<std::string>{longest});
+}
+
+TEST_F(FileChecksTest, ReplaceNamesTheReasonOfAFailure) {
+  ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+  WriteFile(Path("plain"), "x");
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "no file name"},
+      {Path("sub"), "is a directory"},
+      {Path("fifo"), "not a regular file (a FIFO, socket or device)"},
+      {Path("missing/new.log"), "no such file or directory"},
+      {Path("plain/new.log"), "a part of the path is not a directory"},
+      {Path(std::string(256, 'n')), "file name too long"},
+  };
+  for (const auto& [path, reason] : cases) {
+    std::string detail;
+    EXPECT_FALSE(ReplaceFileContents(path, "new", &detail)) << path;
+    EXPECT_EQ(detail, reason) << path;
+  }
+  EXPECT_EQ(ReadFile(Path("plain")), "x");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"fifo", "plain", "sub"}));
+
+  // A full disk and a file-size limit both stop the write before the rename.
+  WriteFile(Path("run.log"), "old");
+  EXPECT_EQ(RunWithFileSizeLimit(4096,
+                                 [&] {
+                                   std::string reason;
+                                   return !ReplaceFileContents(Path("run.log"),
+                                                               std::string(8192, 'n'), &reason) &&
+                                          reason == "file too large";
+                                 }),
+            0);
+  EXPECT_EQ(ReadFile(Path("run.log")), "old");
+}
+
+// A folder the writer may not write to: the reason says so in the user's
+// language, and the old file stays.
+TEST_F(FileChecksTest, ReadOnlyFolderGivesPermissionDenied) {
+  const std::string folder = Path("ro");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  WriteFile(folder + "/old.log", "old");
+  ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  const int result = test::RunUnprivileged([&] {
+    std::string english;
+    std::string polish;
+    const bool wrote = WriteTextFile(folder + "/old.log", "new", &english);
+    Language = 0;
+    const bool created = WriteTextFile(folder + "/new.log", "new", &polish);
+    return !wrote && !created && english == "permission denied" && polish == "odmowa dostępu";
+  });
+  chmod(folder.c_str(), 0755);
+  ASSERT_NE(result, 2) << "could not drop privileges";
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(ReadFile(folder + "/old.log"), "old");
+  EXPECT_FALSE(PathExists(folder + "/new.log"));
 }
 
 }  // namespace

@@ -38,15 +38,15 @@ class HexFileTest : public test::TempDirTest {
   int32_t ReadText(const std::string& text) {
     const std::string path = Path("fw.hex");
     WriteFile(path, text);
-    return ReadHexFile(path, image_);
+    return ReadHexFile(path, image_, &problem_);
   }
   FirmwareImage image_;
+  DataFileProblem problem_;
 };
 
 struct HexCase {
   const char* what;
   std::string text;
-  int32_t result;
   uint32_t start;
   Bytes image;
 };
@@ -56,12 +56,12 @@ TEST_F(HexFileTest, Images) {
   const Bytes low = Sequence(0x00, 16);
   const Bytes high = Sequence(0x80, 16);
   const HexCase cases[] = {
-      {"gap between records", Lines({Data(0x0000, low), Data(0x0020, high), EndOfFile()}), 0, 0,
+      {"gap between records", Lines({Data(0x0000, low), Data(0x0020, high), EndOfFile()}), 0,
        Concat({low, gap, high})},
       {"records in reverse order", Lines({Data(0x0020, high), Data(0x0000, low), EndOfFile()}), 0,
-       0, Concat({low, gap, high})},
+       Concat({low, gap, high})},
       {"later record overwrites",
-       Lines({Data(0x0010, low), Data(0x0014, {0xAA, 0xBB}), EndOfFile()}), 0, 0x10,
+       Lines({Data(0x0010, low), Data(0x0014, {0xAA, 0xBB}), EndOfFile()}), 0x10,
        [&] {
          Bytes b = low;
          b[4] = 0xAA;
@@ -70,122 +70,206 @@ TEST_F(HexFileTest, Images) {
        }()},
       {"extended linear address",
        Lines({Linear(0x0800), Data(0x0100, {1, 2, 3}), EndOfFile()}),
-       0,
        0x08000100,
        {1, 2, 3}},
       {"extended segment address",
        Lines({Segment(0x1000), Data(0x0010, {4, 5}), EndOfFile()}),
-       0,
        0x10010,
        {4, 5}},
       {"base changes between records",
        Lines({Data(0xFFFE, {1, 2}), Linear(0x0001), Data(0x0000, {3, 4}), EndOfFile()}),
-       0,
        0xFFFE,
        {1, 2, 3, 4}},
-      {"records after end of file ignored",
-       Lines({Data(0x0000, {1}), EndOfFile(), Record(0, 0x0004, {9}, 1), "junk"}),
-       0,
-       0,
-       {1}},
-      {"end record's checksum not checked", Lines({Data(0x0000, {1}), ":00000001AA"}), 0, 0, {1}},
-      {"no end record", Lines({Data(0x0000, {1, 2})}), 0, 0, {1, 2}},
-      {"line with a trailing blank is skipped",
-       Lines({Data(0x0000, {1}), Data(0x0001, {2}) + " ", EndOfFile()}),
-       0,
+      {"records and malformed lines after end of file ignored",
+       Lines({Data(0x0000, {1}), EndOfFile(), Record(0, 0x0004, {9}, 1), "junk", ":0G", ":0"}),
        0,
        {1}},
+      {"end record's checksum not checked", Lines({Data(0x0000, {1}), ":00000001AA"}), 0, {1}},
+      {"trailing blanks and tabs after a record",
+       Lines({Data(0x0000, {1}), Data(0x0001, {2}) + " \t  ", EndOfFile() + "\t"}),
+       0,
+       {1, 2}},
       {"other lines are skipped",
-       Lines({"", "; comment", " :0100000001FE", ":01000X0001FE", Data(0x0002, {7}), "x",
+       Lines({"", "; comment", " :0100000001FE", "\t:0100000001FE", Data(0x0002, {7}), "x",
               EndOfFile()}),
-       0,
        2,
        {7}},
       {"count 0 takes part in the span",
-       Lines({Data(0x0010, {}), Data(0x0020, {1, 2, 3, 4}), EndOfFile()}), 0, 0x10,
+       Lines({Data(0x0010, {}), Data(0x0020, {1, 2, 3, 4}), EndOfFile()}), 0x10,
        Concat({gap, {1, 2, 3, 4}})},
       {"start and other records only checked",
        Lines({Record(3, 0, {0, 0, 0x12, 0x34}), Record(5, 0, {8, 0, 0, 0}), Record(6, 0, {}),
               Data(0x0000, {1}), EndOfFile()}),
        0,
-       0,
        {1}},
-      {"lower-case digits and text after the checksum",
-       Lines({":0200000001020ZZ", ":02000004abcd82ff00", ":020000000102fbabc", EndOfFile()}),
-       0,
+      {"lower-case digits",
+       Lines({":02000004abcd82", ":020000000102fb", EndOfFile()}),
        0xABCD0000,
        {1, 2}},
-      {"no data records", Lines({Linear(0x1234), EndOfFile()}), 0, 0xFFFFFFFF, {}},
-      {"empty file", "", 0, 0xFFFFFFFF, {}},
-      {"LF line ends",
-       Lines({Data(0x0000, {1}), Data(0x0001, {2}), EndOfFile()}, "\n"),
-       0,
+      {"no data records", Lines({Linear(0x1234), EndOfFile()}), 0xFFFFFFFF, {}},
+      {"LF line ends", Lines({Data(0x0000, {1}), Data(0x0001, {2}), EndOfFile()}, "\n"), 0, {1, 2}},
+      {"last line without end",
+       Lines({Data(0x0000, {1}), Data(0x0001, {2})}) + EndOfFile(),
        0,
        {1, 2}},
-      {"last line without end", Lines({Data(0x0000, {1})}) + Data(0x0001, {2}), 0, 0, {1, 2}},
       {"last line ends with CR only",
-       Lines({Data(0x0000, {1})}) + Data(0x0001, {2}) + "\r",
-       0,
+       Lines({Data(0x0000, {1}), Data(0x0001, {2})}) + EndOfFile() + "\r",
        0,
        {1, 2}},
-      {"CR inside a line makes it no record",
-       Lines({Data(0x0000, {1}), Data(0x0001, {2}) + "\r\r", EndOfFile()}, "\n"),
-       0,
-       0,
-       {1}},
       {"image may end at the last address",
-       Lines({Linear(0xFFFF), Data(0xFFF0, Sequence(0, 15)), EndOfFile()}), 0, 0xFFFFFFF0,
+       Lines({Linear(0xFFFF), Data(0xFFF0, Sequence(0, 15)), EndOfFile()}), 0xFFFFFFF0,
        Sequence(0, 15)},
-      {"bad data checksum",
-       Lines({Data(0x0000, {1}), Record(0, 0x0001, {2}, 1), EndOfFile()}),
-       -5,
-       0,
-       {}},
-      {"bad segment checksum",
-       Lines({Record(4, 0, {0, 1}, -1), Data(0, {1}), EndOfFile()}),
-       -5,
-       0,
-       {}},
-      {"bad start-record checksum", Lines({Record(5, 0, {0, 0, 0, 0}, 3), EndOfFile()}), -5, 0, {}},
-      {"line too short for its count", Lines({":10000000AA", EndOfFile()}), -1, 0, {}},
-      {"colon alone", Lines({":", EndOfFile()}), -1, 0, {}},
-      {"no type", Lines({":020000", EndOfFile()}), -1, 0, {}},
-      {"segment record without its value", Lines({":00000004FC", EndOfFile()}), -1, 0, {}},
-      {"checksum pair cut", Lines({":0100000001F", EndOfFile()}), -1, 0, {}},
+  };
+  for (const auto& c : cases) {
+    image_.ImageData = {0xEE};
+    image_.ImageStart = 0x42;
+    problem_ = {7, "stale"};
+    ASSERT_EQ(ReadText(c.text), 0) << c.what << ": " << problem_.Cause;
+    EXPECT_EQ(image_.ImageStart, c.start) << c.what;
+    EXPECT_EQ(image_.ImageData, c.image) << c.what;
+    EXPECT_EQ(problem_.Line, 0u) << c.what;
+    EXPECT_EQ(problem_.Cause, "") << c.what;
+  }
+  EXPECT_TRUE(prompt_.shown.empty());
+}
+
+// A record line with one character replaced (column 1 is the colon).
+std::string Spoil(std::string line, size_t column, char c) {
+  line.at(column - 1) = c;
+  return line;
+}
+
+struct RefusedCase {
+  const char* what;
+  std::string text;
+  int32_t result;
+  uint32_t line;
+  std::string cause;
+};
+
+// Files that would give wrong firmware if read leniently, and files cut or
+// spoiled otherwise: each is refused with the line and the cause.
+TEST_F(HexFileTest, RefusedFilesNameLineAndCause) {
+  const std::string one = Data(0x0000, {0x12, 0x34, 0x56});  // :03000000123456..
+  const RefusedCase cases[] = {
+      {"letter O for digit 0", Lines({Data(0x0010, {1}), Spoil(one, 10, 'O'), EndOfFile()}), -1, 2,
+       "character 'O' at column 10 is not a hexadecimal digit"},
+      {"NUL inside a record", Lines({Spoil(one, 5, '\0'), EndOfFile()}), -1, 1,
+       "byte 0x00 at column 5 is not a hexadecimal digit"},
+      {"blank inside a record", Lines({Spoil(one, 6, ' '), EndOfFile()}), -1, 1,
+       "a blank at column 6 is not a hexadecimal digit"},
+      {"tab inside a record", Lines({Spoil(one, 12, '\t'), EndOfFile()}), -1, 1,
+       "a tab at column 12 is not a hexadecimal digit"},
+      {"comment after a record", Lines({one + " ; start", EndOfFile()}), -1, 1,
+       "a blank at column 18 is not a hexadecimal digit"},
+      {"text right after the checksum", Lines({":020000000102FB;c", EndOfFile()}), -1, 1,
+       "character ';' at column 16 is not a hexadecimal digit"},
+      {"non-ASCII byte", Lines({"; note", "", Spoil(one, 3, '\xC3'), EndOfFile()}), -1, 3,
+       "byte 0xC3 at column 3 is not a hexadecimal digit"},
+      {"CR inside a line",
+       Lines({Data(0x0000, {1}), Data(0x0001, {2}) + "\r\r", EndOfFile()}, "\n"), -1, 2,
+       "byte 0x0D at column 14 is not a hexadecimal digit"},
+      {"odd digit count", Lines({one.substr(0, one.size() - 1), EndOfFile()}, "\n"), -1, 1,
+       "odd number of hexadecimal digits: 15"},
+      {"checksum pair cut", Lines({":0100000001F", EndOfFile()}), -1, 1,
+       "odd number of hexadecimal digits: 11"},
+      {"digits after the checksum", Lines({":02000004ABCD82FF00", EndOfFile()}), -1, 1,
+       "record too long for its byte count 2: 14 hexadecimal digits needed, 18 found"},
+      {"line too short for its count", Lines({":10000000AA", EndOfFile()}), -1, 1,
+       "record too short for its byte count 16: 42 hexadecimal digits needed, 10 found"},
+      {"colon alone", Lines({":", EndOfFile()}), -1, 1,
+       "record too short: 0 hexadecimal digits, at least 10 needed"},
+      {"no type", Lines({":020000", EndOfFile()}), -1, 1,
+       "record too short: 6 hexadecimal digits, at least 10 needed"},
+      {"no end record", Lines({Data(0x0000, {1, 2})}), -1, 0,
+       "no end-of-file record (type 01): the file is incomplete"},
+      {"cut at a line end", Lines({Linear(0x0800), Data(0x0000, {1, 2})}, "\n"), -1, 0,
+       "no end-of-file record (type 01): the file is incomplete"},
+      {"empty file", "", -1, 0, "no end-of-file record (type 01): the file is incomplete"},
+      {"cut inside the end record", Lines({Data(0x0000, {1, 2})}) + ":000000", -1, 2,
+       "record too short: 6 hexadecimal digits, at least 10 needed"},
+      {"linear address with count 1", Lines({":0100000408F3", Data(0, {1}), EndOfFile()}), -1, 1,
+       "a record of type 04 must have byte count 2, not 1"},
+      {"segment address with count 3", Lines({Record(2, 0, {0x10, 0, 0}), EndOfFile()}), -1, 1,
+       "a record of type 02 must have byte count 2, not 3"},
+      {"segment record without its value", Lines({":00000004FC", EndOfFile()}), -1, 1,
+       "a record of type 04 must have byte count 2, not 0"},
+      {"start segment address with count 2", Lines({Record(3, 0, {0, 0}), EndOfFile()}), -1, 1,
+       "a record of type 03 must have byte count 4, not 2"},
+      {"start linear address with count 0", Lines({Record(5, 0, {}), EndOfFile()}), -1, 1,
+       "a record of type 05 must have byte count 4, not 0"},
+      {"data record whose type became 01",
+       Lines({Data(0x0000, {1}), Record(1, 0x0001, {2, 3}), Data(0x0003, {4}), EndOfFile()}), -1, 2,
+       "a record of type 01 must have byte count 0, not 2"},
+      {"bad data checksum", Lines({Data(0x0000, {1}), Record(0, 0x0001, {2}, 1), EndOfFile()}), -5,
+       2, "bad checksum: the record has 0xFD, its bytes need 0xFC"},
+      {"bad segment checksum", Lines({Record(4, 0, {0, 1}, -1), Data(0, {1}), EndOfFile()}), -5, 1,
+       "bad checksum: the record has 0xF8, its bytes need 0xF9"},
+      {"bad start-record checksum", Lines({Record(5, 0, {0, 0, 0, 0}, 3), EndOfFile()}), -5, 1,
+       "bad checksum: the record has 0xFA, its bytes need 0xF7"},
       {"span beyond 64 MiB",
-       Lines({Data(0x0000, {1}), Linear(0xFFFF), Data(0xFF00, {2}), EndOfFile()}),
-       -1,
-       0,
-       {}},
+       Lines({Data(0x0000, {1}), Linear(0xFFFF), Data(0xFF00, {2}), EndOfFile()}), -1, 3,
+       "the data span more than 64 MiB of addresses"},
       {"span just beyond 64 MiB",
-       Lines({Data(0x0000, {1}), Linear(0x0400), Data(0x0000, {2}), EndOfFile()}),
-       -1,
-       0,
-       {}},
+       Lines({Data(0x0000, {1}), Linear(0x0400), Data(0x0000, {2}), EndOfFile()}), -1, 3,
+       "the data span more than 64 MiB of addresses"},
       {"checksum error after too large a span",
-       Lines({Data(0x0000, {1}), Linear(0xFFFF), Data(0xFF00, {2}), Record(0, 0, {3}, 1)}),
-       -5,
-       0,
-       {}},
+       Lines({Data(0x0000, {1}), Linear(0xFFFF), Data(0xFF00, {2}), Record(0, 0, {3}, 1),
+              EndOfFile()}),
+       -5, 4, "bad checksum: the record has 0xFD, its bytes need 0xFC"},
+      {"too large a span in a file without end record",
+       Lines({Data(0x0000, {1}), Linear(0xFFFF), Data(0xFF00, {2})}), -1, 0,
+       "no end-of-file record (type 01): the file is incomplete"},
       {"span wraps past 32 bits",
-       Lines({Linear(0xFFFF), Data(0xFFF0, Sequence(0, 16))}),
-       -1,
-       0,
-       {}},
+       Lines({Linear(0xFFFF), Data(0xFFF0, Sequence(0, 16)), EndOfFile()}), -1, 2,
+       "the data run past address 0xFFFFFFFF"},
   };
   for (const auto& c : cases) {
     image_.ImageData = {0xEE};
     image_.ImageStart = 0x42;
     EXPECT_EQ(ReadText(c.text), c.result) << c.what;
-    if (c.result == 0) {
-      EXPECT_EQ(image_.ImageStart, c.start) << c.what;
-      EXPECT_EQ(image_.ImageData, c.image) << c.what;
-    } else {
-      // A failed read leaves the caller's block where it was.
-      EXPECT_EQ(image_.ImageData, Bytes{0xEE}) << c.what;
-    }
+    EXPECT_EQ(problem_.Line, c.line) << c.what;
+    EXPECT_EQ(problem_.Cause, c.cause) << c.what;
+    // A failed read leaves the caller's block where it was.
+    EXPECT_EQ(image_.ImageData, Bytes{0xEE}) << c.what;
   }
   EXPECT_TRUE(prompt_.shown.empty());
+}
+
+TEST_F(HexFileTest, CausesAreInTheProgramsLanguage) {
+  Language = 0;
+  struct Case {
+    std::string text;
+    std::string cause;
+  } cases[] = {
+      {Lines({Spoil(Data(0, {1}), 4, 'O'), EndOfFile()}),
+       "znak 'O' w kolumnie 4 nie jest cyfrą szesnastkową"},
+      {Lines({Spoil(Data(0, {1}), 4, ' '), EndOfFile()}),
+       "spacja w kolumnie 4 nie jest cyfrą szesnastkową"},
+      {Lines({Spoil(Data(0, {1}), 4, '\t'), EndOfFile()}),
+       "tabulator w kolumnie 4 nie jest cyfrą szesnastkową"},
+      {Lines({Spoil(Data(0, {1}), 4, '\0'), EndOfFile()}),
+       "bajt 0x00 w kolumnie 4 nie jest cyfrą szesnastkową"},
+      {Lines({":0100000001F", EndOfFile()}), "nieparzysta liczba cyfr szesnastkowych: 11"},
+      {Lines({":", EndOfFile()}),
+       "rekord za krótki: liczba cyfr szesnastkowych 0, potrzeba co najmniej 10"},
+      {Lines({":10000000AA", EndOfFile()}),
+       "rekord za krótki względem liczby bajtów 16: powinno być cyfr szesnastkowych: 42, jest: 10"},
+      {Lines({":02000004ABCD82FF00", EndOfFile()}),
+       "rekord za długi względem liczby bajtów 2: powinno być cyfr szesnastkowych: 14, jest: 18"},
+      {Lines({Record(0, 0, {1}, 1), EndOfFile()}),
+       "błędna suma kontrolna: rekord ma 0xFF, a powinien mieć 0xFE"},
+      {Lines({":0100000408F3", EndOfFile()}), "rekord typu 04 musi mieć liczbę bajtów 2, a ma 1"},
+      {Lines({Data(0, {1})}), "brak rekordu końca pliku (typ 01): plik jest niekompletny"},
+      {Lines({Data(0x0000, {1}), Linear(0x0400), Data(0x0000, {2}), EndOfFile()}),
+       "dane obejmują więcej niż 64 MiB adresów"},
+      {Lines({Linear(0xFFFF), Data(0xFFF0, Sequence(0, 16)), EndOfFile()}),
+       "dane wychodzą poza adres 0xFFFFFFFF"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_LT(ReadText(c.text), 0) << c.cause;
+    EXPECT_EQ(problem_.Cause, c.cause);
+  }
 }
 
 // Records of random length at random places in random order, overlapping,
@@ -241,6 +325,8 @@ TEST_F(HexFileTest, DescendingRecordsGiveTheAscendingImage) {
     down.push_back(base);
   }
   std::reverse(down.begin(), down.end());
+  up.push_back(EndOfFile());
+  down.push_back(EndOfFile());
   for (const auto* lines : {&up, &down}) {
     ASSERT_EQ(ReadText(Lines(*lines)), 0);
     EXPECT_EQ(image_.ImageStart, 0x20000000u);
@@ -266,42 +352,82 @@ TEST_F(HexFileTest, HugeSpanIsRefusedQuickly) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(200));
 }
 
-// Lines of every length around the reader's buffer size, and one far longer
-// than any record: each is read exactly like the short form.
+// Lines of every length around the reader's buffer size, and lines far
+// longer than any record: each is judged exactly like its short form, and
+// a fault is found at the same line and column wherever the buffer ends.
 TEST_F(HexFileTest, LongLinesAndBufferBoundaries) {
   const Bytes payload = Sequence(0x30, 32);
-  const std::string records = Lines({Linear(0x0001), Data(0x0010, payload), EndOfFile()});
-  for (size_t fill = 65536 - 48; fill <= 65536 + 4; ++fill) {
+  const std::string record = Data(0x0010, payload);  // 75 characters
+  const std::string records = Lines({Linear(0x0001), record, EndOfFile()});
+  const std::string spoiled = Lines({Linear(0x0001), Spoil(record, 40, 'O'), EndOfFile()});
+  for (size_t fill = 65536 - 100; fill <= 65536 + 4; ++fill) {
     for (const std::string end : {"\r\n", "\n"}) {
       // A comment line that moves the records across the buffer boundary.
-      const std::string text = std::string(fill, ';') + end + records;
-      ASSERT_EQ(ReadText(text), 0) << fill;
+      const std::string comment = std::string(fill, ';') + end;
+      ASSERT_EQ(ReadText(comment + records), 0) << fill << ": " << problem_.Cause;
       EXPECT_EQ(image_.ImageStart, 0x10010u) << fill;
       ASSERT_EQ(image_.ImageData, payload) << fill;
+      ASSERT_EQ(ReadText(comment + spoiled), -1) << fill;
+      EXPECT_EQ(problem_.Line, 3u) << fill;
+      EXPECT_EQ(problem_.Cause, "character 'O' at column 40 is not a hexadecimal digit") << fill;
     }
   }
-  // A record followed by a million hex digits is still that record.
-  const std::string longLine = Data(0x0000, payload) + std::string(1000000, 'A');
-  ASSERT_EQ(ReadText(Lines({longLine, EndOfFile()})), 0);
-  EXPECT_EQ(image_.ImageData, payload);
-  // A long line with one non-hex character at its very end is skipped.
-  ASSERT_EQ(ReadText(Lines({longLine + "G", Data(0x0100, {5}), EndOfFile()})), 0);
-  EXPECT_EQ(image_.ImageStart, 0x100u);
-  // Without any line end at all.
-  ASSERT_EQ(ReadText(longLine), 0);
-  EXPECT_EQ(image_.ImageData, payload);
+  const std::string blanks = [] {
+    std::string text(1000000, ' ');
+    for (size_t i = 0; i < text.size(); i += 3) text[i] = '\t';
+    return text;
+  }();
+  struct Case {
+    const char* what;
+    std::string text;
+    int32_t result;
+    uint32_t line;
+    std::string cause;
+  } cases[] = {
+      {"a million blanks and tabs after records", Lines({record + blanks, EndOfFile() + blanks}), 0,
+       0, ""},
+      {"the same without a line end", Lines({record}) + EndOfFile() + blanks, 0, 0, ""},
+      {"a million digits after a record", Lines({record + std::string(1000000, 'A'), EndOfFile()}),
+       -1, 1, "record too long for its byte count 32: 74 hexadecimal digits needed, 1000074 found"},
+      {"one letter at the end of a long line",
+       Lines({record + std::string(1000000, 'A') + "G", EndOfFile()}), -1, 1,
+       "character 'G' at column 1000076 is not a hexadecimal digit"},
+      {"an odd long line without a line end", record + std::string(999999, 'A'), -1, 1,
+       "odd number of hexadecimal digits: 1000073"},
+      {"something after a million blanks", Lines({record + blanks + "x", EndOfFile()}), -1, 1,
+       "a tab at column 76 is not a hexadecimal digit"},
+      {"a digit after blanks past the kept part",
+       Lines({"", record + std::string(500, ' ') + "A", EndOfFile()}), -1, 2,
+       "a blank at column 76 is not a hexadecimal digit"},
+      {"a blank after the kept part", Lines({":" + std::string(600, '0') + " 0", EndOfFile()}), -1,
+       1, "a blank at column 602 is not a hexadecimal digit"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadText(c.text), c.result) << c.what;
+    EXPECT_EQ(problem_.Line, c.line) << c.what;
+    EXPECT_EQ(problem_.Cause, c.cause) << c.what;
+    if (c.result == 0) EXPECT_EQ(image_.ImageData, payload) << c.what;
+  }
 }
 
 TEST_F(HexFileTest, FilesThatCannotBeReadGiveMinusOne) {
-  EXPECT_EQ(ReadHexFile(Path("missing.hex"), image_), -1);
-  EXPECT_EQ(ReadHexFile(dir_.string(), image_), -1);
   ASSERT_EQ(mkfifo(Path("fifo.hex").c_str(), 0644), 0);
-  EXPECT_EQ(ReadHexFile(Path("fifo.hex"), image_), -1);
+  const std::pair<std::string, std::string> cases[] = {
+      {Path("missing.hex"), "no such file or directory"},
+      {dir_.string(), "is a directory"},
+      {Path("fifo.hex"), "not a regular file (a FIFO, socket or device)"},
+  };
+  for (const auto& [path, cause] : cases) {
+    EXPECT_EQ(ReadHexFile(path, image_, &problem_), -1) << path;
+    EXPECT_EQ(problem_.Line, 0u);
+    EXPECT_EQ(problem_.Cause, cause);
+  }
+  EXPECT_EQ(ReadHexFile(Path("missing.hex"), image_), -1);
 }
 
-TEST_F(HexFileTest, GarbageAndTruncatedFilesGiveAResultCode) {
+TEST_F(HexFileTest, GarbageAndTruncatedFilesGiveAResultCodeAndCause) {
   std::mt19937 random(20240611);
-  const char alphabet[] = ":0123456789ABCDEFabcdef\r\n :G";
+  const char alphabet[] = ":0123456789ABCDEFabcdef\r\n :G\t";
   for (int round = 0; round < 300; ++round) {
     std::string text(random() % 400, ' ');
     for (char& c : text) {
@@ -310,12 +436,15 @@ TEST_F(HexFileTest, GarbageAndTruncatedFilesGiveAResultCode) {
     }
     int32_t result = ReadText(text);
     EXPECT_TRUE(result == 0 || result == -1 || result == -5) << result;
+    EXPECT_EQ(result < 0, !problem_.Cause.empty()) << result;
   }
-  const std::string whole = Lines({Linear(0x0800), Data(0x0000, Sequence(0, 16)), Segment(0x0100),
+  // Cut anywhere before the end of its end-of-file record, a file is refused.
+  const std::string whole = Lines({Linear(0x0001), Data(0x0000, Sequence(0, 16)), Segment(0x1000),
                                    Data(0x0004, {1, 2}), EndOfFile()});
   for (size_t cut = 0; cut <= whole.size(); ++cut) {
-    int32_t result = ReadText(whole.substr(0, cut));
-    EXPECT_TRUE(result == 0 || result == -1) << cut << " -> " << result;
+    const int32_t result = ReadText(whole.substr(0, cut));
+    EXPECT_EQ(result, cut + 2 < whole.size() ? -1 : 0) << cut << ": " << problem_.Cause;
+    EXPECT_EQ(result < 0, !problem_.Cause.empty()) << cut;
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,6 +83,24 @@ inline int RunWithFileSizeLimit(rlim_t maxFileSize, const std::function<bool()>&
     rlimit limit{maxFileSize, maxFileSize};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
     _exit(write() ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Runs `job` in a child process that permission checks apply to: a root
+// process becomes the unprivileged user "nobody" (65534) first. Returns 0
+// when `job` reported success, 1 when it reported failure, 2 when the
+// privileges could not be dropped, -1 when the child did not exit normally.
+inline int RunUnprivileged(const std::function<bool()>& job) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(2);
+    }
+    _exit(job() ? 0 : 1);
   }
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
