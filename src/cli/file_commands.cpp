@@ -58,11 +58,13 @@ int InfoCommand(const CliContext& context) {
   uint16_t variant = 0;
   FirmwareImage image;
   std::string version;
-  const int32_t result =
-      ReadDataFile(fileName, kAcceptEncoded | kAcceptHex, false, devCode, variant, image, &version);
+  DataFileProblem problem;
+  const int32_t result = ReadDataFile(fileName, kAcceptEncoded | kAcceptHex, false, devCode,
+                                      variant, image, &version, &problem);
   SetPrompt(&previous);
   if (result < 0) {
-    std::fprintf(stderr, "%s\n", DataFileShortText(result).c_str());
+    std::fprintf(stderr, "%s\n%s\n", DataFileShortText(result).c_str(),
+                 DataFileProblemText(fileName, problem).c_str());
     return kExitFailure;
   }
   if (result == kEncodedFileLoaded) {
@@ -87,16 +89,21 @@ int EncodeCommand(const CliContext& context) {
   const int row = FindDeviceByDisplayText(list, args.Get("device"));
   if (row < 0) return UsageError(kUnknownDeviceText.str() + args.Get("device"));
   if (row == 0) {
+    // "Unknown device" names no device type: an argument error, as for program.
     CurrentPrompt().MsgBox(kDeviceNotSelected.str(), std::string(ProgramName()), kIconWarning);
-    return kExitFailure;
+    return kExitUsage;
   }
 
   const std::string& hexName = args.positionals[0];
   uint16_t devCode = 0;
   uint16_t variant = 0;
   FirmwareImage image;
-  if (ReadDataFile(hexName, kAcceptHex, false, devCode, variant, image) != kHexFileLoaded) {
-    return kExitFailure;  // the reader has shown its message
+  DataFileProblem problem;
+  if (ReadDataFile(hexName, kAcceptHex, false, devCode, variant, image, nullptr, &problem) !=
+      kHexFileLoaded) {
+    // After the reader's message: where and why, on one line.
+    std::fprintf(stderr, "%s\n", DataFileProblemText(hexName, problem).c_str());
+    return kExitFailure;
   }
 
   const std::string outName = EffectiveSaveName(args.positionals[1], "qvl");
@@ -108,9 +115,13 @@ int EncodeCommand(const CliContext& context) {
       return kExitFailure;
     }
   }
+  std::string reason;
   if (!WriteDataFile(outName, image.ImageData, false, list[row].DevCode, list[row].Variant,
-                     image.ImageStart)) {
-    return kExitFailure;  // the writer has shown its message
+                     image.ImageStart, &reason)) {
+    // After the writer's message, which may show a shortened name: the whole
+    // name and the reason, on one line like a reading failure's.
+    if (!reason.empty()) std::fprintf(stderr, "%s: %s\n", outName.c_str(), reason.c_str());
+    return kExitFailure;
   }
   CurrentPrompt().MsgBox(
       FormatText(kDataEncoded.text(), {DisplayPath(hexName), DisplayPath(outName)}),
