@@ -21,6 +21,7 @@ namespace quorvel {
 
 struct TComm32Kx::Session {
   int fd = -1;
+  PortDriverChanges changes;
   StopEvent stop;
   LineSettings line;
   std::unique_ptr<TReadThread> reader;
@@ -319,8 +320,9 @@ bool TComm32Kx::Open() {
     return false;
   }
   const int fd = opened.fd;
-  if (!ConfigurePort(fd, line_, control_)) {
-    ClosePortDevice(fd);
+  PortDriverChanges changes;
+  if (!ConfigurePort(fd, line_, control_, &changes)) {
+    ClosePortDevice(fd, changes);
     ReportStatus(kStatusPortError);
     return false;
   }
@@ -328,15 +330,16 @@ bool TComm32Kx::Open() {
   if (!control_.FlowDTR_DSR) (void)SetDTR(fd, dtrState_);
 
   if (windowNotifier_ == nullptr) {  // nothing could reach the main thread
-    ClosePortDevice(fd);
+    ClosePortDevice(fd, changes);
     ReportStatus(kStatusPortError);
     return false;
   }
   auto session = std::make_unique<Session>();
   session->fd = fd;
+  session->changes = changes;
   session->line = line_;
   if (!session->stop.Create()) {
-    ClosePortDevice(fd);
+    ClosePortDevice(fd, changes);
     return false;
   }
   TReadThread::Config readConfig;
@@ -366,7 +369,7 @@ bool TComm32Kx::Open() {
     window_.Stop();
     session->reader->Join();
     session->writer->Join();
-    ClosePortDevice(fd);
+    ClosePortDevice(fd, changes);
     window_.Clear();
     ReportStatus(kStatusPortError);
     return false;
@@ -394,7 +397,7 @@ bool TComm32Kx::Close() {
     window_.Stop();
     session->reader->Join();
     session->writer->Join();
-    ClosePortDevice(session->fd);
+    ClosePortDevice(session->fd, session->changes);
     window_.Clear();  // chunks and write reports of the closed port
   }
   ReportStatus(kStatusDisconnected);

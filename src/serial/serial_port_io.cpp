@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace quorvel {
@@ -29,6 +30,9 @@ constexpr std::array<unsigned, kBaudRateCount> kSpeedCodes{
 
 // CS5 is 0: the 4-bit entry is never used (the line has no 4-bit characters).
 constexpr std::array<unsigned, kDataBitsCount> kSizeCodes{CS5, CS5, CS6, CS7, CS8};
+
+static_assert(sizeof(serial_rs485) == sizeof(PortDriverChanges::rs485Before),
+              "room for the driver's RS-485 setting");
 
 PortOpenError ErrorOfErrno(int error) {
   switch (error) {
@@ -87,9 +91,6 @@ PortOpenResult OpenPortDevice(const std::string& path) {
     close(fd);
     return {-1, error == EWOULDBLOCK ? PortOpenError::Busy : ErrorOfErrno(error)};
   }
-  // Keeps other programs (without the lock) from opening it too; not every
-  // device is a terminal, ConfigurePort tells.
-  (void)ioctl(fd, TIOCEXCL);
   return {fd, PortOpenError::None};
 }
 
@@ -150,7 +151,8 @@ bool IsPseudoTerminal(int fd) {
   return major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
 }
 
-bool ConfigurePort(int fd, const LineSettings& line, const PortControlFlags& flags) {
+bool ConfigurePort(int fd, const LineSettings& line, const PortControlFlags& flags,
+                   PortDriverChanges* changes) {
   struct termios2 tio {};
   if (ioctl(fd, TCGETS2, &tio) != 0) return false;
   if (!FillTermios(line, flags, &tio)) return false;
@@ -167,11 +169,16 @@ bool ConfigurePort(int fd, const LineSettings& line, const PortControlFlags& fla
   if ((actual.c_cflag & CSIZE) != sizeCode && !IsPseudoTerminal(fd)) return false;
 
   // RTS raised while sending (RS-485 direction control) where the driver has
-  // an RS-485 mode; other drivers ignore the flag.
-  if (flags.RTSCtrlToggle) {
+  // an RS-485 mode; other drivers ignore the flag. The driver keeps the mode
+  // after the close, so the setting found is kept to be put back then.
+  struct serial_rs485 before {};
+  if (flags.RTSCtrlToggle && ioctl(fd, TIOCGRS485, &before) == 0) {
     struct serial_rs485 rs485 {};
     rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-    (void)ioctl(fd, TIOCSRS485, &rs485);
+    if (ioctl(fd, TIOCSRS485, &rs485) == 0) {
+      changes->rs485Changed = true;
+      std::memcpy(changes->rs485Before.data(), &before, sizeof before);
+    }
   }
   if (flags.DTRCtrlEnable || flags.DTRCtrlHandshake || flags.FlowDTR_DSR) (void)SetDTR(fd, true);
   if (flags.RTSCtrlEnable) (void)SetRTS(fd, true);
@@ -209,10 +216,16 @@ void DiscardOutput(int fd) {
   (void)ioctl(fd, TCFLSH, TCOFLUSH);
 }
 
-void ClosePortDevice(int fd) {
+void ClosePortDevice(int fd, const PortDriverChanges& changes) {
   if (fd < 0) return;
-  // The exclusive flag stays on the terminal while anyone else keeps it open;
-  // clear it so that the next open (maybe another instance) is not refused.
+  if (changes.rs485Changed) {
+    struct serial_rs485 before {};
+    std::memcpy(&before, changes.rs485Before.data(), sizeof before);
+    (void)ioctl(fd, TIOCSRS485, &before);
+  }
+  // This program never sets the exclusive flag, but another tool may have;
+  // it stays on the terminal while anyone else keeps it open, and the next
+  // open by an ordinary user would be refused.
   (void)ioctl(fd, TIOCNXCL);
   (void)ioctl(fd, TCFLSH, TCIOFLUSH);
   close(fd);

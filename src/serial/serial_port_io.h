@@ -4,6 +4,7 @@
 // threads use it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -18,7 +19,7 @@ enum class PortOpenError : uint8_t {
   None,
   NotFound,      // the device file does not exist
   AccessDenied,  // no permission (not in the dialout group)
-  Busy,          // another process holds the port (flock or TIOCEXCL)
+  Busy,          // another process holds the port's lock (or set TIOCEXCL)
   Other,         // any other failure
 };
 
@@ -42,10 +43,17 @@ struct PortControlFlags {
 // used as it is; any other name is a device under /dev.
 std::string PortDevicePath(const std::string& name);
 
-// Opens the device for reading and writing, non-blocking, without becoming
-// its controlling terminal, and takes it exclusively (flock and TIOCEXCL).
-// A port that denies access is tried again for up to 200 ms, since a port
-// that another instance is just letting go may still be held for a moment.
+// Opens the device for reading and writing, non-blocking (so that neither a
+// FIFO nor a modem line can hold it up), without becoming its controlling
+// terminal, and takes it exclusively through an flock(LOCK_EX | LOCK_NB) lock.
+// The lock is the only mark of ownership: the kernel drops it with the last
+// descriptor, even when the holder is killed. A terminal flag such as
+// TIOCEXCL would outlive a killed holder on a terminal that someone else
+// keeps open and lock every ordinary user out ("Busy") from then on.
+// A port that
+// denies access is tried again for up to 200 ms, since a port that another
+// instance is just letting go may still be held for a moment; the attempts
+// sleep on the calling thread.
 PortOpenResult OpenPortDevice(const std::string& path);
 
 // Puts raw mode, the line settings and the flow setting into a terminal
@@ -57,10 +65,20 @@ bool FillTermios(const LineSettings& line, const PortControlFlags& flags, struct
 // driver always reports 8 data bits without parity.
 bool IsPseudoTerminal(int fd);
 
+// What ConfigurePort changed on the driver beyond the terminal settings
+// (which every program that opens the port sets for itself), to be put back
+// when the port is closed.
+struct PortDriverChanges {
+  bool rs485Changed = false;
+  // The driver's RS-485 setting (struct serial_rs485) found before.
+  std::array<uint32_t, 8> rs485Before{};
+};
+
 // Raw mode with the line settings and control flags. False when the driver
 // refuses a setting (4 data bits, 1.5 stop bits with more than 5 data bits, a
 // rate the driver cannot make, an ordinal past its table, not a terminal).
-bool ConfigurePort(int fd, const LineSettings& line, const PortControlFlags& flags);
+bool ConfigurePort(int fd, const LineSettings& line, const PortControlFlags& flags,
+                   PortDriverChanges* changes);
 
 // Raises or lowers RTS / DTR. Drivers without modem lines (a pseudo-terminal)
 // refuse; that is not an error of the link, so the result may be ignored.
@@ -82,8 +100,10 @@ bool ReadLineErrorCount(int fd, uint64_t* count);
 void DiscardInput(int fd);
 void DiscardOutput(int fd);
 
-// Gives up exclusivity, discards both queues (so that closing never waits
-// for output stuck behind flow control) and closes the descriptor.
-void ClosePortDevice(int fd);
+// Puts back what ConfigurePort changed on the driver, clears the exclusive
+// flag of the terminal (some other tool may have set it), discards both
+// queues (so that closing never waits for output stuck behind flow control)
+// and closes the descriptor, which lets the lock go.
+void ClosePortDevice(int fd, const PortDriverChanges& changes);
 
 }  // namespace quorvel
