@@ -84,6 +84,12 @@ PortOpenResult OpenPortDevice(const std::string& path) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  // Not a port: nothing to lock, whoever else holds the file.
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) {
+    close(fd);
+    return {-1, PortOpenError::NotTerminal};
+  }
   // Another process that opened the port through this program (or any other
   // careful program) holds the lock.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -20,6 +20,7 @@ enum class PortOpenError : uint8_t {
   NotFound,      // the device file does not exist
   AccessDenied,  // no permission (not in the dialout group)
   Busy,          // another process holds the port's lock (or set TIOCEXCL)
+  NotTerminal,   // the file is no terminal (a regular file, a FIFO, /dev/null)
   Other,         // any other failure
 };
 
@@ -50,7 +51,7 @@ std::string PortDevicePath(const std::string& name);
 // descriptor, even when the holder is killed. A terminal flag such as
 // TIOCEXCL would outlive a killed holder on a terminal that someone else
 // keeps open and lock every ordinary user out ("Busy") from then on.
-// A port that
+// A file that is no terminal is refused before it is locked. A port that
 // denies access is tried again for up to 200 ms, since a port that another
 // instance is just letting go may still be held for a moment; the attempts
 // sleep on the calling thread.

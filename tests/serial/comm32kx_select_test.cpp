@@ -1,8 +1,13 @@
 // TComm32Kx: properties, port selection, opening errors and the line
 // settings that reach the driver.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -106,28 +111,89 @@ TEST_F(Comm32KxSelect, NameInAnotherCaseStoresTheListForm) {
   EXPECT_TRUE(comm_->IsOpen());
 }
 
-TEST_F(Comm32KxSelect, OpenErrorsMapToTheirStatus) {
-  const std::string missing = "/tmp/quorvel-no-such-port-" + std::to_string(getpid());
-  const std::string plainFile = "/tmp/quorvel-plain-file-" + std::to_string(getpid());
-  std::FILE* file = std::fopen(plainFile.c_str(), "w");
-  ASSERT_NE(file, nullptr);
-  std::fclose(file);
-  testing::SetExtraPorts(missing + ":" + plainFile);
+// Files that are no port fail at once, without blocking (a FIFO without a
+// writer, a socket) and without waiting out the retries of a denied port:
+// one that does not exist is "Port not found" and deselected, anything else
+// that is no terminal is "Port COM error", also when some other program
+// holds a lock on it.
+TEST_F(Comm32KxSelect, OpenErrorsMapToTheirStatusAtOnce) {
+  char dirTemplate[] = "/tmp/quorvel-ports-XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  const std::string missing = dir + "/missing";
+  const std::string dangling = dir + "/dangling";
+  const std::string plainFile = dir + "/plain";
+  const std::string lockedFile = dir + "/locked";
+  const std::string fifo = dir + "/fifo";
+  const std::string socketPath = dir + "/socket";
+  const std::string directory = dir + "/directory";
+  ASSERT_EQ(symlink(missing.c_str(), dangling.c_str()), 0);
+  for (const std::string& file : {plainFile, lockedFile}) {
+    std::FILE* made = std::fopen(file.c_str(), "w");
+    ASSERT_NE(made, nullptr);
+    std::fclose(made);
+  }
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  // Another open file description holding the lock, as another program would.
+  const int locker = open(lockedFile.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(locker, 0);
+  ASSERT_EQ(flock(locker, LOCK_EX | LOCK_NB), 0);
+
+  struct Case {
+    const char* what;
+    std::string path;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"missing", missing, kStatusPortNotFound},
+      {"dangling link", dangling, kStatusPortNotFound},
+      {"regular file", plainFile, kStatusPortError},
+      {"locked regular file", lockedFile, kStatusPortError},
+      {"fifo", fifo, kStatusPortError},
+      {"socket", socketPath, kStatusPortError},
+      {"directory", directory, kStatusPortError},
+      {"null device", "/dev/null", kStatusPortError},
+  };
+  std::string listed;
+  for (const Case& c : cases) listed += c.path + ":";
+  testing::SetExtraPorts(listed);
   comm_->RefreshPortList();
 
-  // A listed port whose device file is gone: not found, and deselected.
-  comm_->SetCOMPort(missing);
-  EXPECT_EQ(comm_->Status(), kStatusPortNotFound);
-  EXPECT_EQ(comm_->COMPort(), "none");
-  EXPECT_EQ(comm_->PortIndex(), 0);
-  EXPECT_EQ(comm_->LastOpenedPort(), missing);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    comm_->SetCOMPort("none");
+    log_.Clear();
+    const auto start = std::chrono::steady_clock::now();
+    comm_->SetCOMPort(c.path);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_EQ(comm_->Status(), c.status);
+    EXPECT_EQ(log_.statuses.back(), c.status);
+    EXPECT_FALSE(comm_->IsOpen());
+    EXPECT_EQ(comm_->LastOpenedPort(), c.path);
+    if (c.status == kStatusPortNotFound) {
+      EXPECT_EQ(log_.statusTexts.back(), "Port not found");
+      EXPECT_EQ(comm_->COMPort(), "none");
+      EXPECT_EQ(comm_->PortIndex(), 0);
+    } else {
+      EXPECT_EQ(log_.statusTexts.back(), "Port COM error");
+      EXPECT_EQ(comm_->COMPort(), c.path);
+    }
+  }
 
-  // Something that is not a terminal.
-  comm_->SetCOMPort(plainFile);
-  EXPECT_EQ(comm_->Status(), kStatusPortError);
-  EXPECT_EQ(comm_->COMPort(), plainFile);
-  EXPECT_FALSE(comm_->IsOpen());
-  std::remove(plainFile.c_str());
+  close(locker);
+  close(listener);
+  for (const std::string& file : {dangling, plainFile, lockedFile, fifo, socketPath}) {
+    unlink(file.c_str());
+  }
+  rmdir(directory.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST_F(Comm32KxSelect, PortHeldByAnotherComponentIsBusy) {
