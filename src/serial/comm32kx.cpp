@@ -354,7 +354,6 @@ bool TComm32Kx::Open() {
   writeConfig.fd = fd;
   writeConfig.stop = &session->stop;
   writeConfig.window = &window_;
-  writeConfig.sizeBufTXD = sizeBufTXD_;
   // Decided once per open: a handler assigned later gets no reports.
   writeConfig.reportWrites = static_cast<bool>(OnTxdEmpty);
   session->reader = std::make_unique<TReadThread>(readConfig);
@@ -408,12 +407,13 @@ bool TComm32Kx::Close() {
 
 bool TComm32Kx::SendEx(const uint8_t* buf, uint32_t size, bool waitResp) {
   if (buf == nullptr || size == 0 || !session_) return false;
-  const uint32_t taken = std::min<uint32_t>(size, sizeBufTXD_);
-  if (taken == 0) return false;
+  // A frame cut short would only be refused by the instrument's checksum
+  // and end in a response time-out: it is sent whole or not at all.
+  if (size > sizeBufTXD_) return false;
   bool admitted = false;
   try {
     admitted = queueLimit_ ? static_cast<int64_t>(queue_.size()) < maxQueue_ : queue_.empty();
-    if (admitted) queue_.push_back(QueuedFrame{waitResp, std::vector<uint8_t>(buf, buf + taken)});
+    if (admitted) queue_.push_back(QueuedFrame{waitResp, std::vector<uint8_t>(buf, buf + size)});
   } catch (...) {
     admitted = false;
   }

@@ -72,6 +72,7 @@ class TComm32Kx : public QObject {
   void SetTimeOut(uint16_t ms);
   uint32_t MaxRespTime() const { return maxRespTime_; }
   void SetMaxRespTime(uint32_t ms) { maxRespTime_ = ms; }
+  // The longest frame SendEx takes.
   uint16_t SizeBufTXD() const { return sizeBufTXD_; }
   void SetSizeBufTXD(uint16_t size);
   uint16_t SizeBufRXD() const { return sizeBufRXD_; }
@@ -135,6 +136,8 @@ class TComm32Kx : public QObject {
   void SetPortNumber(uint16_t number);
   void RefreshStatus();
   bool Send(const uint8_t* buf, uint32_t size) { return SendEx(buf, size, true); }
+  // Queues one frame; false when it was not admitted, the port is closed, or
+  // the frame is longer than SizeBufTXD (refused whole, never cut short).
   bool SendEx(const uint8_t* buf, uint32_t size, bool waitResp);
   void HoldReceive();
   void ReleaseReceive();

@@ -5,8 +5,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 namespace quorvel {
 
 TWriteThread::TWriteThread(const Config& config) : config_(config) {
@@ -73,11 +71,10 @@ void TWriteThread::Execute() {
 }
 
 void TWriteThread::WriteBytes(const std::vector<uint8_t>& frame) {
-  const size_t limit = std::min<size_t>(frame.size(), config_.sizeBufTXD);
   size_t offset = 0;
-  while (offset < limit) {
+  while (offset < frame.size()) {
     if (config_.stop->IsSignalled()) return;
-    const ssize_t written = write(config_.fd, frame.data() + offset, limit - offset);
+    const ssize_t written = write(config_.fd, frame.data() + offset, frame.size() - offset);
     if (written > 0) {
       if (config_.reportWrites) {
         try {

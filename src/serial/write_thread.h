@@ -1,7 +1,7 @@
 // TWriteThread: takes frames queued by the component and writes them to the
-// port, each in pieces as the driver accepts them, at most SizeBufTXD bytes of
-// a frame. Every completed write is posted to the message window when the
-// owner had an OnTxdEmpty handler at open.
+// port, each whole, in pieces as the driver accepts them (the component never
+// queues a frame longer than SizeBufTXD). Every completed write is posted to
+// the message window when the owner had an OnTxdEmpty handler at open.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,6 @@ class TWriteThread {
     int fd = -1;
     const StopEvent* stop = nullptr;
     PortMessageWindow* window = nullptr;
-    uint16_t sizeBufTXD = 1024;
     bool reportWrites = false;
   };
 

@@ -200,15 +200,40 @@ TEST_F(Comm32KxIo, OtherEndGoneReportsCommunicationErrorOnce) {
   EXPECT_EQ(comm_->Status(), kStatusDisconnected);
 }
 
-TEST_F(Comm32KxIo, SendWritesAtMostSizeBufTXD) {
+// A frame is sent whole or not at all: a longer one than SizeBufTXD would
+// reach the instrument cut short and be refused by its checksum.
+TEST_F(Comm32KxIo, FrameLongerThanSizeBufTXDIsRefusedWhole) {
+  struct Case {
+    uint16_t sizeBufTXD;
+    size_t frame;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {1024, 1024, true}, {1024, 1025, false}, {1024, 2000, false},
+      {16, 16, true},     {16, 17, false},     {0, 1, false},
+  };
   ASSERT_TRUE(OpenPort());  // OnTxdEmpty was set before the open
-  const Bytes frame = Pattern(2000, 9);
-  EXPECT_TRUE(comm_->SendEx(frame.data(), static_cast<uint32_t>(frame.size()), true));
-  const Bytes sent = pty_.Read(1024, 3000);
-  EXPECT_EQ(sent, Bytes(frame.begin(), frame.begin() + 1024));
-  EXPECT_TRUE(pty_.Read(1, 300).empty()) << "the rest of the frame is not sent";
-  ASSERT_TRUE(SpinUntil([&] { return log_.written.size() >= 1024; }, 3000));
-  EXPECT_EQ(log_.written, sent);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sizeBufTXD) + " / " + std::to_string(c.frame));
+    comm_->SetSizeBufTXD(c.sizeBufTXD);  // reopens
+    ASSERT_TRUE(comm_->IsOpen());
+    log_.Clear();
+    const Bytes frame = Pattern(c.frame, 9);
+    EXPECT_EQ(comm_->SendEx(frame.data(), static_cast<uint32_t>(frame.size()), false), c.accepted);
+    if (c.accepted) {
+      EXPECT_EQ(pty_.Read(frame.size(), 3000), frame);
+      ASSERT_TRUE(SpinUntil([&] { return log_.written.size() >= frame.size(); }, 3000));
+      EXPECT_EQ(log_.written, frame);
+      continue;
+    }
+    EXPECT_TRUE(pty_.Read(1, 300).empty()) << "no part of a refused frame is sent";
+    EXPECT_TRUE(log_.written.empty());
+    if (c.sizeBufTXD == 0) continue;
+    // The refusal leaves nothing behind in the queue.
+    const Bytes next = Pattern(c.sizeBufTXD, 77);
+    EXPECT_TRUE(comm_->SendEx(next.data(), static_cast<uint32_t>(next.size()), false));
+    EXPECT_EQ(pty_.Read(next.size(), 3000), next);
+  }
 }
 
 TEST_F(Comm32KxIo, WriteReportsOnlyWhenTheHandlerWasSetAtOpen) {
