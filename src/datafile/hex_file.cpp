@@ -118,7 +118,8 @@ struct BadChar {
 std::string CharacterText(uint8_t c) {
   if (c == ' ') return kBlank.str();
   if (c == '\t') return kTab.str();
-  if (c > 0x20 && c < 0x7F) return FormatText(kCharacter.text(), {std::string(1, char(c))});
+  if (c > 0x20 && c < 0x7F)
+    return FormatText(kCharacter.text(), {std::string(1, static_cast<char>(c))});
   return FormatText(kByte.text(), {"0x" + Hex2(c)});
 }
 

@@ -377,6 +377,9 @@ TEST_F(HexFileTest, LongLinesAndBufferBoundaries) {
     for (size_t i = 0; i < text.size(); i += 3) text[i] = '\t';
     return text;
   }();
+  // A comment that makes the next line start 300 characters before the end
+  // of the reader's first buffer.
+  const std::string straddle(65536 - 301, ';');
   struct Case {
     const char* what;
     std::string text;
@@ -396,10 +399,13 @@ TEST_F(HexFileTest, LongLinesAndBufferBoundaries) {
        "odd number of hexadecimal digits: 1000073"},
       {"something after a million blanks", Lines({record + blanks + "x", EndOfFile()}), -1, 1,
        "a tab at column 76 is not a hexadecimal digit"},
-      {"a digit after blanks past the kept part",
-       Lines({"", record + std::string(500, ' ') + "A", EndOfFile()}), -1, 2,
+      {"a digit after blanks, across the buffer end",
+       Lines({straddle, record + std::string(500, ' ') + "A", EndOfFile()}), -1, 2,
        "a blank at column 76 is not a hexadecimal digit"},
-      {"a blank after the kept part", Lines({":" + std::string(600, '0') + " 0", EndOfFile()}), -1,
+      {"a blank after the longest record's length, across the buffer end",
+       Lines({straddle, ":" + std::string(600, '0') + " 0", EndOfFile()}), -1, 2,
+       "a blank at column 602 is not a hexadecimal digit"},
+      {"the same within the buffer", Lines({":" + std::string(600, '0') + " 0", EndOfFile()}), -1,
        1, "a blank at column 602 is not a hexadecimal digit"},
   };
   for (const auto& c : cases) {
