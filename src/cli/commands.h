@@ -1,5 +1,6 @@
 // The subcommands of quorvel-cli. Each returns the process exit code:
-// 0 success, 1 failure, 2 bad arguments.
+// 0 success, 1 failure, 2 bad arguments, 3 the image was written but the
+// instrument did not confirm its restart.
 #pragma once
 
 #include <string>
@@ -12,6 +13,10 @@ namespace quorvel {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// Whether the new firmware runs is not known: the user has to switch the
+// instrument off and on and check it, which a script must not take for
+// either success or an untouched instrument.
+constexpr int kExitRestartNotConfirmed = 3;
 
 // Everything a subcommand gets: its parsed arguments and the process's own
 // argc/argv (for a Qt application object).
@@ -27,7 +32,12 @@ int EncodeCommand(const CliContext& context);
 int ProgramCommand(const CliContext& context);
 int PortsCommand(const CliContext& context);
 
-// Prints the usage text (in the user's language) to stderr and returns kExitUsage.
+// Prints the one problem line and a pointer to --help (in the user's
+// language) to stderr and returns kExitUsage.
+int UsageProblem(const std::string& problem);
+// UsageProblem of "Bad argument: <detail>".
 int UsageError(const std::string& detail);
+// UsageProblem of "Missing argument: <what>".
+int MissingArgument(const std::string& what);
 
 }  // namespace quorvel

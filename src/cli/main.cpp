@@ -1,5 +1,7 @@
 // quorvel-cli: the headless tool over the same core as the window, for
 // scripts and production lines.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -25,12 +27,19 @@ constexpr TextPair kUsage{
     "  quorvel-cli ports\n"
     "      porty szeregowe (jak na liście portów okna)\n"
     "  quorvel-cli program --device TYP --port PORT [--address N] [--baud PRĘDKOŚĆ]\n"
-    "                      [--parity none|odd|even|mark|space] [--data-bits N]\n"
+    "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
-    "      PORT to nazwa z listy portów lub ścieżka urządzenia; Ctrl-C przerywa\n"
+    "      PORT to nazwa z listy portów lub ścieżka urządzenia; 1.5 bitu stopu\n"
+    "      tylko z --data-bits 5; Ctrl-C (oraz SIGTERM, SIGHUP) przerywa\n"
+    "  quorvel-cli --help | --version\n"
     "Opcja --yes odpowiada \"tak\" na pytania (np. zastąpienie istniejącego pliku).\n"
-    "Kody wyjścia: 0 sukces, 1 błąd, 2 błędne argumenty.\n",
+    "Kody wyjścia:\n"
+    "  0  sukces (program: każdy blok i reset urządzenia potwierdzone)\n"
+    "  1  błąd\n"
+    "  2  błędne argumenty\n"
+    "  3  obraz zapisano, ale urządzenie nie potwierdziło ponownego uruchomienia:\n"
+    "     wyłącz i włącz urządzenie, a następnie sprawdź, czy działa\n",
     "Usage:\n"
     "  quorvel-cli devices\n"
     "      device types: name, link, default port settings\n"
@@ -41,13 +50,23 @@ constexpr TextPair kUsage{
     "  quorvel-cli ports\n"
     "      serial ports (as the window's port list shows them)\n"
     "  quorvel-cli program --device TYPE --port PORT [--address N] [--baud RATE]\n"
-    "                      [--parity none|odd|even|mark|space] [--data-bits N]\n"
+    "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
-    "      PORT is a name from the port list or a device path; Ctrl-C stops\n"
+    "      PORT is a name from the port list or a device path; 1.5 stop bits\n"
+    "      only with --data-bits 5; Ctrl-C (and SIGTERM, SIGHUP) stops\n"
+    "  quorvel-cli --help | --version\n"
     "Option --yes answers \"yes\" to questions (such as replacing an existing file).\n"
-    "Exit codes: 0 success, 1 failure, 2 bad arguments.\n"};
+    "Exit codes:\n"
+    "  0  success (program: every block and the device's reset acknowledged)\n"
+    "  1  failure\n"
+    "  2  bad arguments\n"
+    "  3  the image was written but the device did not confirm its restart:\n"
+    "     switch it off and on and check it\n"};
 constexpr TextPair kBadArgument{"Błędny argument: ", "Bad argument: "};
+constexpr TextPair kMissingArgument{"Brak argumentu: ", "Missing argument: "};
+constexpr TextPair kMissingCommand{"Brak polecenia.", "No command given."};
+constexpr TextPair kTryHelp{"Pomoc: 'quorvel-cli --help'.", "Try 'quorvel-cli --help'."};
 
 struct Command {
   const char* name;
@@ -70,12 +89,34 @@ const std::vector<Command>& Commands() {
   return commands;
 }
 
+// The whole usage, asked for: on stdout.
+int PrintUsage() {
+  std::fputs(kUsage.str().c_str(), stdout);
+  return kExitOk;
+}
+
+// "--help" among a command's options (before "--").
+bool AsksForHelp(const std::vector<std::string>& words) {
+  for (const std::string& word : words) {
+    if (word == "--") return false;
+    if (word == "--help") return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-int UsageError(const std::string& detail) {
-  if (!detail.empty()) std::fprintf(stderr, "%s%s\n", kBadArgument.str().c_str(), detail.c_str());
-  std::fputs(kUsage.str().c_str(), stderr);
+int UsageProblem(const std::string& problem) {
+  std::fprintf(stderr, "%s\n%s\n", problem.c_str(), kTryHelp.str().c_str());
   return kExitUsage;
+}
+
+int UsageError(const std::string& detail) {
+  return UsageProblem(kBadArgument.str() + detail);
+}
+
+int MissingArgument(const std::string& what) {
+  return UsageProblem(kMissingArgument.str() + what);
 }
 
 }  // namespace quorvel
@@ -83,17 +124,22 @@ int UsageError(const std::string& detail) {
 int main(int argc, char** argv) {
   using namespace quorvel;
   Language = LanguageFromEnvironment();
-  if (argc < 2) return UsageError("");
+  // A reader that went away (a pipe into "head") must not kill a run half-way:
+  // writes to it fail quietly and the run goes on to its end.
+  signal(SIGPIPE, SIG_IGN);
+  if (argc < 2) return UsageProblem(kMissingCommand.str());
   const std::string name = argv[1];
-  if (name == "--help" || name == "-h" || name == "help") {
-    std::fputs(kUsage.str().c_str(), stdout);
+  if (name == "--version") {
+    std::printf("quorvel-cli %s\n", QUORVEL_VERSION);
     return kExitOk;
   }
+  const std::vector<std::string> words(argv + 2, argv + argc);
+  if (name == "--help" || name == "-h" || name == "help") return PrintUsage();
   for (const Command& command : Commands()) {
     if (name != command.name) continue;
+    if (AsksForHelp(words)) return PrintUsage();
     CliContext context;
-    context.args = ParseCliArgs(std::vector<std::string>(argv + 2, argv + argc),
-                                command.valueOptions, command.flagOptions);
+    context.args = ParseCliArgs(words, command.valueOptions, command.flagOptions);
     if (!context.args.error.empty()) return UsageError(context.args.error);
     context.argc = argc;
     context.argv = argv;

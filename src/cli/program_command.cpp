@@ -1,7 +1,10 @@
 // quorvel-cli program: one programming run over the serial link component,
 // as the window runs it, with the log on stdout and a progress bar on stderr.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -12,11 +15,14 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/globals.h"
 #include "app/text_utils.h"
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
+#include "cli/line_args.h"
+#include "cli/progress_line.h"
 #include "cli/serial_run_link.h"
 #include "run/device_types.h"
 #include "run/log_texts.h"
@@ -25,6 +31,7 @@
 #include "run/run_log.h"
 #include "serial/comm32kx.h"
 #include "serial/line_settings.h"
+#include "serial/serial_port_io.h"
 
 namespace quorvel {
 namespace {
@@ -37,34 +44,70 @@ constexpr TextPair kUsbNotYet{"Urządzenia USB nie są jeszcze obsługiwane prze
 constexpr TextPair kBadAddress{"Adres urządzenia na magistrali RS-485 (1..65534): ",
                                "Bus address of the RS-485 device (1..65534): "};
 constexpr TextPair kPortNotInList{"Nie ma takiego portu: ", "No such port: "};
+constexpr TextPair kAccessHint{
+    "Aby uzyskać dostęp do %s, dodaj swoje konto do grupy %s, do której należy port "
+    "(sudo usermod -aG %s $USER), a następnie wyloguj się i zaloguj ponownie.",
+    "To get access to %s, add your account to the group %s that owns the port "
+    "(sudo usermod -aG %s $USER), then log out and in again."};
+constexpr TextPair kOwnerOnlyHint{
+    "Aby uzyskać dostęp do %s, poproś administratora o prawo odczytu i zapisu: port "
+    "jest dostępny tylko dla właściciela (%s), członkostwo w grupie %s nie wystarczy.",
+    "To get access to %s, ask the administrator for read and write permission: the port "
+    "is open to its owner (%s) only, membership of the group %s is not enough."};
+constexpr TextPair kNoSerialPorts{"nie znaleziono portów szeregowych", "no serial ports found"};
 
-// --baud, --parity, --data-bits, --stop-bits over the row's defaults.
-std::optional<LineSettings> LineSettingsFromArgs(const CliArgs& args, LineSettings settings,
-                                                 std::string& bad) {
-  auto pick = [&](const char* option, size_t count, auto text, uint8_t& field) {
-    if (!args.Has(option)) return true;
-    const std::string value = args.Get(option);
-    for (size_t i = 0; i < count; ++i) {
-      if (SameTextNoCase(value, text(static_cast<uint8_t>(i)))) {
-        field = static_cast<uint8_t>(i);
-        return true;
-      }
-    }
-    bad = std::string("--") + option + " " + value;
-    return false;
-  };
-  static constexpr const char* kParityWords[] = {"none", "odd", "even", "mark", "space"};
-  const bool ok =
-      pick("baud", kBaudRateCount, BaudText, settings.Baud) &&
-      (pick(
-           "parity", kParityCount, [](uint8_t i) { return std::string_view(kParityWords[i]); },
-           settings.Parity) ||
-       pick("parity", kParityCount, ParityLetter, settings.Parity)) &&
-      pick("data-bits", kDataBitsCount, DataBitsText, settings.DataBits) &&
-      pick("stop-bits", kStopBitsCount, StopBitsText, settings.StopBits);
-  if (!ok) return std::nullopt;
-  bad.clear();
-  return settings;
+// What the end of a run means to a script.
+int ExitCodeOf(const RunOutcome& outcome) {
+  switch (outcome.Cause) {
+    case RunCause::Success:
+      return kExitOk;
+    case RunCause::RestartNotConfirmed:
+      return kExitRestartNotConfirmed;
+    default:
+      return kExitFailure;
+  }
+}
+
+// The device file's owner and group by name (by number where the system
+// has no name for it).
+struct DeviceOwnership {
+  std::string user;
+  std::string group;
+  bool groupMayReadWrite = false;
+};
+
+std::optional<DeviceOwnership> OwnershipOf(const std::string& devicePath) {
+  struct stat info {};
+  if (stat(devicePath.c_str(), &info) != 0) return std::nullopt;
+  DeviceOwnership owner{std::to_string(info.st_uid), std::to_string(info.st_gid),
+                        (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)};
+  std::vector<char> buffer(16384);
+  passwd user{};
+  passwd* userFound = nullptr;
+  if (getpwuid_r(info.st_uid, &user, buffer.data(), buffer.size(), &userFound) == 0 && userFound) {
+    owner.user = userFound->pw_name;
+  }
+  group entry{};
+  group* groupFound = nullptr;
+  if (getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &groupFound) == 0 &&
+      groupFound) {
+    owner.group = groupFound->gr_name;
+  }
+  return owner;
+}
+
+// A port that refuses access is nearly always a question of group
+// membership, which the status text alone does not tell. A port whose group
+// may not use it either needs its permissions changed instead.
+void PrintAccessHint(const std::string& portName) {
+  const std::string path = PortDevicePath(portName);
+  // "dialout" owns serial ports on the usual systems.
+  const DeviceOwnership owner =
+      OwnershipOf(path).value_or(DeviceOwnership{"root", "dialout", true});
+  const std::string text = owner.groupMayReadWrite
+                               ? FormatText(kAccessHint.text(), {path, owner.group, owner.group})
+                               : FormatText(kOwnerOnlyHint.text(), {path, owner.user, owner.group});
+  std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 // A path not in the system's list is offered as an extra port.
@@ -88,20 +131,17 @@ class SteadyTicks final : public TickSource {
 };
 
 // The bar of acknowledged bytes on stderr, redrawn in place; log lines on
-// stdout are written above it.
+// stdout are written above it. At the end of the run it stays as its last
+// line showed it.
 class TerminalProgressBar {
  public:
   TerminalProgressBar() : enabled_(isatty(STDERR_FILENO) == 1) {}
 
   void Draw(const ProgressValues& values) {
-    if (!enabled_ || values.Max() == 0) return;
-    constexpr int kWidth = 40;
-    const uint64_t filled =
-        std::min<uint64_t>(kWidth, uint64_t{values.Written()} * kWidth / values.Max());
-    std::string bar(filled, '#');
-    bar.resize(kWidth, '.');
-    std::fprintf(stderr, "\r[%s] %u / %u  %s\033[K", bar.c_str(), values.Written(), values.Max(),
-                 values.Label().c_str());
+    if (!enabled_ || finished_) return;
+    const std::string line = ProgressLine(values);
+    if (line.empty()) return;
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
     std::fflush(stderr);
     shown_ = true;
   }
@@ -111,36 +151,56 @@ class TerminalProgressBar {
     std::fflush(stderr);
     shown_ = false;
   }
+  // Leaves the final state of the run on the terminal.
+  void Finish(const ProgressValues& values) {
+    Draw(values);
+    if (shown_) std::fputc('\n', stderr);
+    shown_ = false;
+    finished_ = true;
+  }
 
  private:
   bool enabled_;
   bool shown_ = false;
+  bool finished_ = false;
 };
 
-// Ctrl-C is the Stop button: the signal handler writes to a pipe that the
-// event loop watches.
+// Ctrl-C, SIGTERM (a service manager, kill) and SIGHUP (the terminal
+// closed) are the Stop button: the signal handler writes to a pipe that the
+// event loop watches, and the run ends as a stopped run does, its port closed.
+// A second signal of the same kind ends the program at once.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 int stopPipe[2] = {-1, -1};
-void OnInterrupt(int) {
+void OnStopSignal(int) {
   const char byte = 1;
   [[maybe_unused]] ssize_t written = write(stopPipe[1], &byte, 1);
-  signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program at once
+}
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  for (int number : kStopSignals) sigaction(number, &action, nullptr);
+}
+
+void RestoreStopSignals() {
+  for (int number : kStopSignals) signal(number, SIG_DFL);
 }
 
 }  // namespace
 
 int ProgramCommand(const CliContext& context) {
   const CliArgs& args = context.args;
-  if (!args.Has("device") || !args.Has("port") || args.positionals.size() != 1) {
-    return UsageError("program --device TEXT --port PORT FILE");
-  }
+  if (!args.Has("device")) return MissingArgument("--device");
+  if (!args.Has("port")) return MissingArgument("--port");
+  if (args.positionals.empty()) return MissingArgument("FILE");
+  if (args.positionals.size() > 1) return UsageError(args.positionals[1]);
   TDevAvailArray devices = BuildDeviceList();
   const std::vector<std::string> deviceTexts = DeviceDisplayTexts(devices);
   const int row = FindDeviceByDisplayText(devices, args.Get("device"));
-  if (row < 0) return UsageError(kUnknownDeviceType.str() + args.Get("device"));
-  if (row == 0) {
-    std::fprintf(stderr, "%s\n", TerminalText(kDeviceNotSelected.str()).c_str());
-    return kExitUsage;
-  }
+  if (row < 0) return UsageProblem(kUnknownDeviceType.str() + args.Get("device"));
+  if (row == 0) return UsageProblem(TerminalText(kDeviceNotSelected.str()));
   const TDevAvailData& device = devices[row];
   if (device.LinkKind != kLinkSerial) {
     std::fprintf(stderr, "%s%s\n", kUsbNotYet.str().c_str(), deviceTexts[row].c_str());
@@ -148,13 +208,13 @@ int ProgramCommand(const CliContext& context) {
   }
   const std::string addressText = args.Get("address");
   if (device.Rs485 == 1 && !ParseBusAddress(addressText)) {
-    return UsageError(kBadAddress.str() + addressText);
+    return UsageProblem(kBadAddress.str() + addressText);
   }
-  std::string bad;
+  std::string problem;
   const std::optional<LineSettings> line = LineSettingsFromArgs(
       args, {device.BaudIndex, device.ParityIndex, device.DataBitsIndex, device.StopBitsIndex},
-      bad);
-  if (!line) return UsageError(bad);
+      problem);
+  if (!line) return UsageError(problem);
 
   OfferExtraPort(args.Get("port"));
   int argc = context.argc;
@@ -168,7 +228,7 @@ int ProgramCommand(const CliContext& context) {
   for (size_t i = 1; i < comm.PortList().size(); ++i) {
     if (SameTextNoCase(comm.PortList()[i], args.Get("port"))) portName = comm.PortList()[i];
   }
-  if (portName.empty()) return UsageError(kPortNotInList.str() + args.Get("port"));
+  if (portName.empty()) return UsageProblem(kPortNotInList.str() + args.Get("port"));
 
   TerminalPrompt prompt(false, stdout);
   Prompt& previousPrompt = CurrentPrompt();
@@ -203,7 +263,9 @@ int ProgramCommand(const CliContext& context) {
   timer.start();
 
   RunProgress progress;
-  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) signal(SIGINT, OnInterrupt);
+  // The values draw the bar in the terminal's characters, not in pixels.
+  progress.Values().SetFullWidth(kProgressBarWidth);
+  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) CatchStopSignals();
   QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&progress] {
     char byte;
@@ -229,15 +291,27 @@ int ProgramCommand(const CliContext& context) {
     };
     engine.AttachProgress(&progress);
     app.exec();
-    bar.Hide();
+    // The engine puts a block into the progress when it moves on to the next
+    // one, so the values lag one block behind; the last block (and with it
+    // the 100 % of a whole image) is counted here, before the run's record
+    // is cleared.
+    const uint32_t acknowledged = engine.Record().BytesDone;
+    if (acknowledged > progress.Values().Written() && acknowledged <= progress.Values().Max()) {
+      progress.SetWritten(acknowledged);
+    }
+    bar.Finish(progress.Values());
     engine.ProgressClosed();
   }
   timer.stop();
-  signal(SIGINT, SIG_DFL);
+  RestoreStopSignals();
   close(stopPipe[0]);
   close(stopPipe[1]);
   SetPrompt(&previousPrompt);
-  return engine.LastOutcome().Success ? kExitOk : kExitFailure;
+  const RunOutcome& outcome = engine.LastOutcome();
+  if (outcome.Cause == RunCause::LinkError && outcome.LinkStatus == kStatusAccessDenied) {
+    PrintAccessHint(portName);
+  }
+  return ExitCodeOf(outcome);
 }
 
 int PortsCommand(const CliContext& context) {
@@ -245,7 +319,10 @@ int PortsCommand(const CliContext& context) {
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
   TComm32Kx comm(nullptr, Language);
-  for (const std::string& port : comm.PortList()) std::printf("%s\n", port.c_str());
+  // The list's first entry is the none-name, not a port.
+  const std::vector<std::string>& ports = comm.PortList();
+  if (ports.size() <= 1) std::fprintf(stderr, "%s\n", kNoSerialPorts.str().c_str());
+  for (size_t i = 1; i < ports.size(); ++i) std::printf("%s\n", ports[i].c_str());
   return kExitOk;
 }
 

@@ -1,0 +1,21 @@
+// The serial line options of quorvel-cli (--baud, --parity, --data-bits,
+// --stop-bits) over a device type's defaults, refusing what a serial port
+// cannot be set to.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "cli/cli_args.h"
+#include "serial/line_settings.h"
+
+namespace quorvel {
+
+// The line settings the options give over `defaults`; none when an option
+// names no such value or a combination the port cannot use (4 data bits,
+// 1.5 stop bits with other than 5 data bits). `problem` then holds the
+// offending argument and why ("--data-bits 4 (...)").
+std::optional<LineSettings> LineSettingsFromArgs(const CliArgs& args, LineSettings defaults,
+                                                 std::string& problem);
+
+}  // namespace quorvel
