@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/line_args.h"
+
 namespace quorvel {
 namespace {
 
@@ -25,6 +27,60 @@ TEST(CliArgs, DoubleDashEndsOptions) {
   const CliArgs args = ParseCliArgs({"--", "--not-an-option"}, {}, {});
   EXPECT_TRUE(args.error.empty());
   EXPECT_EQ(args.positionals, (std::vector<std::string>{"--not-an-option"}));
+}
+
+TEST(LineArgs, OptionsOverTheDefaults) {
+  struct Case {
+    std::vector<std::string> words;
+    LineSettings expected;
+  };
+  const LineSettings defaults{br009600, pbNone, dbEight, sbOne};
+  const Case cases[] = {
+      {{}, defaults},
+      {{"--baud", "115200"}, {br115200, pbNone, dbEight, sbOne}},
+      {{"--baud", "125000", "--parity", "even"}, {br125000, pbEven, dbEight, sbOne}},
+      {{"--parity", "O", "--data-bits", "7", "--stop-bits", "2"},
+       {br009600, pbOdd, dbSeven, sbTwo}},
+      {{"--parity", "SPACE", "--data-bits", "6"}, {br009600, pbSpace, dbSix, sbOne}},
+      {{"--data-bits", "5", "--stop-bits", "1.5"}, {br009600, pbNone, dbFive, sbOnePointFive}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words.empty() ? "" : c.words.front());
+    std::string problem = "left over";
+    const std::optional<LineSettings> line = LineSettingsFromArgs(
+        ParseCliArgs(c.words, {"baud", "parity", "data-bits", "stop-bits"}, {}), defaults, problem);
+    ASSERT_TRUE(line.has_value()) << problem;
+    EXPECT_EQ(*line, c.expected);
+    EXPECT_EQ(problem, "");
+  }
+}
+
+TEST(LineArgs, RefusesWhatAPortCannotBeSetTo) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {{"--baud", "12345"}, "--baud 12345"},
+      {{"--baud", "9600bps"}, "--baud 9600bps"},
+      {{"--parity", "purple"}, "--parity purple"},
+      {{"--data-bits", "9"}, "--data-bits 9"},
+      {{"--stop-bits", "3"}, "--stop-bits 3"},
+      {{"--data-bits", "4"}, "--data-bits 4 (a serial port cannot send 4-bit characters)"},
+      {{"--stop-bits", "1.5"}, "--stop-bits 1.5 (1.5 stop bits only with --data-bits 5)"},
+      {{"--data-bits", "8", "--stop-bits", "1.5"},
+       "--stop-bits 1.5 (1.5 stop bits only with --data-bits 5)"},
+  };
+  const LineSettings defaults{br009600, pbNone, dbEight, sbOne};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.problem);
+    std::string problem;
+    EXPECT_FALSE(LineSettingsFromArgs(
+                     ParseCliArgs(c.words, {"baud", "parity", "data-bits", "stop-bits"}, {}),
+                     defaults, problem)
+                     .has_value());
+    EXPECT_EQ(problem, c.problem);
+  }
 }
 
 }  // namespace

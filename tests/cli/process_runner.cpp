@@ -75,8 +75,8 @@ int WaitExit(pid_t pid) {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment,
-                         std::chrono::milliseconds limit,
-                         const std::function<void(pid_t)>& started) {
+                         std::chrono::milliseconds limit, const std::function<void(pid_t)>& started,
+                         const OutputWatch& watch) {
   ProcessResult result;
   Spawned child = Spawn(argv, environment, true);
   if (child.pid < 0) return result;
@@ -100,6 +100,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(n));
+        if (watch && !watch(child.pid, result) && fds[0].fd >= 0) {
+          close(fds[0].fd);
+          fds[0].fd = -1;
+          --open;
+        }
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;

@@ -17,13 +17,19 @@ struct ProcessResult {
   std::string err;
 };
 
+// Called after every chunk the program printed, with its process id and
+// everything it printed so far; returning false closes the reading end of
+// its stdout (it then writes into a pipe that nobody reads).
+using OutputWatch = std::function<bool(pid_t, const ProcessResult& sofar)>;
+
 // Runs argv[0] with the arguments and extra environment entries ("NAME=value"),
 // waiting at most `limit`. `started`, when given, gets the child's process id
 // as soon as it runs (to signal it while it works).
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60),
-                         const std::function<void(pid_t)>& started = {});
+                         const std::function<void(pid_t)>& started = {},
+                         const OutputWatch& watch = {});
 
 // A program that keeps running while the test works with it.
 class BackgroundProcess {
