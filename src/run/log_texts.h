@@ -80,6 +80,7 @@ constexpr TextPair kArgSelected{"wybranego", "selected"};
 constexpr TextPair kArgAndDataFile{"i pliku danych", "and data file"};
 constexpr TextPair kArgUpdate{"Uaktualnij aplikację ", "Update "};
 constexpr TextPair kArgBadBlockAddress{"niewłaściwy adres bloku danych", "bad data block address"};
+constexpr TextPair kArgNoData{"plik nie zawiera danych", "the file holds no data"};
 constexpr TextPair kArgBlockTooLarge{"za duży dla łącza, największy: ",
                                      "too large for the link, largest: "};
 

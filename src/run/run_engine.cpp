@@ -298,11 +298,13 @@ bool RunEngine::ReadImage() {
   uint16_t fileCode = 0;
   uint16_t fileVariant = 0;
   image_.Release();
+  fileProblem_ = DataFileProblem{};
   const int32_t result = ReadDataFile(selection_.FileName, kAcceptEncoded | kAcceptHex, false,
-                                      fileCode, fileVariant, image_);
+                                      fileCode, fileVariant, image_, nullptr, &fileProblem_);
   // A file without data (a HEX file without data records) would only get
   // the instrument erased: it is refused like a badly formed file.
   const int32_t code = result >= 0 && image_.ImageSize() == 0 ? kBadFormat : result;
+  if (code != result) fileProblem_ = DataFileProblem{0, kArgNoData.str()};
   if (code < 0) {
     std::string cause = DataFileShortText(code);
     if (cause.empty()) cause = std::to_string(code);
@@ -757,6 +759,7 @@ void RunEngine::FinishRun() {
   outcome_.Success = success;
   outcome_.Cause = cause;
   outcome_.LinkStatus = cause == RunCause::LinkError ? failureStatus_ : -1;
+  if (cause == RunCause::FileRefused) outcome_.FileProblem = fileProblem_;
   outcome_.Message = FormatText(kResultFormat.text(), {name, status});
   outcome_.Icon = success ? kIconInformation : kIconWarning;
   CurrentPrompt().MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);

@@ -110,6 +110,8 @@ struct RunOutcome {
   uint32_t Icon = 0;
   // The link status that ended the run (LinkError), otherwise -1.
   int LinkStatus = -1;
+  // Why the data file was refused (FileRefused): its line and cause.
+  DataFileProblem FileProblem;
 };
 
 // "yyyy-mm-dd hh:mm:ss".
@@ -247,6 +249,7 @@ class RunEngine {
   // Cause of the failure FailureText describes.
   RunCause failureCause_ = RunCause::NoConnection;
   int failureStatus_ = -1;
+  DataFileProblem fileProblem_;
 };
 
 }  // namespace quorvel

@@ -3,6 +3,7 @@
 // the end of the run.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <numeric>
 #include <optional>
@@ -364,23 +365,35 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineRunTest, UnreadableOrEmptyDataFileStopsBeforeTheLinkIsOpened) {
+  // A record line with one letter that is not a hexadecimal digit.
+  const std::string corrupt = (h.dir / "corrupt.hex").string();
+  std::ofstream(corrupt) << ":020000040000FA\n:04000000O1020304F2\n:00000001FF\n";
   struct Case {
     std::string file;
     std::string cause;
+    uint32_t problemLine;
+    std::string problem;  // part of the cause the outcome names
   } cases[] = {
-      {(h.dir / "missing.qvl").string(), "File not found"},
-      {h.WriteHex("empty.hex", {}, 0), "Bad file format"},
+      {(h.dir / "missing.qvl").string(), "File not found", 0, ""},
+      {h.WriteHex("empty.hex", {}, 0), "Bad file format", 0, "the file holds no data"},
+      {corrupt, "Data reading error", 2, "is not a hexadecimal digit"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
     h.prompt.shown.clear();
     h.serial.calls.clear();
     EXPECT_FALSE(h.Start(rz303, c.file));
-    EXPECT_EQ(h.Lines()[4], "Data file error: " + c.cause) << c.file;
+    EXPECT_EQ(h.Lines()[4], "Data file error: " + c.cause);
     EXPECT_TRUE(h.serial.sent.empty());
     EXPECT_EQ(std::count(h.serial.calls.begin(), h.serial.calls.end(), "SetParams=ttyUSB0"), 0);
     ASSERT_FALSE(h.prompt.shown.empty());
     EXPECT_EQ(h.prompt.shown.back().text,
               "Device programming was unsuccessful.\r\n\r\nData file error: " + c.cause + ".");
+    const RunOutcome& outcome = h.engine->LastOutcome();
+    EXPECT_EQ(outcome.Cause, RunCause::FileRefused);
+    EXPECT_EQ(outcome.FileProblem.Line, c.problemLine);
+    EXPECT_NE(outcome.FileProblem.Cause.find(c.problem), std::string::npos)
+        << outcome.FileProblem.Cause;
   }
 }
 
