@@ -382,25 +382,28 @@ bool TComm32Kx::Open() {
 }
 
 bool TComm32Kx::Close() {
+  ReleasePort();
+  ReportStatus(kStatusDisconnected);
+  return true;
+}
+
+void TComm32Kx::ReleasePort() {
   transmitReady_ = false;
   queue_.clear();
   sendTimer_.stop();
   respTimer_.stop();
-  if (session_) {
-    // The threads may still be in the middle of a step: both are joined
-    // before the descriptor and the buffers go away. Neither thread ever
-    // waits for the main thread except on the receive-free hand-shake,
-    // which the stop releases, so this is safe from inside OnReceive too.
-    std::unique_ptr<Session> session = std::move(session_);
-    session->stop.Signal();
-    window_.Stop();
-    session->reader->Join();
-    session->writer->Join();
-    ClosePortDevice(session->fd, session->changes);
-    window_.Clear();  // chunks and write reports of the closed port
-  }
-  ReportStatus(kStatusDisconnected);
-  return true;
+  if (!session_) return;
+  // The threads may still be in the middle of a step: both are joined
+  // before the descriptor and the buffers go away. Neither thread ever
+  // waits for the main thread except on the receive-free hand-shake, which
+  // the stop releases, so this is safe from inside OnReceive too.
+  std::unique_ptr<Session> session = std::move(session_);
+  session->stop.Signal();
+  window_.Stop();
+  session->reader->Join();
+  session->writer->Join();
+  ClosePortDevice(session->fd, session->changes);
+  window_.Clear();  // chunks and write reports of the closed port
 }
 
 // ---- sending ----
@@ -550,6 +553,15 @@ void TComm32Kx::HandlePortMessages() {
       }
       case PortMessage::Kind::LineError:
         if (session_) ReportStatus(kStatusCommunicationError);
+        break;
+      case PortMessage::Kind::HangUp:
+        // The device is gone: its threads have nothing left to do and the
+        // port is let go before the owner hears of it, so that IsOpen already
+        // tells and a new Open may follow at once.
+        if (session_) {
+          ReleasePort();
+          ReportStatus(kStatusCommunicationError);
+        }
         break;
     }
   }

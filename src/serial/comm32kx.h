@@ -117,6 +117,12 @@ class TComm32Kx : public QObject {
   int32_t MaxQueue() const { return maxQueue_; }
   void SetMaxQueue(int32_t count) { maxQueue_ = count; }
   const std::string& LastOpenedPort() const { return lastOpened_; }
+  // True from a successful Open until Close, or until the device goes away
+  // (an adapter unplugged, the far end of a virtual port closed). The
+  // component then lets the port go by itself, stopping its threads, and
+  // reports status 4 once, with IsOpen already false; nothing is sent or
+  // received until the owner opens it again. A line error or break (also
+  // status 4) leaves the port open.
   bool IsOpen() const { return session_ != nullptr; }
   // The response time-out in use for the last frame sent, ms.
   uint32_t ResponseTimeOut() const { return respTimeOut_; }
@@ -205,6 +211,8 @@ class TComm32Kx : public QObject {
   PortHandover* handover_ = nullptr;
 
   void ReportStatus(int32_t code);
+  // Stops the threads and closes the port, without a status report.
+  void ReleasePort();
   void FireNotify(const TNotifyEvent& event);
   void Reopen();
   template <typename T>

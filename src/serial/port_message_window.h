@@ -1,5 +1,6 @@
 // The hand-over point between the port threads and the main thread: an
-// ordered queue of messages (received chunks, completed writes, line errors)
+// ordered queue of messages (received chunks, completed writes, line errors,
+// the device going away)
 // that the threads post and the main thread takes, plus the receive-free
 // hand-shake that keeps chunk delivery from overtaking itself while the
 // owner holds reception. No Qt: the component gives a wake function that
@@ -21,6 +22,7 @@ struct PortMessage {
     Received,   // one received chunk
     Written,    // bytes that were written to the line
     LineError,  // a line error or break (status 4)
+    HangUp,     // the device went away (status 4; the port is let go)
   };
   Kind kind = Kind::Received;
   std::vector<uint8_t> bytes;

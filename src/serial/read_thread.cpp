@@ -66,9 +66,9 @@ void TReadThread::Execute() {
         (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0;
     if (end == ChunkEnd::HangUp || brokenOnly) {
       // The device went away (adapter unplugged, the other end of a virtual
-      // port closed). Say so once and wait for Close instead of spinning on a
-      // descriptor that stays readable.
-      config_.window->Post(PortMessage{PortMessage::Kind::LineError, {}});
+      // port closed). Say so once and wait for the main thread to let the
+      // port go, instead of spinning on a descriptor that stays readable.
+      config_.window->Post(PortMessage{PortMessage::Kind::HangUp, {}});
       WaitForStop();
       return;
     }

@@ -2,7 +2,8 @@
 // ends after TimeOut ms without a byte, or when it would no longer leave room
 // for the bytes of 1.5 TimeOut in the buffer) and posts each chunk to the
 // component's message window. Line errors and breaks, where the driver counts
-// them, are posted as status 4.
+// them, are posted as status 4; so is the device going away, after which the
+// thread only waits for the stop.
 #pragma once
 
 #include <atomic>

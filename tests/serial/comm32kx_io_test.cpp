@@ -1,9 +1,11 @@
 // TComm32Kx on a pseudo-terminal: how received bytes are cut into chunks and
 // delivered, what is sent, the transmit queue and the answer watch.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "serial/read_thread.h"
@@ -188,16 +190,84 @@ TEST_F(Comm32KxIo, CloseWhileTheReceiveThreadWaitsForAHeldChunk) {
   comm_->ReleaseReceive();
 }
 
-TEST_F(Comm32KxIo, OtherEndGoneReportsCommunicationErrorOnce) {
-  ASSERT_TRUE(OpenPort());
-  comm_->SetStatusONifReceive(false);
-  pty_.CloseMaster();
-  ASSERT_TRUE(SpinUntil([&] { return !log_.statuses.empty(); }, 3000));
-  SpinFor(200);
-  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusCommunicationError});
-  EXPECT_EQ(log_.statusTexts.back(), "Communication error");
-  comm_->Close();
-  EXPECT_EQ(comm_->Status(), kStatusDisconnected);
+// The far end vanishing (an adapter unplugged, the simulator killed: here
+// the master of the pseudo-terminal closed) is reported at once, once, with
+// whatever had arrived before it delivered; the component lets the dead port
+// go and nothing keeps running.
+TEST(Comm32KxFarEnd, VanishedFarEndIsReportedOnceAndReleasesThePort) {
+  using Clock = std::chrono::steady_clock;
+  struct Case {
+    const char* what;
+    size_t arrivedBefore;  // bytes of a frame the instrument had begun
+    bool frameWaiting;     // a frame waits in the transmit queue
+  };
+  const std::vector<Case> cases = {
+      {"idle", 0, false},
+      {"in the middle of a frame", 5, false},
+      {"with a frame waiting to go out", 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    testing::SetExtraPorts(pty.Path());
+    TComm32Kx comm(nullptr, 1);
+    EventLog log;
+    log.Attach(comm);
+    std::optional<Clock::time_point> reported;
+    comm.OnCOMStatus = [&](TComm32Kx* sender, int32_t code, const std::string& text) {
+      log.statuses.push_back(code);
+      log.statusTexts.push_back(text);
+      if (code == kStatusCommunicationError) {
+        reported = Clock::now();
+        EXPECT_FALSE(sender->IsOpen()) << "released before it is reported";
+      }
+    };
+    comm.SetStatusONifReceive(false);
+    comm.SetTimeOut(300);  // queued frames go out at least 300 ms apart
+    comm.SetCOMPort(pty.Path());
+    ASSERT_TRUE(comm.IsOpen());
+    if (c.frameWaiting) {
+      const Bytes frame = Pattern(4);
+      ASSERT_TRUE(comm.Send(frame.data(), 4));
+      ASSERT_TRUE(comm.Send(frame.data(), 4));
+      EXPECT_EQ(pty.Read(4, 1000), frame);
+    }
+    const Bytes begun = Pattern(c.arrivedBefore, 30);
+    if (!begun.empty()) {
+      ASSERT_TRUE(pty.Write(begun));
+      // Read, and the frame gap is running.
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    log.Clear();
+
+    const auto closed = Clock::now();
+    pty.CloseMaster();
+    ASSERT_TRUE(SpinUntil([&] { return reported.has_value(); }, 3000));
+    EXPECT_LE(*reported - closed, std::chrono::milliseconds(200));
+
+    // Afterwards nothing runs: no second report, no answer watch, no thread
+    // spinning on the dead descriptor.
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    SpinFor(500);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpuMs = [](const rusage& r) {
+      return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 +
+             (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+    };
+    EXPECT_LT(cpuMs(after) - cpuMs(before), 200);
+    EXPECT_EQ(log.statuses, std::vector<int>{kStatusCommunicationError});
+    EXPECT_EQ(log.statusTexts.back(), "Communication error");
+    EXPECT_EQ(log.Received(), begun);
+    EXPECT_FALSE(comm.IsOpen());
+    EXPECT_EQ(comm.Status(), kStatusCommunicationError);
+    const Bytes frame = Pattern(2);
+    EXPECT_FALSE(comm.Send(frame.data(), 2));
+    comm.Close();
+    EXPECT_EQ(comm.Status(), kStatusDisconnected);
+  }
 }
 
 // A frame is sent whole or not at all: a longer one than SizeBufTXD would
