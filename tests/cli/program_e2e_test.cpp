@@ -2,97 +2,16 @@
 // the image the simulated instrument received must equal the file's image.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <chrono>
 #include <thread>
 
-#include "datafile/data_file.h"
-#include "datafile/hex_file.h"
-#include "dialogs/prompt.h"
-#include "process_runner.h"
+#include "program_fixture.h"
 
 namespace quorvel::test {
 namespace {
-
-namespace fs = std::filesystem;
-
-class ProgramEndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SetPrompt(&silent_);
-    dir_ = fs::temp_directory_path() /
-           ("quorvel-e2e-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    sim_.reset();
-    fs::remove_all(dir_);
-    SetPrompt(nullptr);
-  }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-
-  // Starts the simulated instrument; returns the path of its terminal.
-  std::string StartSim(std::vector<std::string> args) {
-    args.insert(args.begin(),
-                {QUORVEL_SIM, "--save", Path("received.hex"), "--link", Path("port")});
-    sim_ = std::make_unique<BackgroundProcess>(args);
-    const std::string terminal = sim_->FirstLine();
-    EXPECT_FALSE(terminal.empty());
-    return Path("port");
-  }
-
-  ProcessResult Program(std::vector<std::string> args) {
-    args.insert(args.begin(), {QUORVEL_CLI, "program"});
-    return RunProcess(args, {"LC_ALL=C"}, std::chrono::seconds(90));
-  }
-
-  std::string Encode(const std::string& device) {
-    const ProcessResult encoded = RunProcess(
-        {QUORVEL_CLI, "encode", "--yes", "--device", device, SampleHex(), Path("fw.qvl")},
-        {"LC_ALL=C"});
-    EXPECT_EQ(encoded.exitCode, 0) << encoded.err;
-    return Path("fw.qvl");
-  }
-
-  static std::string SampleHex() {
-    return std::string(QUORVEL_SOURCE_DIR) + "/samples/sample_firmware.hex";
-  }
-
-  // Every address of the file's image holds the same byte in the
-  // instrument's memory, and the instrument got nothing outside it but 0xFF.
-  void ExpectReceivedEqualsFile(const std::string& dataFile) {
-    ASSERT_EQ(sim_->Stop(), 0);  // the simulator saves at exit
-    FirmwareImage expected;
-    uint16_t code = 0;
-    uint16_t variant = 0;
-    ASSERT_GE(ReadDataFile(dataFile, kAcceptEncoded | kAcceptHex, false, code, variant, expected),
-              0);
-    FirmwareImage received;
-    ASSERT_EQ(ReadHexFile(Path("received.hex"), received), 0);
-    ASSERT_GT(received.ImageSize(), 0u);
-    auto byteAt = [](const FirmwareImage& image, uint64_t address) -> uint8_t {
-      if (address < image.ImageStart || address >= uint64_t{image.ImageStart} + image.ImageSize())
-        return 0xFF;
-      return image.ImageData[address - image.ImageStart];
-    };
-    const uint64_t low = std::min(expected.ImageStart, received.ImageStart);
-    const uint64_t high = std::max(uint64_t{expected.ImageStart} + expected.ImageSize(),
-                                   uint64_t{received.ImageStart} + received.ImageSize());
-    size_t differences = 0;
-    for (uint64_t address = low; address < high; ++address) {
-      if (byteAt(expected, address) != byteAt(received, address)) ++differences;
-    }
-    EXPECT_EQ(differences, 0u);
-  }
-
-  SilentPrompt silent_;
-  fs::path dir_;
-  std::unique_ptr<BackgroundProcess> sim_;
-};
 
 TEST_F(ProgramEndToEnd, BootloaderOnlyRowFromAnEncodedFile) {
   const std::string file = Encode("KV-310");
@@ -145,6 +64,82 @@ TEST_F(ProgramEndToEnd, HexFileProgrammedDirectly) {
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("- Empty data block: "), std::string::npos);
   ExpectReceivedEqualsFile(SampleHex());
+}
+
+TEST_F(ProgramEndToEnd, UnconfirmedRestartHasItsOwnExitCode) {
+  // Every block is acknowledged; only the reset is refused or never answered
+  // (the second case waits out the engine's retries, about half a minute).
+  struct Case {
+    std::string name;
+    std::vector<std::string> fault;
+    std::string resetLine;
+  };
+  const Case cases[] = {
+      {"refused", {"--negative", "5:1:5"}, "- Unknown bootloader error: 5\n"},
+      {"never answered", {"--ignore-reset"}, "- Timeout occured\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> simArgs{"--device", "KV-310", "--baud", "115200"};
+    simArgs.insert(simArgs.end(), c.fault.begin(), c.fault.end());
+    const std::string port = StartSim(simArgs);
+    const ProcessResult run =
+        Program({"--device", "KV-310", "--port", port, "--baud", "115200", SampleHex()});
+    EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+    EXPECT_NE(run.out.find("- Bytes written: 18432 / 18432\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(c.resetLine), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("successful"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("KV-310 programming wrote the image, but the device did not confirm "
+                           "its restart.\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Switch the device off and on again"), std::string::npos);
+    ExpectReceivedEqualsFile(SampleHex());
+    fs::remove(Path("received.hex"));
+  }
+}
+
+TEST_F(ProgramEndToEnd, BlocksLargerThanTheDefaultTransmitBuffer) {
+  for (const std::string blockSize : {"1024", "2048"}) {
+    SCOPED_TRACE(blockSize);
+    const std::string port =
+        StartSim({"--device", "KV-310", "--baud", "115200", "--block-size", blockSize});
+    const ProcessResult run =
+        Program({"--device", "KV-310", "--port", port, "--baud", "115200", SampleHex()});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("- Data block size: " + blockSize + "\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("KV-310 programming was successful.\n"), std::string::npos) << run.out;
+    ExpectReceivedEqualsFile(SampleHex());
+    fs::remove(Path("received.hex"));
+  }
+}
+
+TEST_F(ProgramEndToEnd, PortThatCannotCarryARunEndsItAtOnce) {
+  std::ofstream(Path("regular")) << "not a port\n";
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string port;
+    std::string status;
+  };
+  const Case cases[] = {
+      {Path("missing"), "Port not found"},
+      {Path("regular"), "Port COM error"},
+      {"/dev/null", "Port COM error"},
+      {Path("fifo"), "Port COM error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult run = Program({"--device", "KV-310", "--port", c.port, SampleHex()});
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("Comm port: " + c.status + "\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Device programming was unsuccessful.\n\nComm port: " + c.status),
+              std::string::npos)
+        << run.out;
+    // Not the half minute of retries of a port that merely stays silent.
+    EXPECT_LT(elapsed, std::chrono::seconds(2));
+  }
 }
 
 TEST_F(ProgramEndToEnd, CtrlCStopsTheRunAsTheStopButton) {

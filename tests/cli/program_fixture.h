@@ -1,0 +1,127 @@
+// The fixture of the end-to-end tests: quorvel-cli program against
+// quorvel-sim on a pseudo-terminal, each test in its own folder (so that
+// tests may run side by side), and the check that the image the simulated
+// instrument received equals the file's image.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "datafile/data_file.h"
+#include "datafile/hex_file.h"
+#include "dialogs/prompt.h"
+#include "process_runner.h"
+
+namespace quorvel::test {
+
+namespace fs = std::filesystem;
+
+class ProgramEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPrompt(&silent_);
+    dir_ = fs::temp_directory_path() /
+           ("quorvel-e2e-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    sim_.reset();
+    fs::remove_all(dir_);
+    SetPrompt(nullptr);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Starts the simulated instrument; returns the path of its terminal.
+  std::string StartSim(std::vector<std::string> args) {
+    args.insert(args.begin(),
+                {QUORVEL_SIM, "--save", Path("received.hex"), "--link", Path("port")});
+    sim_ = std::make_unique<BackgroundProcess>(args);
+    const std::string terminal = sim_->FirstLine();
+    EXPECT_FALSE(terminal.empty());
+    return Path("port");
+  }
+
+  static std::vector<std::string> ProgramArgs(std::vector<std::string> args) {
+    args.insert(args.begin(), {QUORVEL_CLI, "program"});
+    return args;
+  }
+
+  ProcessResult Program(std::vector<std::string> args) {
+    return RunProcess(ProgramArgs(std::move(args)), {"LC_ALL=C"}, std::chrono::seconds(90));
+  }
+
+  std::string Encode(const std::string& device) {
+    const ProcessResult encoded = RunProcess(
+        {QUORVEL_CLI, "encode", "--yes", "--device", device, SampleHex(), Path("fw.qvl")},
+        {"LC_ALL=C"});
+    EXPECT_EQ(encoded.exitCode, 0) << encoded.err;
+    return Path("fw.qvl");
+  }
+
+  static std::string SampleHex() {
+    return std::string(QUORVEL_SOURCE_DIR) + "/samples/sample_firmware.hex";
+  }
+
+  // The first `records` data records of the sample (16 bytes each, from its
+  // start) as a file of its own: a shorter run of several blocks.
+  std::string ShortSampleHex(size_t records) {
+    std::ifstream in(SampleHex());
+    std::ofstream out(Path("short.hex"));
+    size_t data = 0;
+    for (std::string line; data < records && std::getline(in, line);) {
+      if (line.size() > 8 && line.compare(7, 2, "00") == 0) ++data;
+      out << line << '\n';
+    }
+    out << ":00000001FF\n";
+    return Path("short.hex");
+  }
+
+  // Every address of the file's image holds the same byte in the
+  // instrument's memory, and the instrument got nothing outside it but 0xFF.
+  void ExpectReceivedEqualsFile(const std::string& dataFile) {
+    ASSERT_EQ(sim_->Stop(), 0);  // the simulator saves at exit
+    FirmwareImage expected;
+    uint16_t code = 0;
+    uint16_t variant = 0;
+    ASSERT_GE(ReadDataFile(dataFile, kAcceptEncoded | kAcceptHex, false, code, variant, expected),
+              0);
+    FirmwareImage received;
+    ASSERT_EQ(ReadHexFile(Path("received.hex"), received), 0);
+    ASSERT_GT(received.ImageSize(), 0u);
+    auto byteAt = [](const FirmwareImage& image, uint64_t address) -> uint8_t {
+      if (address < image.ImageStart || address >= uint64_t{image.ImageStart} + image.ImageSize())
+        return 0xFF;
+      return image.ImageData[address - image.ImageStart];
+    };
+    const uint64_t low = std::min(expected.ImageStart, received.ImageStart);
+    const uint64_t high = std::max(uint64_t{expected.ImageStart} + expected.ImageSize(),
+                                   uint64_t{received.ImageStart} + received.ImageSize());
+    size_t differences = 0;
+    for (uint64_t address = low; address < high; ++address) {
+      if (byteAt(expected, address) != byteAt(received, address)) ++differences;
+    }
+    EXPECT_EQ(differences, 0u);
+  }
+
+  SilentPrompt silent_;
+  fs::path dir_;
+  std::unique_ptr<BackgroundProcess> sim_;
+};
+
+// How often `text` holds `part`.
+inline size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace quorvel::test
