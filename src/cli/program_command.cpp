@@ -24,6 +24,7 @@
 #include "cli/line_args.h"
 #include "cli/progress_line.h"
 #include "cli/serial_run_link.h"
+#include "datafile/data_file.h"
 #include "run/device_types.h"
 #include "run/log_texts.h"
 #include "run/progress_values.h"
@@ -310,6 +311,10 @@ int ProgramCommand(const CliContext& context) {
   const RunOutcome& outcome = engine.LastOutcome();
   if (outcome.Cause == RunCause::LinkError && outcome.LinkStatus == kStatusAccessDenied) {
     PrintAccessHint(portName);
+  }
+  if (outcome.Cause == RunCause::FileRefused && !outcome.FileProblem.Cause.empty()) {
+    std::fprintf(stderr, "%s\n",
+                 DataFileProblemText(selection.FileName, outcome.FileProblem).c_str());
   }
   return ExitCodeOf(outcome);
 }

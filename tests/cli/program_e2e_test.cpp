@@ -142,6 +142,27 @@ TEST_F(ProgramEndToEnd, PortThatCannotCarryARunEndsItAtOnce) {
   }
 }
 
+// A data file that is not understood line by line programs nothing: the run
+// ends before the port is opened, and the line and its fault are named.
+TEST_F(ProgramEndToEnd, CorruptHexLineProgramsNothingAndIsNamed) {
+  std::ifstream in(SampleHex());
+  std::ofstream out(Path("corrupt.hex"));
+  size_t number = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (++number == 201) line[line.find('F', 1)] = 'O';
+    out << line << '\n';
+  }
+  out.close();
+  ASSERT_GT(number, 201u);
+  const std::string port = StartSim({"--device", "GRV-30x", "--mode", "boot"});
+  const ProcessResult run = Program({"--device", "GRV-30x", "--port", port, Path("corrupt.hex")});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("Data file error: Data reading error"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("Connecting with bootloader"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find(Path("corrupt.hex") + ": line 201: character 'O'"), std::string::npos)
+      << run.err;
+}
+
 TEST_F(ProgramEndToEnd, CtrlCStopsTheRunAsTheStopButton) {
   const std::string port = StartSim({"--device", "KV-310"});  // 9600: a run of many seconds
   std::vector<std::string> args{QUORVEL_CLI, "program", "--device", "KV-310",
