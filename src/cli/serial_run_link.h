@@ -20,6 +20,7 @@ class Comm32KxRunLink final : public SerialRunLink {
   void RefreshStatus() override { comm_.RefreshStatus(); }
   uint32_t TransmitSize() const override { return comm_.SizeBufTXD(); }
   void SetTransmitSize(uint32_t bytes) override;
+  void DiscardInput() override { comm_.DiscardInput(); }
   void SuspendStatusEvent() override;
   void ResumeStatusEvent() override;
 

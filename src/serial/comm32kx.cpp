@@ -360,7 +360,7 @@ bool TComm32Kx::Open() {
   session->writer = std::make_unique<TWriteThread>(writeConfig);
 
   queue_.clear();
-  DiscardInput(fd);
+  quorvel::DiscardInput(fd);
   DiscardOutput(fd);
   window_.Restart();
   if (!session->reader->Start() || !session->writer->Start()) {
@@ -508,6 +508,12 @@ void TComm32Kx::ResponseTimerTick() {
 
 void TComm32Kx::HoldReceive() {
   holdCount_.fetch_add(1);
+}
+
+void TComm32Kx::DiscardInput() {
+  if (!session_) return;
+  quorvel::DiscardInput(session_->fd);
+  window_.DropChunks();
 }
 
 void TComm32Kx::ReleaseReceive() {

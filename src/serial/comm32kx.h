@@ -147,6 +147,10 @@ class TComm32Kx : public QObject {
   bool SendEx(const uint8_t* buf, uint32_t size, bool waitResp);
   void HoldReceive();
   void ReleaseReceive();
+  // Drops what arrived and was not delivered yet: the driver's input queue
+  // and the chunks waiting for the main thread. Bytes the receive thread is
+  // still gathering into a chunk (within one TimeOut of quiet) are kept.
+  void DiscardInput();
   int32_t ReceiveHoldCount() const { return holdCount_.load(); }
   // Rebuilds PortList now; a request made while a rebuild runs (further up
   // the stack) is run later instead, so rebuilds never nest.

@@ -8,15 +8,15 @@
 namespace quorvel {
 namespace {
 
-constexpr std::array<uint32_t, kBaudRateCount> kBaudValues{
-    300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400, 460800, 921600,
-    125000};
+constexpr std::array<uint32_t, kBaudRateCount> kBaudValues{300,    600,    1200,   2400,   4800,
+                                                           9600,   14400,  19200,  38400,  57600,
+                                                           115200, 230400, 460800, 921600, 125000};
 constexpr std::array<std::string_view, kBaudRateCount> kBaudTextsUnit{
     "300bps",    "600bps",    "1200bps",   "2400bps",   "4800bps",
     "9600bps",   "14400bps",  "19200bps",  "38400bps",  "57600bps",
     "115200bps", "230400bps", "460800bps", "921600bps", "125000bps"};
 constexpr std::array<std::string_view, kBaudRateCount> kBaudTexts{
-    "300",   "600",    "1200",   "2400",   "4800",   "9600",   "14400", "19200",
+    "300",   "600",   "1200",   "2400",   "4800",   "9600",   "14400", "19200",
     "38400", "57600", "115200", "230400", "460800", "921600", "125000"};
 constexpr std::array<TextPair, kParityCount> kParityNames{{{"brak", "none"},
                                                            {"nieparzyste", "odd"},
@@ -43,19 +43,33 @@ auto At(const Table& table, uint8_t ordinal, typename Table::value_type fallback
   return ordinal < table.size() ? table[ordinal] : fallback;
 }
 
-uint32_t RoundToUint(double value) { return static_cast<uint32_t>(std::llround(value)); }
+uint32_t RoundToUint(double value) {
+  return static_cast<uint32_t>(std::llround(value));
+}
 
 }  // namespace
 
-uint32_t BaudRateValue(uint8_t ordinal) { return At(kBaudValues, ordinal, 0u); }
-std::string_view BaudTextWithUnit(uint8_t ordinal) { return At(kBaudTextsUnit, ordinal, ""); }
-std::string_view BaudText(uint8_t ordinal) { return At(kBaudTexts, ordinal, ""); }
+uint32_t BaudRateValue(uint8_t ordinal) {
+  return At(kBaudValues, ordinal, 0u);
+}
+std::string_view BaudTextWithUnit(uint8_t ordinal) {
+  return At(kBaudTextsUnit, ordinal, "");
+}
+std::string_view BaudText(uint8_t ordinal) {
+  return At(kBaudTexts, ordinal, "");
+}
 std::string_view ParityName(uint8_t ordinal) {
   return ordinal < kParityNames.size() ? kParityNames[ordinal].text() : "";
 }
-std::string_view ParityLetter(uint8_t ordinal) { return At(kParityLetters, ordinal, ""); }
-std::string_view DataBitsText(uint8_t ordinal) { return At(kDataBitsTexts, ordinal, ""); }
-std::string_view StopBitsText(uint8_t ordinal) { return At(kStopBitsTexts, ordinal, ""); }
+std::string_view ParityLetter(uint8_t ordinal) {
+  return At(kParityLetters, ordinal, "");
+}
+std::string_view DataBitsText(uint8_t ordinal) {
+  return At(kDataBitsTexts, ordinal, "");
+}
+std::string_view StopBitsText(uint8_t ordinal) {
+  return At(kStopBitsTexts, ordinal, "");
+}
 
 std::string LineSettingsCaption(const LineSettings& s) {
   std::string caption(BaudText(s.Baud));
@@ -90,9 +104,13 @@ std::string_view StatusText(int code, uint8_t language) {
   return language == 0 ? kStatusTexts[code].pl : kStatusTexts[code].en;
 }
 
-std::string_view StatusText(int code) { return StatusText(code, Language); }
+std::string_view StatusText(int code) {
+  return StatusText(code, Language);
+}
 
-std::string_view NoneText(uint8_t language) { return language == 0 ? kNoneText.pl : kNoneText.en; }
+std::string_view NoneText(uint8_t language) {
+  return language == 0 ? kNoneText.pl : kNoneText.en;
+}
 
 bool IsNoneName(std::string_view name) {
   return SameTextNoCase(name, kNoneText.pl) || SameTextNoCase(name, kNoneText.en);

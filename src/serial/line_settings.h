@@ -10,8 +10,20 @@
 namespace quorvel {
 
 enum TBaudRate : uint8_t {
-  br000300, br000600, br001200, br002400, br004800, br009600, br014400, br019200,
-  br038400, br057600, br115200, br230400, br460800, br921600,
+  br000300,
+  br000600,
+  br001200,
+  br002400,
+  br004800,
+  br009600,
+  br014400,
+  br019200,
+  br038400,
+  br057600,
+  br115200,
+  br230400,
+  br460800,
+  br921600,
   br125000  // 14: set through a custom divisor where the driver allows it
 };
 enum TParityBit : uint8_t { pbNone, pbOdd, pbEven, pbMark, pbSpace };

@@ -78,6 +78,11 @@ void PortMessageWindow::Clear() {
   queue_.clear();
 }
 
+void PortMessageWindow::DropChunks() {
+  std::lock_guard lock(mutex_);
+  std::erase_if(queue_, [](const PortMessage& m) { return m.kind == PortMessage::Kind::Received; });
+}
+
 StopEvent::~StopEvent() {
   if (fd_ >= 0) close(fd_);
 }

@@ -60,6 +60,9 @@ class PortMessageWindow {
   void Stop();
   void Restart();
   void Clear();
+  // Main thread: drops the received chunks still waiting; other messages
+  // keep their order.
+  void DropChunks();
 
  private:
   int wakeFd_ = -1;

@@ -117,6 +117,24 @@ TEST_F(Comm32KxIo, NothingIsDeliveredAfterClose) {
   EXPECT_EQ(log_.statuses.back(), kStatusDisconnected);
 }
 
+// Answers to a command given up on must not be taken for answers to the one
+// sent next: what waits for the main thread is dropped, what comes later is
+// delivered as usual.
+TEST_F(Comm32KxIo, DiscardInputDropsWhatWaitsForDelivery) {
+  ASSERT_TRUE(OpenPort());
+  comm_->SetStatusONifReceive(false);
+  ASSERT_TRUE(pty_.Write(Pattern(40, 1)));
+  // The main thread is busy: the chunk is cut and waits in the queue.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  comm_->DiscardInput();
+  SpinFor(200);
+  EXPECT_TRUE(log_.chunks.empty());
+  const Bytes later = Pattern(12, 50);
+  ASSERT_TRUE(pty_.Write(later));
+  ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 3000));
+  EXPECT_EQ(log_.chunks, std::vector<Bytes>{later});
+}
+
 TEST_F(Comm32KxIo, CloseFromInsideOnReceive) {
   ASSERT_TRUE(OpenPort());
   int calls = 0;
