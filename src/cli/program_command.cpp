@@ -249,7 +249,13 @@ int ProgramCommand(const CliContext& context) {
   RunSurroundings surroundings;
   surroundings.serial = &serialLink;
   surroundings.ticks = &ticks;
-  surroundings.processPendingEvents = [] { QCoreApplication::processEvents(); };
+  surroundings.prompt = &prompt;
+  // Continuations go to an object that dies before the engine does, so that
+  // none can reach an engine that is gone.
+  QObject continuations;
+  surroundings.post = [&continuations](std::function<void()> continuation) {
+    QMetaObject::invokeMethod(&continuations, std::move(continuation), Qt::QueuedConnection);
+  };
   RunEngine engine(devices, log, surroundings);
 
   comm.OnReceive = [&engine](TComm32Kx*, const uint8_t* bytes, uint32_t count) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
-#include <thread>
 
 #include "app/globals.h"
 #include "app/text_utils.h"
@@ -272,6 +271,8 @@ bool RunEngine::StartRun(const RunSelection& selection) {
   log_.Clear();
   rec_ = RunRecord{};
   rec_.Running = true;
+  ++runNumber_;
+  stepping_ = false;
   failureCause_ = RunCause::NoConnection;
   failureStatus_ = -1;
 
@@ -459,7 +460,10 @@ RunEngine::Command RunEngine::ChooseBootCommand(bool skippedBefore) {
 }
 
 void RunEngine::StepBootloader() {
-  bool skipped = false;
+  StepBootloaderFrom(false);
+}
+
+void RunEngine::StepBootloaderFrom(bool skipped) {
   for (;;) {
     Command command = ChooseBootCommand(skipped);
     skipped = false;
@@ -468,23 +472,32 @@ void RunEngine::StepBootloader() {
       AppendLog(kLogEmptyBlock, AddressRange());
       rec_.BlockAcked = false;
       rec_.Step = kBootWrite;
-      if (progress_ != nullptr) {
+      if (progress_ != nullptr && host_.post) {
+        // The next block after the events that wait: Stop stays usable
+        // through a long run of empty blocks.
         stepping_ = true;
-        if (host_.processPendingEvents) host_.processPendingEvents();
-        stepping_ = false;
-        if (progress_ != nullptr && progress_->ModalResult() != kModalNone) {
-          onStopBound_ = false;
-          FinishRun();
-          return;
-        }
+        host_.post([this, run = runNumber_] { ContinueAfterSkip(run); });
+        return;
       }
-      std::this_thread::yield();
       skipped = true;
       continue;
     }
     if (command != Command::None) SendBootCommand(command);
     return;
   }
+}
+
+void RunEngine::ContinueAfterSkip(uint64_t run) {
+  // A continuation of a run that has ended since is void.
+  if (run != runNumber_ || !stepping_) return;
+  stepping_ = false;
+  if (!rec_.Running || rec_.Finishing) return;
+  if (progress_ != nullptr && progress_->ModalResult() != kModalNone) {
+    onStopBound_ = false;
+    FinishRun();
+    return;
+  }
+  StepBootloaderFrom(true);
 }
 
 bool RunEngine::BlockInBuffer() const {
@@ -762,7 +775,10 @@ void RunEngine::FinishRun() {
   if (cause == RunCause::FileRefused) outcome_.FileProblem = fileProblem_;
   outcome_.Message = FormatText(kResultFormat.text(), {name, status});
   outcome_.Icon = success ? kIconInformation : kIconWarning;
-  CurrentPrompt().MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);
+  stepping_ = false;
+  if (host_.prompt != nullptr) {
+    host_.prompt->MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);
+  }
 }
 
 }  // namespace quorvel

@@ -203,6 +203,8 @@ class RunEngine {
 
   // StepEngine of each protocol.
   void StepBootloader();
+  void StepBootloaderFrom(bool skippedBefore);
+  void ContinueAfterSkip(uint64_t run);
   void StepApplication();
   Command ChooseBootCommand(bool skippedBefore);
   bool BlockSizeUsable() const;
@@ -243,8 +245,10 @@ class RunEngine {
   bool onStopBound_ = false;
   // A modal result set while no progress window is registered yet.
   int pendingModalResult_ = kModalNone;
-  // StepEngine is skipping empty blocks and lets other events run.
+  // StepEngine is skipping empty blocks: the next block waits in a posted
+  // continuation of run number runNumber_.
   bool stepping_ = false;
+  uint64_t runNumber_ = 0;
   RunOutcome outcome_;
   // Cause of the failure FailureText describes.
   RunCause failureCause_ = RunCause::NoConnection;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "dialogs/prompt.h"
 #include "serial/line_settings.h"
 
 namespace quorvel {
@@ -108,9 +109,15 @@ struct RunSurroundings {
   SerialRunLink* serial = nullptr;
   UsbRunLink* usb = nullptr;
   TickSource* ticks = nullptr;
-  // Lets pending user-interface events run (so that Stop stays usable while
-  // empty blocks are skipped). May be empty.
-  std::function<void()> processPendingEvents;
+  // Where the run's messages go (the final message): the run's own prompt,
+  // never a process-wide one. None: nothing is shown.
+  Prompt* prompt = nullptr;
+  // Runs a continuation later, after the events already waiting (Stop among
+  // them), on the engine's thread: the engine skips a run of empty blocks
+  // one block per continuation instead of holding the thread. The host drops
+  // continuations of an engine it has destroyed. Empty: the engine goes on
+  // at once.
+  std::function<void(std::function<void()>)> post;
   // Every received chunk of the active link, for the port-buffer monitor.
   // May be empty.
   std::function<void(const uint8_t* bytes, uint32_t count)> monitorReceived;

@@ -412,7 +412,9 @@ TEST_F(HexFileTest, LongLinesAndBufferBoundaries) {
     EXPECT_EQ(ReadText(c.text), c.result) << c.what;
     EXPECT_EQ(problem_.Line, c.line) << c.what;
     EXPECT_EQ(problem_.Cause, c.cause) << c.what;
-    if (c.result == 0) EXPECT_EQ(image_.ImageData, payload) << c.what;
+    if (c.result == 0) {
+      EXPECT_EQ(image_.ImageData, payload) << c.what;
+    }
   }
 }
 

@@ -135,8 +135,9 @@ EngineHarness::EngineHarness() : savedLanguage_(Language) {
   surroundings.serial = &serial;
   surroundings.usb = &usb;
   surroundings.ticks = &clock;
-  surroundings.processPendingEvents = [this] {
-    if (onPendingEvents) onPendingEvents();
+  surroundings.prompt = &prompt;
+  surroundings.post = [this](std::function<void()> continuation) {
+    posted.push_back(std::move(continuation));
   };
   engine.emplace(devices, log, surroundings);
   serial.onStatus = [this](int code, std::string_view text) { engine->LinkStatus(code, text); };
@@ -221,10 +222,20 @@ bool EngineHarness::Start(int row, const std::string& file, const std::string& b
 }
 
 void EngineHarness::Pump() {
-  while (autoAnswer && answered < serial.sent.size()) {
-    const Bytes sent = serial.sent[answered++];
-    const Bytes reply = instrument.Answer(sent);
-    if (!reply.empty()) Feed(reply);
+  for (;;) {
+    if (autoAnswer && answered < serial.sent.size()) {
+      const Bytes sent = serial.sent[answered++];
+      const Bytes reply = instrument.Answer(sent);
+      if (!reply.empty()) Feed(reply);
+    } else if (!posted.empty()) {
+      // The events that waited run first, as in the host's event loop.
+      if (onPendingEvents) onPendingEvents();
+      std::function<void()> next = std::move(posted.front());
+      posted.pop_front();
+      next();
+    } else {
+      return;
+    }
   }
 }
 

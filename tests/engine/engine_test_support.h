@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -235,7 +236,9 @@ class EngineHarness {
   RunProgress progress;
   TestInstrument instrument;
   bool autoAnswer = true;
+  // Called before each posted continuation runs (the events that waited).
   std::function<void()> onPendingEvents;
+  std::deque<std::function<void()>> posted;
   std::optional<RunEngine> engine;
   size_t answered = 0;
   int progressClosed = 0;
