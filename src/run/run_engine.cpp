@@ -300,8 +300,13 @@ bool RunEngine::ReadImage() {
   uint16_t fileVariant = 0;
   image_.Release();
   fileProblem_ = DataFileProblem{};
+  std::string fileVersion;
   const int32_t result = ReadDataFile(selection_.FileName, kAcceptEncoded | kAcceptHex, false,
-                                      fileCode, fileVariant, image_, nullptr, &fileProblem_);
+                                      fileCode, fileVariant, image_, &fileVersion, &fileProblem_);
+  // The reader's own message first, to this run's user.
+  if (result < 0 && host_.prompt != nullptr) {
+    ShowDataFileError(*host_.prompt, result, selection_.FileName, fileVersion);
+  }
   // A file without data (a HEX file without data records) would only get
   // the instrument erased: it is refused like a badly formed file.
   const int32_t code = result >= 0 && image_.ImageSize() == 0 ? kBadFormat : result;
