@@ -25,10 +25,10 @@ Bytes Pattern(size_t size, uint8_t seed = 1) {
 }
 
 std::string Sending(const std::string& range) {
-  return LogText(kLogSendingBlock) + range + " ..........";
+  return "- Sending data block: \t" + range + " ..........";
 }
 std::string Writing(const std::string& range) {
-  return LogText(kLogWritingBlock) + range + " OK";
+  return "- Writing data block: \t" + range + " OK";
 }
 
 class EngineRunTest : public ::testing::Test {

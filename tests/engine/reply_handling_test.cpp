@@ -144,7 +144,7 @@ TEST_F(ReplyTest, EraseFailureGoesBackToConnecting) {
 TEST_F(ReplyTest, SixConsecutiveNegativeRepliesTimeOut) {
   StartSilentFor({4});
   for (int i = 0; i < 5; ++i) h.Feed(Bytes{0x7F, 0x04});
-  EXPECT_EQ(h.LogCount(LogText(kLogWritingBlock) + "error"), 5);
+  EXPECT_EQ(h.LogCount("- Writing data block: \terror"), 5);
   EXPECT_EQ(h.progress.ModalResult(), kModalNone);
   h.Feed(Bytes{0x7F, 0x04});
   EXPECT_EQ(h.progress.ModalResult(), kModalTimeout);
@@ -184,7 +184,7 @@ TEST_F(ReplyTest, WronglyAddressedAcknowledgementSendsTheSameBlockAgain) {
   Bytes wrong{0x80, 0x04};
   PutLe(wrong, kBase + 0x4000, 4);
   h.Feed(wrong);
-  EXPECT_TRUE(h.LogHas(LogText(kLogWritingBlock) + "error, bad data block address"));
+  EXPECT_TRUE(h.LogHas("- Writing data block: \terror, bad data block address"));
   EXPECT_EQ(LastSent(), block);
   EXPECT_EQ(h.SentWithCode(4).size(), 2u);
   EXPECT_FALSE(h.engine->Record().BlockAcked);
@@ -244,7 +244,7 @@ TEST_F(ReplyTest, LateAcknowledgementsAfterAStallAreDroppedQuietly) {
       run.Feed(ack);
     }
     run.RunFor(1000);
-    EXPECT_EQ(run.LogCount(LogText(kLogWritingBlock) + "error, bad data block address"), 0);
+    EXPECT_EQ(run.LogCount("- Writing data block: \terror, bad data block address"), 0);
     EXPECT_EQ(run.WriteAddresses(),
               (std::vector<uint32_t>{kBase + kBlock, kBase + 2 * kBlock, kBase + 2 * kBlock,
                                      kBase + 3 * kBlock, kBase}));
