@@ -50,10 +50,8 @@ int DevicesCommand(const CliContext& context) {
 int InfoCommand(const CliContext& context) {
   if (context.args.positionals.size() != 1) return UsageError("info FILE");
   const std::string& fileName = context.args.positionals.front();
-  // The short text below is this command's report; the long message stays unshown.
-  SilentPrompt silent;
-  Prompt& previous = CurrentPrompt();
-  SetPrompt(&silent);
+  // The short text below is this command's report; the reader's long message
+  // is not shown.
   uint16_t devCode = 0;
   uint16_t variant = 0;
   FirmwareImage image;
@@ -61,7 +59,6 @@ int InfoCommand(const CliContext& context) {
   DataFileProblem problem;
   const int32_t result = ReadDataFile(fileName, kAcceptEncoded | kAcceptHex, false, devCode,
                                       variant, image, &version, &problem);
-  SetPrompt(&previous);
   if (result < 0) {
     std::fprintf(stderr, "%s\n%s\n", DataFileShortText(result).c_str(),
                  DataFileProblemText(fileName, problem).c_str());
@@ -99,8 +96,10 @@ int EncodeCommand(const CliContext& context) {
   uint16_t variant = 0;
   FirmwareImage image;
   DataFileProblem problem;
-  if (ReadDataFile(hexName, kAcceptHex, false, devCode, variant, image, nullptr, &problem) !=
-      kHexFileLoaded) {
+  const int32_t result =
+      ReadDataFile(hexName, kAcceptHex, false, devCode, variant, image, nullptr, &problem);
+  if (result != kHexFileLoaded) {
+    ShowDataFileError(CurrentPrompt(), result, hexName);
     // After the reader's message: where and why, on one line.
     std::fprintf(stderr, "%s\n", DataFileProblemText(hexName, problem).c_str());
     return kExitFailure;
@@ -111,13 +110,14 @@ int EncodeCommand(const CliContext& context) {
   if (PathExists(outName)) {
     const std::string question = FormatText(kAlreadyExists.text(), {DisplayPath(outName)});
     if (!CurrentPrompt().AskYesNo(question, kSaveTitle.str(), kIconWarning, true) ||
-        !CheckFileAttr(outName, kSaveTitle.str())) {
+        !CheckFileAttr(outName, kSaveTitle.str(), CurrentPrompt())) {
       return kExitFailure;
     }
   }
   std::string reason;
-  if (!WriteDataFile(outName, image.ImageData, false, list[row].DevCode, list[row].Variant,
+  if (!WriteDataFile(outName, image.ImageData, nullptr, list[row].DevCode, list[row].Variant,
                      image.ImageStart, &reason)) {
+    ShowWriteError(CurrentPrompt(), outName, reason);
     // After the writer's message, which may show a shortened name: the whole
     // name and the reason, on one line like a reading failure's.
     if (!reason.empty()) std::fprintf(stderr, "%s: %s\n", outName.c_str(), reason.c_str());

@@ -268,18 +268,17 @@ void ScrambleDataFileImage(std::span<uint8_t> bytes, uint16_t crc) {
 }
 
 std::string DataFileErrorText(int32_t code, const std::string& fileName,
-                              const std::string& fileVersion) {
+                              const std::string& fileVersion, const Prompt& prompt) {
   if (!IsErrorCode(code)) return {};
   std::string_view pattern = kErrorTexts[static_cast<size_t>(code + 5)].text();
-  if (code != kBadVersion) return FormatText(pattern, {DisplayPath(fileName)});
-  const Prompt& prompt = CurrentPrompt();
+  if (code != kBadVersion) return FormatText(pattern, {DisplayPath(fileName, prompt)});
   std::string versionLabel = kVersionLabel.str();
   std::string supportedLabel = kSupportedLabel.str();
   const int wanted = prompt.TextWidth(versionLabel);
   for (int i = 0; i < kMaxPadding && prompt.TextWidth(supportedLabel) < wanted; ++i) {
     supportedLabel += ' ';
   }
-  return FormatText(pattern, {DisplayPath(fileName), versionLabel + fileVersion,
+  return FormatText(pattern, {DisplayPath(fileName, prompt), versionLabel + fileVersion,
                               supportedLabel + kDataFileVersion});
 }
 
@@ -288,10 +287,11 @@ std::string DataFileShortText(int32_t code) {
   return kShortTexts[static_cast<size_t>(code + 5)].str();
 }
 
-void ShowDataFileError(int32_t code, const std::string& fileName, const std::string& fileVersion) {
+void ShowDataFileError(Prompt& prompt, int32_t code, const std::string& fileName,
+                       const std::string& fileVersion) {
   if (!IsErrorCode(code)) return;
-  CurrentPrompt().MsgBox(DataFileErrorText(code, fileName, fileVersion), kCaptionError.str(),
-                         kIconWarning);
+  prompt.MsgBox(DataFileErrorText(code, fileName, fileVersion, prompt), kCaptionError.str(),
+                kIconWarning);
 }
 
 std::string DataFileProblemText(const std::string& fileName, const DataFileProblem& problem) {
@@ -317,15 +317,15 @@ int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool he
     found.Cause = SystemErrorText(ENOENT);
   }
   if (formatVersion != nullptr) *formatVersion = version;
-  if (result < 0 && !headerOnly) ShowDataFileError(result, fileName, version);
   return result;
 }
 
 bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
-                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start,
+                   Prompt* attributeCheck, uint16_t devCode, uint16_t variant, uint32_t start,
                    std::string* failureDetail) {
   if (failureDetail != nullptr) failureDetail->clear();
-  if (checkAttributes && PathExists(fileName) && !CheckFileAttr(fileName, kCaptionSave.str())) {
+  if (attributeCheck != nullptr && PathExists(fileName) &&
+      !CheckFileAttr(fileName, kCaptionSave.str(), *attributeCheck)) {
     return false;
   }
   bool ok = false;
@@ -356,10 +356,7 @@ bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
         crc);
     ok = ReplaceFileContents(fileName, bytes, &reason);
   }
-  if (!ok) {
-    ShowWriteError(fileName, reason);
-    if (failureDetail != nullptr) *failureDetail = std::move(reason);
-  }
+  if (!ok && failureDetail != nullptr) *failureDetail = std::move(reason);
   return ok;
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "dialogs/prompt.h"
+
 namespace quorvel {
 
 // The firmware image: plain bytes, byte j belongs at target ImageStart + j.
@@ -49,35 +51,42 @@ struct DataFileProblem {
 std::string DataFileProblemText(const std::string& fileName, const DataFileProblem& problem);
 
 // Reads a data file. devCode and variant are set for encoded files only (0
-// for HEX). headerOnly stops after the variant code, leaves the image alone
-// and shows no message. On a negative result the image is not valid.
-// formatVersion, when given, receives the normalised format version of an
-// encoded file (also with -3) and is cleared otherwise. problem, when given,
-// receives the cause of every negative result and is cleared otherwise. The
-// file itself is never changed, not even its permissions.
+// for HEX). headerOnly stops after the variant code and leaves the image
+// alone. On a negative result the image is not valid. Shows nothing: the
+// caller shows the result's message (ShowDataFileError with the format
+// version) where its user sees it. formatVersion, when given, receives the
+// normalised format version of an encoded file (also with -3) and is cleared
+// otherwise. problem, when given, receives the cause of every negative
+// result and is cleared otherwise. The file itself is never changed, not
+// even its permissions.
 int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
                      uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
                      std::string* formatVersion = nullptr, DataFileProblem* problem = nullptr);
 
-// Writes an encoded data file; false (after its own message, which names the
-// reason) on failure. The file that was there before survives every failed
-// write. failureDetail, when given, receives the reason of a failure (the
-// system's reason where there is one, in the program's language; empty when
-// the attribute check declined) and is cleared on success.
+// Writes an encoded data file; false on failure, without a message: the
+// caller shows ShowWriteError(prompt, fileName, *failureDetail) where its
+// user sees it. attributeCheck, when given, asks about an existing read-only
+// or hidden file first (CheckFileAttr). The file that was there before
+// survives every failed write. failureDetail, when given, receives the
+// reason of a failure (the system's reason where there is one, in the
+// program's language; empty when the attribute check declined) and is
+// cleared on success.
 bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
-                   bool checkAttributes, uint16_t devCode, uint16_t variant, uint32_t start,
+                   Prompt* attributeCheck, uint16_t devCode, uint16_t variant, uint32_t start,
                    std::string* failureDetail = nullptr);
 
-// The message-box text of a negative result code for a file; the -3 text
-// needs the file's version. Empty for codes without a message.
+// The message-box text of a negative result code for a file, with the path
+// shortened and the version labels lined up for `prompt`; the -3 text needs
+// the file's version. Empty for codes without a message.
 std::string DataFileErrorText(int32_t code, const std::string& fileName,
-                              const std::string& fileVersion = {});
+                              const std::string& fileVersion, const Prompt& prompt);
 
 // The short text of a negative result code ("CRC error"); empty otherwise.
 std::string DataFileShortText(int32_t code);
 
-// Shows the message of a negative result code through the current prompt.
-void ShowDataFileError(int32_t code, const std::string& fileName,
+// Shows the message of a negative result code through `prompt`, with the
+// error caption; nothing for other codes.
+void ShowDataFileError(Prompt& prompt, int32_t code, const std::string& fileName,
                        const std::string& fileVersion = {});
 
 // Encodes the image bytes as stored in a .qvl file (and decodes them: the

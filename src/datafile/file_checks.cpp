@@ -117,13 +117,12 @@ bool PathExists(const std::string& name) {
   return !name.empty() && lstat(name.c_str(), &st) == 0;
 }
 
-bool CheckFileAttr(const std::string& name, const std::string& caption) {
+bool CheckFileAttr(const std::string& name, const std::string& caption, Prompt& prompt) {
   struct stat st {};
   if (stat(name.c_str(), &st) != 0 && lstat(name.c_str(), &st) != 0) return true;
   if (S_ISDIR(st.st_mode)) {
-    CurrentPrompt().MsgBox(
-        FormatText(kCannotCreate.text(), {DisplayPath(name), kWordFolder.text()}), caption,
-        kIconWarning);
+    prompt.MsgBox(FormatText(kCannotCreate.text(), {DisplayPath(name, prompt), kWordFolder.text()}),
+                  caption, kIconWarning);
     return false;
   }
   std::string words;
@@ -133,24 +132,26 @@ bool CheckFileAttr(const std::string& name, const std::string& caption) {
     words += kWordHidden.text();
   }
   if (words.empty()) return true;
-  return CurrentPrompt().AskYesNo(FormatText(kHasAttributes.text(), {DisplayPath(name), words}),
-                                  caption, kIconWarning, true);
+  return prompt.AskYesNo(FormatText(kHasAttributes.text(), {DisplayPath(name, prompt), words}),
+                         caption, kIconWarning, true);
 }
 
-bool WriteTextFile(const std::string& name, std::string_view text, std::string* failureDetail) {
+bool WriteTextFile(const std::string& name, std::string_view text, Prompt& prompt,
+                   std::string* failureDetail) {
   SetDetail(failureDetail, {});
-  if (PathExists(name) && !CheckFileAttr(name, kCaptionSave.str())) return false;
-  std::string reason;
-  if (ReplaceFileContents(name, text, &reason)) return true;
-  ShowWriteError(name, reason);
-  SetDetail(failureDetail, std::move(reason));
-  return false;
+  if (PathExists(name) && !CheckFileAttr(name, kCaptionSave.str(), prompt)) return false;
+  return ReplaceFileContents(name, text, failureDetail);
 }
 
-void ShowWriteError(const std::string& name, const std::string& reason) {
-  std::string text = FormatText(kWriteError.text(), {DisplayPath(name)});
+std::string WriteErrorText(const std::string& name, const std::string& reason,
+                           const Prompt& prompt) {
+  std::string text = FormatText(kWriteError.text(), {DisplayPath(name, prompt)});
   if (!reason.empty()) text += "\r\n" + reason;
-  CurrentPrompt().MsgBox(text, kCaptionError.str(), kIconWarning);
+  return text;
+}
+
+void ShowWriteError(Prompt& prompt, const std::string& name, const std::string& reason) {
+  prompt.MsgBox(WriteErrorText(name, reason, prompt), kCaptionError.str(), kIconWarning);
 }
 
 bool ReplaceFileContents(const std::string& name, std::string_view bytes,

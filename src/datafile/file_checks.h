@@ -13,25 +13,33 @@
 #include <string>
 #include <string_view>
 
+#include "dialogs/prompt.h"
+
 namespace quorvel {
 
 // True when anything (file, folder, link) exists under the name.
 bool PathExists(const std::string& name);
 
-// True when saving under the name may go ahead; asks the user through the
-// current prompt about a read-only or hidden file, refuses a folder.
-bool CheckFileAttr(const std::string& name, const std::string& caption);
+// True when saving under the name may go ahead; asks the user through
+// `prompt` about a read-only or hidden file, refuses a folder (and says so
+// through `prompt`).
+bool CheckFileAttr(const std::string& name, const std::string& caption, Prompt& prompt);
 
-// Writes the text (without any terminating zero) over the file; the old
-// content survives every failed write. Shows its own message on failure,
-// naming the reason; failureDetail, when given, receives that reason (in the
-// program's language) and is cleared on success.
-bool WriteTextFile(const std::string& name, std::string_view text,
+// Writes the text (without any terminating zero) over the file after the
+// attribute check through `prompt`; the old content survives every failed
+// write. Shows nothing on failure: failureDetail, when given, receives the
+// reason (in the program's language; empty when the check declined) and is
+// cleared on success. ShowWriteError shows the message of the failure.
+bool WriteTextFile(const std::string& name, std::string_view text, Prompt& prompt,
                    std::string* failureDetail = nullptr);
 
 // The message of a failed write: the writing-error text with the file's name
-// and, on a line of its own, the reason.
-void ShowWriteError(const std::string& name, const std::string& reason);
+// (shortened for `prompt`) and, on a line of its own, the reason.
+std::string WriteErrorText(const std::string& name, const std::string& reason,
+                           const Prompt& prompt);
+
+// Shows WriteErrorText through `prompt`, with the error caption.
+void ShowWriteError(Prompt& prompt, const std::string& name, const std::string& reason);
 
 // A regular file opened for reading. Opening never blocks: a FIFO or device
 // under the name is refused. Nothing about the file is changed.

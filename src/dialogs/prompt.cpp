@@ -27,16 +27,27 @@ Prompt* currentPrompt = &stderrPrompt;
 
 }  // namespace
 
-int Prompt::TextWidth(std::string_view text) const { return Utf8Length(text); }
+int Prompt::TextWidth(std::string_view text) const {
+  return Utf8Length(text);
+}
 
-int Prompt::PathWidthLimit() const { return 60; }
+int Prompt::PathWidthLimit() const {
+  return 60;
+}
 
-Prompt& CurrentPrompt() { return *currentPrompt; }
+Prompt& CurrentPrompt() {
+  return *currentPrompt;
+}
 
-void SetPrompt(Prompt* prompt) { currentPrompt = prompt != nullptr ? prompt : &stderrPrompt; }
+void SetPrompt(Prompt* prompt) {
+  currentPrompt = prompt != nullptr ? prompt : &stderrPrompt;
+}
 
 std::string DisplayPath(const std::string& path) {
-  const Prompt& prompt = CurrentPrompt();
+  return DisplayPath(path, CurrentPrompt());
+}
+
+std::string DisplayPath(const std::string& path, const Prompt& prompt) {
   return ShortenPath(
       path, [&prompt](std::string_view text) { return prompt.TextWidth(text); },
       prompt.PathWidthLimit());

@@ -51,4 +51,7 @@ void SetPrompt(Prompt* prompt);
 // ShortenPath of a path for a message of the current prompt.
 std::string DisplayPath(const std::string& path);
 
+// ShortenPath of a path for a message of `prompt`, measured in its font.
+std::string DisplayPath(const std::string& path, const Prompt& prompt);
+
 }  // namespace quorvel

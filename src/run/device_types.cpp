@@ -5,6 +5,7 @@
 
 #include "app/globals.h"
 #include "app/text_utils.h"
+#include "run/bus_frames.h"
 #include "serial/line_settings.h"
 
 namespace quorvel {
@@ -203,6 +204,55 @@ std::vector<std::string> DeviceDisplayTexts(const TDevAvailArray& list) {
     }
   }
   return texts;
+}
+
+bool HasAppRequests(uint16_t devCode) {
+  return devCode == 2 || (devCode >= 6 && devCode <= 8) || (devCode >= 10 && devCode <= 23) ||
+         (devCode >= 25 && devCode <= 36);
+}
+
+bool AddressesApplication(const TDevAvailData& row) {
+  return row.AppSwitch == 1 && HasAppRequests(row.DevCode);
+}
+
+bool IsBusDeviceCode(uint16_t devCode) {
+  return devCode == 11;
+}
+
+bool IsRs485Bus(const TDevAvailData& row) {
+  return IsBusDeviceCode(row.DevCode) && row.Rs485 == 1;
+}
+
+bool EntersBootloaderOnAnswer(uint16_t devCode) {
+  return HasAppRequests(devCode) && !IsBusDeviceCode(devCode);
+}
+
+bool HandsOverStartBytes(uint16_t devCode) {
+  return devCode == 6;
+}
+
+std::vector<uint8_t> IdentifyRequestData(const TDevAvailData& row,
+                                         std::optional<uint16_t> busAddress) {
+  std::vector<uint8_t> data;
+  if (HandsOverStartBytes(row.DevCode)) {
+    data.assign(kStartBytesCount, 0xFF);
+  } else if (IsRs485Bus(row) && busAddress) {
+    AppendWireU16(data, *busAddress);
+  }
+  return data;
+}
+
+std::vector<uint8_t> BootRequestData(const TDevAvailData& row, std::span<const uint8_t> startBytes,
+                                     std::optional<uint16_t> busAddress) {
+  std::vector<uint8_t> data;
+  if (IsBusDeviceCode(row.DevCode)) {
+    if (!IsRs485Bus(row) || !busAddress) return data;
+    AppendWireU16(data, *busAddress);
+  } else if (HandsOverStartBytes(row.DevCode)) {
+    data.assign(startBytes.begin(), startBytes.end());
+  }
+  data.insert(data.end(), row.BootRequestData.begin(), row.BootRequestData.end());
+  return data;
 }
 
 int FindDeviceByDisplayText(const TDevAvailArray& list, const std::string& text) {

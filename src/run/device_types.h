@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,8 @@ struct TDevAvailData {
   uint8_t AppAddrIdentify = 0;
   uint8_t AppAddrBoot = 0;
   std::vector<uint8_t> BootRequestData;
+
+  bool operator==(const TDevAvailData&) const = default;
 };
 
 using TDevAvailArray = std::vector<TDevAvailData>;
@@ -75,5 +79,48 @@ std::vector<std::string> DeviceDisplayTexts(const TDevAvailArray& list);
 
 // Index of the row whose display text equals `text` ignoring case; -1 when none.
 int FindDeviceByDisplayText(const TDevAvailArray& list, const std::string& text);
+
+// --- Device rules: how the program talks to a device's user application.
+// The engine, its reply handling and the simulated instrument all ask these;
+// a new device type changes them here only.
+
+// The device's user application answers identify and enter-bootloader
+// requests (codes 2, 6 to 8, 10 to 23 and 25 to 36).
+bool HasAppRequests(uint16_t devCode);
+
+// The program talks to the row's user application: the row switches it on
+// and the device has the requests.
+bool AddressesApplication(const TDevAvailData& row);
+
+// The device code whose rows may sit on an RS-485 bus (BTQ-20).
+bool IsBusDeviceCode(uint16_t devCode);
+
+// The row talks on an RS-485 bus: its requests and the answers carry the
+// bus address.
+bool IsRs485Bus(const TDevAvailData& row);
+
+// Any answer of the user application to the enter-bootloader request means
+// that it restarts into its bootloader. Not so for the bus device, whose
+// answer counts only when it carries the run's own bus address.
+bool EntersBootloaderOnAnswer(uint16_t devCode);
+
+// The user application hands over two bytes at the start of its identify
+// reply, which the enter-bootloader request must carry back in front of the
+// row's access code (M-530).
+bool HandsOverStartBytes(uint16_t devCode);
+constexpr size_t kStartBytesCount = 2;
+
+// The data of the identify request: 0xFF 0xFF to a device that hands over
+// start bytes, the bus address on an RS-485 bus (when there is one),
+// otherwise none.
+std::vector<uint8_t> IdentifyRequestData(const TDevAvailData& row,
+                                         std::optional<uint16_t> busAddress);
+
+// The data of the enter-bootloader request: the handed-over start bytes
+// (devices that hand them over) and the row's access code; on an RS-485 bus
+// the bus address and the access code. The bus device on a point-to-point
+// line, or without a bus address, sends none.
+std::vector<uint8_t> BootRequestData(const TDevAvailData& row, std::span<const uint8_t> startBytes,
+                                     std::optional<uint16_t> busAddress);
 
 }  // namespace quorvel

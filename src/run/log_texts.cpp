@@ -34,27 +34,13 @@ const std::array<LogTextPair, kLogTextCount> kPlainLogTexts{{
     {"- Rezultat: ", "- Result: "},
 }};
 
-std::array<LogTextPair, kLogTextCount>& MutableLogTexts() {
-  static std::array<LogTextPair, kLogTextCount> texts = kPlainLogTexts;
-  return texts;
-}
-
 // A width function that never grows must not pad forever.
 constexpr int kMaxPadding = 256;
-
-void PadPair(std::string& a, std::string& b, const TextWidthFn& width) {
-  std::string& narrow = width(a) < width(b) ? a : b;
-  const std::string& wide = &narrow == &a ? b : a;
-  const int target = width(wide);
-  for (int i = 0; i < kMaxPadding && width(narrow) < target; ++i) narrow += ' ';
-  a += '\t';
-  b += '\t';
-}
 
 }  // namespace
 
 const std::array<LogTextPair, kLogTextCount>& LogTexts() {
-  return MutableLogTexts();
+  return kPlainLogTexts;
 }
 
 const std::string& LogText(int index) {
@@ -63,14 +49,19 @@ const std::string& LogText(int index) {
   return LogTexts()[static_cast<size_t>(index)].text();
 }
 
-void PadBlockLogPrefixes(const TextWidthFn& width) {
-  auto& texts = MutableLogTexts();
-  LogTextPair& sending = texts[kLogSendingBlock];
-  LogTextPair& writing = texts[kLogWritingBlock];
-  sending = kPlainLogTexts[kLogSendingBlock];
-  writing = kPlainLogTexts[kLogWritingBlock];
-  PadPair(sending.pl, writing.pl, width);
-  PadPair(sending.en, writing.en, width);
+BlockLogPrefixes PaddedBlockLogPrefixes(const TextWidthFn& width) {
+  BlockLogPrefixes prefixes{LogText(kLogSendingBlock), LogText(kLogWritingBlock)};
+  std::string& a = prefixes.sending;
+  std::string& b = prefixes.writing;
+  std::string& narrow = width(a) < width(b) ? a : b;
+  const std::string& wide = &narrow == &a ? b : a;
+  const int target = width(wide);
+  for (int i = 0; i < kMaxPadding && width(narrow) < target; ++i) narrow += ' ';
+  a += '\t';
+  b += '\t';
+  return prefixes;
 }
+
+void PadBlockLogPrefixes(const TextWidthFn&) {}
 
 }  // namespace quorvel

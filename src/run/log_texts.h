@@ -12,8 +12,7 @@
 
 namespace quorvel {
 
-// One log text in both languages. Unlike TextPair it owns its texts: texts 16
-// and 17 are padded at start-up.
+// One log text in both languages.
 struct LogTextPair {
   std::string pl;
   std::string en;
@@ -54,16 +53,24 @@ enum LogIndex : int {
   kLogResult = 27,
 };
 
-// The 28 log texts. Changed only by PadBlockLogPrefixes.
+// The 28 log texts, plain and never changed. A RunLog lines up texts 16 and
+// 17 for its own view when it writes them (PaddedBlockLogPrefixes).
 const std::array<LogTextPair, kLogTextCount>& LogTexts();
 
 // The log text of an index in the current Language; "" outside 0..27.
 const std::string& LogText(int index);
 
-// Lines up the block prefixes: within each language the narrower of texts 16
-// ("sending") and 17 ("writing") gets blanks until both have the same width
-// (as measured by `width`), then both get a "\t". Starts from the plain texts
-// each time, so calling it again re-pads instead of padding twice.
+// Texts 16 ("sending") and 17 ("writing") of the current Language lined up:
+// the narrower gets blanks until both have the same width as measured by
+// `width`, then both get a "\t".
+struct BlockLogPrefixes {
+  std::string sending;
+  std::string writing;
+};
+BlockLogPrefixes PaddedBlockLogPrefixes(const TextWidthFn& width);
+
+// Does nothing: every RunLog pads its own block prefixes now. Kept only until
+// its last caller is gone; do not call it.
 void PadBlockLogPrefixes(const TextWidthFn& width);
 
 // Argument texts of log lines.

@@ -17,11 +17,6 @@ constexpr size_t kAppAddressOffset = 3;
 constexpr size_t kAppCommandOffset = 4;
 constexpr size_t kAppDataOffset = 5;
 
-bool EntersBootloaderByFrame(uint16_t code) {
-  return code == 2 || code == 6 || code == 7 || code == 8 || code == 10 ||
-         (code >= 12 && code <= 23) || (code >= 25 && code <= 36);
-}
-
 }  // namespace
 
 void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
@@ -79,22 +74,20 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
   bool entered = false;
   if (code == 2) {
     if (identifyReply) checkVersion(kAppIdentifyTextOffset);
-  } else if (code == 11) {
-    const std::optional<uint16_t> busAddress = row.Rs485 == 1 ? BusAddress() : std::nullopt;
+  } else if (IsBusDeviceCode(code)) {
+    const std::optional<uint16_t> busAddress = IsRs485Bus(row) ? BusAddress() : std::nullopt;
     if (busAddress && frame.size() > kAppDataOffset + 1 &&
         WireU16(frame, kAppDataOffset) == *busAddress) {
       if (identifyReply) checkVersion(kAppRs485TextOffset);
       entered = bootReply;
     }
-  } else if (code == 6 && frame.size() > kAppDataOffset + 1) {
-    // The device's two bytes go in front of the stored access code: the
-    // first reply adds them, later ones replace them.
-    std::vector<uint8_t>& data = MutableRow().BootRequestData;
-    if (data.size() <= 2) data.insert(data.begin(), 2, 0);
-    data[0] = frame[kAppDataOffset];
-    data[1] = frame[kAppDataOffset + 1];
+  } else if (HandsOverStartBytes(code) && frame.size() > kAppDataOffset + 1) {
+    // The device's bytes go in front of the row's access code; a later
+    // reply replaces them. They belong to this run, not to the row.
+    rec_.BootRequestData.assign(frame.begin() + kAppDataOffset,
+                                frame.begin() + kAppDataOffset + kStartBytesCount);
   }
-  if (EntersBootloaderByFrame(code)) entered = bootReply;
+  if (EntersBootloaderOnAnswer(code)) entered = bootReply;
   if (entered) {
     AppendLog(kLogDeviceReset, kArgOk);
     SetProtocol(kProtocolBoot);

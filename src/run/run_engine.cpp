@@ -127,19 +127,8 @@ std::optional<uint16_t> ParseBusAddress(std::string_view text) {
   return static_cast<uint16_t>(value);
 }
 
-RunEngine::RunEngine(TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings)
+RunEngine::RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings)
     : devices_(devices), log_(log), host_(std::move(surroundings)) {}
-
-const TDevAvailData& RunEngine::Row() const {
-  static const TDevAvailData none;
-  const int index = selection_.DeviceIndex;
-  if (index < 0 || index >= static_cast<int>(devices_.size())) return none;
-  return devices_[static_cast<size_t>(index)];
-}
-
-TDevAvailData& RunEngine::MutableRow() {
-  return devices_[static_cast<size_t>(selection_.DeviceIndex)];
-}
 
 uint8_t RunEngine::LinkKind() const {
   return Row().LinkKind;
@@ -185,11 +174,7 @@ std::optional<uint16_t> RunEngine::BusAddress() const {
 }
 
 bool RunEngine::CanAddressApplication() const {
-  const TDevAvailData& row = Row();
-  if (row.AppSwitch != 1) return false;
-  const uint16_t code = row.DevCode;
-  return code == 2 || code == 6 || code == 7 || code == 8 || code == 10 || code == 11 ||
-         (code >= 12 && code <= 23) || (code >= 25 && code <= 36);
+  return AddressesApplication(Row());
 }
 
 void RunEngine::AppendLog(int index, std::string_view argument) {
@@ -263,6 +248,7 @@ bool RunEngine::StartRun(const RunSelection& selection) {
   onStopBound_ = false;
   pendingModalResult_ = kModalNone;
   selection_ = selection;
+  row_ = devices_[static_cast<size_t>(selection.DeviceIndex)];
   if (protocol_ == kProtocolApp) {
     SetProtocol(kProtocolBoot);
   } else {
@@ -300,8 +286,13 @@ bool RunEngine::ReadImage() {
   uint16_t fileVariant = 0;
   image_.Release();
   fileProblem_ = DataFileProblem{};
+  std::string fileVersion;
   const int32_t result = ReadDataFile(selection_.FileName, kAcceptEncoded | kAcceptHex, false,
-                                      fileCode, fileVariant, image_, nullptr, &fileProblem_);
+                                      fileCode, fileVariant, image_, &fileVersion, &fileProblem_);
+  // The reader's own message first, to this run's user.
+  if (result < 0 && host_.prompt != nullptr) {
+    ShowDataFileError(*host_.prompt, result, selection_.FileName, fileVersion);
+  }
   // A file without data (a HEX file without data records) would only get
   // the instrument erased: it is refused like a badly formed file.
   const int32_t code = result >= 0 && image_.ImageSize() == 0 ? kBadFormat : result;
@@ -613,32 +604,22 @@ void RunEngine::SendBootCommand(Command command) {
 
 void RunEngine::StepApplication() {
   const TDevAvailData& row = Row();
-  if (row.AppSwitch != 1 || !CanAddressApplication()) return;
+  if (!CanAddressApplication()) return;
   const uint16_t code = row.DevCode;
-  const std::optional<uint16_t> busAddress =
-      code == 11 && row.Rs485 == 1 ? BusAddress() : std::nullopt;
+  const std::optional<uint16_t> busAddress = IsRs485Bus(row) ? BusAddress() : std::nullopt;
   std::vector<uint8_t> data;
   uint8_t address = 0;
   int logIndex = -1;
   if (rec_.Step == 0) {
     address = row.AppAddrIdentify;
-    if (code == 6) {
-      data = {0xFF, 0xFF};
-    } else if (busAddress) {
-      AppendWireU16(data, *busAddress);
-    }
+    data = IdentifyRequestData(row, busAddress);
     if (!rec_.ConnectingLogged) {
       logIndex = kLogConnectingApp;
       rec_.ConnectingLogged = true;
     }
   } else if (rec_.AppConnected) {
     address = row.AppAddrBoot;
-    if (code != 11) {
-      data = row.BootRequestData;
-    } else if (busAddress) {
-      AppendWireU16(data, *busAddress);
-      data.insert(data.end(), row.BootRequestData.begin(), row.BootRequestData.end());
-    }
+    data = BootRequestData(row, rec_.BootRequestData, busAddress);
     logIndex = kLogDeviceReset;
   } else {
     return;

@@ -65,6 +65,10 @@ struct RunRecord {
   // Block size and scrambling key the image buffer was prepared with.
   uint16_t PreparedBlockSize = 0;
   uint16_t PreparedKey = 0;
+  // The bytes a user application hands over in its identify reply (see
+  // HandsOverStartBytes), sent back in front of the row's access code in the
+  // enter-bootloader request. Empty until the first such reply of this run.
+  std::vector<uint8_t> BootRequestData;
 };
 
 // What the user chose for a run (the main window's lists and fields).
@@ -131,9 +135,10 @@ constexpr uint8_t kProtocolBoot = 1;
 
 class RunEngine {
  public:
-  // devices: the host's device list; the row of device code 6 has its
-  // enter-bootloader data changed by the user application's replies.
-  RunEngine(TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings);
+  // devices: the host's device list. StartRun copies the selected row into
+  // the run; the list itself is only read, never written, so sessions may
+  // share it.
+  RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings);
 
   // The "Program" command up to the first command sent. True when the run
   // goes on: the host then shows its progress window, calls
@@ -185,8 +190,7 @@ class RunEngine {
  private:
   enum class Command { None, Connect, ReadInfo, Erase, Write, Reset };
 
-  const TDevAvailData& Row() const;
-  TDevAvailData& MutableRow();
+  const TDevAvailData& Row() const { return row_; }
   uint8_t LinkKind() const;
   uint32_t Now();
   int ModalResult() const;
@@ -227,10 +231,13 @@ class RunEngine {
   void Fail(RunCause cause, std::string failureText);
   void LinkFailure(int status);
 
-  TDevAvailArray& devices_;
+  const TDevAvailArray& devices_;
   RunLog& log_;
   RunSurroundings host_;
   RunSelection selection_;
+  // The run's copy of the selected row of devices_ (the row of the last run
+  // once it is over: its link stays the active one).
+  TDevAvailData row_;
   FirmwareImage image_;
   RunRecord rec_;
   uint8_t protocol_ = kProtocolBoot;

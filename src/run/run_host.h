@@ -109,8 +109,9 @@ struct RunSurroundings {
   SerialRunLink* serial = nullptr;
   UsbRunLink* usb = nullptr;
   TickSource* ticks = nullptr;
-  // Where the run's messages go (the final message): the run's own prompt,
-  // never a process-wide one. None: nothing is shown.
+  // Where the run's messages go (a refused data file's message, the final
+  // message): the run's own prompt, never a process-wide one. None: nothing
+  // is shown.
   Prompt* prompt = nullptr;
   // Runs a continuation later, after the events already waiting (Stop among
   // them), on the engine's thread: the engine skips a run of empty blocks

@@ -1,5 +1,7 @@
 #include "run/run_log.h"
 
+#include "app/globals.h"
+#include "app/text_utils.h"
 #include "run/log_texts.h"
 
 namespace quorvel {
@@ -13,6 +15,17 @@ constexpr size_t kScrollBarLines = 10;
 void RunLog::SetMeasure(TextWidthFn lineWidth, int viewWidth) {
   lineWidth_ = std::move(lineWidth);
   viewWidth_ = viewWidth;
+  prefixes_.reset();
+}
+
+const std::string& RunLog::Prefix(int index) {
+  if (index != kLogSendingBlock && index != kLogWritingBlock) return LogText(index);
+  if (!prefixes_ || prefixesLanguage_ != Language) {
+    prefixes_ = PaddedBlockLogPrefixes(
+        lineWidth_ ? lineWidth_ : [](std::string_view text) { return Utf8Length(text); });
+    prefixesLanguage_ = Language;
+  }
+  return index == kLogSendingBlock ? prefixes_->sending : prefixes_->writing;
 }
 
 void RunLog::Clear() {
@@ -23,7 +36,7 @@ void RunLog::Clear() {
 
 bool RunLog::AppendLog(bool running, int index, std::string_view argument) {
   if (!running || index < 0 || index >= static_cast<int>(kLogTextCount)) return false;
-  std::string line = LogText(index);
+  std::string line = Prefix(index);
   line += argument;
   if (!scrollBars_) {
     const size_t number = lines_.size() + 1;

@@ -47,9 +47,36 @@ std::string EncodedFile(std::string_view versionField, uint16_t devCode, uint16_
 
 class DataFileTest : public test::TempDirTest {
  protected:
+  // Reads as a host does: the reader's message, when there is one, goes to
+  // the host's own prompt.
   int32_t Read(const std::string& path, uint8_t kinds = kAcceptEncoded | kAcceptHex,
                bool headerOnly = false) {
-    return ReadDataFile(path, kinds, headerOnly, devCode_, variant_, image_, &version_, &problem_);
+    const size_t before = prompt_.shown.size();
+    const int32_t result =
+        ReadDataFile(path, kinds, headerOnly, devCode_, variant_, image_, &version_, &problem_);
+    EXPECT_EQ(prompt_.shown.size(), before) << "the reader showed a message itself";
+    if (!headerOnly) ShowDataFileError(prompt_, result, path, version_);
+    return result;
+  }
+  // Writes as a host does: the save check asks through the host's prompt
+  // (when `check`), the failure's message goes there too.
+  bool Write(const std::string& path, std::span<const uint8_t> image, bool check, uint16_t devCode,
+             uint16_t variant, uint32_t start, std::string* detail = nullptr) {
+    std::string reason = "stale";
+    const size_t before = prompt_.shown.size();
+    const bool ok =
+        WriteDataFile(path, image, check ? &prompt_ : nullptr, devCode, variant, start, &reason);
+    const size_t asked = prompt_.shown.size() - before;
+    EXPECT_LE(asked, check ? 1u : 0u) << "the writer showed a message itself";
+    if (asked == 1) {
+      EXPECT_TRUE(prompt_.shown.back().question);
+    }
+    if (!ok && !reason.empty()) ShowWriteError(prompt_, path, reason);
+    if (ok) {
+      EXPECT_EQ(reason, "");
+    }
+    if (detail != nullptr) *detail = reason;
+    return ok;
   }
   mode_t ModeOf(const std::string& path) {
     struct stat st {};
@@ -67,7 +94,7 @@ class DataFileTest : public test::TempDirTest {
 TEST_F(DataFileTest, ThreeByteExampleIsWrittenByteExact) {
   const Bytes image = {0x61, 0x62, 0x63};
   const std::string path = Path("abc.qvl");
-  ASSERT_TRUE(WriteDataFile(path, image, false, 2, 1, 0x08000000));
+  ASSERT_TRUE(Write(path, image, false, 2, 1, 0x08000000));
   using namespace std::string_literals;
   const std::string expected =
       "Quorvel 2.74 "s + "\x02\x00\x01\x00\x49\x57\x00\x00\x00\x08"s + "\xC1\xC3\xC1"s;
@@ -91,7 +118,7 @@ TEST_F(DataFileTest, ScrambleIsItsOwnInverse) {
 TEST_F(DataFileTest, WrittenFileReadsBack) {
   const Bytes image = RandomBytes(70000, 1);
   const std::string path = Path("fw.qvl");
-  ASSERT_TRUE(WriteDataFile(path, image, true, 0x1234, 0xBEEF, 0x08004000));
+  ASSERT_TRUE(Write(path, image, true, 0x1234, 0xBEEF, 0x08004000));
   EXPECT_EQ(ReadFile(path).size(), 23u + image.size());
   EXPECT_EQ(Read(path), kEncodedFileLoaded);
   EXPECT_EQ(devCode_, 0x1234);
@@ -228,7 +255,7 @@ TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
   }
   EXPECT_EQ(DataFileShortText(0), "");
   EXPECT_EQ(DataFileShortText(1), "");
-  EXPECT_EQ(DataFileErrorText(-6, "x"), "");
+  EXPECT_EQ(DataFileErrorText(-6, "x", "", prompt_), "");
 }
 
 TEST_F(DataFileTest, ImageLargerThanLimitIsRefused) {
@@ -330,14 +357,14 @@ TEST_F(DataFileTest, HexFileGivesOneAndZeroDeviceCodes) {
 TEST_F(DataFileTest, ReadOnlyHiddenFileKeepsAttributesAfterReadAndWrite) {
   const std::string path = Path(".fw.qvl");
   const Bytes image = RandomBytes(64, 4);
-  ASSERT_TRUE(WriteDataFile(path, image, false, 1, 2, 3));
+  ASSERT_TRUE(Write(path, image, false, 1, 2, 3));
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
   EXPECT_EQ(Read(path), kEncodedFileLoaded);
   EXPECT_EQ(ModeOf(path), 0444u);
 
   // Declined: nothing written, no error message.
   prompt_.answer = false;
-  EXPECT_FALSE(WriteDataFile(path, RandomBytes(64, 5), true, 1, 2, 3));
+  EXPECT_FALSE(Write(path, RandomBytes(64, 5), true, 1, 2, 3));
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_TRUE(prompt_.shown[0].question);
   EXPECT_NE(prompt_.shown[0].text.find("'read only', 'hidden'"), std::string::npos);
@@ -347,13 +374,13 @@ TEST_F(DataFileTest, ReadOnlyHiddenFileKeepsAttributesAfterReadAndWrite) {
 
   prompt_.answer = true;
   const Bytes second = RandomBytes(64, 6);
-  EXPECT_TRUE(WriteDataFile(path, second, true, 1, 2, 3));
+  EXPECT_TRUE(Write(path, second, true, 1, 2, 3));
   EXPECT_EQ(ModeOf(path), 0444u);
   EXPECT_EQ(Read(path), kEncodedFileLoaded);
   EXPECT_EQ(image_.ImageData, second);
   // Without the check the writer does not ask.
   prompt_.shown.clear();
-  EXPECT_TRUE(WriteDataFile(path, image, false, 1, 2, 3));
+  EXPECT_TRUE(Write(path, image, false, 1, 2, 3));
   EXPECT_TRUE(prompt_.shown.empty());
   EXPECT_EQ(ModeOf(path), 0444u);
   EXPECT_EQ(Entries(), std::vector<std::string>{".fw.qvl"});
@@ -361,7 +388,7 @@ TEST_F(DataFileTest, ReadOnlyHiddenFileKeepsAttributesAfterReadAndWrite) {
 
 TEST_F(DataFileTest, EmptyImageIsNotWrittenAndOldFileSurvives) {
   const std::string path = Path("fw.qvl");
-  EXPECT_FALSE(WriteDataFile(path, {}, false, 1, 2, 3));
+  EXPECT_FALSE(Write(path, {}, false, 1, 2, 3));
   EXPECT_FALSE(PathExists(path));
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_EQ(prompt_.shown[0].text,
@@ -369,14 +396,14 @@ TEST_F(DataFileTest, EmptyImageIsNotWrittenAndOldFileSurvives) {
   EXPECT_EQ(prompt_.shown[0].caption, "Error");
 
   WriteFile(path, "old");
-  EXPECT_FALSE(WriteDataFile(path, {}, false, 1, 2, 3));
+  EXPECT_FALSE(Write(path, {}, false, 1, 2, 3));
   EXPECT_EQ(ReadFile(path), "old");
 }
 
 TEST_F(DataFileTest, UncreatableFileGivesWritingError) {
   Language = 0;
   const std::string path = Path("missing/fw.qvl");
-  EXPECT_FALSE(WriteDataFile(path, Bytes{1}, true, 1, 2, 3));
+  EXPECT_FALSE(Write(path, Bytes{1}, true, 1, 2, 3));
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_EQ(prompt_.shown[0].text, "Wystąpił błąd podczas zapisu pliku:\r\n" + path +
                                        "\r\nnie ma takiego pliku ani folderu");
@@ -386,11 +413,10 @@ TEST_F(DataFileTest, UncreatableFileGivesWritingError) {
 TEST_F(DataFileTest, FailedWriteKeepsOldFile) {
   const std::string path = Path("fw.qvl");
   const Bytes old = RandomBytes(1000, 11);
-  ASSERT_TRUE(WriteDataFile(path, old, false, 1, 2, 3));
+  ASSERT_TRUE(Write(path, old, false, 1, 2, 3));
   const std::string before = ReadFile(path);
   const Bytes big = RandomBytes(200000, 12);
-  EXPECT_EQ(test::RunWithFileSizeLimit(64 * 1024,
-                                       [&] { return WriteDataFile(path, big, false, 1, 2, 3); }),
+  EXPECT_EQ(test::RunWithFileSizeLimit(64 * 1024, [&] { return Write(path, big, false, 1, 2, 3); }),
             1);
   EXPECT_EQ(ReadFile(path), before);
   EXPECT_EQ(Entries(), std::vector<std::string>{"fw.qvl"});
@@ -400,7 +426,7 @@ TEST_F(DataFileTest, FailedWriteKeepsOldFile) {
 // and its status-change time however many readers it has at once.
 TEST_F(DataFileTest, ReadingNeverChangesTheFile) {
   const Bytes image = RandomBytes(4096, 13);
-  ASSERT_TRUE(WriteDataFile(Path("fw.qvl"), image, false, 1, 2, 3));
+  ASSERT_TRUE(Write(Path("fw.qvl"), image, false, 1, 2, 3));
   WriteFile(Path("fw.hex"), ":0400100001020304E2\r\n:00000001FF\r\n");
   for (const char* name : {"fw.qvl", "fw.hex"}) {
     const std::string path = Path(name);
@@ -443,7 +469,7 @@ TEST_F(DataFileTest, ReadingNeverChangesTheFile) {
 
 TEST_F(DataFileTest, UnreadableFileSaysPermissionDenied) {
   const std::string path = Path("secret.qvl");
-  ASSERT_TRUE(WriteDataFile(path, RandomBytes(10, 14), false, 1, 2, 3));
+  ASSERT_TRUE(Write(path, RandomBytes(10, 14), false, 1, 2, 3));
   ASSERT_EQ(chmod(path.c_str(), 0000), 0);
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
   const int result = test::RunUnprivileged([&] {
@@ -477,7 +503,7 @@ TEST_F(DataFileTest, WriteNamesTheReasonOfAFailure) {
   const Bytes image = RandomBytes(300, 15);
   for (int round = 0; round < 2; ++round) {
     std::string detail = "stale";
-    ASSERT_TRUE(WriteDataFile(Path(longest), image, false, 1, 2, 3, &detail)) << detail;
+    ASSERT_TRUE(Write(Path(longest), image, false, 1, 2, 3, &detail)) << detail;
     EXPECT_EQ(detail, "");
   }
   EXPECT_EQ(Read(Path(longest)), kEncodedFileLoaded);
@@ -499,7 +525,7 @@ TEST_F(DataFileTest, WriteNamesTheReasonOfAFailure) {
   for (const auto& c : cases) {
     prompt_.shown.clear();
     std::string detail;
-    EXPECT_FALSE(WriteDataFile(c.path, c.image, false, 1, 2, 3, &detail)) << c.path;
+    EXPECT_FALSE(Write(c.path, c.image, false, 1, 2, 3, &detail)) << c.path;
     EXPECT_EQ(detail, c.reason);
     ASSERT_EQ(prompt_.shown.size(), 1u);
     EXPECT_EQ(prompt_.shown[0].text,
@@ -514,7 +540,7 @@ TEST_F(DataFileTest, WriteNamesTheReasonOfAFailure) {
   prompt_.shown.clear();
   prompt_.answer = false;
   std::string detail = "stale";
-  EXPECT_FALSE(WriteDataFile(Path(longest), image, true, 1, 2, 3, &detail));
+  EXPECT_FALSE(Write(Path(longest), image, true, 1, 2, 3, &detail));
   EXPECT_EQ(detail, "");
   EXPECT_EQ(prompt_.shown.size(), 1u);
 }

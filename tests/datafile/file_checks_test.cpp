@@ -18,6 +18,18 @@ class FileChecksTest : public test::TempDirTest {
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
     return st.st_mode & 07777;
   }
+  // Writes as a host does: the save check asks through the host's prompt,
+  // the failure's message goes there too.
+  bool WriteText(const std::string& path, std::string_view text, std::string* detail = nullptr) {
+    std::string reason = "stale";
+    const bool ok = WriteTextFile(path, text, prompt_, &reason);
+    if (!ok && !reason.empty()) ShowWriteError(prompt_, path, reason);
+    if (ok) {
+      EXPECT_EQ(reason, "");
+    }
+    if (detail != nullptr) *detail = reason;
+    return ok;
+  }
 };
 
 TEST_F(FileChecksTest, PathExistsForFilesFoldersAndLinks) {
@@ -32,8 +44,8 @@ TEST_F(FileChecksTest, PathExistsForFilesFoldersAndLinks) {
 
 TEST_F(FileChecksTest, CheckFileAttrPassesPlainAndMissingFilesWithoutAsking) {
   WriteFile(Path("plain.log"), "x");
-  EXPECT_TRUE(CheckFileAttr(Path("plain.log"), "Save"));
-  EXPECT_TRUE(CheckFileAttr(Path("missing.log"), "Save"));
+  EXPECT_TRUE(CheckFileAttr(Path("plain.log"), "Save", prompt_));
+  EXPECT_TRUE(CheckFileAttr(Path("missing.log"), "Save", prompt_));
   EXPECT_TRUE(prompt_.shown.empty());
 }
 
@@ -51,7 +63,7 @@ TEST_F(FileChecksTest, CheckFileAttrRefusesFolderInBothLanguages) {
     Language = language;
     prompt_.shown.clear();
     prompt_.answer = true;
-    EXPECT_FALSE(CheckFileAttr(folder, "Caption"));
+    EXPECT_FALSE(CheckFileAttr(folder, "Caption", prompt_));
     ASSERT_EQ(prompt_.shown.size(), 1u);
     EXPECT_FALSE(prompt_.shown[0].question);
     EXPECT_EQ(prompt_.shown[0].text, expected[language]);
@@ -77,7 +89,7 @@ TEST_F(FileChecksTest, CheckFileAttrAsksAboutReadOnlyAndHidden) {
     for (bool answer : {false, true}) {
       prompt_.shown.clear();
       prompt_.answer = answer;
-      EXPECT_EQ(CheckFileAttr(path, "Save"), answer) << c.name;
+      EXPECT_EQ(CheckFileAttr(path, "Save", prompt_), answer) << c.name;
       ASSERT_EQ(prompt_.shown.size(), 1u);
       const test::Shown& asked = prompt_.shown[0];
       EXPECT_TRUE(asked.question);
@@ -90,7 +102,7 @@ TEST_F(FileChecksTest, CheckFileAttrAsksAboutReadOnlyAndHidden) {
   }
   Language = 0;
   prompt_.shown.clear();
-  CheckFileAttr(Path(".both.log"), "Zapisz");
+  CheckFileAttr(Path(".both.log"), "Zapisz", prompt_);
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_EQ(prompt_.shown[0].text, "Plik\r\n" + Path(".both.log") +
                                        "\r\nposiada atrybut 'tylko do odczytu', "
@@ -99,9 +111,9 @@ TEST_F(FileChecksTest, CheckFileAttrAsksAboutReadOnlyAndHidden) {
 
 TEST_F(FileChecksTest, WriteTextFileCreatesAndReplaces) {
   const std::string path = Path("run.log");
-  ASSERT_TRUE(WriteTextFile(path, "first line\r\nsecond"));
+  ASSERT_TRUE(WriteText(path, "first line\r\nsecond"));
   EXPECT_EQ(ReadFile(path), "first line\r\nsecond");
-  ASSERT_TRUE(WriteTextFile(path, "short"));
+  ASSERT_TRUE(WriteText(path, "short"));
   EXPECT_EQ(ReadFile(path), "short");
   EXPECT_TRUE(prompt_.shown.empty());
   EXPECT_EQ(Entries(), std::vector<std::string>{"run.log"});
@@ -113,14 +125,14 @@ TEST_F(FileChecksTest, WriteTextFileOverReadOnlyHiddenFileKeepsItsAttributes) {
   ASSERT_EQ(chmod(path.c_str(), 0440), 0);
 
   prompt_.answer = false;
-  EXPECT_FALSE(WriteTextFile(path, "new"));
+  EXPECT_FALSE(WriteText(path, "new"));
   EXPECT_EQ(ReadFile(path), "old");
   ASSERT_EQ(prompt_.shown.size(), 1u);  // the question, no error message
   EXPECT_TRUE(prompt_.shown[0].question);
 
   prompt_.answer = true;
   prompt_.shown.clear();
-  EXPECT_TRUE(WriteTextFile(path, "new"));
+  EXPECT_TRUE(WriteText(path, "new"));
   EXPECT_EQ(ReadFile(path), "new");
   EXPECT_EQ(ModeOf(path), 0440u);
   EXPECT_EQ(Entries(), std::vector<std::string>{".run.log"});
@@ -128,7 +140,7 @@ TEST_F(FileChecksTest, WriteTextFileOverReadOnlyHiddenFileKeepsItsAttributes) {
 
 TEST_F(FileChecksTest, WriteTextFileReportsFolderAndUncreatableFile) {
   ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
-  EXPECT_FALSE(WriteTextFile(Path("sub"), "x"));
+  EXPECT_FALSE(WriteText(Path("sub"), "x"));
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_NE(prompt_.shown[0].text.find("cannot be created"), std::string::npos);
 
@@ -141,7 +153,7 @@ TEST_F(FileChecksTest, WriteTextFileReportsFolderAndUncreatableFile) {
   for (const auto& [path, reason] : cases) {
     prompt_.shown.clear();
     std::string detail = "stale";
-    EXPECT_FALSE(WriteTextFile(path, "x", &detail)) << path;
+    EXPECT_FALSE(WriteText(path, "x", &detail)) << path;
     EXPECT_EQ(detail, reason);
     ASSERT_EQ(prompt_.shown.size(), 1u);
     EXPECT_EQ(prompt_.shown[0].text, "Data writing error in file:\r\n" + path + "\r\n" + reason);
@@ -150,7 +162,7 @@ TEST_F(FileChecksTest, WriteTextFileReportsFolderAndUncreatableFile) {
   }
   Language = 0;
   prompt_.shown.clear();
-  EXPECT_FALSE(WriteTextFile(Path("missing/a.log"), "x"));
+  EXPECT_FALSE(WriteText(Path("missing/a.log"), "x"));
   ASSERT_EQ(prompt_.shown.size(), 1u);
   EXPECT_EQ(prompt_.shown[0].text, "Wystąpił błąd podczas zapisu pliku:\r\n" +
                                        Path("missing/a.log") +
@@ -163,12 +175,12 @@ TEST_F(FileChecksTest, FailedWriteKeepsOldFile) {
   WriteFile(path, "old content");
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
   const std::string big(64 * 1024, 'n');
-  EXPECT_EQ(RunWithFileSizeLimit(4096, [&] { return WriteTextFile(path, big); }), 1);
+  EXPECT_EQ(RunWithFileSizeLimit(4096, [&] { return WriteText(path, big); }), 1);
   EXPECT_EQ(ReadFile(path), "old content");
   EXPECT_EQ(ModeOf(path), 0640u);
   EXPECT_EQ(Entries(), std::vector<std::string>{"run.log"});
   // The same write within the limit goes through.
-  EXPECT_EQ(RunWithFileSizeLimit(4096, [&] { return WriteTextFile(path, "fits"); }), 0);
+  EXPECT_EQ(RunWithFileSizeLimit(4096, [&] { return WriteText(path, "fits"); }), 0);
   EXPECT_EQ(ReadFile(path), "fits");
 }
 
@@ -195,7 +207,7 @@ TEST_F(FileChecksTest, NamesOfTheGreatestLengthAreWritten) {
   const std::string longest(255, 'n');
   for (const char* text : {"first", "second"}) {
     std::string detail = "stale";
-    EXPECT_TRUE(WriteTextFile(Path(longest), text, &detail)) << detail;
+    EXPECT_TRUE(WriteText(Path(longest), text, &detail)) << detail;
     EXPECT_EQ(detail, "");
     EXPECT_EQ(ReadFile(Path(longest)), text);
     EXPECT_EQ(Entries(), std::vector<std::string>{longest});
@@ -203,7 +215,7 @@ TEST_F(FileChecksTest, NamesOfTheGreatestLengthAreWritten) {
   EXPECT_TRUE(prompt_.shown.empty());
 
   std::string detail;
-  EXPECT_FALSE(WriteTextFile(Path(longest + "n"), "x", &detail));
+  EXPECT_FALSE(WriteText(Path(longest + "n"), "x", &detail));
   EXPECT_EQ(detail, "file name too long");
   EXPECT_EQ(Entries(), std::vector<std::string>{longest});
 }
@@ -252,9 +264,9 @@ TEST_F(FileChecksTest, ReadOnlyFolderGivesPermissionDenied) {
   const int result = test::RunUnprivileged([&] {
     std::string english;
     std::string polish;
-    const bool wrote = WriteTextFile(folder + "/old.log", "new", &english);
+    const bool wrote = WriteText(folder + "/old.log", "new", &english);
     Language = 0;
-    const bool created = WriteTextFile(folder + "/new.log", "new", &polish);
+    const bool created = WriteText(folder + "/new.log", "new", &polish);
     return !wrote && !created && english == "permission denied" && polish == "odmowa dostępu";
   });
   chmod(folder.c_str(), 0755);

@@ -27,18 +27,23 @@
 
 namespace quorvel::test {
 
-// A fresh folder per test, the recording prompt installed, English texts.
+// A fresh folder per test and English texts. prompt_ is the caller's own
+// prompt, handed to what asks or shows; the process-wide prompt records too,
+// and nothing may reach it: readers, writers and save checks show nothing
+// on their own.
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-df-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
-    SetPrompt(&prompt_);
+    SetPrompt(&processPrompt_);
     savedLanguage_ = Language;
     Language = 1;
   }
   void TearDown() override {
+    EXPECT_TRUE(processPrompt_.shown.empty())
+        << "shown through the process-wide prompt: " << processPrompt_.shown[0].text;
     Language = savedLanguage_;
     SetPrompt(nullptr);
     std::error_code ignored;
@@ -69,6 +74,7 @@ class TempDirTest : public ::testing::Test {
 
   std::filesystem::path dir_;
   RecordingPrompt prompt_;
+  RecordingPrompt processPrompt_;
   uint8_t savedLanguage_ = 1;
 };
 

@@ -25,10 +25,10 @@ Bytes Pattern(size_t size, uint8_t seed = 1) {
 }
 
 std::string Sending(const std::string& range) {
-  return LogText(kLogSendingBlock) + range + " ..........";
+  return "- Sending data block: \t" + range + " ..........";
 }
 std::string Writing(const std::string& range) {
-  return LogText(kLogWritingBlock) + range + " OK";
+  return "- Writing data block: \t" + range + " OK";
 }
 
 class EngineRunTest : public ::testing::Test {
@@ -372,11 +372,14 @@ TEST_F(EngineRunTest, UnreadableOrEmptyDataFileStopsBeforeTheLinkIsOpened) {
     std::string file;
     std::string cause;
     uint32_t problemLine;
-    std::string problem;  // part of the cause the outcome names
+    std::string problem;        // part of the cause the outcome names
+    std::string readerMessage;  // shown to the run's user before the result; empty: none
   } cases[] = {
-      {(h.dir / "missing.qvl").string(), "File not found", 0, ""},
-      {h.WriteHex("empty.hex", {}, 0), "Bad file format", 0, "the file holds no data"},
-      {corrupt, "Data reading error", 2, "is not a hexadecimal digit"},
+      {(h.dir / "missing.qvl").string(), "File not found", 0, "",
+       "File not found:\r\n" + (h.dir / "missing.qvl").string()},
+      {h.WriteHex("empty.hex", {}, 0), "Bad file format", 0, "the file holds no data", ""},
+      {corrupt, "Data reading error", 2, "is not a hexadecimal digit",
+       "Data reading error:\r\n" + corrupt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
@@ -386,7 +389,11 @@ TEST_F(EngineRunTest, UnreadableOrEmptyDataFileStopsBeforeTheLinkIsOpened) {
     EXPECT_EQ(h.Lines()[4], "Data file error: " + c.cause);
     EXPECT_TRUE(h.serial.sent.empty());
     EXPECT_EQ(std::count(h.serial.calls.begin(), h.serial.calls.end(), "SetParams=ttyUSB0"), 0);
-    ASSERT_FALSE(h.prompt.shown.empty());
+    ASSERT_EQ(h.prompt.shown.size(), c.readerMessage.empty() ? 1u : 2u);
+    if (!c.readerMessage.empty()) {
+      EXPECT_EQ(h.prompt.shown[0].text, c.readerMessage);
+      EXPECT_EQ(h.prompt.shown[0].caption, "Error");
+    }
     EXPECT_EQ(h.prompt.shown.back().text,
               "Device programming was unsuccessful.\r\n\r\nData file error: " + c.cause + ".");
     const RunOutcome& outcome = h.engine->LastOutcome();

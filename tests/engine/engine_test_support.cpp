@@ -129,7 +129,7 @@ EngineHarness::EngineHarness() : savedLanguage_(Language) {
   char pattern[] = "/tmp/engine_test_XXXXXX";
   dir = mkdtemp(pattern);
   Language = 1;
-  SetPrompt(&prompt);
+  SetPrompt(&processPrompt);
   devices = BuildDeviceList();
   RunSurroundings surroundings;
   surroundings.serial = &serial;
@@ -144,6 +144,8 @@ EngineHarness::EngineHarness() : savedLanguage_(Language) {
 }
 
 EngineHarness::~EngineHarness() {
+  EXPECT_TRUE(processPrompt.shown.empty())
+      << "shown through the process-wide prompt: " << processPrompt.shown[0].text;
   SetPrompt(nullptr);
   Language = savedLanguage_;
   std::error_code ignored;
@@ -161,7 +163,7 @@ int EngineHarness::RowIndex(const std::string& name, uint8_t linkKind) const {
 std::string EngineHarness::WriteQvl(const std::string& name, const Bytes& image, uint16_t devCode,
                                     uint16_t variant, uint32_t start) {
   const std::string path = (dir / name).string();
-  EXPECT_TRUE(WriteDataFile(path, image, false, devCode, variant, start));
+  EXPECT_TRUE(WriteDataFile(path, image, nullptr, devCode, variant, start));
   return path;
 }
 

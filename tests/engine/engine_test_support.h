@@ -230,7 +230,9 @@ class EngineHarness {
   FakeClock clock;
   FakeSerialLink serial;
   FakeUsbLink usb;
+  // The run's own prompt, and the process-wide one nothing may reach.
   RecordingPrompt prompt;
+  RecordingPrompt processPrompt;
   TDevAvailArray devices;
   RunLog log;
   RunProgress progress;

@@ -56,21 +56,62 @@ TEST_F(RunLogTest, WideLineSwitchesScrollBarsOn) {
   EXPECT_TRUE(log.ScrollBars());
 }
 
-TEST(LogTextsTest, BlockPrefixesArePaddedToTheSameWidthInBothLanguages) {
-  auto width = [](std::string_view t) { return Utf8Length(t); };
-  PadBlockLogPrefixes(width);
-  PadBlockLogPrefixes(width);  // again: padded once, not twice
-  const auto& sending = LogTexts()[kLogSendingBlock];
-  const auto& writing = LogTexts()[kLogWritingBlock];
-  EXPECT_EQ(sending.en, "- Sending data block: \t");
-  EXPECT_EQ(writing.en, "- Writing data block: \t");
-  EXPECT_EQ(Utf8Length(sending.pl), Utf8Length(writing.pl));
-  EXPECT_EQ(writing.pl, "- Zapisanie bloku danych:   \t");
-  EXPECT_EQ(sending.pl, "- Przesyłanie bloku danych: \t");
-  // A width that never grows must not hang the padding.
-  PadBlockLogPrefixes([](std::string_view t) { return t.size() > 26 ? 1 : 0; });
-  EXPECT_EQ(LogTexts()[kLogSendingBlock].en.back(), '\t');
-  PadBlockLogPrefixes(width);
+// The block lines of a log without a measure line up by UTF-8 characters, in
+// either language; the texts themselves stay plain.
+TEST_F(RunLogTest, BlockPrefixesArePaddedToTheSameWidthInBothLanguages) {
+  RunLog log;
+  const auto write = [&log](int index) {
+    log.AppendLog(true, index, "x");
+    return log.Lines().back();
+  };
+  EXPECT_EQ(write(kLogSendingBlock), "- Sending data block: \tx");
+  EXPECT_EQ(write(kLogWritingBlock), "- Writing data block: \tx");
+  Language = 0;
+  EXPECT_EQ(write(kLogSendingBlock), "- Przesyłanie bloku danych: \tx");
+  EXPECT_EQ(write(kLogWritingBlock), "- Zapisanie bloku danych:   \tx");
+  EXPECT_EQ(LogText(kLogWritingBlock), "- Zapisanie bloku danych: ");
+  Language = 1;
+  EXPECT_EQ(write(kLogWritingBlock), "- Writing data block: \tx");
+  EXPECT_EQ(LogText(kLogSendingBlock), "- Sending data block: ");
+  EXPECT_EQ(LogTexts()[kLogWritingBlock].en, "- Writing data block: ");
+}
+
+// Two runs' logs side by side, each measured for its own view: neither
+// changes the other's padding.
+TEST_F(RunLogTest, LogsWithDifferentMeasuresPadDifferentlyAtTheSameTime) {
+  RunLog plain;
+  RunLog wide;
+  // In the second view "Sending" is three units wider than its characters.
+  wide.SetMeasure(
+      [](std::string_view t) { return Utf8Length(t) + (t.starts_with("- Sending") ? 3 : 0); },
+      1000);
+  for (int round = 0; round < 2; ++round) {
+    plain.AppendLog(true, kLogWritingBlock, "1");
+    wide.AppendLog(true, kLogWritingBlock, "1");
+    plain.AppendLog(true, kLogSendingBlock, "2");
+    wide.AppendLog(true, kLogSendingBlock, "2");
+  }
+  EXPECT_EQ(plain.Lines(),
+            (std::vector<std::string>{"- Writing data block: \t1", "- Sending data block: \t2",
+                                      "- Writing data block: \t1", "- Sending data block: \t2"}));
+  EXPECT_EQ(wide.Lines(), (std::vector<std::string>{
+                              "- Writing data block:    \t1", "- Sending data block: \t2",
+                              "- Writing data block:    \t1", "- Sending data block: \t2"}));
+
+  // A new measure pads anew.
+  wide.SetMeasure([](std::string_view t) { return Utf8Length(t); }, 1000);
+  wide.AppendLog(true, kLogWritingBlock, "3");
+  EXPECT_EQ(wide.Lines().back(), "- Writing data block: \t3");
+}
+
+TEST_F(RunLogTest, WidthThatNeverGrowsDoesNotHangThePadding) {
+  RunLog log;
+  log.SetMeasure([](std::string_view t) { return t.starts_with("- Sending") ? 1 : 0; }, 1000);
+  log.AppendLog(true, kLogWritingBlock, "x");
+  const std::string& line = log.Lines().back();
+  EXPECT_TRUE(line.starts_with("- Writing data block: ")) << line;
+  EXPECT_TRUE(line.ends_with(" \tx")) << line;
+  EXPECT_LE(line.size(), std::string("- Writing data block: \tx").size() + 256);
 }
 
 TEST(ProgressValuesTest, RoundsHalvesToEven) {

@@ -289,5 +289,124 @@ TEST(DeviceDisplayTextsTest, FindIgnoresCaseIncludingPolishLetters) {
   EXPECT_EQ(FindDeviceByDisplayText(list, ""), -1);
 }
 
+// --- Device rules -----------------------------------------------------------
+
+// The codes whose user application has identify and enter-bootloader
+// requests, written out one by one.
+constexpr uint16_t kCodesWithAppRequests[] = {2,  6,  7,  8,  10, 11, 12, 13, 14, 15,
+                                              16, 17, 18, 19, 20, 21, 22, 23, 25, 26,
+                                              27, 28, 29, 30, 31, 32, 33, 34, 35, 36};
+
+TEST(DeviceRulesTest, CodesWithApplicationRequests) {
+  for (uint32_t code = 0; code <= 0xFFFF; ++code) {
+    const bool listed =
+        std::count(std::begin(kCodesWithAppRequests), std::end(kCodesWithAppRequests), code) == 1;
+    const auto c = static_cast<uint16_t>(code);
+    ASSERT_EQ(HasAppRequests(c), listed) << code;
+    ASSERT_EQ(EntersBootloaderOnAnswer(c), listed && code != 11) << code;
+    ASSERT_EQ(IsBusDeviceCode(c), code == 11) << code;
+    ASSERT_EQ(HandsOverStartBytes(c), code == 6) << code;
+  }
+}
+
+// What each row of the table does with its user application: whether the
+// program talks to it, whether any answer to the enter-bootloader request
+// means the restart, whether it sits on an RS-485 bus, whether it hands over
+// start bytes.
+struct RowRules {
+  const char* name;
+  uint8_t linkKind;
+  bool addresses;
+  bool entersOnAnswer;
+  bool bus;
+  bool startBytes;
+};
+
+constexpr RowRules kRowRules[kDeviceTypeCount] = {
+    {"-", kLinkNone, false, false, false, false},
+    {"KV-310", kLinkSerial, false, false, false, false},
+    {"TRP-40", kLinkUsb, true, true, false, false},
+    {"TRP-40", kLinkSerial, true, true, false, false},
+    {"HOX-27", kLinkSerial, false, false, false, false},
+    {"M-530", kLinkSerial, true, true, false, true},
+    {"GRV-30x", kLinkSerial, true, true, false, false},
+    {"GRV-301S", kLinkSerial, true, true, false, false},
+    {"SKE-150", kLinkSerial, true, true, false, false},
+    {"BTQ-20 .RS232", kLinkSerial, true, false, false, false},
+    {"BTQ-20 .RS485", kLinkSerial, true, false, true, false},
+    {"RZ-303", kLinkSerial, true, true, false, false},
+    {"WEN-20", kLinkSerial, true, true, false, false},
+    {"PAXL-20", kLinkUsb, true, true, false, false},
+    {"KMB-EQ 60A", kLinkUsb, true, true, false, false},
+    {"FES-20", kLinkUsb, true, true, false, false},
+    {"KMB-RSV 140 Sensor", kLinkUsb, true, true, false, false},
+    {"M-310", kLinkUsb, true, true, false, false},
+    {"KMB-RSV 240 Sensor", kLinkUsb, true, true, false, false},
+    {"M-320", kLinkUsb, true, true, false, false},
+    {"M-330", kLinkUsb, true, true, false, false},
+    {"Y-310", kLinkUsb, false, false, false, false},
+    {"H-310", kLinkSerial, true, true, false, false},
+    {"KMB-RSV Series", kLinkSerial, true, true, false, false},
+    {"J-20", kLinkUsb, true, true, false, false},
+    {"NOV-3 Driver", kLinkSerial, true, true, false, false},
+    {"TRP-140", kLinkSerial, true, true, false, false},
+    {"QEX-3TKP", kLinkUsb, true, true, false, false},
+    {"BAR", kLinkUsb, true, true, false, false},
+    {"M-66", kLinkSerial, true, true, false, false},
+    {"OTO-KR", kLinkUsb, true, true, false, false},
+    {"OTO-ZN", kLinkUsb, true, true, false, false},
+    {"D.QEA-310", kLinkUsb, true, true, false, false},
+};
+
+TEST(DeviceRulesTest, EveryRowOfTheTable) {
+  const std::vector<uint8_t> startBytes{0xA1, 0xB2};
+  const std::vector<uint8_t> busAddress300{0x2C, 0x01};  // 300, low byte first
+  for (size_t i = 0; i < kDeviceTypeCount; ++i) {
+    const TDevAvailData& row = DeviceTypes()[i];
+    const RowRules& rules = kRowRules[i];
+    SCOPED_TRACE(row.Name);
+    ASSERT_EQ(row.Name, rules.name);
+    ASSERT_EQ(row.LinkKind, rules.linkKind);
+    EXPECT_EQ(AddressesApplication(row), rules.addresses);
+    EXPECT_EQ(EntersBootloaderOnAnswer(row.DevCode), rules.entersOnAnswer);
+    EXPECT_EQ(IsRs485Bus(row), rules.bus);
+    EXPECT_EQ(HandsOverStartBytes(row.DevCode), rules.startBytes);
+
+    const std::vector<uint8_t>& access = row.BootRequestData;
+    std::vector<uint8_t> identify;
+    std::vector<uint8_t> boot;
+    std::vector<uint8_t> bootWithoutAddress = access;
+    if (rules.startBytes) {
+      identify = {0xFF, 0xFF};
+      boot = startBytes;
+      boot.insert(boot.end(), access.begin(), access.end());
+    } else if (rules.bus) {
+      identify = busAddress300;
+      boot = busAddress300;
+      boot.insert(boot.end(), access.begin(), access.end());
+      bootWithoutAddress.clear();
+    } else if (IsBusDeviceCode(row.DevCode)) {
+      // The bus device on a point-to-point line: no access data at all.
+      boot.clear();
+      bootWithoutAddress.clear();
+    } else {
+      boot = access;
+    }
+    EXPECT_EQ(IdentifyRequestData(row, 300), identify);
+    EXPECT_EQ(BootRequestData(row, startBytes, 300), boot);
+    EXPECT_EQ(BootRequestData(row, startBytes, std::nullopt),
+              rules.startBytes ? boot : bootWithoutAddress);
+  }
+}
+
+// The start bytes of an earlier identify reply are the caller's to keep:
+// without any, the request carries the row's access code alone.
+TEST(DeviceRulesTest, StartBytesComeFromTheCallerNotTheRow) {
+  const TDevAvailData& m530 = DeviceTypes()[5];
+  ASSERT_EQ(m530.DevCode, 6);
+  EXPECT_EQ(BootRequestData(m530, {}, std::nullopt), (std::vector<uint8_t>{0x3C, 0x95}));
+  EXPECT_EQ(m530.BootRequestData, (std::vector<uint8_t>{0x3C, 0x95}));
+}
+
 }  // namespace
 }  // namespace quorvel

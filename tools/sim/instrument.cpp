@@ -39,11 +39,6 @@ std::vector<uint8_t> Positive(uint8_t code) {
 
 }  // namespace
 
-bool HasAppRequests(uint16_t devCode) {
-  return devCode == 2 || (devCode >= 6 && devCode <= 8) || devCode == 10 || devCode == 11 ||
-         (devCode >= 12 && devCode <= 23) || (devCode >= 25 && devCode <= 36);
-}
-
 std::string HexBytes(const std::vector<uint8_t>& bytes, size_t max) {
   std::string out;
   char hex[4];
@@ -75,11 +70,11 @@ Instrument::Instrument(InstrumentOptions options) : options_(std::move(options))
 }
 
 bool Instrument::HasUserApplication() const {
-  return options_.Device.AppSwitch == 1 && HasAppRequests(options_.Device.DevCode);
+  return AddressesApplication(options_.Device);
 }
 
 bool Instrument::IsRs485Bus() const {
-  return options_.Device.DevCode == 11 && options_.Device.Rs485 == 1;
+  return quorvel::IsRs485Bus(options_.Device);
 }
 
 std::vector<InstrumentNote> Instrument::TakeNotes() {
@@ -313,22 +308,15 @@ std::vector<uint8_t> Instrument::HandleWrite(const std::vector<uint8_t>& command
 }
 
 std::vector<uint8_t> Instrument::ExpectedBootRequestData() const {
-  const auto& row = options_.Device;
-  std::vector<uint8_t> data;
-  if (row.DevCode == 6) {
-    data.assign(challenge_.begin(), challenge_.end());
-  } else if (row.DevCode == 11) {
-    if (!IsRs485Bus()) return data;  // no access data on the point-to-point line
-    AppendWireU16(data, options_.BusAddress);
-  }
-  data.insert(data.end(), row.BootRequestData.begin(), row.BootRequestData.end());
-  return data;
+  return BootRequestData(
+      options_.Device, challenge_,
+      IsRs485Bus() ? std::optional<uint16_t>(options_.BusAddress) : std::nullopt);
 }
 
 std::vector<uint8_t> Instrument::IdentifyReply() {
   const auto& row = options_.Device;
   std::vector<uint8_t> data;
-  if (row.DevCode == 6) {
+  if (HandsOverStartBytes(row.DevCode)) {
     // A fresh pair of challenge bytes on every identify; the enter-bootloader
     // request must carry them back.
     for (auto& b : challenge_) {
@@ -358,9 +346,7 @@ std::vector<uint8_t> Instrument::HandleAppFrame(const std::vector<uint8_t>& fram
   const std::vector<uint8_t> data(frame.begin() + 5, frame.end() - 1);
   if (frame[3] == row.AppAddrIdentify) {
     if (IsRs485Bus()) {
-      std::vector<uint8_t> own;
-      AppendWireU16(own, options_.BusAddress);
-      if (data != own) {
+      if (data != IdentifyRequestData(row, options_.BusAddress)) {
         Note(false, "identify request for another bus address: ignored");
         return {};
       }
@@ -372,7 +358,8 @@ std::vector<uint8_t> Instrument::HandleAppFrame(const std::vector<uint8_t>& fram
     Note(false, "enter-bootloader request for another bus address: ignored");
     return {};
   }
-  if ((row.DevCode == 6 && !challengeIssued_) || data != ExpectedBootRequestData()) {
+  if ((HandsOverStartBytes(row.DevCode) && !challengeIssued_) ||
+      data != ExpectedBootRequestData()) {
     Note(true, "enter-bootloader request with wrong access data " + HexBytes(data) + " (expected " +
                    HexBytes(ExpectedBootRequestData()) + "): no answer");
     return {};

@@ -95,10 +95,6 @@ struct InstrumentNote {
   std::string Text;
 };
 
-// True when the device code has identify and enter-bootloader requests in
-// the user-application protocol (2, 6 to 8, 10 to 23 and 25 to 36).
-bool HasAppRequests(uint16_t devCode);
-
 class Instrument {
  public:
   explicit Instrument(InstrumentOptions options);
