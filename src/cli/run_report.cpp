@@ -68,9 +68,13 @@ std::string ObjectJson(const InstrumentResult& r, const std::string& indent) {
   };
   field("port", JsonString(r.port));
   field("device", JsonString(r.device));
-  field("serial", r.infoReported ? "[" + std::to_string(r.serialPart1) + ", " +
-                                       std::to_string(r.serialPart2) + "]"
-                                 : "null");
+  std::string serial = "null";
+  if (r.infoReported) {
+    serial.assign(1, '[');
+    serial.append(std::to_string(r.serialPart1)).append(", ");
+    serial.append(std::to_string(r.serialPart2)).append("]");
+  }
+  field("serial", serial);
   field("device_code", JsonNumberOrNull(r.infoReported, r.deviceCode));
   field("boot_version", r.infoReported ? JsonString(r.bootVersion) : "null");
   field("bytes_written", std::to_string(r.bytesWritten));
@@ -179,9 +183,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   int fd = -1;
   std::string temporary;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = (folder / ("." + target.filename().string() + "." + std::to_string(getpid()) + "." +
-                           std::to_string(attempt) + ".tmp"))
-                    .string();
+    std::string name(1, '.');
+    name.append(target.filename().string()).append(1, '.').append(std::to_string(getpid()));
+    name.append(1, '.').append(std::to_string(attempt)).append(".tmp");
+    temporary = (folder / name).string();
     fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
   }
