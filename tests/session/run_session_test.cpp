@@ -285,6 +285,7 @@ TEST_F(RunSessionTest, StopEndsTheRunAsTheStopButton) {
 
 TEST_F(RunSessionTest, RunsThatCannotBeginEndAtOnce) {
   std::ofstream(Path("regular")) << "not a port\n";
+  // At merge: PortListService::Instance().AddExtraPort() of both paths.
   setenv("QUORVEL_EXTRA_PORTS", (Path("missing") + ":" + Path("regular")).c_str(), 1);
   struct Case {
     std::string name;
