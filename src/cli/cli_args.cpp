@@ -34,6 +34,7 @@ CliArgs ParseCliArgs(const std::vector<std::string>& args,
         value = args[++i];
       }
       parsed.options[name] = value;
+      parsed.values[name].push_back(value);
     } else if (flagOptions.count(name) != 0 && !hasValue) {
       parsed.flags.insert(name);
     } else {

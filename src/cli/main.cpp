@@ -26,12 +26,16 @@ constexpr TextPair kUsage{
     "      zakodowanie pliku Intel HEX do pliku .qvl dla typu urządzenia\n"
     "  quorvel-cli ports\n"
     "      porty szeregowe (jak na liście portów okna)\n"
-    "  quorvel-cli program --device TYP --port PORT [--address N] [--baud PRĘDKOŚĆ]\n"
+    "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK]\n"
+    "                      [--report PLIK.json] [--address N] [--baud PRĘDKOŚĆ]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
     "      PORT to nazwa z listy portów lub ścieżka urządzenia; 1.5 bitu stopu\n"
-    "      tylko z --data-bits 5; Ctrl-C (oraz SIGTERM, SIGHUP) przerywa\n"
+    "      tylko z --data-bits 5; Ctrl-C (oraz SIGTERM, SIGHUP) przerywa;\n"
+    "      kilka portów (--port wielokrotnie, --ports-from: port w wierszu, # to\n"
+    "      komentarz): urządzenia programowane równocześnie, wiersze dziennika\n"
+    "      z prefiksem [PORT], na końcu tabela wyników; --report: wynik w JSON\n"
     "  quorvel-cli --help | --version\n"
     "Opcja --yes odpowiada \"tak\" na pytania (np. zastąpienie istniejącego pliku).\n"
     "Kody wyjścia:\n"
@@ -39,7 +43,9 @@ constexpr TextPair kUsage{
     "  1  błąd\n"
     "  2  błędne argumenty\n"
     "  3  obraz zapisano, ale urządzenie nie potwierdziło ponownego uruchomienia:\n"
-    "     wyłącz i włącz urządzenie, a następnie sprawdź, czy działa\n",
+    "     wyłącz i włącz urządzenie, a następnie sprawdź, czy działa\n"
+    "Kilka urządzeń: 0 gdy wszystkie się powiodły, inaczej najpoważniejszy kod\n"
+    "(1 przed 3 przed 0).\n",
     "Usage:\n"
     "  quorvel-cli devices\n"
     "      device types: name, link, default port settings\n"
@@ -49,12 +55,17 @@ constexpr TextPair kUsage{
     "      encode an Intel HEX file into a .qvl file for a device type\n"
     "  quorvel-cli ports\n"
     "      serial ports (as the window's port list shows them)\n"
-    "  quorvel-cli program --device TYPE --port PORT [--address N] [--baud RATE]\n"
+    "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE]\n"
+    "                      [--report FILE.json] [--address N] [--baud RATE]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
     "      PORT is a name from the port list or a device path; 1.5 stop bits\n"
-    "      only with --data-bits 5; Ctrl-C (and SIGTERM, SIGHUP) stops\n"
+    "      only with --data-bits 5; Ctrl-C (and SIGTERM, SIGHUP) stops;\n"
+    "      several ports (--port repeated, --ports-from: one port a line, #\n"
+    "      comments): the devices are programmed at the same time, log lines\n"
+    "      prefixed [PORT], a table of results at the end; --report: the\n"
+    "      result as JSON\n"
     "  quorvel-cli --help | --version\n"
     "Option --yes answers \"yes\" to questions (such as replacing an existing file).\n"
     "Exit codes:\n"
@@ -62,7 +73,9 @@ constexpr TextPair kUsage{
     "  1  failure\n"
     "  2  bad arguments\n"
     "  3  the image was written but the device did not confirm its restart:\n"
-    "     switch it off and on and check it\n"};
+    "     switch it off and on and check it\n"
+    "Several devices: 0 when every one succeeded, otherwise the most severe code\n"
+    "(1 over 3 over 0).\n"};
 constexpr TextPair kBadArgument{"Błędny argument: ", "Bad argument: "};
 constexpr TextPair kMissingArgument{"Brak argumentu: ", "Missing argument: "};
 constexpr TextPair kMissingCommand{"Brak polecenia.", "No command given."};
@@ -82,7 +95,8 @@ const std::vector<Command>& Commands() {
       {"encode", {"device"}, {"yes"}, EncodeCommand},
       {"ports", {}, {}, PortsCommand},
       {"program",
-       {"device", "port", "address", "baud", "parity", "data-bits", "stop-bits"},
+       {"device", "port", "ports-from", "report", "address", "baud", "parity", "data-bits",
+        "stop-bits"},
        {},
        ProgramCommand},
   };

@@ -1,5 +1,6 @@
-// quorvel-cli program: one programming run over the serial link component,
-// as the window runs it, with the log on stdout and a progress bar on stderr.
+// quorvel-cli program: one programming run per port, each in its own
+// RunSession, all on the main thread and its event loop, with the logs on
+// stdout and the progress on stderr; and quorvel-cli ports.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -9,10 +10,11 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,17 +24,18 @@
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
 #include "cli/line_args.h"
+#include "cli/port_args.h"
 #include "cli/progress_line.h"
-#include "cli/serial_run_link.h"
+#include "cli/run_console.h"
+#include "cli/run_report.h"
 #include "datafile/data_file.h"
 #include "run/device_types.h"
 #include "run/log_texts.h"
-#include "run/progress_values.h"
 #include "run/run_engine.h"
-#include "run/run_log.h"
 #include "serial/comm32kx.h"
 #include "serial/line_settings.h"
 #include "serial/serial_port_io.h"
+#include "session/run_session.h"
 
 namespace quorvel {
 namespace {
@@ -55,6 +58,7 @@ constexpr TextPair kOwnerOnlyHint{
     "jest dostępny tylko dla właściciela (%s), członkostwo w grupie %s nie wystarczy.",
     "To get access to %s, ask the administrator for read and write permission: the port "
     "is open to its owner (%s) only, membership of the group %s is not enough."};
+constexpr TextPair kReportNotWritten{"Nie zapisano raportu: ", "Report not written: "};
 constexpr TextPair kNoSerialPorts{"nie znaleziono portów szeregowych", "no serial ports found"};
 
 // What the end of a run means to a script.
@@ -100,18 +104,19 @@ std::optional<DeviceOwnership> OwnershipOf(const std::string& devicePath) {
 // A port that refuses access is nearly always a question of group
 // membership, which the status text alone does not tell. A port whose group
 // may not use it either needs its permissions changed instead.
-void PrintAccessHint(const std::string& portName) {
+std::string AccessHint(const std::string& portName) {
   const std::string path = PortDevicePath(portName);
   // "dialout" owns serial ports on the usual systems.
   const DeviceOwnership owner =
       OwnershipOf(path).value_or(DeviceOwnership{"root", "dialout", true});
-  const std::string text = owner.groupMayReadWrite
-                               ? FormatText(kAccessHint.text(), {path, owner.group, owner.group})
-                               : FormatText(kOwnerOnlyHint.text(), {path, owner.user, owner.group});
-  std::fprintf(stderr, "%s\n", text.c_str());
+  return owner.groupMayReadWrite
+             ? FormatText(kAccessHint.text(), {path, owner.group, owner.group})
+             : FormatText(kOwnerOnlyHint.text(), {path, owner.user, owner.group});
 }
 
 // A path not in the system's list is offered as an extra port.
+// At merge: PortListService::Instance().AddExtraPort(port) instead of the
+// environment variable.
 void OfferExtraPort(const std::string& port) {
   if (port.find('/') == std::string::npos) return;
   std::string extra = port;
@@ -122,54 +127,19 @@ void OfferExtraPort(const std::string& port) {
   setenv("QUORVEL_EXTRA_PORTS", extra.c_str(), 1);
 }
 
-class SteadyTicks final : public TickSource {
- public:
-  uint32_t NowMs() override {
-    using namespace std::chrono;
-    return static_cast<uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-  }
-};
-
-// The bar of acknowledged bytes on stderr, redrawn in place; log lines on
-// stdout are written above it. At the end of the run it stays as its last
-// line showed it.
-class TerminalProgressBar {
- public:
-  TerminalProgressBar() : enabled_(isatty(STDERR_FILENO) == 1) {}
-
-  void Draw(const ProgressValues& values) {
-    if (!enabled_ || finished_) return;
-    const std::string line = ProgressLine(values);
-    if (line.empty()) return;
-    std::fprintf(stderr, "\r%s\033[K", line.c_str());
-    std::fflush(stderr);
-    shown_ = true;
-  }
-  void Hide() {
-    if (!shown_) return;
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-    shown_ = false;
-  }
-  // Leaves the final state of the run on the terminal.
-  void Finish(const ProgressValues& values) {
-    Draw(values);
-    if (shown_) std::fputc('\n', stderr);
-    shown_ = false;
-    finished_ = true;
-  }
-
- private:
-  bool enabled_;
-  bool shown_ = false;
-  bool finished_ = false;
-};
+// The serial ports as the window's port list shows them (without its
+// none-name). At merge: the port-list service's list.
+std::vector<std::string> ListedPorts() {
+  TComm32Kx comm(nullptr, Language);
+  const std::vector<std::string>& list = comm.PortList();
+  return list.empty() ? std::vector<std::string>()
+                      : std::vector<std::string>(list.begin() + 1, list.end());
+}
 
 // Ctrl-C, SIGTERM (a service manager, kill) and SIGHUP (the terminal
-// closed) are the Stop button: the signal handler writes to a pipe that the
-// event loop watches, and the run ends as a stopped run does, its port closed.
-// A second signal of the same kind ends the program at once.
+// closed) are the Stop button of every run: the signal handler writes to a
+// pipe that the event loop watches, and each run ends as a stopped run does,
+// its port closed. A second signal of the same kind ends the program at once.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 int stopPipe[2] = {-1, -1};
 void OnStopSignal(int) {
@@ -189,151 +159,200 @@ void RestoreStopSignals() {
   for (int number : kStopSignals) signal(number, SIG_DFL);
 }
 
+// The final message of a run, printed as the run's lines are.
+class ConsolePrompt final : public Prompt {
+ public:
+  ConsolePrompt(RunConsole& console, size_t run) : console_(console), run_(run) {}
+  bool MsgBox(const std::string& text, const std::string& caption, uint32_t) override {
+    console_.Line(run_, caption + ": " + TerminalText(text));
+    return true;
+  }
+  // A run asks nothing; were it to, nobody is there to answer.
+  bool AskYesNo(const std::string&, const std::string&, uint32_t, bool) override { return false; }
+
+ private:
+  RunConsole& console_;
+  size_t run_;
+};
+
+// What the user chose, the same for every port.
+struct ProgramChoice {
+  TDevAvailArray devices;
+  int row = 0;
+  std::string deviceText;
+  std::string fileName;
+  std::string addressText;
+  LineSettings line;
+};
+
+InstrumentResult ResultOf(const std::string& port, const std::string& device,
+                          const RunSession& session) {
+  const RunOutcome& outcome = session.Outcome();
+  const RunFacts& facts = session.Facts();
+  InstrumentResult result;
+  result.port = port;
+  result.device = device;
+  result.infoReported = facts.InfoReported;
+  result.serialPart1 = facts.SerialPart1;
+  result.serialPart2 = facts.SerialPart2;
+  result.deviceCode = facts.DeviceCode;
+  result.bootVersion = facts.BootVersion;
+  result.bytesWritten = facts.BytesWritten;
+  result.bytesTotal = facts.BytesTotal;
+  result.blocksSkipped = facts.BlocksSkipped;
+  result.durationMs = facts.Duration.count();
+  result.cause = std::string(RunCauseName(outcome.Cause));
+  result.exitCode = ExitCodeOf(outcome);
+  result.message = TerminalText(outcome.Message);
+  return result;
+}
+
+// Runs one session per port side by side until all have ended; the results
+// in the order of the ports.
+std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
+                                         const std::vector<std::string>& ports) {
+  RunConsole console(ports, stdout, stderr, isatty(STDERR_FILENO) == 1);
+  std::vector<std::unique_ptr<ConsolePrompt>> prompts;
+  std::vector<std::unique_ptr<RunSession>> sessions;
+  size_t running = 0;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    prompts.push_back(std::make_unique<ConsolePrompt>(console, i));
+    auto session = std::make_unique<RunSession>(choice.devices);
+    RunSession* s = session.get();
+    s->SetPrompt(prompts.back().get());
+    s->SetLineSink([&console, i](const std::string& line) { console.Line(i, line); });
+    // The values draw the bar in the terminal's characters, not in pixels.
+    s->SetProgressWidth(kProgressBarWidth);
+    s->SetProgressSink(
+        [&console, i](const ProgressValues& values) { console.Progress(i, values); });
+    QObject::connect(s, &RunSession::progressEnded,
+                     [&console, i, s] { console.FinishProgress(i, s->Progress()); });
+    QObject::connect(s, &RunSession::finished, [&running, &console] {
+      if (--running > 0) return;
+      console.EndProgress();
+      QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    sessions.push_back(std::move(session));
+  }
+
+  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) CatchStopSignals();
+  QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&sessions] {
+    char byte;
+    while (read(stopPipe[0], &byte, 1) == 1) {
+    }
+    for (const auto& session : sessions) session->Stop();
+  });
+
+  for (size_t i = 0; i < ports.size(); ++i) {
+    RunSelection selection;
+    selection.DeviceIndex = choice.row;
+    selection.DeviceText = choice.deviceText;
+    selection.PortName = ports[i];
+    selection.FileName = choice.fileName;
+    selection.BusAddressText = choice.addressText;
+    selection.Serial = choice.line;
+    const std::time_t now = std::time(nullptr);
+    localtime_r(&now, &selection.StartTime);
+    if (sessions[i]->Start(selection)) ++running;
+  }
+  if (running > 0) {
+    qApp->exec();
+  } else {
+    console.EndProgress();
+  }
+  stopNotifier.setEnabled(false);
+  RestoreStopSignals();
+  close(stopPipe[0]);
+  close(stopPipe[1]);
+
+  std::vector<InstrumentResult> results;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const RunOutcome& outcome = sessions[i]->Outcome();
+    const std::string prefix = console.Prefix(i);
+    if (outcome.Cause == RunCause::LinkError && outcome.LinkStatus == kStatusAccessDenied) {
+      std::fprintf(stderr, "%s%s\n", prefix.c_str(), AccessHint(ports[i]).c_str());
+    }
+    if (outcome.Cause == RunCause::FileRefused && !outcome.FileProblem.Cause.empty()) {
+      std::fprintf(stderr, "%s%s\n", prefix.c_str(),
+                   DataFileProblemText(choice.fileName, outcome.FileProblem).c_str());
+    }
+    results.push_back(ResultOf(ports[i], choice.deviceText, *sessions[i]));
+  }
+  return results;
+}
+
 }  // namespace
 
 int ProgramCommand(const CliContext& context) {
   const CliArgs& args = context.args;
   if (!args.Has("device")) return MissingArgument("--device");
-  if (!args.Has("port")) return MissingArgument("--port");
+  std::string problem;
+  const std::optional<std::vector<std::string>> wanted = PortsFromArgs(args, problem);
+  if (!wanted) return problem.empty() ? MissingArgument("--port") : UsageError(problem);
   if (args.positionals.empty()) return MissingArgument("FILE");
   if (args.positionals.size() > 1) return UsageError(args.positionals[1]);
-  TDevAvailArray devices = BuildDeviceList();
-  const std::vector<std::string> deviceTexts = DeviceDisplayTexts(devices);
-  const int row = FindDeviceByDisplayText(devices, args.Get("device"));
-  if (row < 0) return UsageProblem(kUnknownDeviceType.str() + args.Get("device"));
-  if (row == 0) return UsageProblem(TerminalText(kDeviceNotSelected.str()));
-  const TDevAvailData& device = devices[row];
+  ProgramChoice choice;
+  choice.devices = BuildDeviceList();
+  const std::vector<std::string> deviceTexts = DeviceDisplayTexts(choice.devices);
+  choice.row = FindDeviceByDisplayText(choice.devices, args.Get("device"));
+  if (choice.row < 0) return UsageProblem(kUnknownDeviceType.str() + args.Get("device"));
+  if (choice.row == 0) return UsageProblem(TerminalText(kDeviceNotSelected.str()));
+  const TDevAvailData& device = choice.devices[choice.row];
+  choice.deviceText = deviceTexts[choice.row];
   if (device.LinkKind != kLinkSerial) {
-    std::fprintf(stderr, "%s%s\n", kUsbNotYet.str().c_str(), deviceTexts[row].c_str());
+    std::fprintf(stderr, "%s%s\n", kUsbNotYet.str().c_str(), choice.deviceText.c_str());
     return kExitFailure;
   }
-  const std::string addressText = args.Get("address");
-  if (device.Rs485 == 1 && !ParseBusAddress(addressText)) {
-    return UsageProblem(kBadAddress.str() + addressText);
+  choice.addressText = args.Get("address");
+  if (device.Rs485 == 1 && !ParseBusAddress(choice.addressText)) {
+    return UsageProblem(kBadAddress.str() + choice.addressText);
   }
-  std::string problem;
   const std::optional<LineSettings> line = LineSettingsFromArgs(
       args, {device.BaudIndex, device.ParityIndex, device.DataBitsIndex, device.StopBitsIndex},
       problem);
   if (!line) return UsageError(problem);
+  choice.line = *line;
+  choice.fileName = args.positionals.front();
 
-  OfferExtraPort(args.Get("port"));
+  for (const std::string& port : *wanted) OfferExtraPort(port);
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
-
-  TComm32Kx comm(nullptr, Language);
-  comm.SetStatusONifReceive(false);
-  comm.SetQueueLimit(true);
-  comm.SetFrameTimeOut(8000);
-  std::string portName;
-  for (size_t i = 1; i < comm.PortList().size(); ++i) {
-    if (SameTextNoCase(comm.PortList()[i], args.Get("port"))) portName = comm.PortList()[i];
+  const std::vector<std::string> listed = ListedPorts();
+  std::vector<std::string> ports;
+  for (const std::string& port : *wanted) {
+    auto found = std::find_if(listed.begin(), listed.end(), [&port](const std::string& name) {
+      return SameTextNoCase(name, port);
+    });
+    if (found == listed.end()) return UsageProblem(kPortNotInList.str() + port);
+    ports.push_back(*found);
   }
-  if (portName.empty()) return UsageProblem(kPortNotInList.str() + args.Get("port"));
-
-  TerminalPrompt prompt(false, stdout);
-  Prompt& previousPrompt = CurrentPrompt();
-  SetPrompt(&prompt);
+  // At merge: removed; each run pads its own block prefixes.
   PadBlockLogPrefixes([](std::string_view text) { return Utf8Length(text); });
 
-  TerminalProgressBar bar;
-  RunLog log;
-  log.OnLineAdded = [&bar](const std::string& line) {
-    bar.Hide();  // drawn again at the next change of the progress
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-  };
-
-  Comm32KxRunLink serialLink(comm);
-  SteadyTicks ticks;
-  RunSurroundings surroundings;
-  surroundings.serial = &serialLink;
-  surroundings.ticks = &ticks;
-  surroundings.prompt = &prompt;
-  // Continuations go to an object that dies before the engine does, so that
-  // none can reach an engine that is gone.
-  QObject continuations;
-  surroundings.post = [&continuations](std::function<void()> continuation) {
-    QMetaObject::invokeMethod(&continuations, std::move(continuation), Qt::QueuedConnection);
-  };
-  RunEngine engine(devices, log, surroundings);
-
-  comm.OnReceive = [&engine](TComm32Kx*, const uint8_t* bytes, uint32_t count) {
-    engine.OnLinkReceive(bytes, count);
-  };
-  comm.OnCOMStatus = [&engine](TComm32Kx*, int32_t code, const std::string& text) {
-    engine.LinkStatus(code, text);
-  };
-  QTimer timer;
-  timer.setInterval(100);
-  QObject::connect(&timer, &QTimer::timeout, [&engine] { engine.TimerTimer(); });
-  timer.start();
-
-  RunProgress progress;
-  // The values draw the bar in the terminal's characters, not in pixels.
-  progress.Values().SetFullWidth(kProgressBarWidth);
-  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) CatchStopSignals();
-  QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
-  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&progress] {
-    char byte;
-    while (read(stopPipe[0], &byte, 1) == 1) {
+  const std::vector<InstrumentResult> results = ProgramAll(choice, ports);
+  if (results.size() > 1) std::printf("\n%s", SummaryTable(results).c_str());
+  std::fflush(stdout);
+  if (args.Has("report")) {
+    std::string error;
+    if (!WriteFileAtomically(args.Get("report"), ReportJson(results), error)) {
+      std::fprintf(stderr, "%s%s: %s\n", kReportNotWritten.str().c_str(),
+                   args.Get("report").c_str(), error.c_str());
+      return kExitFailure;
     }
-    progress.SetModalResult(kModalStop);
-  });
-
-  RunSelection selection;
-  selection.DeviceIndex = row;
-  selection.DeviceText = deviceTexts[row];
-  selection.PortName = portName;
-  selection.FileName = args.positionals.front();
-  selection.BusAddressText = addressText;
-  selection.Serial = *line;
-  const std::time_t now = std::time(nullptr);
-  localtime_r(&now, &selection.StartTime);
-
-  if (engine.StartRun(selection)) {
-    progress.OnChange = [&bar, &progress] { bar.Draw(progress.Values()); };
-    progress.OnModalResult = [](int) {
-      QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    };
-    engine.AttachProgress(&progress);
-    app.exec();
-    // The engine puts a block into the progress when it moves on to the next
-    // one, so the values lag one block behind; the last block (and with it
-    // the 100 % of a whole image) is counted here, before the run's record
-    // is cleared.
-    const uint32_t acknowledged = engine.Record().BytesDone;
-    if (acknowledged > progress.Values().Written() && acknowledged <= progress.Values().Max()) {
-      progress.SetWritten(acknowledged);
-    }
-    bar.Finish(progress.Values());
-    engine.ProgressClosed();
   }
-  timer.stop();
-  RestoreStopSignals();
-  close(stopPipe[0]);
-  close(stopPipe[1]);
-  SetPrompt(&previousPrompt);
-  const RunOutcome& outcome = engine.LastOutcome();
-  if (outcome.Cause == RunCause::LinkError && outcome.LinkStatus == kStatusAccessDenied) {
-    PrintAccessHint(portName);
-  }
-  if (outcome.Cause == RunCause::FileRefused && !outcome.FileProblem.Cause.empty()) {
-    std::fprintf(stderr, "%s\n",
-                 DataFileProblemText(selection.FileName, outcome.FileProblem).c_str());
-  }
-  return ExitCodeOf(outcome);
+  std::vector<int> codes;
+  for (const InstrumentResult& result : results) codes.push_back(result.exitCode);
+  return CombinedExitCode(codes);
 }
 
 int PortsCommand(const CliContext& context) {
   if (!context.args.positionals.empty()) return UsageError(context.args.positionals.front());
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
-  TComm32Kx comm(nullptr, Language);
-  // The list's first entry is the none-name, not a port.
-  const std::vector<std::string>& ports = comm.PortList();
-  if (ports.size() <= 1) std::fprintf(stderr, "%s\n", kNoSerialPorts.str().c_str());
-  for (size_t i = 1; i < ports.size(); ++i) std::printf("%s\n", ports[i].c_str());
+  const std::vector<std::string> ports = ListedPorts();
+  if (ports.empty()) std::fprintf(stderr, "%s\n", kNoSerialPorts.str().c_str());
+  for (const std::string& port : ports) std::printf("%s\n", port.c_str());
   return kExitOk;
 }
 

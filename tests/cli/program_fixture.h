@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@ class ProgramEndToEnd : public ::testing::Test {
   }
   void TearDown() override {
     sim_.reset();
+    namedSims_.clear();
     fs::remove_all(dir_);
     SetPrompt(nullptr);
   }
@@ -48,6 +50,16 @@ class ProgramEndToEnd : public ::testing::Test {
     const std::string terminal = sim_->FirstLine();
     EXPECT_FALSE(terminal.empty());
     return Path("port");
+  }
+
+  // Starts one of several simulated instruments, known by `name`: its
+  // terminal is Path(name), its memory is saved to Path(name + ".hex").
+  std::string StartNamedSim(const std::string& name, std::vector<std::string> args) {
+    args.insert(args.begin(), {QUORVEL_SIM, "--save", Path(name + ".hex"), "--link", Path(name)});
+    auto sim = std::make_unique<BackgroundProcess>(args);
+    EXPECT_FALSE(sim->FirstLine().empty()) << name;
+    namedSims_[name] = std::move(sim);
+    return Path(name);
   }
 
   static std::vector<std::string> ProgramArgs(std::vector<std::string> args) {
@@ -88,14 +100,24 @@ class ProgramEndToEnd : public ::testing::Test {
   // Every address of the file's image holds the same byte in the
   // instrument's memory, and the instrument got nothing outside it but 0xFF.
   void ExpectReceivedEqualsFile(const std::string& dataFile) {
-    ASSERT_EQ(sim_->Stop(), 0);  // the simulator saves at exit
+    ExpectReceived(*sim_, Path("received.hex"), dataFile);
+  }
+  // The same for the instrument started as `name`.
+  void ExpectNamedReceivedEqualsFile(const std::string& name, const std::string& dataFile) {
+    SCOPED_TRACE(name);
+    ExpectReceived(*namedSims_.at(name), Path(name + ".hex"), dataFile);
+  }
+
+  static void ExpectReceived(BackgroundProcess& sim, const std::string& saved,
+                             const std::string& dataFile) {
+    ASSERT_EQ(sim.Stop(), 0);  // the simulator saves at exit
     FirmwareImage expected;
     uint16_t code = 0;
     uint16_t variant = 0;
     ASSERT_GE(ReadDataFile(dataFile, kAcceptEncoded | kAcceptHex, false, code, variant, expected),
               0);
     FirmwareImage received;
-    ASSERT_EQ(ReadHexFile(Path("received.hex"), received), 0);
+    ASSERT_EQ(ReadHexFile(saved, received), 0);
     ASSERT_GT(received.ImageSize(), 0u);
     auto byteAt = [](const FirmwareImage& image, uint64_t address) -> uint8_t {
       if (address < image.ImageStart || address >= uint64_t{image.ImageStart} + image.ImageSize())
@@ -115,6 +137,7 @@ class ProgramEndToEnd : public ::testing::Test {
   SilentPrompt silent_;
   fs::path dir_;
   std::unique_ptr<BackgroundProcess> sim_;
+  std::map<std::string, std::unique_ptr<BackgroundProcess>> namedSims_;
 };
 
 // How often `text` holds `part`.

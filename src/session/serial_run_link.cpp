@@ -1,4 +1,4 @@
-#include "cli/serial_run_link.h"
+#include "session/serial_run_link.h"
 
 #include <algorithm>
 

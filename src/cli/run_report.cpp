@@ -1,0 +1,254 @@
+#include "cli/run_report.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "app/globals.h"
+#include "app/text_utils.h"
+
+namespace quorvel {
+namespace {
+
+constexpr TextPair kColumnPort{"port", "port"};
+constexpr TextPair kColumnResult{"wynik", "result"};
+constexpr TextPair kColumnCause{"przyczyna", "cause"};
+constexpr TextPair kColumnBytes{"bajty", "bytes"};
+constexpr TextPair kColumnTime{"czas", "time"};
+constexpr TextPair kResultOk{"OK", "OK"};
+constexpr TextPair kResultUnconfirmed{"NIEPOTWIERDZONY", "UNCONFIRMED"};
+constexpr TextPair kResultFailed{"BŁĄD", "FAILED"};
+
+// Length of the UTF-8 sequence at `at`, or 0 when the bytes there are not
+// one (overlong forms, surrogates and values above U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t first = byte(at);
+  size_t length = 0;
+  uint32_t value = 0;
+  if (first < 0x80) return 1;
+  if (first >= 0xC2 && first <= 0xDF) {
+    length = 2;
+    value = first & 0x1F;
+  } else if (first >= 0xE0 && first <= 0xEF) {
+    length = 3;
+    value = first & 0x0F;
+  } else if (first >= 0xF0 && first <= 0xF4) {
+    length = 4;
+    value = first & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(at + i) & 0x3F);
+  }
+  if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10FFFF ||
+      (value >= 0xD800 && value <= 0xDFFF)) {
+    return 0;
+  }
+  return length;
+}
+
+std::string JsonNumberOrNull(bool present, uint64_t value) {
+  return present ? std::to_string(value) : "null";
+}
+
+std::string ObjectJson(const InstrumentResult& r, const std::string& indent) {
+  const std::string in = indent + "  ";
+  std::string json = "{\n";
+  const auto field = [&](const char* name, const std::string& value, bool last = false) {
+    json += in + "\"" + name + "\": " + value + (last ? "\n" : ",\n");
+  };
+  field("port", JsonString(r.port));
+  field("device", JsonString(r.device));
+  std::string serial = "null";
+  if (r.infoReported) {
+    serial.assign(1, '[');
+    serial.append(std::to_string(r.serialPart1)).append(", ");
+    serial.append(std::to_string(r.serialPart2)).append("]");
+  }
+  field("serial", serial);
+  field("device_code", JsonNumberOrNull(r.infoReported, r.deviceCode));
+  field("boot_version", r.infoReported ? JsonString(r.bootVersion) : "null");
+  field("bytes_written", std::to_string(r.bytesWritten));
+  field("bytes_total", std::to_string(r.bytesTotal));
+  field("blocks_skipped", std::to_string(r.blocksSkipped));
+  field("duration_ms", std::to_string(r.durationMs));
+  field("cause", JsonString(r.cause));
+  field("exit_code", std::to_string(r.exitCode));
+  field("message", JsonString(r.message), true);
+  return json + indent + "}";
+}
+
+int Severity(int code) {
+  switch (code) {
+    case 0:
+      return 0;
+    case 3:
+      return 1;
+    default:
+      return 2;
+  }
+}
+
+std::string PadRight(const std::string& text, int width) {
+  return text + std::string(static_cast<size_t>(std::max(0, width - Utf8Length(text))), ' ');
+}
+
+std::string ResultWord(int exitCode) {
+  if (exitCode == 0) return kResultOk.str();
+  if (exitCode == 3) return kResultUnconfirmed.str();
+  return kResultFailed.str();
+}
+
+std::string Seconds(int64_t ms) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f s", static_cast<double>(ms) / 1000.0);
+  return buffer;
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+  std::string json = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      json += "\\ufffd";
+      ++i;
+      continue;
+    }
+    if (length > 1) {
+      json.append(text.substr(i, length));
+      i += length;
+      continue;
+    }
+    ++i;
+    switch (c) {
+      case '"':
+        json += "\\\"";
+        break;
+      case '\\':
+        json += "\\\\";
+        break;
+      case '\n':
+        json += "\\n";
+        break;
+      case '\r':
+        json += "\\r";
+        break;
+      case '\t':
+        json += "\\t";
+        break;
+      case '\b':
+        json += "\\b";
+        break;
+      case '\f':
+        json += "\\f";
+        break;
+      default:
+        if (static_cast<uint8_t>(c) < 0x20 || c == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+          json += escaped;
+        } else {
+          json += c;
+        }
+    }
+  }
+  return json + "\"";
+}
+
+std::string ReportJson(const std::vector<InstrumentResult>& results) {
+  if (results.size() == 1) return ObjectJson(results.front(), "") + "\n";
+  std::string json = "[";
+  for (size_t i = 0; i < results.size(); ++i) {
+    json += (i == 0 ? "\n  " : ",\n  ") + ObjectJson(results[i], "  ");
+  }
+  return json + "\n]\n";
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  int fd = -1;
+  std::string temporary;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    std::string name(1, '.');
+    name.append(target.filename().string()).append(1, '.').append(std::to_string(getpid()));
+    name.append(1, '.').append(std::to_string(attempt)).append(".tmp");
+    temporary = (folder / name).string();
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+    } else {
+      done += static_cast<size_t>(n);
+    }
+  }
+  ok = ok && fsync(fd) == 0;
+  if (!ok) error = std::strerror(errno);
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = std::strerror(errno);
+  }
+  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = std::strerror(errno);
+  }
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
+std::string SummaryTable(const std::vector<InstrumentResult>& results) {
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({kColumnPort.str(), kColumnResult.str(), kColumnCause.str(), kColumnBytes.str(),
+                  kColumnTime.str()});
+  for (const InstrumentResult& r : results) {
+    rows.push_back({r.port, ResultWord(r.exitCode), r.cause,
+                    std::to_string(r.bytesWritten) + " / " + std::to_string(r.bytesTotal),
+                    Seconds(r.durationMs)});
+  }
+  std::vector<int> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], Utf8Length(row[c]));
+  }
+  std::string table;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      line += c + 1 < row.size() ? PadRight(row[c], widths[c]) + "  " : row[c];
+    }
+    table += line + "\n";
+  }
+  return table;
+}
+
+int CombinedExitCode(const std::vector<int>& codes) {
+  int combined = 0;
+  for (int code : codes) {
+    if (Severity(code) > Severity(combined)) combined = code;
+  }
+  return combined;
+}
+
+}  // namespace quorvel

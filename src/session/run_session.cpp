@@ -1,0 +1,201 @@
+#include "session/run_session.h"
+
+#include "app/globals.h"
+#include "run/log_texts.h"
+#include "serial/comm32kx.h"
+#include "session/serial_run_link.h"
+
+namespace quorvel {
+namespace {
+
+constexpr int kEngineTimerMs = 100;
+// The link's fixed response time-out until the engine sets its own.
+constexpr uint32_t kFrameTimeOutMs = 8000;
+
+constexpr TextPair kUsbNotSupported{"Urządzenia USB nie są jeszcze obsługiwane: ",
+                                    "USB devices are not supported yet: "};
+
+bool StartsWith(const std::string& line, int logIndex) {
+  const std::string& text = LogText(logIndex);
+  return !text.empty() && line.compare(0, text.size(), text) == 0;
+}
+
+}  // namespace
+
+// The engine's prompt, handing every message to whatever the host set last.
+class RunSession::ForwardingPrompt final : public Prompt {
+ public:
+  Prompt* target = nullptr;
+
+  bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override {
+    return target == nullptr || target->MsgBox(text, caption, flags);
+  }
+  bool AskYesNo(const std::string& text, const std::string& caption, uint32_t flags,
+                bool focusNo) override {
+    return target != nullptr && target->AskYesNo(text, caption, flags, focusNo);
+  }
+  int TextWidth(std::string_view text) const override {
+    return target != nullptr ? target->TextWidth(text) : Prompt::TextWidth(text);
+  }
+  int PathWidthLimit() const override {
+    return target != nullptr ? target->PathWidthLimit() : Prompt::PathWidthLimit();
+  }
+};
+
+class RunSession::SteadyTicks final : public TickSource {
+ public:
+  uint32_t NowMs() override {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+  }
+};
+
+RunSession::RunSession(TDevAvailArray devices, QObject* parent)
+    : QObject(parent),
+      devices_(std::move(devices)),
+      prompt_(std::make_unique<ForwardingPrompt>()),
+      ticks_(std::make_unique<SteadyTicks>()),
+      comm_(std::make_unique<TComm32Kx>(nullptr, Language)),
+      serialLink_(std::make_unique<Comm32KxRunLink>(*comm_)),
+      continuations_(std::make_unique<QObject>()) {
+  comm_->SetStatusONifReceive(false);
+  comm_->SetQueueLimit(true);
+  comm_->SetFrameTimeOut(kFrameTimeOutMs);
+
+  RunSurroundings surroundings;
+  surroundings.serial = serialLink_.get();
+  surroundings.ticks = ticks_.get();
+  surroundings.prompt = prompt_.get();
+  surroundings.post = [this](std::function<void()> continuation) { Post(std::move(continuation)); };
+  engine_ = std::make_unique<RunEngine>(devices_, log_, std::move(surroundings));
+  log_.OnLineAdded = [this](const std::string& line) { LineAdded(line); };
+
+  comm_->OnReceive = [this](TComm32Kx*, const uint8_t* bytes, uint32_t count) {
+    engine_->OnLinkReceive(bytes, count);
+  };
+  comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
+    engine_->LinkStatus(code, text);
+  };
+  timer_.setInterval(kEngineTimerMs);
+  connect(&timer_, &QTimer::timeout, this, [this] { engine_->TimerTimer(); });
+}
+
+RunSession::~RunSession() {
+  timer_.stop();
+  continuations_.reset();
+  // The port closes with the component; nothing of it reaches the engine
+  // any more.
+  comm_->OnReceive = nullptr;
+  comm_->OnCOMStatus = nullptr;
+  log_.OnLineAdded = nullptr;
+}
+
+void RunSession::SetLineSink(std::function<void(const std::string&)> sink) {
+  lineSink_ = std::move(sink);
+}
+
+void RunSession::SetPrompt(Prompt* prompt) {
+  prompt_->target = prompt;
+}
+
+void RunSession::SetProgressWidth(int32_t width) {
+  progressWidth_ = width;
+  progress_.Values().SetFullWidth(width);
+}
+
+void RunSession::SetProgressSink(std::function<void(const ProgressValues&)> sink) {
+  progressSink_ = std::move(sink);
+}
+
+void RunSession::Post(std::function<void()> continuation) {
+  if (continuations_) {
+    QMetaObject::invokeMethod(continuations_.get(), std::move(continuation), Qt::QueuedConnection);
+  }
+}
+
+// The engine's record is cleared when the run ends; what a report needs of
+// it is kept line by line (the result line is the last one written while the
+// record still holds the run).
+void RunSession::LineAdded(const std::string& line) {
+  const RunRecord& record = engine_->Record();
+  if (StartsWith(line, kLogDeviceInfo)) facts_.InfoReported = true;
+  if (facts_.InfoReported) {
+    facts_.SerialPart1 = record.SerialPart1;
+    facts_.SerialPart2 = record.SerialPart2;
+    facts_.DeviceCode = record.DeviceCode;
+    facts_.BootVersion = record.BootVersion;
+  }
+  facts_.BytesWritten = record.BytesDone;
+  if (record.Total != 0) facts_.BytesTotal = record.Total;
+  // Writing starts over after every erase.
+  if (StartsWith(line, kLogErasing)) facts_.BlocksSkipped = 0;
+  if (StartsWith(line, kLogEmptyBlock)) ++facts_.BlocksSkipped;
+  if (lineSink_) lineSink_(line);
+}
+
+bool RunSession::RefuseUnsupportedLink(const RunSelection& selection) {
+  const int row = selection.DeviceIndex;
+  if (row <= 0 || row >= static_cast<int>(devices_.size())) return false;
+  if (devices_[static_cast<size_t>(row)].LinkKind != kLinkUsb) return false;
+  outcome_ = RunOutcome{};
+  outcome_.Cause = RunCause::LinkError;
+  outcome_.Message = kUsbNotSupported.str() + selection.DeviceText;
+  outcome_.Icon = kIconWarning;
+  prompt_->MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);
+  return true;
+}
+
+bool RunSession::Start(const RunSelection& selection) {
+  if (running_) return false;
+  facts_ = RunFacts{};
+  started_ = std::chrono::steady_clock::now();
+  if (RefuseUnsupportedLink(selection)) return false;
+
+  progress_ = RunProgress{};
+  progress_.Values().SetFullWidth(progressWidth_);
+  progress_.OnChange = [this] {
+    if (progressSink_) progressSink_(progress_.Values());
+  };
+  // Only the first result counts; the run is closed after the event that
+  // set it, as the window closes its progress window after its modal loop.
+  progress_.OnModalResult = [this](int) { Post([this] { EndProgress(); }); };
+  timer_.start();
+  if (!engine_->StartRun(selection)) {
+    timer_.stop();
+    outcome_ = engine_->LastOutcome();
+    facts_.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started_);
+    return false;
+  }
+  running_ = true;
+  engine_->AttachProgress(&progress_);
+  return true;
+}
+
+void RunSession::Stop() {
+  if (running_) progress_.SetModalResult(kModalStop);
+}
+
+void RunSession::EndProgress() {
+  if (!running_) return;
+  // The engine puts a block into the progress when it moves on to the next
+  // one, so the values lag one block behind; the last block (and with it the
+  // whole image) is counted here, while the record still holds the run.
+  if (engine_->Running()) {
+    const uint32_t acknowledged = engine_->Record().BytesDone;
+    if (acknowledged > progress_.Values().Written() && acknowledged <= progress_.Values().Max()) {
+      progress_.SetWritten(acknowledged);
+    }
+  }
+  emit progressEnded();
+  engine_->ProgressClosed();
+  running_ = false;
+  timer_.stop();
+  outcome_ = engine_->LastOutcome();
+  facts_.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started_);
+  emit finished(outcome_);
+}
+
+}  // namespace quorvel

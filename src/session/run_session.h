@@ -1,0 +1,129 @@
+// RunSession: everything one programming run on one instrument needs, for
+// any host (the command-line tool, the window, the tests). It owns its copy
+// of the device list, the engine, the link component with its run link, the
+// 100 ms timer, the progress values, the run log and the continuations the
+// engine posts; the host gives it a line sink and a prompt. A session keeps
+// nothing process-wide, so that several of them run side by side on one
+// thread and event loop: the link threads do the I/O.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "dialogs/prompt.h"
+#include "run/device_types.h"
+#include "run/progress_values.h"
+#include "run/run_engine.h"
+#include "run/run_log.h"
+
+namespace quorvel {
+
+class TComm32Kx;
+class Comm32KxRunLink;
+
+// What a run learnt from the instrument and how far it got, kept as the run
+// went (the engine's record is cleared when the run ends).
+struct RunFacts {
+  // The device information was received: the four fields below hold what the
+  // instrument reported.
+  bool InfoReported = false;
+  uint16_t SerialPart1 = 0;
+  uint16_t SerialPart2 = 0;
+  uint16_t DeviceCode = 0;
+  std::string BootVersion;
+  // Bytes of the image done, as the "Bytes written" line counts them: blocks
+  // acknowledged and empty blocks passed over. Total: the image in whole
+  // blocks (0 until the block size is known).
+  uint32_t BytesWritten = 0;
+  uint32_t BytesTotal = 0;
+  // Empty blocks passed over in the last writing pass.
+  uint32_t BlocksSkipped = 0;
+  // From Start to the end of the run.
+  std::chrono::milliseconds Duration{0};
+};
+
+class RunSession : public QObject {
+  Q_OBJECT
+ public:
+  // devices: the list the session's runs work on; the session keeps its own
+  // copy (a run changes its row's enter-bootloader data).
+  explicit RunSession(TDevAvailArray devices, QObject* parent = nullptr);
+  ~RunSession() override;
+  RunSession(const RunSession&) = delete;
+  RunSession& operator=(const RunSession&) = delete;
+
+  // Each line of the run log as it is added. Set before Start.
+  void SetLineSink(std::function<void(const std::string& line)> sink);
+  // The run's prompt: the final message goes there (not owned; it must
+  // outlive the session). None: nothing is shown. Set before Start.
+  void SetPrompt(Prompt* prompt);
+  // The width of a full progress bar in the host's units (the window's
+  // pixels, the terminal's characters), and a sink called after every change
+  // of the progress values.
+  void SetProgressWidth(int32_t width);
+  void SetProgressSink(std::function<void(const ProgressValues& values)> sink);
+
+  // Starts a run on the selected row and port. Serial rows only: a USB row
+  // ends at once as a link error. True while the run goes on: `finished`
+  // follows. False when it ended at once (the data file, the device type or
+  // the port refused it; Outcome() tells why) or a run is in progress; no
+  // `finished` then.
+  bool Start(const RunSelection& selection);
+
+  // The progress window's Stop button: the run ends as a stopped run.
+  // Nothing when no run goes on.
+  void Stop();
+
+  bool Running() const { return running_; }
+  const RunOutcome& Outcome() const { return outcome_; }
+  const RunFacts& Facts() const { return facts_; }
+  const RunLog& Log() const { return log_; }
+  const ProgressValues& Progress() const { return progress_.Values(); }
+  // The session's own device list as its runs left it.
+  const TDevAvailArray& Devices() const { return devices_; }
+
+ signals:
+  // The progress window would close now: the progress holds its last values
+  // (the whole image of a written run); the run's last log line and its
+  // final message follow.
+  void progressEnded();
+  // The run is over; Outcome() and Facts() hold its end.
+  void finished(const quorvel::RunOutcome& outcome);
+
+ private:
+  class ForwardingPrompt;
+  class SteadyTicks;
+
+  void Post(std::function<void()> continuation);
+  void LineAdded(const std::string& line);
+  void EndProgress();
+  bool RefuseUnsupportedLink(const RunSelection& selection);
+
+  TDevAvailArray devices_;
+  RunLog log_;
+  RunProgress progress_;
+  RunFacts facts_;
+  RunOutcome outcome_;
+  std::function<void(const std::string&)> lineSink_;
+  std::function<void(const ProgressValues&)> progressSink_;
+  std::unique_ptr<ForwardingPrompt> prompt_;
+  std::unique_ptr<SteadyTicks> ticks_;
+  std::unique_ptr<TComm32Kx> comm_;
+  std::unique_ptr<Comm32KxRunLink> serialLink_;
+  std::unique_ptr<RunEngine> engine_;
+  // The engine's posted continuations and the session's own: destroyed with
+  // it before the engine, so none reaches an engine that is gone.
+  std::unique_ptr<QObject> continuations_;
+  QTimer timer_;
+  bool running_ = false;
+  int32_t progressWidth_ = 0;
+  std::chrono::steady_clock::time_point started_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,279 @@
+// The pieces of quorvel-cli program that need no process: repeated options,
+// the ports file, JSON strings and the report, the atomic write, the exit
+// code of several runs and the console of several runs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/cli_args.h"
+#include "cli/port_args.h"
+#include "cli/run_console.h"
+#include "cli/run_report.h"
+
+namespace quorvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CliArgs, RepeatedOptionsKeepEveryValueInOrder) {
+  const CliArgs args = ParseCliArgs({"--port", "a", "--port=b", "--baud", "1", "--port", "c", "f"},
+                                    {"port", "baud"}, {});
+  ASSERT_TRUE(args.error.empty());
+  EXPECT_EQ(args.GetAll("port"), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(args.Get("port"), "c");
+  EXPECT_EQ(args.GetAll("baud"), (std::vector<std::string>{"1"}));
+  EXPECT_TRUE(args.GetAll("parity").empty());
+}
+
+TEST(PortsFile, OnePortALineWithoutCommentsAndBlanks) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> ports;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"# only a comment\n\n   \n", {}},
+      {"ttyUSB0\n/dev/ttyACM1\n", {"ttyUSB0", "/dev/ttyACM1"}},
+      {"  ttyS0  # the first\r\nttyS1\t\r\n#ttyS2\nttyS3", {"ttyS0", "ttyS1", "ttyS3"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string problem;
+    const auto ports = PortsFromText(c.text, problem);
+    ASSERT_TRUE(ports.has_value()) << problem;
+    EXPECT_EQ(*ports, c.ports);
+  }
+  std::string many;
+  for (size_t i = 0; i <= kMaxPorts; ++i) many += "p" + std::to_string(i) + "\n";
+  std::string problem;
+  EXPECT_FALSE(PortsFromText(many, problem).has_value());
+  EXPECT_FALSE(problem.empty());
+}
+
+// The string read back by a JSON parser.
+std::string ParsedBack(const std::string& json) {
+  QJsonParseError error{};
+  const QJsonDocument document =
+      QJsonDocument::fromJson(QByteArray::fromStdString("[" + json + "]"), &error);
+  EXPECT_EQ(error.error, QJsonParseError::NoError) << json;
+  return document.array().at(0).toString().toStdString();
+}
+
+TEST(JsonString, EveryTextIsAValidJsonStringOfItself) {
+  struct Case {
+    std::string text;
+    std::string parsed;  // what a parser reads back
+  };
+  const Case cases[] = {
+      {"plain", "plain"},
+      {"quote \" and backslash \\", "quote \" and backslash \\"},
+      {"lines\r\nand\ttabs\b\f", "lines\r\nand\ttabs\b\f"},
+      {std::string("nul \0 bell \a esc \x1b del \x7f", 24),
+       std::string("nul \0 bell \a esc \x1b del \x7f", 24)},
+      {"Błąd — zażółć", "Błąd — zażółć"},
+      {"emoji \xF0\x9F\x98\x80", "emoji \xF0\x9F\x98\x80"},
+      {"cut \xC5", "cut \xEF\xBF\xBD"},
+      {"stray \x80\xBF!", "stray \xEF\xBF\xBD\xEF\xBF\xBD!"},
+      {"overlong \xC0\xAF", "overlong \xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"surrogate \xED\xA0\x80", "surrogate \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"too high \xF4\x90\x80\x80", "too high \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ParsedBack(JsonString(c.text)), c.parsed);
+  }
+}
+
+InstrumentResult Result(const std::string& port, int exitCode) {
+  InstrumentResult result;
+  result.port = port;
+  result.device = "KV-310";
+  result.cause = exitCode == 0 ? "success" : "no-connection";
+  result.exitCode = exitCode;
+  result.bytesWritten = 512;
+  result.bytesTotal = 1024;
+  result.durationMs = 1500;
+  result.message = "line one\nline \"two\"";
+  return result;
+}
+
+TEST(Report, OneObjectForOneInstrumentAnArrayForSeveral) {
+  InstrumentResult reported = Result("ttyUSB0", 0);
+  reported.infoReported = true;
+  reported.serialPart1 = 12;
+  reported.serialPart2 = 65535;
+  reported.deviceCode = 1;
+  reported.bootVersion = "2.05";
+  QJsonParseError error{};
+  const QJsonDocument one =
+      QJsonDocument::fromJson(QByteArray::fromStdString(ReportJson({reported})), &error);
+  ASSERT_EQ(error.error, QJsonParseError::NoError);
+  ASSERT_TRUE(one.isObject());
+  const QJsonObject object = one.object();
+  EXPECT_EQ(object["port"].toString(), "ttyUSB0");
+  EXPECT_EQ(object["serial"].toArray(), (QJsonArray{12, 65535}));
+  EXPECT_EQ(object["device_code"].toInt(), 1);
+  EXPECT_EQ(object["boot_version"].toString(), "2.05");
+  EXPECT_EQ(object["bytes_written"].toInt(), 512);
+  EXPECT_EQ(object["duration_ms"].toInt(), 1500);
+  EXPECT_EQ(object["message"].toString(), "line one\nline \"two\"");
+
+  const QJsonDocument several = QJsonDocument::fromJson(
+      QByteArray::fromStdString(ReportJson({Result("a", 0), Result("b", 1)})), &error);
+  ASSERT_EQ(error.error, QJsonParseError::NoError);
+  ASSERT_TRUE(several.isArray());
+  ASSERT_EQ(several.array().size(), 2);
+  const QJsonObject second = several.array().at(1).toObject();
+  EXPECT_EQ(second["port"].toString(), "b");
+  EXPECT_EQ(second["exit_code"].toInt(), 1);
+  EXPECT_TRUE(second["serial"].isNull());
+  EXPECT_TRUE(second["boot_version"].isNull());
+}
+
+TEST(Report, ExitCodeOfSeveralIsTheMostSevere) {
+  struct Case {
+    std::vector<int> codes;
+    int combined;
+  };
+  const Case cases[] = {
+      {{0}, 0},       {{0, 0, 0}, 0}, {{0, 3}, 3},    {{3, 0}, 3},
+      {{3, 1, 0}, 1}, {{1, 3}, 1},    {{0, 0, 1}, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CombinedExitCode(c.codes), c.combined) << ::testing::PrintToString(c.codes);
+  }
+}
+
+TEST(Report, SummaryTableLinesUpItsColumns) {
+  const std::string table = SummaryTable({Result("/tmp/a-long-port", 0), Result("b", 1)});
+  std::istringstream lines(table);
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].find("result"), rows[1].find("OK"));
+  EXPECT_EQ(rows[0].find("result"), rows[2].find("FAILED"));
+  EXPECT_EQ(rows[0].find("cause"), rows[2].find("no-connection"));
+  EXPECT_NE(rows[2].find("512 / 1024"), std::string::npos);
+  EXPECT_NE(rows[2].find("1.5 s"), std::string::npos);
+}
+
+class AtomicWrite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("quorvel-atomic-" + std::to_string(getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  size_t Files() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
+  }
+  fs::path dir_;
+};
+
+TEST_F(AtomicWrite, ReplacesTheFileWholeAndLeavesNothingBeside) {
+  const std::string path = (dir_ / "report.json").string();
+  std::ofstream(path) << "old and longer content";
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(path, "{}\n", error)) << error;
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "{}\n");
+  EXPECT_EQ(Files(), 1u);
+}
+
+TEST_F(AtomicWrite, AFolderThatCannotTakeItNamesTheReason) {
+  std::string error;
+  EXPECT_FALSE(WriteFileAtomically((dir_ / "absent" / "r.json").string(), "{}", error));
+  EXPECT_FALSE(error.empty());
+  // A folder where the file should be: the rename fails, no temporary stays.
+  fs::create_directories(dir_ / "taken" / "inner");
+  error.clear();
+  EXPECT_FALSE(WriteFileAtomically((dir_ / "taken").string(), "{}", error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(Files(), 1u);
+}
+
+// What a console wrote to its two streams.
+struct Streams {
+  Streams() : lines(std::tmpfile()), progress(std::tmpfile()) {}
+  ~Streams() {
+    std::fclose(lines);
+    std::fclose(progress);
+  }
+  static std::string Read(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    return text;
+  }
+  std::FILE* lines;
+  std::FILE* progress;
+};
+
+TEST(RunConsole, SeveralRunsPrefixEveryLineWithTheirPort) {
+  Streams streams;
+  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, false);
+  console.Line(1, "- Device reset: OK");
+  console.Line(0, "Quorvel: text\n\nmore");
+  ProgressValues values;
+  values.SetFullWidth(40);
+  values.SetMax(100);
+  values.SetWritten(50);
+  console.Progress(0, values);
+  console.EndProgress();
+  EXPECT_EQ(Streams::Read(streams.lines),
+            "[ttyB] - Device reset: OK\n[ttyA] Quorvel: text\n[ttyA] \n[ttyA] more\n");
+  // Not a terminal: no progress drawn.
+  EXPECT_EQ(Streams::Read(streams.progress), "");
+}
+
+TEST(RunConsole, OneProgressLinePerRunRedrawnBelowTheLog) {
+  Streams streams;
+  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, true);
+  ProgressValues values;
+  values.SetFullWidth(4);
+  values.SetMax(100);
+  values.SetWritten(50);
+  console.Progress(1, values);
+  console.Line(0, "x");
+  console.FinishProgress(1, values);
+  console.EndProgress();
+  const std::string drawn = Streams::Read(streams.progress);
+  // Both rows on every draw; the block is cleared before a log line and
+  // drawn again after it.
+  EXPECT_NE(drawn.find("\r[ttyA] \033[K\n\r[ttyB] [##..] 50 / 100  50%\033[K\n"), std::string::npos)
+      << drawn;
+  EXPECT_NE(drawn.find("\033[2A\033[J"), std::string::npos) << drawn;
+  EXPECT_EQ(Streams::Read(streams.lines), "[ttyA] x\n");
+}
+
+TEST(RunConsole, OneRunLooksAsItAlwaysHas) {
+  Streams streams;
+  RunConsole console({"ttyA"}, streams.lines, streams.progress, true);
+  ProgressValues values;
+  values.SetFullWidth(4);
+  values.SetMax(100);
+  values.SetWritten(100);
+  console.Line(0, "first");
+  console.Progress(0, values);
+  console.Line(0, "second");
+  console.FinishProgress(0, values);
+  console.Line(0, "- Result: done");
+  EXPECT_EQ(Streams::Read(streams.lines), "first\nsecond\n- Result: done\n");
+  EXPECT_EQ(Streams::Read(streams.progress),
+            "\r[####] 100 / 100  100%\033[K\r\033[K\r[####] 100 / 100  100%\033[K\n");
+}
+
+}  // namespace
+}  // namespace quorvel

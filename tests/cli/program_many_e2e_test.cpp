@@ -1,0 +1,267 @@
+// End to end: quorvel-cli program with several ports at once and its JSON
+// report, against quorvel-sim instances on pseudo-terminals.
+#include <signal.h>
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "program_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The report's objects by port; fails the test when it is not JSON of the
+// expected shape.
+std::map<std::string, QJsonObject> ReportByPort(const std::string& path, bool expectArray) {
+  QJsonParseError error{};
+  const QByteArray bytes = QByteArray::fromStdString(ReadAll(path));
+  const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+  EXPECT_EQ(error.error, QJsonParseError::NoError)
+      << error.errorString().toStdString() << bytes.toStdString();
+  std::map<std::string, QJsonObject> byPort;
+  EXPECT_EQ(document.isArray(), expectArray) << bytes.toStdString();
+  QJsonArray objects;
+  if (document.isArray()) {
+    objects = document.array();
+  } else if (document.isObject()) {
+    objects.append(document.object());
+  }
+  for (const QJsonValue& value : objects) {
+    const QJsonObject object = value.toObject();
+    for (const char* field :
+         {"port", "device", "serial", "device_code", "boot_version", "bytes_written", "bytes_total",
+          "blocks_skipped", "duration_ms", "cause", "exit_code", "message"}) {
+      EXPECT_TRUE(object.contains(field)) << field;
+    }
+    byPort[object["port"].toString().toStdString()] = object;
+  }
+  return byPort;
+}
+
+TEST_F(ProgramEndToEnd, SeveralInstrumentsAtOnceEachWithItsCauseInTheReport) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> sim;  // empty: no instrument, the port is missing
+    std::string cause;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"ok", {"--serial", "11/22", "--boot-version", "1.07"}, "success", 0},
+      {"mismatch", {"--device-code", "7"}, "device-mismatch", 1},
+      {"refused", {"--negative", "3:0:9"}, "device-refused", 1},
+      {"silent", {"--silent"}, "no-connection", 1},
+      {"unconfirmed", {"--ignore-reset"}, "restart-not-confirmed", 3},
+      {"stalled", {"--silent-after", "3"}, "timeout", 1},
+      {"missing", {}, "link-error", 1},
+  };
+  std::vector<std::string> args{"--device", "KV-310",   "--baud",
+                                "115200",   "--report", Path("report.json")};
+  for (const Case& c : cases) {
+    std::string port = Path(c.name);
+    if (!c.sim.empty()) {
+      std::vector<std::string> sim{"--device", "KV-310", "--baud", "115200"};
+      sim.insert(sim.end(), c.sim.begin(), c.sim.end());
+      port = StartNamedSim(c.name, sim);
+    }
+    args.insert(args.end(), {"--port", port});
+  }
+  args.push_back(SampleHex());
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult run = Program(args);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  // A failure outweighs an unconfirmed restart.
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  // Side by side: the slowest run (half a minute of retries), not the sum.
+  EXPECT_LT(elapsed, std::chrono::seconds(60));
+
+  const std::map<std::string, QJsonObject> report = ReportByPort(Path("report.json"), true);
+  EXPECT_EQ(report.size(), std::size(cases));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string port = Path(c.name);
+    ASSERT_EQ(report.count(port), 1u);
+    const QJsonObject& entry = report.at(port);
+    EXPECT_EQ(entry["device"].toString().toStdString(), "KV-310");
+    EXPECT_EQ(entry["cause"].toString().toStdString(), c.cause);
+    EXPECT_EQ(entry["exit_code"].toInt(), c.exitCode);
+    EXPECT_GE(entry["duration_ms"].toInteger(), 0);
+    // The log lines of this port, each prefixed with it, and its row of the
+    // summary table.
+    EXPECT_NE(run.out.find("[" + port + "] Comm port: " + port), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\n" + port + "  "), std::string::npos) << run.out;
+    const std::string message = entry["message"].toString().toStdString();
+    EXPECT_NE(message.find(" programming "), std::string::npos) << message;
+    EXPECT_EQ(message.find('\r'), std::string::npos);
+  }
+  const QJsonObject ok = report.at(Path("ok"));
+  EXPECT_EQ(ok["serial"].toArray(), (QJsonArray{11, 22}));
+  EXPECT_EQ(ok["device_code"].toInt(), 1);
+  EXPECT_EQ(ok["boot_version"].toString(), "1.07");
+  EXPECT_EQ(ok["bytes_written"].toInt(), 18432);
+  EXPECT_EQ(ok["bytes_total"].toInt(), 18432);
+  EXPECT_EQ(ok["message"].toString(), "KV-310 programming was successful.");
+  const QJsonObject mismatch = report.at(Path("mismatch"));
+  EXPECT_EQ(mismatch["device_code"].toInt(), 7);
+  EXPECT_EQ(mismatch["serial"].toArray(), (QJsonArray{1234, 5678}));
+  EXPECT_EQ(mismatch["bytes_written"].toInt(), 0);
+  EXPECT_EQ(report.at(Path("unconfirmed"))["bytes_written"].toInt(), 18432);
+  // Nothing was reported by an instrument that never answered.
+  for (const char* name : {"silent", "missing"}) {
+    const QJsonObject& entry = report.at(Path(name));
+    EXPECT_TRUE(entry["serial"].isNull()) << name;
+    EXPECT_TRUE(entry["device_code"].isNull()) << name;
+    EXPECT_TRUE(entry["boot_version"].isNull()) << name;
+  }
+  EXPECT_NE(report.at(Path("missing"))["message"].toString().toStdString().find(
+                "Comm port: Port not found"),
+            std::string::npos);
+  ExpectNamedReceivedEqualsFile("ok", SampleHex());
+  ExpectNamedReceivedEqualsFile("unconfirmed", SampleHex());
+}
+
+TEST_F(ProgramEndToEnd, OneInstrumentsReportIsOneObject) {
+  // A HEX file with a line the reader refuses: the run ends before the port
+  // is opened.
+  std::ifstream in(SampleHex());
+  std::ofstream corrupt(Path("corrupt.hex"));
+  for (std::string line; std::getline(in, line);) corrupt << line.substr(0, 20) << '\n';
+  corrupt.close();
+  struct Case {
+    std::string name;
+    std::string file;
+    std::string cause;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"success", SampleHex(), "success", 0},
+      {"file refused", Path("corrupt.hex"), "file-refused", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim_.reset();
+    const std::string port = StartSim({"--device", "KV-310", "--baud", "115200"});
+    const ProcessResult run = Program({"--device", "KV-310", "--port", port, "--baud", "115200",
+                                       "--report", Path("one.json"), c.file});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    // One port: the log as it always was, without prefixes or a table.
+    EXPECT_EQ(run.out.find("[" + port + "]"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("result"), std::string::npos) << run.out;
+    const std::map<std::string, QJsonObject> report = ReportByPort(Path("one.json"), false);
+    ASSERT_EQ(report.count(port), 1u);
+    EXPECT_EQ(report.at(port)["cause"].toString().toStdString(), c.cause);
+    EXPECT_EQ(report.at(port)["exit_code"].toInt(), c.exitCode);
+    EXPECT_EQ(report.at(port)["blocks_skipped"].toInt(),
+              static_cast<int>(Occurrences(run.out, "- Empty data block: ")));
+    // Written whole: no temporary file is left beside it.
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      if (entry.path().filename().string().find("one.json") != std::string::npos) ++files;
+    }
+    EXPECT_EQ(files, 1u);
+  }
+}
+
+TEST_F(ProgramEndToEnd, EmptyBlocksAreCountedAsSkipped) {
+  const std::string port = StartSim(
+      {"--device", "GRV-30x", "--mode", "boot", "--baud", "115200", "--block-size", "512"});
+  const ProcessResult run = Program({"--device", "GRV-30x", "--port", port, "--baud", "115200",
+                                     "--report", Path("r.json"), SampleHex()});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  const QJsonObject entry = ReportByPort(Path("r.json"), false)[port];
+  EXPECT_EQ(entry["blocks_skipped"].toInt(),
+            static_cast<int>(Occurrences(run.out, "- Empty data block: ")));
+  EXPECT_GT(entry["blocks_skipped"].toInt(), 0) << run.out;
+}
+
+TEST_F(ProgramEndToEnd, ExitCodeOfSeveralIsTheMostSevere) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> secondFault;
+    int exitCode;
+  };
+  const Case cases[] = {
+      {"both succeed", {}, 0},
+      {"one restart not confirmed", {"--negative", "5:1:5"}, 3},
+      {"one refused", {"--negative", "3:0:9"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string first = StartNamedSim("first", {"--device", "KV-310", "--baud", "115200"});
+    std::vector<std::string> sim{"--device", "KV-310", "--baud", "115200"};
+    sim.insert(sim.end(), c.secondFault.begin(), c.secondFault.end());
+    const std::string second = StartNamedSim("second", sim);
+    // The ports from a file, with comments and blank lines.
+    std::ofstream(Path("ports.txt")) << "# the line's instruments\n"
+                                     << first << "   # left\n\n  " << second << "\n";
+    const ProcessResult run = Program(
+        {"--device", "KV-310", "--baud", "115200", "--ports-from", Path("ports.txt"), SampleHex()});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    EXPECT_NE(run.out.find("[" + first + "] Quorvel: KV-310 programming was successful.\n"),
+              std::string::npos)
+        << run.out;
+    ExpectNamedReceivedEqualsFile("first", SampleHex());
+    namedSims_.clear();
+  }
+}
+
+TEST_F(ProgramEndToEnd, StopSignalStopsEveryInstrument) {
+  // 9600 bit/s: runs of many seconds.
+  const std::string a = StartNamedSim("a", {"--device", "KV-310"});
+  const std::string b = StartNamedSim("b", {"--device", "KV-310"});
+  bool signalled = false;
+  const ProcessResult run = RunProcess(
+      ProgramArgs({"--device", "KV-310", "--port", a, "--port", b, "--report", Path("r.json"),
+                   SampleHex()}),
+      {"LC_ALL=C"}, std::chrono::seconds(60), {}, [&](pid_t pid, const ProcessResult& sofar) {
+        if (!signalled &&
+            sofar.out.find("[" + a + "] - Writing data block: ") != std::string::npos &&
+            sofar.out.find("[" + b + "] - Writing data block: ") != std::string::npos) {
+          signalled = true;
+          kill(pid, SIGTERM);
+        }
+        return true;
+      });
+  ASSERT_TRUE(signalled) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  const std::map<std::string, QJsonObject> report = ReportByPort(Path("r.json"), true);
+  for (const std::string& port : {a, b}) {
+    ASSERT_EQ(report.count(port), 1u);
+    EXPECT_EQ(report.at(port)["cause"].toString().toStdString(), "user-stop");
+    EXPECT_NE(run.out.find("[" + port + "] - User abort\n"), std::string::npos) << run.out;
+  }
+}
+
+TEST_F(ProgramEndToEnd, BadPortListsExitWithUsage) {
+  std::ofstream(Path("twice.txt")) << "/dev/null\n/DEV/NULL\n";
+  std::ofstream(Path("many.txt")) << std::string(70000, '\n');
+  std::string hundreds;
+  for (int i = 0; i < 300; ++i) hundreds += "/dev/p" + std::to_string(i) + "\n";
+  std::ofstream(Path("hundreds.txt")) << hundreds;
+  std::ofstream(Path("comments.txt")) << "# nothing here\n\n";
+  const std::vector<std::vector<std::string>> cases = {
+      {"--port", "/dev/null", "--port", "/dev/null"}, {"--ports-from", Path("twice.txt")},
+      {"--ports-from", Path("absent.txt")},           {"--ports-from", Path("many.txt")},
+      {"--ports-from", Path("hundreds.txt")},         {"--ports-from", Path("comments.txt")},
+  };
+  for (std::vector<std::string> args : cases) {
+    SCOPED_TRACE(args.back());
+    args.insert(args.begin(), {"--device", "KV-310"});
+    args.push_back(SampleHex());
+    const ProcessResult run = Program(args);
+    EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace quorvel::test
