@@ -328,7 +328,6 @@ int ProgramCommand(const CliContext& context) {
     ports.push_back(*found);
   }
   // At merge: removed; each run pads its own block prefixes.
-  PadBlockLogPrefixes([](std::string_view text) { return Utf8Length(text); });
 
   const std::vector<InstrumentResult> results = ProgramAll(choice, ports);
   if (results.size() > 1) std::printf("\n%s", SummaryTable(results).c_str());

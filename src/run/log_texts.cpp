@@ -62,6 +62,4 @@ BlockLogPrefixes PaddedBlockLogPrefixes(const TextWidthFn& width) {
   return prefixes;
 }
 
-void PadBlockLogPrefixes(const TextWidthFn&) {}
-
 }  // namespace quorvel

@@ -69,10 +69,6 @@ struct BlockLogPrefixes {
 };
 BlockLogPrefixes PaddedBlockLogPrefixes(const TextWidthFn& width);
 
-// Does nothing: every RunLog pads its own block prefixes now. Kept only until
-// its last caller is gone; do not call it.
-void PadBlockLogPrefixes(const TextWidthFn& width);
-
 // Argument texts of log lines.
 constexpr std::string_view kArgPending = "..........";
 constexpr std::string_view kArgOk = "OK";
