@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev libudev-dev
+  qt6-base-dev qt6-svg-dev fonts-dejavu-core libudev-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   binutils dbus dbus-bin

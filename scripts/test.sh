@@ -3,7 +3,8 @@
 #  1. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 #  2. the serial link tests under ThreadSanitizer,
 #  3. each libFuzzer target (clang) for a short bounded time.
-# Tests that need a session bus run inside dbus-run-session.
+# Tests that need a session bus run inside dbus-run-session; the dialogs'
+# widget tests run on Qt's offscreen platform (no display needed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
