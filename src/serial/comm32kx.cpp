@@ -1,7 +1,6 @@
 #include "serial/comm32kx.h"
 
 #include <QMetaObject>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <limits>

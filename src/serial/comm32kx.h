@@ -121,6 +121,8 @@ class TComm32Kx : public QObject {
   // Public state.
   uint8_t Language() const { return language_; }
   std::string NoneText() const;
+  // NoneText, then the ports of the process's PortListService; brought up
+  // to date (with OnPortListChange) when the service tells of a change.
   const std::vector<std::string>& PortList() const { return portList_; }
   uint16_t PortIndex() const { return portIndex_; }
   uint8_t Status() const { return status_; }
