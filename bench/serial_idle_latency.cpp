@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "serial/comm32kx.h"
-#include "serial/port_list.h"
+#include "serial/port_list_service.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string path = ttyname(slave);
-  setenv(quorvel::kExtraPortsVariable, path.c_str(), 1);
+  quorvel::PortListService::Instance().AddExtraPort(path);
 
   quorvel::TComm32Kx comm(nullptr, 1);
   comm.SetTimeOut(50);

@@ -1,19 +1,16 @@
 #include "serial/comm32kx.h"
 
 #include <QMetaObject>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <limits>
-#include <thread>
 #include <utility>
 
 #include "app/globals.h"
 #include "app/text_utils.h"
 #include "dialogs/prompt.h"
-#include "serial/port_handover.h"
 #include "serial/port_list.h"
-#include "serial/port_watcher.h"
+#include "serial/port_list_service.h"
 #include "serial/read_thread.h"
 #include "serial/write_thread.h"
 
@@ -31,46 +28,11 @@ struct TComm32Kx::Session {
 namespace {
 
 constexpr int kTimerIntervalMs = 100;
-constexpr auto kSettleAfterOpen = std::chrono::milliseconds(50);
 constexpr int kHandOverDelayMs = 100;
 
 constexpr TextPair kDuplicateWarning{
     "UWAGA\r\nW systemie istnieją dwa porty %s.\r\nProgram może działać nieprawidłowo.",
     "WARNING\r\nThere are two %s serial ports in the system.\r\nProgram may work incorrectly."};
-
-// Process-wide state of the port list, shared by every component (main
-// thread only): the names that occurred twice in the last enumeration, the
-// names already warned about in this run, and the refresh guard.
-std::string& DuplicatePorts() {
-  static std::string names;
-  return names;
-}
-std::string& WarnedPorts() {
-  static std::string names;
-  return names;
-}
-bool refreshRunning = false;
-std::vector<QPointer<TComm32Kx>>& PendingRefreshes() {
-  static std::vector<QPointer<TComm32Kx>> pending;
-  return pending;
-}
-
-// Drops from a "<a><b>" list every name that is not in `keep`.
-std::string KeepListedNames(const std::string& list, const std::vector<std::string>& keep) {
-  std::string kept;
-  size_t start = 0;
-  while ((start = list.find('<', start)) != std::string::npos) {
-    const size_t end = list.find('>', start);
-    if (end == std::string::npos) break;
-    const std::string name = list.substr(start + 1, end - start - 1);
-    if (std::any_of(keep.begin(), keep.end(),
-                    [&](const std::string& item) { return SameTextNoCase(item, name); })) {
-      kept += list.substr(start, end - start + 1);
-    }
-    start = end + 1;
-  }
-  return kept;
-}
 
 }  // namespace
 
@@ -89,15 +51,23 @@ TComm32Kx::TComm32Kx(QObject* owner, uint8_t language) : QObject(owner), languag
   respTimer_.setInterval(kTimerIntervalMs);
   connect(&sendTimer_, &QTimer::timeout, this, [this] { SendTimerTick(); });
   connect(&respTimer_, &QTimer::timeout, this, [this] { ResponseTimerTick(); });
+  settleTimer_.setSingleShot(true);
+  settleTimer_.setInterval(kSettleAfterOpenMs);
+  settleTimer_.setTimerType(Qt::PreciseTimer);  // never shorter than asked
+  connect(&settleTimer_, &QTimer::timeout, this, [this] { HandOnQueueHead(); });
+  openRetry_.setInterval(kAccessRetryMs);
+  connect(&openRetry_, &QTimer::timeout, this, [this] { RetryOpen(); });
 
-  RefreshPortList();
+  RebuildPortList();
   comPort_ = NoneText();
   lastOpened_ = NoneText();
   portIndex_ = 0;
   status_ = kStatusDisconnected;
 
-  watcher_ = new PortWatcher([this] { RefreshPortList(); }, this);
-  handover_ = new PortHandover([this](const std::string& name) { PortFreeHeard(name); }, this);
+  PortListService::Subscriber subscriber;
+  subscriber.listChanged = [this] { RebuildPortList(); };
+  subscriber.portFree = [this](const std::string& name) { PortFreeHeard(name); };
+  subscription_ = PortListService::Instance().Subscribe(std::move(subscriber));
   constructing_ = false;
 }
 
@@ -105,16 +75,17 @@ TComm32Kx::~TComm32Kx() {
   destroying_ = true;
   sendTimer_.stop();
   respTimer_.stop();
+  settleTimer_.stop();
+  openRetry_.stop();
   sendTimer_.disconnect();
   respTimer_.disconnect();
+  settleTimer_.disconnect();
+  openRetry_.disconnect();
   Close();
   delete windowNotifier_;
   windowNotifier_ = nullptr;
-  delete watcher_;
-  watcher_ = nullptr;
   if (!IsNoneName(lastOpened_)) AnnounceFree(lastOpened_);
-  delete handover_;
-  handover_ = nullptr;
+  PortListService::Instance().Unsubscribe(subscription_);
 }
 
 std::string TComm32Kx::NoneText() const {
@@ -122,7 +93,7 @@ std::string TComm32Kx::NoneText() const {
 }
 
 bool TComm32Kx::WatchesUdev() const {
-  return watcher_ != nullptr && watcher_->UsesUdev();
+  return PortListService::Instance().WatchesUdev();
 }
 
 // ---- status and events ----
@@ -298,41 +269,68 @@ bool TComm32Kx::Open() {
   }
   if (session_) return false;
   lastOpened_ = comPort_;
+  const int32_t code = OpenSession();
+  if (code == kStatusAccessDenied) {
+    // Reported at once all the same: whoever waits for the port (a run)
+    // decides for itself what to do about it.
+    const auto listedFor = PortListService::Instance().ListedFor(comPort_);
+    if (listedFor && *listedFor < std::chrono::milliseconds(kFreshPortGraceMs)) {
+      openRetryUntil_ = Clock::now() + std::chrono::milliseconds(kFreshPortGraceMs) - *listedFor;
+      openRetry_.start();
+    }
+  }
+  return FinishOpen(code);
+}
 
+bool TComm32Kx::FinishOpen(int32_t code) {
+  if (code == kStatusPortNotFound) {
+    comPort_ = NoneText();
+    portIndex_ = 0;
+  }
+  ReportStatus(code);
+  return code == kStatusConnected;
+}
+
+void TComm32Kx::RetryOpen() {
+  // Still refused and still wanted: anything the owner did meanwhile
+  // (another port, a close, an open of its own) changed the status.
+  if (session_ || status_ != kStatusAccessDenied || portIndex_ == 0 ||
+      Clock::now() >= openRetryUntil_) {
+    openRetry_.stop();
+    return;
+  }
+  const int32_t code = OpenSession();
+  if (code == kStatusAccessDenied) return;
+  openRetry_.stop();
+  FinishOpen(code);
+}
+
+int32_t TComm32Kx::OpenSession() {
   const PortOpenResult opened = OpenPortDevice(PortDevicePath(comPort_));
   if (opened.fd < 0) {
     switch (opened.error) {
       case PortOpenError::Busy:
-        ReportStatus(kStatusBusy);
-        break;
+        return kStatusBusy;
       case PortOpenError::NotFound:
-        comPort_ = NoneText();
-        portIndex_ = 0;
-        ReportStatus(kStatusPortNotFound);
-        break;
+        return kStatusPortNotFound;
       case PortOpenError::AccessDenied:
-        ReportStatus(kStatusAccessDenied);
-        break;
+        return kStatusAccessDenied;
       default:
-        ReportStatus(kStatusPortError);
-        break;
+        return kStatusPortError;
     }
-    return false;
   }
   const int fd = opened.fd;
   PortDriverChanges changes;
   if (!ConfigurePort(fd, line_, control_, &changes)) {
     ClosePortDevice(fd, changes);
-    ReportStatus(kStatusPortError);
-    return false;
+    return kStatusPortError;
   }
   if (!control_.FlowRTS_CTS) (void)SetRTS(fd, rtsState_);
   if (!control_.FlowDTR_DSR) (void)SetDTR(fd, dtrState_);
 
   if (windowNotifier_ == nullptr) {  // nothing could reach the main thread
     ClosePortDevice(fd, changes);
-    ReportStatus(kStatusPortError);
-    return false;
+    return kStatusPortError;
   }
   auto session = std::make_unique<Session>();
   session->fd = fd;
@@ -340,7 +338,7 @@ bool TComm32Kx::Open() {
   session->line = line_;
   if (!session->stop.Create()) {
     ClosePortDevice(fd, changes);
-    return false;
+    return kStatusPortError;
   }
   TReadThread::Config readConfig;
   readConfig.fd = fd;
@@ -370,15 +368,14 @@ bool TComm32Kx::Open() {
     session->writer->Join();
     ClosePortDevice(fd, changes);
     window_.Clear();
-    ReportStatus(kStatusPortError);
-    return false;
+    return kStatusPortError;
   }
   session_ = std::move(session);
   transmitReady_ = true;
   lastSend_.reset();
-  std::this_thread::sleep_for(kSettleAfterOpen);
-  ReportStatus(kStatusConnected);
-  return true;
+  // Frames sent before the settle time is over wait in the queue.
+  settleTimer_.start();
+  return kStatusConnected;
 }
 
 bool TComm32Kx::Close() {
@@ -392,6 +389,7 @@ void TComm32Kx::ReleasePort() {
   queue_.clear();
   sendTimer_.stop();
   respTimer_.stop();
+  settleTimer_.stop();
   if (!session_) return;
   // The threads may still be in the middle of a step: both are joined
   // before the descriptor and the buffers go away. Neither thread ever
@@ -440,7 +438,7 @@ uint32_t TComm32Kx::ComputedResponseTimeOut(uint32_t size) const {
 void TComm32Kx::HandOnQueueHead() {
   const auto now = Clock::now();
   const bool wasReady = transmitReady_;
-  bool mayGo = session_ && session_->writer && !queue_.empty() &&
+  bool mayGo = session_ && session_->writer && !queue_.empty() && !settleTimer_.isActive() &&
                (!lastSend_ || now - *lastSend_ > std::chrono::milliseconds(timeOut_.load()));
   bool blocked = false;
   if (mayGo && (control_.FlowDTR_DSR || control_.FlowRTS_CTS)) {
@@ -576,45 +574,22 @@ void TComm32Kx::HandlePortMessages() {
 // ---- port list ----
 
 void TComm32Kx::RefreshPortList() {
-  if (refreshRunning) {
-    // Run once the running refresh is over, not inside it.
-    auto& pending = PendingRefreshes();
-    if (std::find(pending.begin(), pending.end(), this) == pending.end())
-      pending.emplace_back(this);
-    return;
-  }
-  refreshRunning = true;
-  struct Finish {
-    ~Finish() {
-      refreshRunning = false;
-      std::vector<QPointer<TComm32Kx>> pending;
-      pending.swap(PendingRefreshes());
-      for (const QPointer<TComm32Kx>& component : pending) {
-        if (component) {
-          QMetaObject::invokeMethod(
-              component.data(), [c = component.data()] { c->RefreshPortList(); },
-              Qt::QueuedConnection);
-        }
-      }
-    }
-  } finish;
-  RebuildPortList();
+  PortListService::Instance().Refresh();
 }
 
 void TComm32Kx::RebuildPortList() {
-  PortScan scan = ScanPorts(kSysClassTty, ExtraPortsFromEnvironment());
-  DuplicatePorts() = scan.duplicates;
   WarnDuplicatePort();
 
-  std::vector<std::string> names = SortPortNames(std::move(scan.names));
+  const std::vector<std::string>& names = PortListService::Instance().Ports();
   const size_t offset = (!portList_.empty() && IsNoneName(portList_[0])) ? 1 : 0;
   bool changed = names.size() != portList_.size() - offset;
   for (size_t i = 0; !changed && i < names.size(); ++i) changed = names[i] != portList_[i + offset];
-  if (changed) portList_ = std::move(names);
-
-  WarnedPorts() = KeepListedNames(WarnedPorts(), portList_);
-  if (portList_.empty() || !IsNoneName(portList_[0]))
+  if (changed) {
+    portList_ = names;
     portList_.insert(portList_.begin(), NoneText());
+  } else if (offset == 0) {
+    portList_.insert(portList_.begin(), NoneText());
+  }
 
   if (changed && !constructing_) {
     SetCOMPort(comPort_);  // a port that went away is closed and "not found"
@@ -624,8 +599,7 @@ void TComm32Kx::RebuildPortList() {
 
 void TComm32Kx::WarnDuplicatePort() {
   if (IsNoneName(comPort_)) return;
-  if (!NameListHas(DuplicatePorts(), comPort_) || NameListHas(WarnedPorts(), comPort_)) return;
-  WarnedPorts() += "<" + comPort_ + ">";
+  if (!PortListService::Instance().TakeDuplicateWarning(comPort_)) return;
   const std::string text =
       FormatText(language_ == 0 ? kDuplicateWarning.pl : kDuplicateWarning.en, {comPort_});
   // Shown after the current operation, never from inside it.
@@ -637,7 +611,7 @@ void TComm32Kx::WarnDuplicatePort() {
 // ---- hand-over between instances ----
 
 void TComm32Kx::AnnounceFree(const std::string& name) {
-  if (broadCastPortOFF_ && handover_ != nullptr) handover_->AnnounceFree(name);
+  if (broadCastPortOFF_) PortListService::Instance().AnnounceFree(name, subscription_);
 }
 
 void TComm32Kx::PortFreeHeard(const std::string& name) {
@@ -650,11 +624,23 @@ void TComm32Kx::PortFreeHeard(const std::string& name) {
 
 void TComm32Kx::HandOver(const std::string& name) {
   Close();
-  QTimer::singleShot(kHandOverDelayMs, this, [this, name] {
-    if (comPort_ != name) return;  // the owner chose another port meanwhile
-    Open();
-    FireNotify(OnPortChange);
-  });
+  const Clock::time_point until =
+      Clock::now() + std::chrono::milliseconds(kHandOverDelayMs + kHandOverRetryMs);
+  QTimer::singleShot(kHandOverDelayMs, this, [this, name, until] { OpenHandedOver(name, until); });
+}
+
+void TComm32Kx::OpenHandedOver(const std::string& name, Clock::time_point until) {
+  // The owner chose another port, or opened it, meanwhile.
+  if (comPort_ != name || portIndex_ == 0 || session_) return;
+  lastOpened_ = comPort_;
+  const int32_t code = OpenSession();
+  // The instance that let the port go may still be closing it.
+  if ((code == kStatusBusy || code == kStatusAccessDenied) && Clock::now() < until) {
+    QTimer::singleShot(kAccessRetryMs, this, [this, name, until] { OpenHandedOver(name, until); });
+    return;
+  }
+  FinishOpen(code);
+  FireNotify(OnPortChange);
 }
 
 }  // namespace quorvel

@@ -30,8 +30,6 @@ class QSocketNotifier;
 
 namespace quorvel {
 
-class PortHandover;
-class PortWatcher;
 class TReadThread;
 class TWriteThread;
 
@@ -41,6 +39,22 @@ class TComm32Kx : public QObject {
   using TReceive = std::function<void(TComm32Kx* sender, const uint8_t* buf, uint32_t size)>;
   using TStatus = std::function<void(TComm32Kx* sender, int32_t code, const std::string& txt)>;
   using TNotifyEvent = std::function<void(TComm32Kx* sender)>;
+
+  // Time a port gets after it was opened before the first frame goes out:
+  // a USB adapter may still be setting up its line (and a device on it may
+  // still be waking up from the modem lines just raised); bytes sent at once
+  // can be lost. Open itself does not wait: frames sent meanwhile queue.
+  static constexpr int kSettleAfterOpenMs = 50;
+  // A port that entered the port list this short a time ago and refused
+  // access may only be waiting for the permissions udev gives it: a refused
+  // Open is then tried again every kAccessRetryMs (after status 6 was
+  // reported); it reports Connected when it gets through.
+  static constexpr int kFreshPortGraceMs = 1000;
+  static constexpr int kAccessRetryMs = 50;
+  // A port handed over by another instance that is still held (or not yet
+  // given back its permissions) is tried again for this long before its
+  // status is reported.
+  static constexpr int kHandOverRetryMs = 200;
 
   // language: 0 Polish, 1 English (NoneText and the status texts).
   explicit TComm32Kx(QObject* owner, uint8_t language);
@@ -107,6 +121,8 @@ class TComm32Kx : public QObject {
   // Public state.
   uint8_t Language() const { return language_; }
   std::string NoneText() const;
+  // NoneText, then the ports of the process's PortListService; brought up
+  // to date (with OnPortListChange) when the service tells of a change.
   const std::vector<std::string>& PortList() const { return portList_; }
   uint16_t PortIndex() const { return portIndex_; }
   uint8_t Status() const { return status_; }
@@ -131,9 +147,12 @@ class TComm32Kx : public QObject {
   // MaxRespTime, TimeOut and one second.
   uint32_t ComputedResponseTimeOut(uint32_t size) const;
   // True when device notices come from udev (else the list is rescanned).
+  // The port list and its watcher belong to PortListService, shared by
+  // every component of the process.
   bool WatchesUdev() const;
 
-  // Operations (main thread).
+  // Operations (main thread). None of them waits: Open reports Connected
+  // (or why not) at once; the first frame goes out kSettleAfterOpenMs later.
   virtual bool Open();
   virtual bool Close();
   void SetParams(std::optional<std::string> portName, std::optional<TBaudRate> baud,
@@ -144,6 +163,7 @@ class TComm32Kx : public QObject {
   bool Send(const uint8_t* buf, uint32_t size) { return SendEx(buf, size, true); }
   // Queues one frame; false when it was not admitted, the port is closed, or
   // the frame is longer than SizeBufTXD (refused whole, never cut short).
+  // A frame sent while the port settles after the open waits in the queue.
   bool SendEx(const uint8_t* buf, uint32_t size, bool waitResp);
   void HoldReceive();
   void ReleaseReceive();
@@ -152,8 +172,9 @@ class TComm32Kx : public QObject {
   // still gathering into a chunk (within one TimeOut of quiet) are kept.
   void DiscardInput();
   int32_t ReceiveHoldCount() const { return holdCount_.load(); }
-  // Rebuilds PortList now; a request made while a rebuild runs (further up
-  // the stack) is run later instead, so rebuilds never nest.
+  // Rescans the ports and rebuilds the PortList of every component now; a
+  // request made while a rebuild runs (further up the stack) is run later
+  // instead, so rebuilds never nest.
   void RefreshPortList();
 
  protected:
@@ -207,14 +228,22 @@ class TComm32Kx : public QObject {
   std::optional<Clock::time_point> lastSend_;
   QTimer sendTimer_;
   QTimer respTimer_;
+  QTimer settleTimer_;  // runs from the open until the first frame may go
+  QTimer openRetry_;    // tries a refused port again (see kFreshPortGraceMs)
+  Clock::time_point openRetryUntil_;
 
   PortMessageWindow window_;
   QSocketNotifier* windowNotifier_ = nullptr;
   std::unique_ptr<Session> session_;
-  PortWatcher* watcher_ = nullptr;
-  PortHandover* handover_ = nullptr;
+  uint64_t subscription_ = 0;  // to PortListService
 
   void ReportStatus(int32_t code);
+  // Opens comPort_ and starts the port threads; the status it comes to
+  // (kStatusConnected when open), nothing reported.
+  int32_t OpenSession();
+  // Reports the outcome of an open; false unless it is open.
+  bool FinishOpen(int32_t code);
+  void RetryOpen();
   // Stops the threads and closes the port, without a status report.
   void ReleasePort();
   void FireNotify(const TNotifyEvent& event);
@@ -235,6 +264,7 @@ class TComm32Kx : public QObject {
   void AnnounceFree(const std::string& name);
   void PortFreeHeard(const std::string& name);
   void HandOver(const std::string& name);
+  void OpenHandedOver(const std::string& name, Clock::time_point until);
 };
 
 }  // namespace quorvel

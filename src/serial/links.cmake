@@ -10,6 +10,8 @@ add_library(quorvel_links STATIC
   ${CMAKE_CURRENT_LIST_DIR}/port_handover.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_handover.h
   ${CMAKE_CURRENT_LIST_DIR}/port_list.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/port_list_service.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/port_list_service.h
   ${CMAKE_CURRENT_LIST_DIR}/port_message_window.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_watcher.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_watcher.h

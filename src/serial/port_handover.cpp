@@ -30,11 +30,16 @@ PortHandover::PortHandover(std::function<void(const std::string&)> portFree, QOb
     : QObject(parent),
       portFree_(std::move(portFree)),
       token_(QString::number(getpid()) + ":" + QString::number(nextComponent.fetch_add(1))) {
+  ++liveCount_;
   if (!SessionBusExpected()) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
   connected_ = bus.connect(QString(), QString(), kHandoverInterface, kPortFreeSignal, this,
                            SLOT(PortFreeMessage(QDBusMessage)));
+}
+
+PortHandover::~PortHandover() {
+  --liveCount_;
 }
 
 void PortHandover::AnnounceFree(const std::string& portName) {

@@ -20,23 +20,30 @@ inline constexpr const char* kPortFreeSignal = "Comm32KxMessagePortFree";
 class PortHandover : public QObject {
   Q_OBJECT
  public:
-  // portFree: run on the main thread with the name of a port another
-  // component (in this or another process) let go.
+  // portFree: run on the main thread with the name of a port a component of
+  // another process let go (this process's own announcements are left out:
+  // the port-list service passes those on itself).
   explicit PortHandover(std::function<void(const std::string&)> portFree,
                         QObject* parent = nullptr);
+  ~PortHandover() override;
 
   // True when connected to a session bus.
   bool Connected() const { return connected_; }
 
-  // Announces the port as free to every other component.
+  // Announces the port as free to every other process.
   void AnnounceFree(const std::string& portName);
+
+  // How many listeners exist in this process (the service keeps one).
+  static int LiveCount() { return liveCount_; }
 
  private Q_SLOTS:
   void PortFreeMessage(const QDBusMessage& message);
 
  private:
+  static inline int liveCount_ = 0;  // main thread only
+
   std::function<void(const std::string&)> portFree_;
-  QString token_;  // tells this component's own announcements apart
+  QString token_;  // tells this process's own announcements apart
   bool connected_ = false;
 };
 

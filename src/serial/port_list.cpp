@@ -43,7 +43,7 @@ bool NameListHas(std::string_view list, std::string_view name) {
   return LowerText(list).find(LowerText(Bracketed(name))) != std::string::npos;
 }
 
-PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts) {
+PortScan ScanPorts(const std::string& sysClassTty, const std::vector<std::string>& extraPorts) {
   PortScan scan;
   std::string seen;
 
@@ -61,16 +61,27 @@ PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts) 
   // Directory order is arbitrary; a stable order keeps the duplicate list stable.
   std::sort(system.begin(), system.end());
   for (const std::string& name : system) AddName(&scan, seen, name);
-
-  size_t start = 0;
-  while (start <= extraPorts.size()) {
-    size_t colon = extraPorts.find(':', start);
-    if (colon == std::string_view::npos) colon = extraPorts.size();
-    const std::string_view path = extraPorts.substr(start, colon - start);
-    if (!path.empty()) AddName(&scan, seen, std::string(path));
-    start = colon + 1;
+  for (const std::string& path : extraPorts) {
+    if (!path.empty()) AddName(&scan, seen, path);
   }
   return scan;
+}
+
+PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts) {
+  return ScanPorts(sysClassTty, SplitPortList(extraPorts));
+}
+
+std::vector<std::string> SplitPortList(std::string_view list) {
+  std::vector<std::string> paths;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t colon = list.find(':', start);
+    if (colon == std::string_view::npos) colon = list.size();
+    const std::string_view path = list.substr(start, colon - start);
+    if (!path.empty()) paths.emplace_back(path);
+    start = colon + 1;
+  }
+  return paths;
 }
 
 std::string ExtraPortsFromEnvironment() {

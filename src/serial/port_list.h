@@ -1,7 +1,7 @@
 // The serial ports of the system: the terminals under /sys/class/tty that
-// belong to a device (real UARTs, USB adapters, CDC-ACM), plus the paths of
-// the environment variable QUORVEL_EXTRA_PORTS for virtual ports; their
-// order and the names that occur twice. No Qt.
+// belong to a device (real UARTs, USB adapters, CDC-ACM), plus extra paths
+// for virtual ports (the environment variable QUORVEL_EXTRA_PORTS names
+// some); their order and the names that occur twice. No Qt.
 #pragma once
 
 #include <string>
@@ -20,9 +20,15 @@ struct PortScan {
   std::string duplicates;
 };
 
-// Scans a sysfs tty class folder and the colon-separated extra port list.
-// A legacy ttyS entry counts only when its UART type is known (not 0).
+// Scans a sysfs tty class folder and the extra ports, which follow the
+// system's in the order given. A legacy ttyS entry counts only when its UART
+// type is known (not 0).
+PortScan ScanPorts(const std::string& sysClassTty, const std::vector<std::string>& extraPorts);
+// The same with the extra ports as a colon-separated list.
 PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts);
+
+// The paths of a colon-separated list, empty entries left out.
+std::vector<std::string> SplitPortList(std::string_view list);
 
 // The value of QUORVEL_EXTRA_PORTS, empty when unset.
 std::string ExtraPortsFromEnvironment();

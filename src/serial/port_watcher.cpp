@@ -14,6 +14,7 @@ namespace quorvel {
 
 PortWatcher::PortWatcher(std::function<void()> changed, QObject* parent)
     : QObject(parent), changed_(std::move(changed)) {
+  ++liveCount_;
   settle_.setSingleShot(true);
   settle_.setInterval(kSettleMs);
   connect(&settle_, &QTimer::timeout, this, [this] {
@@ -28,6 +29,7 @@ PortWatcher::PortWatcher(std::function<void()> changed, QObject* parent)
 }
 
 PortWatcher::~PortWatcher() {
+  --liveCount_;
   delete notifier_;
 #if QUORVEL_HAVE_UDEV
   if (monitor_ != nullptr) udev_monitor_unref(monitor_);

@@ -14,10 +14,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace quorvel {
 namespace {
@@ -70,20 +68,13 @@ std::string PortDevicePath(const std::string& name) {
 }
 
 PortOpenResult OpenPortDevice(const std::string& path) {
-  using Clock = std::chrono::steady_clock;
-  const auto first = Clock::now();
   int fd = -1;
   int error = 0;
-  for (;;) {
+  do {
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) break;
     error = errno;
-    if (error == EINTR) continue;
-    if (error != EACCES || Clock::now() - first >= std::chrono::milliseconds(200)) {
-      return {-1, ErrorOfErrno(error)};
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  } while (fd < 0 && error == EINTR);
+  if (fd < 0) return {-1, ErrorOfErrno(error)};
   // Not a port: nothing to lock, whoever else holds the file.
   struct termios2 tio {};
   if (ioctl(fd, TCGETS2, &tio) != 0) {

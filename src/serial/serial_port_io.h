@@ -51,10 +51,9 @@ std::string PortDevicePath(const std::string& name);
 // descriptor, even when the holder is killed. A terminal flag such as
 // TIOCEXCL would outlive a killed holder on a terminal that someone else
 // keeps open and lock every ordinary user out ("Busy") from then on.
-// A file that is no terminal is refused before it is locked. A port that
-// denies access is tried again for up to 200 ms, since a port that another
-// instance is just letting go may still be held for a moment; the attempts
-// sleep on the calling thread.
+// A file that is no terminal is refused before it is locked. One attempt,
+// never a wait: where trying again makes sense the component does it on a
+// timer.
 PortOpenResult OpenPortDevice(const std::string& path);
 
 // Puts raw mode, the line settings and the flow setting into a terminal

@@ -245,6 +245,7 @@ TEST(Comm32KxFarEnd, VanishedFarEndIsReportedOnceAndReleasesThePort) {
     comm.SetTimeOut(300);  // queued frames go out at least 300 ms apart
     comm.SetCOMPort(pty.Path());
     ASSERT_TRUE(comm.IsOpen());
+    testing::SettleAfterOpen();
     if (c.frameWaiting) {
       const Bytes frame = Pattern(4);
       ASSERT_TRUE(comm.Send(frame.data(), 4));
@@ -305,6 +306,7 @@ TEST_F(Comm32KxIo, FrameLongerThanSizeBufTXDIsRefusedWhole) {
     SCOPED_TRACE(std::to_string(c.sizeBufTXD) + " / " + std::to_string(c.frame));
     comm_->SetSizeBufTXD(c.sizeBufTXD);  // reopens
     ASSERT_TRUE(comm_->IsOpen());
+    testing::SettleAfterOpen();
     log_.Clear();
     const Bytes frame = Pattern(c.frame, 9);
     EXPECT_EQ(comm_->SendEx(frame.data(), static_cast<uint32_t>(frame.size()), false), c.accepted);
@@ -335,6 +337,7 @@ TEST_F(Comm32KxIo, WriteReportsOnlyWhenTheHandlerWasSetAtOpen) {
   SpinFor(150);
   EXPECT_EQ(reports, 0);
   comm_->SetSizeBufTXD(1024);  // reopens, now with the handler
+  testing::SettleAfterOpen();
   EXPECT_TRUE(comm_->Send(frame.data(), 8));
   EXPECT_EQ(pty_.Read(8, 2000), frame);
   EXPECT_TRUE(SpinUntil([&] { return reports > 0; }, 3000));
@@ -387,6 +390,59 @@ TEST_F(Comm32KxIo, QueueLimitAdmitsUpToMaxQueueFramesInOrder) {
       },
       5000));
   EXPECT_EQ(sent, expected);
+}
+
+// Open itself does not wait (the main thread never does); the time a port
+// gets after the open before its first frame is kept by the transmit queue:
+// frames sent at once are admitted as usual and go out after it, in order.
+TEST_F(Comm32KxIo, OpenReportsConnectedAtOnceAndTheFirstFrameWaitsForTheSettleTime) {
+  using Clock = std::chrono::steady_clock;
+  struct Case {
+    bool queueLimit;
+    int frames;
+  };
+  // The first threads of a process cost a sanitizer many milliseconds.
+  comm_->SetCOMPort(pty_.Path());
+  for (const Case& c : {Case{false, 1}, Case{true, 3}}) {
+    SCOPED_TRACE(c.frames);
+    comm_->SetCOMPort("none");
+    comm_->SetQueueLimit(c.queueLimit);
+    comm_->SetMaxQueue(3);
+    comm_->SetTimeOut(1);  // queued frames follow each other closely
+    log_.Clear();
+
+    const auto start = Clock::now();
+    comm_->SetCOMPort(pty_.Path());
+    const auto opened = Clock::now();
+    ASSERT_TRUE(comm_->IsOpen());
+    EXPECT_EQ(log_.statuses.back(), kStatusConnected) << "reported before Open returns";
+    // A few ms of work (more under a sanitizer), never the settle time.
+    RecordProperty(
+        "open_us",
+        static_cast<int>(
+            std::chrono::duration_cast<std::chrono::microseconds>(opened - start).count()));
+    EXPECT_LT(opened - start, std::chrono::milliseconds(TComm32Kx::kSettleAfterOpenMs));
+
+    Bytes expected;
+    for (int i = 0; i < c.frames; ++i) {
+      const Bytes frame = Pattern(5, static_cast<uint8_t>(i * 40));
+      EXPECT_TRUE(comm_->SendEx(frame.data(), 5, false)) << "queued, not refused";
+      expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    Bytes sent;
+    std::optional<Clock::time_point> firstByte;
+    ASSERT_TRUE(SpinUntil(
+        [&] {
+          uint8_t buf[64];
+          const ssize_t got = read(pty_.Master(), buf, sizeof buf);  // the master never blocks
+          if (got > 0 && !firstByte) firstByte = Clock::now();
+          if (got > 0) sent.insert(sent.end(), buf, buf + got);
+          return sent.size() >= expected.size();
+        },
+        3000));
+    EXPECT_EQ(sent, expected);
+    EXPECT_GE(*firstByte - start, std::chrono::milliseconds(TComm32Kx::kSettleAfterOpenMs));
+  }
 }
 
 TEST_F(Comm32KxIo, SendOnAClosedPortFails) {

@@ -15,12 +15,15 @@
 #include <string>
 
 #include "serial/comm32kx.h"
+#include "serial/port_list_service.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   if (argc < 2) return 2;
   const bool broadcast = !(argc > 2 && std::strcmp(argv[2], "--no-broadcast") == 0);
 
+  // The port is offered as the command-line tool offers a path it is given.
+  quorvel::PortListService::Instance().AddExtraPort(argv[1]);
   quorvel::TComm32Kx comm(nullptr, 1);
   comm.SetBroadCastPortOFF(broadcast);
   const auto start = std::chrono::steady_clock::now();

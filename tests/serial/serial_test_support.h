@@ -29,6 +29,7 @@
 
 #include "serial/comm32kx.h"
 #include "serial/port_list.h"
+#include "serial/port_list_service.h"
 
 namespace quorvel::testing {
 
@@ -54,6 +55,12 @@ inline void SpinFor(int ms) {
   QEventLoop loop;
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
   loop.exec();
+}
+
+// Runs the event loop for the time an opened port gets before its first
+// frame goes out.
+inline void SettleAfterOpen() {
+  SpinFor(TComm32Kx::kSettleAfterOpenMs + 20);
 }
 
 // A pseudo-terminal: the component opens the slave by its path, the test
@@ -163,9 +170,14 @@ inline Bytes Pattern(size_t size, uint8_t seed = 0) {
   return bytes;
 }
 
-// Sets QUORVEL_EXTRA_PORTS for the components made afterwards.
+// Makes the extra ports of the process exactly the colon-separated `value`:
+// components made afterwards list them, the others once the event loop ran
+// (or at their next RefreshPortList).
 inline void SetExtraPorts(const std::string& value) {
-  setenv(kExtraPortsVariable, value.c_str(), 1);
+  PortListService& service = PortListService::Instance();
+  const std::vector<std::string> old = service.ExtraPorts();
+  for (auto it = old.rbegin(); it != old.rend(); ++it) service.RemoveExtraPort(*it);
+  for (const std::string& path : SplitPortList(value)) service.AddExtraPort(path);
 }
 
 // A second instance of the program in its own process (serial_peer): it
@@ -258,10 +270,11 @@ class PtyComponentTest : public ::testing::Test {
   }
   void TearDown() override { comm_.reset(); }
 
-  // Selects the pseudo-terminal and forgets the events of the open; true
-  // when the port is open.
+  // Selects the pseudo-terminal, lets it settle (the first frame waits for
+  // that) and forgets the events of the open; true when the port is open.
   bool OpenPort() {
     comm_->SetCOMPort(pty_.Path());
+    SettleAfterOpen();
     log_.Clear();
     return comm_->IsOpen();
   }
