@@ -34,6 +34,7 @@
 #include "run/run_engine.h"
 #include "serial/comm32kx.h"
 #include "serial/line_settings.h"
+#include "serial/port_list_service.h"
 #include "serial/serial_port_io.h"
 #include "session/run_session.h"
 
@@ -114,26 +115,19 @@ std::string AccessHint(const std::string& portName) {
              : FormatText(kOwnerOnlyHint.text(), {path, owner.user, owner.group});
 }
 
-// A path not in the system's list is offered as an extra port.
-// At merge: PortListService::Instance().AddExtraPort(port) instead of the
-// environment variable.
+// A path the process does not list yet (a virtual port) is added to this
+// process's port list; one listed already is not added twice.
 void OfferExtraPort(const std::string& port) {
   if (port.find('/') == std::string::npos) return;
-  std::string extra = port;
-  if (const char* existing = std::getenv("QUORVEL_EXTRA_PORTS"); existing && *existing) {
-    extra += ':';
-    extra += existing;
-  }
-  setenv("QUORVEL_EXTRA_PORTS", extra.c_str(), 1);
+  PortListService& service = PortListService::Instance();
+  const std::vector<std::string>& listed = service.Ports();
+  if (std::find(listed.begin(), listed.end(), port) == listed.end()) service.AddExtraPort(port);
 }
 
 // The serial ports as the window's port list shows them (without its
-// none-name). At merge: the port-list service's list.
+// none-name).
 std::vector<std::string> ListedPorts() {
-  TComm32Kx comm(nullptr, Language);
-  const std::vector<std::string>& list = comm.PortList();
-  return list.empty() ? std::vector<std::string>()
-                      : std::vector<std::string>(list.begin() + 1, list.end());
+  return PortListService::Instance().Ports();
 }
 
 // Ctrl-C, SIGTERM (a service manager, kill) and SIGHUP (the terminal
@@ -315,9 +309,9 @@ int ProgramCommand(const CliContext& context) {
   choice.line = *line;
   choice.fileName = args.positionals.front();
 
-  for (const std::string& port : *wanted) OfferExtraPort(port);
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
+  for (const std::string& port : *wanted) OfferExtraPort(port);
   const std::vector<std::string> listed = ListedPorts();
   std::vector<std::string> ports;
   for (const std::string& port : *wanted) {
@@ -327,7 +321,6 @@ int ProgramCommand(const CliContext& context) {
     if (found == listed.end()) return UsageProblem(kPortNotInList.str() + port);
     ports.push_back(*found);
   }
-  // At merge: removed; each run pads its own block prefixes.
 
   const std::vector<InstrumentResult> results = ProgramAll(choice, ports);
   if (results.size() > 1) std::printf("\n%s", SummaryTable(results).c_str());

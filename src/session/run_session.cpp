@@ -126,6 +126,7 @@ void RunSession::LineAdded(const std::string& line) {
     facts_.DeviceCode = record.DeviceCode;
     facts_.BootVersion = record.BootVersion;
   }
+  if (!record.BootRequestData.empty()) facts_.StartBytes = record.BootRequestData;
   facts_.BytesWritten = record.BytesDone;
   if (record.Total != 0) facts_.BytesTotal = record.Total;
   // Writing starts over after every erase.

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dialogs/prompt.h"
 #include "run/device_types.h"
@@ -44,6 +45,9 @@ struct RunFacts {
   uint32_t BytesTotal = 0;
   // Empty blocks passed over in the last writing pass.
   uint32_t BlocksSkipped = 0;
+  // The start bytes the instrument's user application handed over for its
+  // enter-bootloader request (M-530), kept by the run, never in a row.
+  std::vector<uint8_t> StartBytes;
   // From Start to the end of the run.
   std::chrono::milliseconds Duration{0};
 };
@@ -52,7 +56,7 @@ class RunSession : public QObject {
   Q_OBJECT
  public:
   // devices: the list the session's runs work on; the session keeps its own
-  // copy (a run changes its row's enter-bootloader data).
+  // copy, which its runs only read.
   explicit RunSession(TDevAvailArray devices, QObject* parent = nullptr);
   ~RunSession() override;
   RunSession(const RunSession&) = delete;

@@ -21,6 +21,7 @@
 #include "dialogs/prompt.h"
 #include "process_runner.h"
 #include "run/device_types.h"
+#include "serial/port_list_service.h"
 #include "session/run_session.h"
 
 namespace quorvel::test {
@@ -82,12 +83,18 @@ class RunSessionTest : public ::testing::Test {
     sims_.clear();
     fs::remove_all(dir_);
     SetPrompt(nullptr);
-    unsetenv("QUORVEL_EXTRA_PORTS");
+    for (const std::string& port : extraPorts_) PortListService::Instance().RemoveExtraPort(port);
     // Nothing of any run reached the process-wide prompt.
     EXPECT_TRUE(processPrompt_.messages.empty()) << processPrompt_.messages.front();
   }
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // A virtual port for the link components, taken away again after the test.
+  void AddExtraPort(const std::string& port) {
+    PortListService::Instance().AddExtraPort(port);
+    extraPorts_.push_back(port);
+  }
 
   // Starts a simulated instrument behind the link `name`; the port is offered
   // to the link components made after this.
@@ -96,10 +103,7 @@ class RunSessionTest : public ::testing::Test {
     args.insert(args.begin(), {QUORVEL_SIM, "--link", port, "--save", port + ".hex"});
     sims_.push_back(std::make_unique<BackgroundProcess>(args));
     EXPECT_FALSE(sims_.back()->FirstLine().empty());
-    // At merge: PortListService::Instance().AddExtraPort(port).
-    const char* before = std::getenv("QUORVEL_EXTRA_PORTS");
-    const std::string extra = before && *before ? port + ":" + before : port;
-    setenv("QUORVEL_EXTRA_PORTS", extra.c_str(), 1);
+    AddExtraPort(port);
     return port;
   }
 
@@ -139,6 +143,7 @@ class RunSessionTest : public ::testing::Test {
   fs::path dir_;
   TDevAvailArray devices_;
   std::vector<std::unique_ptr<BackgroundProcess>> sims_;
+  std::vector<std::string> extraPorts_;
 };
 
 TEST_F(RunSessionTest, TwoRunsSideBySideKeepEverythingApart) {
@@ -222,11 +227,12 @@ TEST_F(RunSessionTest, TwoRunsSideBySideKeepEverythingApart) {
   EXPECT_EQ(factsB.BytesWritten, 0u);
   EXPECT_EQ(b.session.Progress().Written(), 0u);
 
-  // The access bytes the M-530 handed over went into A's own device row:
-  // B's copy and the process's list are as they were.
-  const std::vector<uint8_t>& requestA = a.session.Devices()[m530].BootRequestData;
-  ASSERT_EQ(requestA.size(), pristineRequest.size() + 2);
-  EXPECT_TRUE(std::equal(pristineRequest.begin(), pristineRequest.end(), requestA.begin() + 2));
+  // The start bytes the M-530 handed over stayed with A's run (its
+  // instrument accepted them: A succeeded); no device row took them, not
+  // A's, not B's, not the process's list.
+  EXPECT_EQ(factsA.StartBytes.size(), 2u);
+  EXPECT_TRUE(factsB.StartBytes.empty());
+  EXPECT_EQ(a.session.Devices()[m530].BootRequestData, pristineRequest);
   EXPECT_EQ(b.session.Devices()[m530].BootRequestData, pristineRequest);
   EXPECT_EQ(BuildDeviceList()[m530].BootRequestData, pristineRequest);
   EXPECT_EQ(devices_[m530].BootRequestData, pristineRequest);
@@ -285,8 +291,8 @@ TEST_F(RunSessionTest, StopEndsTheRunAsTheStopButton) {
 
 TEST_F(RunSessionTest, RunsThatCannotBeginEndAtOnce) {
   std::ofstream(Path("regular")) << "not a port\n";
-  // At merge: PortListService::Instance().AddExtraPort() of both paths.
-  setenv("QUORVEL_EXTRA_PORTS", (Path("missing") + ":" + Path("regular")).c_str(), 1);
+  AddExtraPort(Path("missing"));
+  AddExtraPort(Path("regular"));
   struct Case {
     std::string name;
     std::string device;
