@@ -16,42 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "bench_processes.h"
 #include "datafile/data_file.h"
 #include "serial/line_settings.h"
 
-extern char** environ;
-
 namespace {
+
+using quorvel::bench::BaudOrdinal;
+using quorvel::bench::Spawn;
+using quorvel::bench::Wait;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-pid_t Spawn(std::vector<std::string> args, const std::string& stdoutPath) {
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-uint8_t BaudOrdinal(uint32_t baud) {
-  for (uint8_t i = 0; i < quorvel::kBaudRateCount; ++i) {
-    if (quorvel::BaudRateValue(i) == baud) return i;
-  }
-  return quorvel::br115200;
-}
 
 // Programs `count` instruments from one quorvel-cli; the wall time in s, or
 // a negative value when a run failed.
@@ -96,10 +72,10 @@ int main(int argc, char** argv) {
   std::mt19937 random(7);
   for (uint8_t& byte : image) byte = static_cast<uint8_t>(random());
   const std::string file = (dir / "image.qvl").string();
-  if (!quorvel::WriteDataFile(file, image, false, 1, 0, 0x08000000)) return 1;
+  if (!quorvel::WriteDataFile(file, image, nullptr, 1, 0, 0x08000000)) return 1;
 
-  const quorvel::LineSettings line{BaudOrdinal(baud), quorvel::pbNone, quorvel::dbEight,
-                                   quorvel::sbOne};
+  const quorvel::LineSettings line{BaudOrdinal(baud, quorvel::br115200), quorvel::pbNone,
+                                   quorvel::dbEight, quorvel::sbOne};
   const double lineRate = quorvel::BytesPerSecond(line);
   const double alone = ProgramTogether(dir, 1, baud, file);
   const double together = ProgramTogether(dir, count, baud, file);

@@ -17,12 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "bench_processes.h"
 #include "datafile/data_file.h"
 #include "serial/line_settings.h"
 
-extern char** environ;
-
 namespace {
+
+using quorvel::bench::BaudOrdinal;
+using quorvel::bench::Spawn;
+using quorvel::bench::Wait;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -30,33 +33,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kImageSize = 128 * 1024;
 constexpr uint32_t kBlockSize = 256;
 constexpr uint32_t kReceiveGapMs = 50;
-
-pid_t Spawn(std::vector<std::string> args, const std::string& stdoutPath) {
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-uint8_t BaudOrdinal(uint32_t baud) {
-  for (uint8_t i = 0; i < quorvel::kBaudRateCount; ++i) {
-    if (quorvel::BaudRateValue(i) == baud) return i;
-  }
-  return quorvel::br009600;
-}
 
 }  // namespace
 
@@ -71,7 +47,7 @@ int main(int argc, char** argv) {
   std::mt19937 random(7);
   for (uint8_t& byte : image) byte = static_cast<uint8_t>(random());
   const std::string file = (dir / "image.qvl").string();
-  if (!quorvel::WriteDataFile(file, image, false, 1, 0, 0x08000000)) return 1;
+  if (!quorvel::WriteDataFile(file, image, nullptr, 1, 0, 0x08000000)) return 1;
 
   // Bytes on the wire: connect, device information, erase, every block and
   // the reset, each with its reply.
@@ -101,8 +77,8 @@ int main(int argc, char** argv) {
     kill(sim, SIGTERM);
     Wait(sim);
 
-    const quorvel::LineSettings line{BaudOrdinal(baud), quorvel::pbNone, quorvel::dbEight,
-                                     quorvel::sbOne};
+    const quorvel::LineSettings line{BaudOrdinal(baud, quorvel::br009600), quorvel::pbNone,
+                                     quorvel::dbEight, quorvel::sbOne};
     const double lineLimit = static_cast<double>(wireBytes) / quorvel::BytesPerSecond(line);
     const double model = lineLimit + replies * kReceiveGapMs / 1000.0;
     std::printf("%8u %12.2f %12.2f %14.2f %+9.1f%%%s\n", baud, elapsed, lineLimit, model,

@@ -52,7 +52,7 @@ TEST(PortsFile, OnePortALineWithoutCommentsAndBlanks) {
     EXPECT_EQ(*ports, c.ports);
   }
   std::string many;
-  for (size_t i = 0; i <= kMaxPorts; ++i) many += "p" + std::to_string(i) + "\n";
+  for (size_t i = 0; i <= kMaxPorts; ++i) many.append("p").append(std::to_string(i)).append("\n");
   std::string problem;
   EXPECT_FALSE(PortsFromText(many, problem).has_value());
   EXPECT_FALSE(problem.empty());
