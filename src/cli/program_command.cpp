@@ -29,6 +29,7 @@
 #include "cli/run_console.h"
 #include "cli/run_report.h"
 #include "datafile/data_file.h"
+#include "datafile/file_checks.h"
 #include "run/device_types.h"
 #include "run/log_texts.h"
 #include "run/run_engine.h"
@@ -327,7 +328,7 @@ int ProgramCommand(const CliContext& context) {
   std::fflush(stdout);
   if (args.Has("report")) {
     std::string error;
-    if (!WriteFileAtomically(args.Get("report"), ReportJson(results), error)) {
+    if (!ReplaceFileContents(args.Get("report"), ReportJson(results), &error)) {
       std::fprintf(stderr, "%s%s: %s\n", kReportNotWritten.str().c_str(),
                    args.Get("report").c_str(), error.c_str());
       return kExitFailure;

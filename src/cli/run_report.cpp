@@ -1,13 +1,6 @@
 #include "cli/run_report.h"
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 
 #include "app/globals.h"
 #include "app/text_utils.h"
@@ -174,49 +167,6 @@ std::string ReportJson(const std::vector<InstrumentResult>& results) {
     json += (i == 0 ? "\n  " : ",\n  ") + ObjectJson(results[i], "  ");
   }
   return json + "\n]\n";
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-  namespace fs = std::filesystem;
-  const fs::path target(path);
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  int fd = -1;
-  std::string temporary;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    std::string name(1, '.');
-    name.append(target.filename().string()).append(1, '.').append(std::to_string(getpid()));
-    name.append(1, '.').append(std::to_string(attempt)).append(".tmp");
-    temporary = (folder / name).string();
-    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-    } else {
-      done += static_cast<size_t>(n);
-    }
-  }
-  ok = ok && fsync(fd) == 0;
-  if (!ok) error = std::strerror(errno);
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = std::strerror(errno);
-  }
-  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = std::strerror(errno);
-  }
-  if (!ok) unlink(temporary.c_str());
-  return ok;
 }
 
 std::string SummaryTable(const std::vector<InstrumentResult>& results) {

@@ -37,11 +37,6 @@ std::string JsonString(std::string_view text);
 // One JSON object per instrument; an array of them when there are several.
 std::string ReportJson(const std::vector<InstrumentResult>& results);
 
-// Replaces `path` with `text` at once: written to a new file in the same
-// folder, flushed to the disk and renamed over it. False with the system's
-// reason in `error` when it failed (the old file, if any, is then untouched).
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
-
 // The table printed after several instruments: port, result, cause, bytes,
 // time; one line each, columns lined up.
 std::string SummaryTable(const std::vector<InstrumentResult>& results);

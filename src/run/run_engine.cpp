@@ -442,6 +442,9 @@ RunEngine::Command RunEngine::ChooseBootCommand(bool skippedBefore) {
           rec_.BlockAcked = false;
           return Command::Write;
         }
+        // The progress counts a block when the next one goes out; the last
+        // block has no next one, so the whole image is counted here.
+        if (progress_ != nullptr) progress_->SetWritten(rec_.BytesDone);
         return Command::Reset;
       }
       return Command::Write;

@@ -180,15 +180,6 @@ void RunSession::Stop() {
 
 void RunSession::EndProgress() {
   if (!running_) return;
-  // The engine puts a block into the progress when it moves on to the next
-  // one, so the values lag one block behind; the last block (and with it the
-  // whole image) is counted here, while the record still holds the run.
-  if (engine_->Running()) {
-    const uint32_t acknowledged = engine_->Record().BytesDone;
-    if (acknowledged > progress_.Values().Written() && acknowledged <= progress_.Values().Max()) {
-      progress_.SetWritten(acknowledged);
-    }
-  }
   emit progressEnded();
   engine_->ProgressClosed();
   running_ = false;

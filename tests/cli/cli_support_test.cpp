@@ -17,6 +17,7 @@
 #include "cli/port_args.h"
 #include "cli/run_console.h"
 #include "cli/run_report.h"
+#include "datafile/file_checks.h"
 
 namespace quorvel {
 namespace {
@@ -183,7 +184,7 @@ TEST_F(AtomicWrite, ReplacesTheFileWholeAndLeavesNothingBeside) {
   const std::string path = (dir_ / "report.json").string();
   std::ofstream(path) << "old and longer content";
   std::string error;
-  ASSERT_TRUE(WriteFileAtomically(path, "{}\n", error)) << error;
+  ASSERT_TRUE(ReplaceFileContents(path, "{}\n", &error)) << error;
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
@@ -193,12 +194,12 @@ TEST_F(AtomicWrite, ReplacesTheFileWholeAndLeavesNothingBeside) {
 
 TEST_F(AtomicWrite, AFolderThatCannotTakeItNamesTheReason) {
   std::string error;
-  EXPECT_FALSE(WriteFileAtomically((dir_ / "absent" / "r.json").string(), "{}", error));
+  EXPECT_FALSE(ReplaceFileContents((dir_ / "absent" / "r.json").string(), "{}", &error));
   EXPECT_FALSE(error.empty());
   // A folder where the file should be: the rename fails, no temporary stays.
   fs::create_directories(dir_ / "taken" / "inner");
   error.clear();
-  EXPECT_FALSE(WriteFileAtomically((dir_ / "taken").string(), "{}", error));
+  EXPECT_FALSE(ReplaceFileContents((dir_ / "taken").string(), "{}", &error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(Files(), 1u);
 }
