@@ -194,6 +194,8 @@ std::string SummaryTable(const std::vector<InstrumentResult>& results) {
 }
 
 int CombinedExitCode(const std::vector<int>& codes) {
+  // No run at all programmed nothing: never a success.
+  if (codes.empty()) return 1;
   int combined = 0;
   for (int code : codes) {
     if (Severity(code) > Severity(combined)) combined = code;

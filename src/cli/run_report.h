@@ -42,7 +42,8 @@ std::string ReportJson(const std::vector<InstrumentResult>& results);
 std::string SummaryTable(const std::vector<InstrumentResult>& results);
 
 // The exit code of several runs: the most severe of theirs. A failure (1)
-// outweighs an unconfirmed restart (3), which outweighs success (0).
+// outweighs an unconfirmed restart (3), which outweighs success (0); no runs
+// at all are a failure.
 int CombinedExitCode(const std::vector<int>& codes);
 
 }  // namespace quorvel

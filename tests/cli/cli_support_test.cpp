@@ -146,7 +146,7 @@ TEST(Report, ExitCodeOfSeveralIsTheMostSevere) {
   };
   const Case cases[] = {
       {{0}, 0},       {{0, 0, 0}, 0}, {{0, 3}, 3},    {{3, 0}, 3},
-      {{3, 1, 0}, 1}, {{1, 3}, 1},    {{0, 0, 1}, 1},
+      {{3, 1, 0}, 1}, {{1, 3}, 1},    {{0, 0, 1}, 1}, {{}, 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(CombinedExitCode(c.codes), c.combined) << ::testing::PrintToString(c.codes);
