@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -182,6 +184,28 @@ inline void SetExtraPorts(const std::string& value) {
 
 // A second instance of the program in its own process (serial_peer): it
 // selects `port` at start and lets it go when its standard input ends.
+// ThreadSanitizer options for a process that runs as another user: that user
+// may not read a suppressions file inside a private checkout, and the
+// sanitizer refuses to start without it, so the file is copied to a readable
+// place once.
+inline QString TsanOptionsForAnotherUser(const QString& options) {
+  static const QRegularExpression suppressions("suppressions=(\\S+)");
+  const QRegularExpressionMatch match = suppressions.match(options);
+  if (!match.hasMatch()) return options;
+  static const QString copy = [&match] {
+    const QString path = QDir::temp().filePath(
+        QString("quorvel-tsan-%1.supp").arg(QCoreApplication::applicationPid()));
+    QFile::remove(path);
+    QFile::copy(match.captured(1), path);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    return path;
+  }();
+  QString result = options;
+  result.replace(match.capturedStart(1), match.capturedLength(1), copy);
+  return result;
+}
+
 class Peer {
  public:
   enum class User : uint8_t {
@@ -214,6 +238,9 @@ class Peer {
       QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
       env.remove("DBUS_SESSION_BUS_ADDRESS");
       env.remove("XDG_RUNTIME_DIR");
+      if (env.contains("TSAN_OPTIONS")) {
+        env.insert("TSAN_OPTIONS", TsanOptionsForAnotherUser(env.value("TSAN_OPTIONS")));
+      }
       process_.setProcessEnvironment(env);
     } else {
       process_.setProgram(SERIAL_PEER_PATH);
