@@ -206,15 +206,19 @@ std::optional<SerialSettings> EditSerialSettings(QWidget* owner, const LineSetti
   return chosen;
 }
 
-SerialSettings CurrentSerialSettings(const TComm32Kx& comm, FrameGap storedGap) {
+SerialSettings CurrentSerialSettings(const TComm32Kx& comm) {
   SerialSettings settings;
   settings.line = {comm.BaudRate(), comm.Parity(), comm.DataBits(), comm.StopBits()};
-  settings.frameGap = storedGap;
+  settings.frameGap = comm.AutoTimeOut() ? FrameGap::Auto : FrameGap::Standard;
   return settings;
 }
 
 void ApplySerialSettings(TComm32Kx& comm, const SerialSettings& settings) {
-  if (settings.frameGap == FrameGap::Standard) comm.SetTimeOut(kStandardFrameGapMs);
+  if (settings.frameGap == FrameGap::Standard) {
+    comm.SetTimeOut(kStandardFrameGapMs);
+  } else {
+    comm.SetAutoTimeOut(true);
+  }
   comm.SetParams(std::nullopt, static_cast<TBaudRate>(settings.line.Baud),
                  static_cast<TParityBit>(settings.line.Parity),
                  static_cast<TDataBits>(settings.line.DataBits),

@@ -21,10 +21,10 @@ class TComm32Kx;
 
 // The quiet time that ends a received frame.
 enum class FrameGap : uint8_t {
-  Auto,      // chosen from the line settings (coming; stored by the caller until then)
+  Auto,      // chosen by the link from the line settings
   Standard,  // kStandardFrameGapMs
 };
-constexpr uint16_t kStandardFrameGapMs = 50;
+constexpr uint16_t kStandardFrameGapMs = kStandardQuietPeriodMs;
 
 struct SerialSettings {
   LineSettings line;
@@ -74,13 +74,12 @@ class SerialSettingsDialog final : public QDialog {
 std::optional<SerialSettings> EditSerialSettings(QWidget* owner, const LineSettings& defaults,
                                                  const SerialSettings& current);
 
-// The settings the component works with now; the frame gap is the one the
-// caller stored (the component itself only knows a time in ms).
-SerialSettings CurrentSerialSettings(const TComm32Kx& comm, FrameGap storedGap);
+// The settings the component works with now.
+SerialSettings CurrentSerialSettings(const TComm32Kx& comm);
 
 // Gives the component confirmed settings: an open port reopens with the new
-// line settings at once. The standard frame gap sets TimeOut to 50 ms; Auto
-// leaves TimeOut as it is until the component can choose a gap itself.
+// line settings at once. The standard frame gap fixes TimeOut at 50 ms; Auto
+// lets the component choose it from the line settings.
 void ApplySerialSettings(TComm32Kx& comm, const SerialSettings& settings);
 
 }  // namespace quorvel

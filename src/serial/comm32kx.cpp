@@ -47,6 +47,7 @@ TComm32Kx::TComm32Kx(QObject* owner, uint8_t language) : QObject(owner), languag
       HandlePortMessages();
     });
   }
+  UpdateAutoTimeOut();
   sendTimer_.setInterval(kTimerIntervalMs);
   respTimer_.setInterval(kTimerIntervalMs);
   connect(&sendTimer_, &QTimer::timeout, this, [this] { SendTimerTick(); });
@@ -137,6 +138,7 @@ void TComm32Kx::SetLineSetting(uint8_t LineSettings::*field, T value) {
   const auto ordinal = static_cast<uint8_t>(value);
   if (IsOpen() && line_.*field == ordinal) return;
   line_.*field = ordinal;
+  UpdateAutoTimeOut();
   Reopen();
 }
 
@@ -154,7 +156,17 @@ void TComm32Kx::SetStopBits(TStopBits value) {
 }
 
 void TComm32Kx::SetTimeOut(uint16_t ms) {
+  autoTimeOut_ = false;
   timeOut_.store(ms == 0 ? 1 : ms);
+}
+
+void TComm32Kx::SetAutoTimeOut(bool on) {
+  autoTimeOut_ = on;
+  UpdateAutoTimeOut();
+}
+
+void TComm32Kx::UpdateAutoTimeOut() {
+  if (autoTimeOut_) timeOut_.store(AutoQuietPeriodMs(line_));
 }
 
 void TComm32Kx::SetSizeBufTXD(uint16_t size) {
@@ -242,6 +254,7 @@ void TComm32Kx::SetParams(std::optional<std::string> portName, std::optional<TBa
   store(line_.Parity, parity);
   store(line_.DataBits, dataBits);
   store(line_.StopBits, stopBits);
+  if (differed) UpdateAutoTimeOut();
 
   if (portName) {
     const std::string before = comPort_;

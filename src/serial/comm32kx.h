@@ -82,8 +82,14 @@ class TComm32Kx : public QObject {
   void SetDataBits(TDataBits value);
   TStopBits StopBits() const { return static_cast<TStopBits>(line_.StopBits); }
   void SetStopBits(TStopBits value);
+  // The quiet period that ends a received chunk and the least gap between
+  // two transmitted frames, ms. By default the component chooses it from the
+  // line settings (AutoTimeOut, see AutoQuietPeriodMs); SetTimeOut fixes it
+  // (for instruments that need the standard 50 ms) until SetAutoTimeOut(true).
   uint16_t TimeOut() const { return timeOut_.load(); }
   void SetTimeOut(uint16_t ms);
+  bool AutoTimeOut() const { return autoTimeOut_; }
+  void SetAutoTimeOut(bool on);
   uint32_t MaxRespTime() const { return maxRespTime_; }
   void SetMaxRespTime(uint32_t ms) { maxRespTime_ = ms; }
   // The longest frame SendEx takes.
@@ -198,7 +204,8 @@ class TComm32Kx : public QObject {
   std::string comPort_;
   LineSettings line_;
   PortControlFlags control_;
-  std::atomic<uint16_t> timeOut_{50};
+  std::atomic<uint16_t> timeOut_{kStandardQuietPeriodMs};
+  bool autoTimeOut_ = true;
   uint32_t maxRespTime_ = 250;
   uint16_t sizeBufTXD_ = 1024;
   uint16_t sizeBufRXD_ = 1024;
@@ -248,6 +255,7 @@ class TComm32Kx : public QObject {
   void ReleasePort();
   void FireNotify(const TNotifyEvent& event);
   void Reopen();
+  void UpdateAutoTimeOut();
   template <typename T>
   void SetLineSetting(uint8_t LineSettings::*field, T value);
   void SetControlFlag(bool PortControlFlags::*flag, bool on);

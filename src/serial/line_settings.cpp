@@ -1,5 +1,6 @@
 #include "serial/line_settings.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/globals.h"
@@ -82,12 +83,29 @@ std::string LineSettingsCaption(const LineSettings& s) {
   return caption;
 }
 
+namespace {
+
+double BitsPerCharacter(const LineSettings& s) {
+  const double dataBits = s.DataBits + 4.0;
+  return dataBits + 1.0 + (s.Parity != pbNone ? 1.0 : 0.0) + (s.StopBits + 2) / 2.0;
+}
+
+}  // namespace
+
 uint32_t BytesPerSecond(const LineSettings& s) {
   const double dataBits = s.DataBits + 4.0;
-  const double bitsPerChar =
-      dataBits + 1.0 + (s.Parity != pbNone ? 1.0 : 0.0) + (s.StopBits + 2) / 2.0;
-  const double charsPerSecond = BaudRateValue(s.Baud) / bitsPerChar;
+  const double charsPerSecond = BaudRateValue(s.Baud) / BitsPerCharacter(s);
   return RoundToUint(charsPerSecond * dataBits / 8.0);
+}
+
+uint16_t AutoQuietPeriodMs(const LineSettings& s, uint32_t transportLatencyMs) {
+  const uint32_t baud = BaudRateValue(s.Baud);
+  uint32_t ms = 1;
+  if (baud != 0) {
+    const double exact = kAutoQuietCharacters * BitsPerCharacter(s) * 1000.0 / baud;
+    ms = std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(exact)));
+  }
+  return static_cast<uint16_t>(std::min<uint32_t>(ms + transportLatencyMs, 0xFFFF));
 }
 
 uint32_t TransmissionTimeMs(const LineSettings& s, uint32_t bytes) {

@@ -70,6 +70,18 @@ uint32_t TransmissionTimeMs(const LineSettings& settings, uint32_t bytes);
 // Bytes transmitted in t ms, rounded.
 uint32_t BytesInTimeMs(const LineSettings& settings, uint32_t ms);
 
+// The quiet period a link chooses from its line when its TimeOut is "auto":
+// kAutoQuietCharacters character times (start, data, parity and stop bits)
+// rounded up to whole ms, at least 1 ms, plus the latency the transport
+// itself adds between bytes of one reply (a USB converter's latency timer).
+// A device's reply arrives back to back, so a few character times of silence
+// mean it has ended; 50 ms would cost most of the line at 115200 baud. At 300
+// baud this is 100 ms, more than the standard period.
+constexpr uint32_t kAutoQuietCharacters = 3;
+uint16_t AutoQuietPeriodMs(const LineSettings& settings, uint32_t transportLatencyMs = 0);
+// The fixed period devices that need a pause between frames get ("standard").
+constexpr uint16_t kStandardQuietPeriodMs = 50;
+
 // Link status codes 0..9 and their texts in the current Language.
 constexpr int kStatusConnected = 0;
 constexpr int kStatusDisconnected = 1;

@@ -154,18 +154,14 @@ class SerialSettingsRoundTrip : public ::testing::Test {
       answer(dialog);
     });
     const std::optional<SerialSettings> chosen =
-        EditSerialSettings(nullptr, k9600N81, CurrentSerialSettings(*comm_, gap_));
-    if (chosen) {
-      ApplySerialSettings(*comm_, *chosen);
-      gap_ = chosen->frameGap;
-    }
+        EditSerialSettings(nullptr, k9600N81, CurrentSerialSettings(*comm_));
+    if (chosen) ApplySerialSettings(*comm_, *chosen);
     return chosen;
   }
 
   testing::PtyPort port_;
   std::unique_ptr<TComm32Kx> comm_;
   std::vector<int> statuses_;
-  FrameGap gap_ = FrameGap::Standard;
 };
 
 TEST_F(SerialSettingsRoundTrip, OkReopensThePortWithTheNewSettings) {
@@ -198,7 +194,7 @@ TEST_F(SerialSettingsRoundTrip, OkReopensThePortWithTheNewSettings) {
   EXPECT_EQ(comm_->StopBits(), sbTwo);
 }
 
-TEST_F(SerialSettingsRoundTrip, AutoFrameGapIsReturnedAndLeavesTheComponentsTimeOut) {
+TEST_F(SerialSettingsRoundTrip, AutoFrameGapLetsTheComponentChooseItsTimeOut) {
   comm_->SetTimeOut(30);
   const std::optional<SerialSettings> chosen = Edit([](SerialSettingsDialog* dialog) {
     dialog->FrameGapBox()->setCurrentIndex(0);
@@ -207,10 +203,11 @@ TEST_F(SerialSettingsRoundTrip, AutoFrameGapIsReturnedAndLeavesTheComponentsTime
   ASSERT_TRUE(chosen.has_value());
   EXPECT_EQ(chosen->frameGap, FrameGap::Auto);
   EXPECT_EQ(chosen->line, k9600N81);
-  EXPECT_EQ(comm_->TimeOut(), 30);
+  EXPECT_TRUE(comm_->AutoTimeOut());
+  EXPECT_EQ(comm_->TimeOut(), AutoQuietPeriodMs(k9600N81));
   // Unchanged line settings do not reopen the port.
   EXPECT_TRUE(statuses_.empty());
-  // The stored choice is what the dialog starts with next time.
+  // The component's choice is what the dialog starts with next time.
   Edit([](SerialSettingsDialog* dialog) {
     EXPECT_EQ(dialog->FrameGapBox()->currentText(), QStringLiteral("auto"));
     dialog->reject();
@@ -244,7 +241,7 @@ TEST_F(SerialSettingsRoundTrip, DefaultThenCancelOrEscChangesNothing) {
   }
   EXPECT_TRUE(statuses_.empty());
   EXPECT_TRUE(comm_->IsOpen());
-  EXPECT_EQ(CurrentSerialSettings(*comm_, gap_).line, k19200E81);
+  EXPECT_EQ(CurrentSerialSettings(*comm_).line, k19200E81);
   const std::optional<termios> after = port_.Settings();
   ASSERT_TRUE(after.has_value());
   EXPECT_EQ(after->c_cflag, before->c_cflag);

@@ -79,6 +79,7 @@ TEST_F(Comm32KxIo, BurstsAfterAPauseGiveSeparateChunks) {
 
 TEST_F(Comm32KxIo, LongStreamIsCutIntoChunksThatFitTheBuffer) {
   comm_->SetSizeBufRXD(256);
+  comm_->SetTimeOut(50);
   ASSERT_TRUE(OpenPort());
   // 9600 8N1, TimeOut 50: 48 bytes per TimeOut, margin 72.
   const uint32_t limit = 256 - TReadThread::Margin(LineSettings{}, 50);
@@ -455,6 +456,7 @@ TEST_F(Comm32KxIo, SendOnAClosedPortFails) {
 
 TEST_F(Comm32KxIo, ComputedResponseTimeOut) {
   comm_->SetBaudRate(br115200);
+  comm_->SetTimeOut(50);
   ASSERT_TRUE(OpenPort());
   const Bytes frame = Pattern(10);
   ASSERT_TRUE(comm_->Send(frame.data(), 10));

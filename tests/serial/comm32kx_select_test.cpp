@@ -36,7 +36,9 @@ TEST_F(Comm32KxSelect, StartsClosedWithItsDefaults) {
   EXPECT_EQ(comm_->Parity(), pbNone);
   EXPECT_EQ(comm_->DataBits(), dbEight);
   EXPECT_EQ(comm_->StopBits(), sbOne);
-  EXPECT_EQ(comm_->TimeOut(), 50);
+  // The quiet period follows the line: 3 characters of 10 bits at 9600 baud.
+  EXPECT_TRUE(comm_->AutoTimeOut());
+  EXPECT_EQ(comm_->TimeOut(), 4);
   EXPECT_EQ(comm_->MaxRespTime(), 250u);
   EXPECT_EQ(comm_->SizeBufTXD(), 1024);
   EXPECT_EQ(comm_->SizeBufRXD(), 1024);

@@ -86,5 +86,30 @@ TEST(SerialLineTermios, LineSettingsAndFlowBecomeTerminalFlags) {
   }
 }
 
+// The quiet period chosen from the line: three character times rounded up to
+// whole ms, at least 1 ms, plus the transport's latency; at 300 baud it stays
+// above the standard 50 ms.
+TEST(SerialLineTermios, AutoQuietPeriodFollowsTheLine) {
+  struct Case {
+    LineSettings line;
+    uint32_t latencyMs;
+    uint16_t expectedMs;
+  };
+  const Case cases[] = {
+      {{br000300, pbNone, dbEight, sbOne}, 0, 100},
+      {{br009600, pbNone, dbEight, sbOne}, 0, 4},    // 3.125 ms
+      {{br009600, pbEven, dbEight, sbTwo}, 0, 4},    // 12 bits: 3.75 ms
+      {{br057600, pbNone, dbEight, sbOne}, 0, 1},    // 0.52 ms
+      {{br115200, pbNone, dbEight, sbOne}, 0, 1},    // 0.26 ms, at least 1
+      {{br115200, pbNone, dbEight, sbOne}, 1, 2},    // a USB converter's 1 ms timer
+      {{br125000, pbNone, dbEight, sbOne}, 16, 17},  // its default 16 ms
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(LineSettingsCaption(c.line));
+    EXPECT_EQ(AutoQuietPeriodMs(c.line, c.latencyMs), c.expectedMs);
+  }
+  EXPECT_GT(AutoQuietPeriodMs({br000300, pbNone, dbEight, sbOne}), kStandardQuietPeriodMs);
+}
+
 }  // namespace
 }  // namespace quorvel
