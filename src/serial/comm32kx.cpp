@@ -1,9 +1,6 @@
 #include "serial/comm32kx.h"
 
 #include <QMetaObject>
-#include <QSocketNotifier>
-#include <algorithm>
-#include <limits>
 #include <utility>
 
 #include "app/globals.h"
@@ -11,23 +8,12 @@
 #include "dialogs/prompt.h"
 #include "serial/port_list.h"
 #include "serial/port_list_service.h"
-#include "serial/read_thread.h"
-#include "serial/write_thread.h"
+#include "serial/termios_transport.h"
 
 namespace quorvel {
 
-struct TComm32Kx::Session {
-  int fd = -1;
-  PortDriverChanges changes;
-  StopEvent stop;
-  LineSettings line;
-  std::unique_ptr<TReadThread> reader;
-  std::unique_ptr<TWriteThread> writer;
-};
-
 namespace {
 
-constexpr int kTimerIntervalMs = 100;
 constexpr int kHandOverDelayMs = 100;
 
 constexpr TextPair kDuplicateWarning{
@@ -36,26 +22,8 @@ constexpr TextPair kDuplicateWarning{
 
 }  // namespace
 
-TComm32Kx::TComm32Kx(QObject* owner, uint8_t language) : QObject(owner), language_(language) {
+TComm32Kx::TComm32Kx(QObject* owner, uint8_t language) : TLinkBase(owner, language) {
   comPort_ = NoneText();
-  // The port threads post into the window and make its descriptor readable;
-  // the messages are taken here, on the main thread, in order.
-  if (window_.WakeFd() >= 0) {
-    windowNotifier_ = new QSocketNotifier(window_.WakeFd(), QSocketNotifier::Read, this);
-    connect(windowNotifier_, &QSocketNotifier::activated, this, [this] {
-      window_.ResetWake();
-      HandlePortMessages();
-    });
-  }
-  UpdateAutoTimeOut();
-  sendTimer_.setInterval(kTimerIntervalMs);
-  respTimer_.setInterval(kTimerIntervalMs);
-  connect(&sendTimer_, &QTimer::timeout, this, [this] { SendTimerTick(); });
-  connect(&respTimer_, &QTimer::timeout, this, [this] { ResponseTimerTick(); });
-  settleTimer_.setSingleShot(true);
-  settleTimer_.setInterval(kSettleAfterOpenMs);
-  settleTimer_.setTimerType(Qt::PreciseTimer);  // never shorter than asked
-  connect(&settleTimer_, &QTimer::timeout, this, [this] { HandOnQueueHead(); });
   openRetry_.setInterval(kAccessRetryMs);
   connect(&openRetry_, &QTimer::timeout, this, [this] { RetryOpen(); });
 
@@ -63,7 +31,6 @@ TComm32Kx::TComm32Kx(QObject* owner, uint8_t language) : QObject(owner), languag
   comPort_ = NoneText();
   lastOpened_ = NoneText();
   portIndex_ = 0;
-  status_ = kStatusDisconnected;
 
   PortListService::Subscriber subscriber;
   subscriber.listChanged = [this] { RebuildPortList(); };
@@ -73,24 +40,16 @@ TComm32Kx::TComm32Kx(QObject* owner, uint8_t language) : QObject(owner), languag
 }
 
 TComm32Kx::~TComm32Kx() {
-  destroying_ = true;
-  sendTimer_.stop();
-  respTimer_.stop();
-  settleTimer_.stop();
+  BeginDestruction();
   openRetry_.stop();
-  sendTimer_.disconnect();
-  respTimer_.disconnect();
-  settleTimer_.disconnect();
   openRetry_.disconnect();
   Close();
-  delete windowNotifier_;
-  windowNotifier_ = nullptr;
   if (!IsNoneName(lastOpened_)) AnnounceFree(lastOpened_);
   PortListService::Instance().Unsubscribe(subscription_);
 }
 
 std::string TComm32Kx::NoneText() const {
-  return std::string(quorvel::NoneText(language_));
+  return std::string(quorvel::NoneText(Language()));
 }
 
 bool TComm32Kx::WatchesUdev() const {
@@ -99,22 +58,33 @@ bool TComm32Kx::WatchesUdev() const {
 
 // ---- status and events ----
 
-void TComm32Kx::ReportStatus(int32_t code) {
-  if (destroying_) return;
-  // Stored before the handler runs: a handler that changes the link (and so
-  // reports a newer status) must not be overwritten by this older one.
-  status_ = static_cast<uint8_t>(code);
+void TComm32Kx::CallStatusHandler(int32_t code, const std::string& text) {
   const TStatus handler = OnCOMStatus;
-  if (!handler) return;
-  if (code >= kStatusCommunicationLost && soundOnError_ && ErrorSound) {
-    const std::function<void()> sound = ErrorSound;
-    sound();
-  }
-  try {
-    handler(this, code, std::string(StatusText(code, language_)));
-  } catch (...) {
-    // A failing status handler must not take the link down with it.
-  }
+  if (handler) handler(this, code, text);
+}
+
+void TComm32Kx::CallReceiveHandler(const uint8_t* buf, uint32_t size) {
+  const TReceive handler = OnReceive;
+  if (handler) handler(this, buf, size);
+}
+
+void TComm32Kx::CallWrittenHandler(const uint8_t* buf, uint32_t size) {
+  const TReceive handler = OnTxdEmpty;
+  if (handler) handler(this, buf, size);
+}
+
+void TComm32Kx::ResponseTimeOver() {
+  FireNotify(OnRespTimeOver);
+}
+
+bool TComm32Kx::FlowHoldsTransmit() {
+  if (!control_.FlowDTR_DSR && !control_.FlowRTS_CTS) return false;
+  // A driver that cannot report its modem lines (a virtual port) has no
+  // flow to wait for.
+  ModemLines lines;
+  ByteTransport* transport = Transport();
+  return transport != nullptr && transport->ReadModemLines(&lines) &&
+         ((control_.FlowDTR_DSR && !lines.DSR) || (control_.FlowRTS_CTS && !lines.CTS));
 }
 
 void TComm32Kx::FireNotify(const TNotifyEvent& event) {
@@ -122,62 +92,7 @@ void TComm32Kx::FireNotify(const TNotifyEvent& event) {
   if (handler) handler(this);
 }
 
-void TComm32Kx::RefreshStatus() {
-  ReportStatus(status_);
-}
-
 // ---- properties ----
-
-void TComm32Kx::Reopen() {
-  Close();
-  Open();
-}
-
-template <typename T>
-void TComm32Kx::SetLineSetting(uint8_t LineSettings::*field, T value) {
-  const auto ordinal = static_cast<uint8_t>(value);
-  if (IsOpen() && line_.*field == ordinal) return;
-  line_.*field = ordinal;
-  UpdateAutoTimeOut();
-  Reopen();
-}
-
-void TComm32Kx::SetBaudRate(TBaudRate value) {
-  SetLineSetting(&LineSettings::Baud, value);
-}
-void TComm32Kx::SetParity(TParityBit value) {
-  SetLineSetting(&LineSettings::Parity, value);
-}
-void TComm32Kx::SetDataBits(TDataBits value) {
-  SetLineSetting(&LineSettings::DataBits, value);
-}
-void TComm32Kx::SetStopBits(TStopBits value) {
-  SetLineSetting(&LineSettings::StopBits, value);
-}
-
-void TComm32Kx::SetTimeOut(uint16_t ms) {
-  autoTimeOut_ = false;
-  timeOut_.store(ms == 0 ? 1 : ms);
-}
-
-void TComm32Kx::SetAutoTimeOut(bool on) {
-  autoTimeOut_ = on;
-  UpdateAutoTimeOut();
-}
-
-void TComm32Kx::UpdateAutoTimeOut() {
-  if (autoTimeOut_) timeOut_.store(AutoQuietPeriodMs(line_));
-}
-
-void TComm32Kx::SetSizeBufTXD(uint16_t size) {
-  sizeBufTXD_ = size;
-  Reopen();
-}
-
-void TComm32Kx::SetSizeBufRXD(uint16_t size) {
-  sizeBufRXD_ = size;
-  Reopen();
-}
 
 void TComm32Kx::SetControlFlag(bool PortControlFlags::*flag, bool on) {
   if (control_.*flag == on) return;
@@ -187,12 +102,12 @@ void TComm32Kx::SetControlFlag(bool PortControlFlags::*flag, bool on) {
 
 void TComm32Kx::SetRTSState(bool on) {
   rtsState_ = on;
-  if (!control_.FlowRTS_CTS && session_) (void)SetRTS(session_->fd, on);
+  if (!control_.FlowRTS_CTS && Transport() != nullptr) (void)Transport()->SetRTS(on);
 }
 
 void TComm32Kx::SetDTRState(bool on) {
   dtrState_ = on;
-  if (!control_.FlowDTR_DSR && session_) (void)SetDTR(session_->fd, on);
+  if (!control_.FlowDTR_DSR && Transport() != nullptr) (void)Transport()->SetDTR(on);
 }
 
 // ---- selecting the port ----
@@ -250,11 +165,12 @@ void TComm32Kx::SetParams(std::optional<std::string> portName, std::optional<TBa
       differed = true;
     }
   };
-  store(line_.Baud, baud);
-  store(line_.Parity, parity);
-  store(line_.DataBits, dataBits);
-  store(line_.StopBits, stopBits);
-  if (differed) UpdateAutoTimeOut();
+  LineSettings line = Line();
+  store(line.Baud, baud);
+  store(line.Parity, parity);
+  store(line.DataBits, dataBits);
+  store(line.StopBits, stopBits);
+  if (differed) StoreLine(line);
 
   if (portName) {
     const std::string before = comPort_;
@@ -280,7 +196,7 @@ bool TComm32Kx::Open() {
     Close();
     return false;
   }
-  if (session_) return false;
+  if (IsOpen()) return false;
   lastOpened_ = comPort_;
   const int32_t code = OpenSession();
   if (code == kStatusAccessDenied) {
@@ -307,7 +223,7 @@ bool TComm32Kx::FinishOpen(int32_t code) {
 void TComm32Kx::RetryOpen() {
   // Still refused and still wanted: anything the owner did meanwhile
   // (another port, a close, an open of its own) changed the status.
-  if (session_ || status_ != kStatusAccessDenied || portIndex_ == 0 ||
+  if (IsOpen() || Status() != kStatusAccessDenied || portIndex_ == 0 ||
       Clock::now() >= openRetryUntil_) {
     openRetry_.stop();
     return;
@@ -334,254 +250,29 @@ int32_t TComm32Kx::OpenSession() {
   }
   const int fd = opened.fd;
   PortDriverChanges changes;
-  if (!ConfigurePort(fd, line_, control_, &changes)) {
+  if (!ConfigurePort(fd, Line(), control_, &changes)) {
     ClosePortDevice(fd, changes);
     return kStatusPortError;
   }
-  if (!control_.FlowRTS_CTS) (void)SetRTS(fd, rtsState_);
-  if (!control_.FlowDTR_DSR) (void)SetDTR(fd, dtrState_);
-
-  if (windowNotifier_ == nullptr) {  // nothing could reach the main thread
-    ClosePortDevice(fd, changes);
-    return kStatusPortError;
-  }
-  auto session = std::make_unique<Session>();
-  session->fd = fd;
-  session->changes = changes;
-  session->line = line_;
-  if (!session->stop.Create()) {
-    ClosePortDevice(fd, changes);
-    return kStatusPortError;
-  }
-  TReadThread::Config readConfig;
-  readConfig.fd = fd;
-  readConfig.stop = &session->stop;
-  readConfig.window = &window_;
-  readConfig.holdCount = &holdCount_;
-  readConfig.timeOut = &timeOut_;
-  readConfig.sizeBufRXD = sizeBufRXD_;
-  readConfig.line = line_;
-  TWriteThread::Config writeConfig;
-  writeConfig.fd = fd;
-  writeConfig.stop = &session->stop;
-  writeConfig.window = &window_;
+  auto transport = std::make_unique<TermiosTransport>(fd, changes);
+  if (!control_.FlowRTS_CTS) (void)transport->SetRTS(rtsState_);
+  if (!control_.FlowDTR_DSR) (void)transport->SetDTR(dtrState_);
+  SessionOptions options;
+  options.settleMs = kSettleAfterOpenMs;
   // Decided once per open: a handler assigned later gets no reports.
-  writeConfig.reportWrites = static_cast<bool>(OnTxdEmpty);
-  session->reader = std::make_unique<TReadThread>(readConfig);
-  session->writer = std::make_unique<TWriteThread>(writeConfig);
-
-  queue_.clear();
-  quorvel::DiscardInput(fd);
-  DiscardOutput(fd);
-  window_.Restart();
-  if (!session->reader->Start() || !session->writer->Start()) {
-    session->stop.Signal();
-    window_.Stop();
-    session->reader->Join();
-    session->writer->Join();
-    ClosePortDevice(fd, changes);
-    window_.Clear();
-    return kStatusPortError;
-  }
-  session_ = std::move(session);
-  transmitReady_ = true;
-  lastSend_.reset();
-  // Frames sent before the settle time is over wait in the queue.
-  settleTimer_.start();
-  return kStatusConnected;
+  options.reportWrites = static_cast<bool>(OnTxdEmpty);
+  return StartSession(std::move(transport), options) ? kStatusConnected : kStatusPortError;
 }
 
 bool TComm32Kx::Close() {
-  ReleasePort();
+  ReleaseSession();
   ReportStatus(kStatusDisconnected);
   return true;
 }
 
-void TComm32Kx::ReleasePort() {
-  transmitReady_ = false;
-  queue_.clear();
-  sendTimer_.stop();
-  respTimer_.stop();
-  settleTimer_.stop();
-  if (!session_) return;
-  // The threads may still be in the middle of a step: both are joined
-  // before the descriptor and the buffers go away. Neither thread ever
-  // waits for the main thread except on the receive-free hand-shake, which
-  // the stop releases, so this is safe from inside OnReceive too.
-  std::unique_ptr<Session> session = std::move(session_);
-  session->stop.Signal();
-  window_.Stop();
-  session->reader->Join();
-  session->writer->Join();
-  ClosePortDevice(session->fd, session->changes);
-  window_.Clear();  // chunks and write reports of the closed port
-}
-
-// ---- sending ----
-
-bool TComm32Kx::SendEx(const uint8_t* buf, uint32_t size, bool waitResp) {
-  if (buf == nullptr || size == 0 || !session_) return false;
-  // A frame cut short would only be refused by the instrument's checksum
-  // and end in a response time-out: it is sent whole or not at all.
-  if (size > sizeBufTXD_) return false;
-  bool admitted = false;
-  try {
-    admitted = queueLimit_ ? static_cast<int64_t>(queue_.size()) < maxQueue_ : queue_.empty();
-    if (admitted) queue_.push_back(QueuedFrame{waitResp, std::vector<uint8_t>(buf, buf + size)});
-  } catch (...) {
-    admitted = false;
-  }
-  bool result = false;
-  if (transmitReady_ && session_->writer) {
-    result = admitted;
-    if (admitted && queue_.size() == 1) HandOnQueueHead();
-  }
-  UpdateSendTimer();
-  return result;
-}
-
-uint32_t TComm32Kx::ComputedResponseTimeOut(uint32_t size) const {
-  // The line as it was set at open; a closed port counts as 9600 8N1.
-  const LineSettings line = session_ ? session_->line : LineSettings{};
-  const uint64_t total = static_cast<uint64_t>(TransmissionTimeMs(line, size + sizeBufRXD_)) +
-                         maxRespTime_ + timeOut_.load() + 1000;
-  return static_cast<uint32_t>(std::min<uint64_t>(total, std::numeric_limits<uint32_t>::max()));
-}
-
-void TComm32Kx::HandOnQueueHead() {
-  const auto now = Clock::now();
-  const bool wasReady = transmitReady_;
-  bool mayGo = session_ && session_->writer && !queue_.empty() && !settleTimer_.isActive() &&
-               (!lastSend_ || now - *lastSend_ > std::chrono::milliseconds(timeOut_.load()));
-  bool blocked = false;
-  if (mayGo && (control_.FlowDTR_DSR || control_.FlowRTS_CTS)) {
-    // A driver that cannot report its modem lines (a virtual port) has no
-    // flow to wait for.
-    ModemLines lines;
-    if (ReadModemLines(session_->fd, &lines) &&
-        ((control_.FlowDTR_DSR && !lines.DSR) || (control_.FlowRTS_CTS && !lines.CTS))) {
-      mayGo = false;
-      blocked = true;
-    }
-  }
-  if (mayGo || blocked) {
-    transmitReady_ = false;
-    sendTimer_.stop();
-    const bool waitResp = queue_.front().waitResp;
-    const auto size = static_cast<uint32_t>(queue_.front().bytes.size());
-    bool passed = false;
-    if (!blocked) {
-      const QueuedFrame head = std::move(queue_.front());
-      queue_.pop_front();
-      lastSend_ = now;
-      passed = session_->writer->QueueBytes(head.bytes.data(), head.bytes.size());
-    }
-    if (blocked || passed) {
-      awaitingAnswer_ = waitResp;
-      if (!respTimer_.isActive()) respStart_.reset();
-      respTimeOut_ = frameTimeOut_ != 0 ? frameTimeOut_ : ComputedResponseTimeOut(size);
-    }
-    lastSend_ = now;
-    respTimer_.start();
-  }
-  transmitReady_ = wasReady;
-  UpdateSendTimer();
-}
-
-void TComm32Kx::UpdateSendTimer() {
-  if (!queue_.empty() && session_ && !session_->stop.IsSignalled()) {
-    if (!sendTimer_.isActive()) sendTimer_.start();
-  } else {
-    sendTimer_.stop();
-  }
-}
-
-void TComm32Kx::SendTimerTick() {
-  HandOnQueueHead();
-}
-
-void TComm32Kx::ResponseTimerTick() {
-  const auto now = Clock::now();
-  if (!respStart_) {
-    respStart_ = now;
-    return;
-  }
-  if (now - std::chrono::milliseconds(respTimeOut_) < *respStart_) return;
-  respTimer_.stop();
-  if (OnCOMStatus && waitToResponse_ && awaitingAnswer_) {
-    awaitingAnswer_ = false;
-    if (IsOpen()) ReportStatus(kStatusCommunicationLost);
-  }
-  FireNotify(OnRespTimeOver);
-}
-
-// ---- receiving ----
-
-void TComm32Kx::HoldReceive() {
-  holdCount_.fetch_add(1);
-}
-
-void TComm32Kx::DiscardInput() {
-  if (!session_) return;
-  quorvel::DiscardInput(session_->fd);
-  window_.DropChunks();
-}
-
-void TComm32Kx::ReleaseReceive() {
-  if (holdCount_.load() > 0) holdCount_.fetch_sub(1);
-}
-
-void TComm32Kx::DoReceive(const uint8_t* buf, uint32_t size) {
-  if (buf == nullptr || size == 0) return;
-  respStart_.reset();
-  respTimer_.stop();
-  if (statusONifReceive_) ReportStatus(kStatusConnected);
-  const TReceive handler = OnReceive;
-  if (handler) handler(this, buf, size);
-}
-
-void TComm32Kx::HandlePortMessages() {
-  for (;;) {
-    // While the owner holds reception, a chunk never starts inside the
-    // OnReceive of an earlier one: it waits (with everything behind it)
-    // until that returns, and this loop further up the stack takes it.
-    const bool blockChunks = holdCount_.load() > 0 && receiveDepth_ > 0;
-    std::optional<PortMessage> message = window_.Take(blockChunks);
-    if (!message) return;
-    if (destroying_) continue;
-    switch (message->kind) {
-      case PortMessage::Kind::Received: {
-        ++receiveDepth_;
-        window_.SetReceiveBusy(true);
-        try {
-          DoReceive(message->bytes.data(), static_cast<uint32_t>(message->bytes.size()));
-        } catch (...) {
-          // The event loop cannot carry an exception; the chunk is done.
-        }
-        if (--receiveDepth_ == 0) window_.SetReceiveBusy(false);
-        break;
-      }
-      case PortMessage::Kind::Written: {
-        const TReceive handler = OnTxdEmpty;
-        if (session_ && handler && !message->bytes.empty()) {
-          handler(this, message->bytes.data(), static_cast<uint32_t>(message->bytes.size()));
-        }
-        break;
-      }
-      case PortMessage::Kind::LineError:
-        if (session_) ReportStatus(kStatusCommunicationError);
-        break;
-      case PortMessage::Kind::HangUp:
-        // The device is gone: its threads have nothing left to do and the
-        // port is let go before the owner hears of it, so that IsOpen already
-        // tells and a new Open may follow at once.
-        if (session_) {
-          ReleasePort();
-          ReportStatus(kStatusCommunicationError);
-        }
-        break;
-    }
-  }
+void TComm32Kx::Reopen() {
+  Close();
+  Open();
 }
 
 // ---- port list ----
@@ -614,7 +305,7 @@ void TComm32Kx::WarnDuplicatePort() {
   if (IsNoneName(comPort_)) return;
   if (!PortListService::Instance().TakeDuplicateWarning(comPort_)) return;
   const std::string text =
-      FormatText(language_ == 0 ? kDuplicateWarning.pl : kDuplicateWarning.en, {comPort_});
+      FormatText(Language() == 0 ? kDuplicateWarning.pl : kDuplicateWarning.en, {comPort_});
   // Shown after the current operation, never from inside it.
   QMetaObject::invokeMethod(
       this, [text] { CurrentPrompt().MsgBox(text, std::string(), kIconWarning); },
@@ -628,8 +319,8 @@ void TComm32Kx::AnnounceFree(const std::string& name) {
 }
 
 void TComm32Kx::PortFreeHeard(const std::string& name) {
-  if (destroying_) return;
-  if (status_ != kStatusAccessDenied && status_ != kStatusBusy) return;
+  if (Destroying()) return;
+  if (Status() != kStatusAccessDenied && Status() != kStatusBusy) return;
   if (name != lastOpened_) return;
   QMetaObject::invokeMethod(
       this, [this, name] { HandOver(name); }, Qt::QueuedConnection);
@@ -644,7 +335,7 @@ void TComm32Kx::HandOver(const std::string& name) {
 
 void TComm32Kx::OpenHandedOver(const std::string& name, Clock::time_point until) {
   // The owner chose another port, or opened it, meanwhile.
-  if (comPort_ != name || portIndex_ == 0 || session_) return;
+  if (comPort_ != name || portIndex_ == 0 || IsOpen()) return;
   lastOpened_ = comPort_;
   const int32_t code = OpenSession();
   // The instance that let the port go may still be closing it.

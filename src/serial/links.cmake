@@ -1,10 +1,17 @@
-# The links layer of the serial subsystem: the TComm32Kx component, its port
-# threads, the port list with hot-plug, and the hand-over between instances.
+# The links layer: the link base with its threads (src/link), and the serial
+# subsystem on it: the TComm32Kx component, its termios transport, the port
+# list with hot-plug, and the hand-over between instances.
 # Not part of a build without Qt (the fuzzing build).
 if(NOT TARGET Qt6::Core OR NOT TARGET Qt6::DBus)
   return()
 endif()
 add_library(quorvel_links STATIC
+  ${QUORVEL_SRC}/link/byte_transport.h
+  ${QUORVEL_SRC}/link/link_base.cpp
+  ${QUORVEL_SRC}/link/link_base.h
+  ${QUORVEL_SRC}/link/port_message_window.cpp
+  ${QUORVEL_SRC}/link/read_thread.cpp
+  ${QUORVEL_SRC}/link/write_thread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/comm32kx.cpp
   ${CMAKE_CURRENT_LIST_DIR}/comm32kx.h
   ${CMAKE_CURRENT_LIST_DIR}/port_handover.cpp
@@ -12,12 +19,11 @@ add_library(quorvel_links STATIC
   ${CMAKE_CURRENT_LIST_DIR}/port_list.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_list_service.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_list_service.h
-  ${CMAKE_CURRENT_LIST_DIR}/port_message_window.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_watcher.cpp
   ${CMAKE_CURRENT_LIST_DIR}/port_watcher.h
-  ${CMAKE_CURRENT_LIST_DIR}/read_thread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/serial_port_io.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/write_thread.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/termios_transport.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/termios_transport.h)
 set_target_properties(quorvel_links PROPERTIES AUTOMOC ON)
 target_include_directories(quorvel_links PUBLIC ${QUORVEL_SRC})
 find_package(Threads REQUIRED)

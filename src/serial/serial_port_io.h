@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/byte_transport.h"
 #include "serial/line_settings.h"
 
 struct termios2;
@@ -86,10 +87,6 @@ bool SetRTS(int fd, bool on);
 bool SetDTR(int fd, bool on);
 
 // The modem input lines; false when the driver cannot report them.
-struct ModemLines {
-  bool CTS = false;
-  bool DSR = false;
-};
 bool ReadModemLines(int fd, ModemLines* lines);
 
 // Sum of the line-error counters (framing, parity, overrun, break, buffer

@@ -8,7 +8,7 @@
 #include <optional>
 #include <thread>
 
-#include "serial/read_thread.h"
+#include "link/read_thread.h"
 #include "serial_test_support.h"
 
 namespace quorvel {

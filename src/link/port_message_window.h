@@ -88,6 +88,8 @@ class StopEvent {
   bool Create();
   void Signal();
   bool IsSignalled() const;
+  // Waits up to ms for the stop; true when it was signalled.
+  bool WaitFor(int ms) const;
   int Fd() const { return fd_; }
 
  private:

@@ -1,12 +1,9 @@
-#include "serial/read_thread.h"
+#include "link/read_thread.h"
 
-#include <errno.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
-
-#include "serial/serial_port_io.h"
+#include <cerrno>
 
 namespace quorvel {
 
@@ -39,7 +36,7 @@ uint32_t TReadThread::ChunkLimit(uint32_t sizeBufRXD, uint32_t margin) {
 }
 
 void TReadThread::Execute() {
-  if (config_.fd < 0) return;
+  if (config_.transport == nullptr) return;
   const uint32_t margin = Margin(config_.line, config_.timeOut->load());
   if (config_.stop->IsSignalled()) return;
   try {
@@ -48,26 +45,28 @@ void TReadThread::Execute() {
     return;  // no buffer: the port stays open but silent
   }
   chunkLimit_ = std::min<uint32_t>(ChunkLimit(config_.sizeBufRXD, margin), buffer_.size());
-  countsErrors_ = ReadLineErrorCount(config_.fd, &errorCount_);
 
   for (;;) {
-    pollfd fds[2] = {{config_.stop->Fd(), POLLIN, 0}, {config_.fd, POLLIN, 0}};
-    const int ready = poll(fds, 2, -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      WaitForStop();
-      return;
+    switch (config_.transport->WaitForBytes(*config_.stop)) {
+      case ByteTransport::Wait::Stopped:
+        return;
+      case ByteTransport::Wait::LineError:
+        ReportLineError();
+        continue;
+      case ByteTransport::Wait::Gone:
+        // The device went away (adapter unplugged, the other end of a
+        // virtual port closed). Say so once and wait for the main thread to
+        // let the port go, instead of spinning on a device that stays ready.
+        config_.window->Post(PortMessage{PortMessage::Kind::HangUp, {}});
+        WaitForStop();
+        return;
+      case ByteTransport::Wait::Bytes:
+      case ByteTransport::Wait::Quiet:
+        break;
     }
-    if (fds[0].revents != 0 || config_.stop->IsSignalled()) return;
-    if (fds[1].revents == 0) continue;
     const ChunkEnd end = ReadChunks();
     if (end == ChunkEnd::Stop) return;
-    const bool brokenOnly =
-        (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (fds[1].revents & POLLIN) == 0;
-    if (end == ChunkEnd::HangUp || brokenOnly) {
-      // The device went away (adapter unplugged, the other end of a virtual
-      // port closed). Say so once and wait for the main thread to let the
-      // port go, instead of spinning on a descriptor that stays readable.
+    if (end == ChunkEnd::HangUp) {
       config_.window->Post(PortMessage{PortMessage::Kind::HangUp, {}});
       WaitForStop();
       return;
@@ -76,17 +75,21 @@ void TReadThread::Execute() {
 }
 
 TReadThread::ChunkEnd TReadThread::ReadChunks() {
+  ByteTransport& transport = *config_.transport;
   uint32_t total = 0;
   for (;;) {
     if (config_.stop->IsSignalled()) return ChunkEnd::Stop;
-    const ssize_t got = read(config_.fd, buffer_.data() + total, chunkLimit_ - total);
+    const int64_t got = transport.Read(buffer_.data() + total, chunkLimit_ - total);
+    if (got < 0) {
+      Deliver(total);
+      return ChunkEnd::HangUp;
+    }
     if (got > 0) {
       total += static_cast<uint32_t>(got);
-      if (LineErrorSeen()) {
+      if (transport.TakeLineError()) {
         // The chunk holds a damaged character: drop it with whatever else is
         // waiting, report, and go on receiving.
-        DiscardInput(config_.fd);
-        config_.window->Post(PortMessage{PortMessage::Kind::LineError, {}});
+        ReportLineError();
         return ChunkEnd::Idle;
       }
       if (total >= chunkLimit_) {
@@ -94,36 +97,31 @@ TReadThread::ChunkEnd TReadThread::ReadChunks() {
         total = 0;
         continue;
       }
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-      Deliver(total);
-      return ChunkEnd::HangUp;
     }
     if (total == 0) return ChunkEnd::Idle;
 
     // Wait for the next byte at most TimeOut ms; a quiet gap ends the chunk.
-    pollfd fds[2] = {{config_.stop->Fd(), POLLIN, 0}, {config_.fd, POLLIN, 0}};
-    const int ready = poll(fds, 2, config_.timeOut->load());
-    if (ready < 0 && errno != EINTR) {
-      Deliver(total);
-      return ChunkEnd::Idle;
-    }
-    if (fds[0].revents != 0) return ChunkEnd::Stop;
-    if (ready == 0) {
-      Deliver(total);
-      return ChunkEnd::Idle;
+    switch (transport.WaitForMore(*config_.stop, config_.timeOut->load())) {
+      case ByteTransport::Wait::Stopped:
+        return ChunkEnd::Stop;
+      case ByteTransport::Wait::Bytes:
+        continue;
+      case ByteTransport::Wait::LineError:
+        ReportLineError();
+        return ChunkEnd::Idle;
+      case ByteTransport::Wait::Gone:
+        Deliver(total);
+        return ChunkEnd::HangUp;
+      case ByteTransport::Wait::Quiet:
+        Deliver(total);
+        return ChunkEnd::Idle;
     }
   }
 }
 
-bool TReadThread::LineErrorSeen() {
-  if (!countsErrors_) return false;
-  uint64_t count = 0;
-  if (!ReadLineErrorCount(config_.fd, &count)) return false;
-  const bool seen = count != errorCount_;
-  errorCount_ = count;
-  return seen;
+void TReadThread::ReportLineError() {
+  config_.transport->DiscardInput();
+  config_.window->Post(PortMessage{PortMessage::Kind::LineError, {}});
 }
 
 void TReadThread::Deliver(uint32_t size) {

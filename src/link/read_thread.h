@@ -1,9 +1,9 @@
-// TReadThread: waits for bytes on the port, cuts them into chunks (a chunk
-// ends after TimeOut ms without a byte, or when it would no longer leave room
-// for the bytes of 1.5 TimeOut in the buffer) and posts each chunk to the
-// component's message window. Line errors and breaks, where the driver counts
-// them, are posted as status 4; so is the device going away, after which the
-// thread only waits for the stop.
+// TReadThread: waits for bytes on the link's transport, cuts them into
+// chunks (a chunk ends after TimeOut ms without a byte, or when it would no
+// longer leave room for the bytes of 1.5 TimeOut in the buffer) and posts each
+// chunk to the component's message window. Line errors and breaks, where the
+// driver reports them, are posted as status 4; so is the device going away,
+// after which the thread only waits for the stop.
 #pragma once
 
 #include <atomic>
@@ -11,15 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include "link/byte_transport.h"
+#include "link/port_message_window.h"
 #include "serial/line_settings.h"
-#include "serial/port_message_window.h"
 
 namespace quorvel {
 
 class TReadThread {
  public:
   struct Config {
-    int fd = -1;
+    ByteTransport* transport = nullptr;
     const StopEvent* stop = nullptr;
     PortMessageWindow* window = nullptr;
     // The component's receive hold count (changed on the main thread only).
@@ -54,12 +55,10 @@ class TReadThread {
   std::thread thread_;
   std::vector<uint8_t> buffer_;
   uint32_t chunkLimit_ = 1;
-  bool countsErrors_ = false;
-  uint64_t errorCount_ = 0;
 
   void Execute();
   ChunkEnd ReadChunks();
-  bool LineErrorSeen();
+  void ReportLineError();
   void Deliver(uint32_t size);
   void WaitForStop();
 };

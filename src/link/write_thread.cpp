@@ -1,4 +1,4 @@
-#include "serial/write_thread.h"
+#include "link/write_thread.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -73,35 +73,21 @@ void TWriteThread::Execute() {
 void TWriteThread::WriteBytes(const std::vector<uint8_t>& frame) {
   size_t offset = 0;
   while (offset < frame.size()) {
-    if (config_.stop->IsSignalled()) return;
-    const ssize_t written = write(config_.fd, frame.data() + offset, frame.size() - offset);
-    if (written > 0) {
-      if (config_.reportWrites) {
-        try {
-          std::vector<uint8_t> copy(frame.begin() + offset, frame.begin() + offset + written);
-          config_.window->Post(PortMessage{PortMessage::Kind::Written, std::move(copy)});
-        } catch (...) {
-          // out of memory: this write report is dropped
-        }
+    const int64_t written =
+        config_.transport->WriteSome(frame.data() + offset, frame.size() - offset, *config_.stop);
+    // A failed write ends the frame; the answer watch reports it.
+    if (written <= 0) return;
+    if (config_.reportWrites) {
+      try {
+        std::vector<uint8_t> copy(frame.begin() + offset, frame.begin() + offset + written);
+        config_.window->Post(PortMessage{PortMessage::Kind::Written, std::move(copy)});
+      } catch (...) {
+        // out of memory: this write report is dropped
       }
-      offset += static_cast<size_t>(written);
-      continue;
     }
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The driver's queue is full (or flow control holds the line): wait
-      // until it takes more, or for the stop.
-      pollfd fds[2] = {{config_.stop->Fd(), POLLIN, 0}, {config_.fd, POLLOUT, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
-      if (fds[0].revents != 0) return;
-      if ((fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
-          (fds[1].revents & POLLOUT) == 0) {
-        return;
-      }
-      continue;
-    }
-    return;  // a failed write ends the frame; the answer watch reports it
+    offset += static_cast<size_t>(written);
   }
+  if (config_.frameWritten) config_.frameWritten(frame.data(), frame.size());
 }
 
 }  // namespace quorvel

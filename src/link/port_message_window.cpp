@@ -1,7 +1,9 @@
-#include "serial/port_message_window.h"
+#include "link/port_message_window.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include <utility>
 
@@ -102,6 +104,14 @@ void StopEvent::Signal() {
 
 bool StopEvent::IsSignalled() const {
   return signalled_.load();
+}
+
+bool StopEvent::WaitFor(int ms) const {
+  if (IsSignalled()) return true;
+  pollfd fd{fd_, POLLIN, 0};
+  while (poll(&fd, 1, ms) < 0 && errno == EINTR) {
+  }
+  return IsSignalled();
 }
 
 }  // namespace quorvel

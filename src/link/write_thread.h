@@ -6,21 +6,28 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "serial/port_message_window.h"
+#include "link/byte_transport.h"
+#include "link/port_message_window.h"
 
 namespace quorvel {
 
 class TWriteThread {
  public:
   struct Config {
-    int fd = -1;
+    ByteTransport* transport = nullptr;
     const StopEvent* stop = nullptr;
     PortMessageWindow* window = nullptr;
+    // Post every completed write to the window (for a handler on the main
+    // thread).
     bool reportWrites = false;
+    // Called on this thread after each whole frame was written (for a
+    // handler that runs on the transmit thread).
+    std::function<void(const uint8_t* bytes, size_t size)> frameWritten;
   };
 
   explicit TWriteThread(const Config& config);
