@@ -39,3 +39,13 @@ gtest_discover_tests(usb_builtin_tests
   TEST_PREFIX "UsbBuiltIn."
   DISCOVERY_TIMEOUT 30
   PROPERTIES ENVIRONMENT "${usb_umockdev_env}" TIMEOUT 60)
+
+# The serial link's port list (PortListService) following converters that
+# the bed adds and removes.
+add_executable(usb_port_hotplug_tests port_hotplug_test.cpp umockdev_bed.h)
+target_link_libraries(usb_port_hotplug_tests PRIVATE quorvel_links PkgConfig::UMOCKDEV GTest::gtest)
+target_include_directories(usb_port_hotplug_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+gtest_discover_tests(usb_port_hotplug_tests
+  TEST_PREFIX "UsbHotplug."
+  DISCOVERY_TIMEOUT 30
+  PROPERTIES ENVIRONMENT "${usb_umockdev_env}" TIMEOUT 60)
