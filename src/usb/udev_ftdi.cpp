@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -18,8 +19,8 @@ namespace {
 
 constexpr uint16_t kFtdiVendorId = 0x0403;
 
-// A number of a sysfs attribute in the given base; nullopt-like -1 when the
-// text is missing or no number.
+// The number a sysfs attribute holds, in the given base; -1 when the
+// attribute is missing or holds no number.
 int64_t ParseAttribute(const char* text, int base) {
   if (text == nullptr) return -1;
   std::string_view view(text);

@@ -7,12 +7,17 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <umockdev.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <string>
 
 namespace quorvel::testing {
@@ -34,7 +39,7 @@ struct Converter {
 class UmockdevBed {
  public:
   UmockdevBed() : bed_(umockdev_testbed_new()), terminalIoctls_(umockdev_ioctl_base_new()) {
-    g_signal_connect(terminalIoctls_, "handle-ioctl", G_CALLBACK(RunOnTheTerminal), nullptr);
+    g_signal_connect(terminalIoctls_, "handle-ioctl", G_CALLBACK(RunOnTheTerminal), this);
   }
   ~UmockdevBed() {
     g_object_unref(bed_);
@@ -139,6 +144,10 @@ class UmockdevBed {
     umockdev_testbed_remove_device(bed_, UsbPath(c).c_str());
   }
 
+  // The converters' line-error counters: a pseudo-terminal keeps none, the
+  // bed answers for them (framing errors, the rest 0).
+  void SetFramingErrors(uint32_t count) { framingErrors_ = count; }
+
   void SetAttribute(const std::string& sysPath, const char* name, const char* value) {
     umockdev_testbed_set_attribute(bed_, sysPath.c_str(), name, value);
   }
@@ -154,9 +163,23 @@ class UmockdevBed {
  private:
   // The bed hands every ioctl on its /dev nodes to an ioctl server, whose
   // own handler refuses the terminal ioctls (TCGETS2, FIONREAD, TCFLSH)
-  // with ENOTTY. A tty node here is a real
-  // pseudo-terminal: each of its ioctls is run on it by the calling process.
-  static gboolean RunOnTheTerminal(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+  // with ENOTTY. A tty node here is a real pseudo-terminal: each of its
+  // ioctls is run on it by the calling process, except the line-error
+  // counters, which the bed answers.
+  static gboolean RunOnTheTerminal(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    if (umockdev_ioctl_client_get_request(client) == TIOCGICOUNT) {
+      serial_icounter_struct counters{};
+      counters.frame = static_cast<int>(static_cast<UmockdevBed*>(self)->framingErrors_.load());
+      UMockdevIoctlData* data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
+                                                            0, sizeof counters, nullptr);
+      if (data != nullptr) {
+        umockdev_ioctl_data_update(data, 0, reinterpret_cast<guint8*>(&counters), sizeof counters);
+        umockdev_ioctl_data_unref(data);
+      }
+      umockdev_ioctl_client_complete(client, data != nullptr ? 0 : -1,
+                                     data != nullptr ? 0 : EFAULT);
+      return TRUE;
+    }
     gint error = 0;
     const gint result = umockdev_ioctl_client_execute(client, &error, nullptr);
     umockdev_ioctl_client_complete(client, result, error);
@@ -169,6 +192,7 @@ class UmockdevBed {
 
   UMockdevTestbed* bed_;
   UMockdevIoctlBase* terminalIoctls_;
+  std::atomic<uint32_t> framingErrors_{0};
 };
 
 }  // namespace quorvel::testing
