@@ -3,6 +3,11 @@
 // serial port machinery (exclusive open, termios settings). It serves where
 // the vendor's library is not installed. Plain C++, no Qt.
 //
+// Converters are opened by location ID only (as the USB link opens them).
+// Reads never wait: they return what waits, whatever the time-outs say. A
+// write waits until the driver took every byte, the converter is gone or
+// PurgeComm(PURGE_TXABORT) ends it.
+//
 // Threads: one thread may wait for events and read while another writes;
 // SetCommMask from any thread ends a wait. PurgeComm, SetCommMask and the
 // setting functions are safe at any time; CloseHandle only after the other

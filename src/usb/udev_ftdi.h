@@ -20,7 +20,9 @@ struct FtdiTtyDevice {
   uint32_t LocId = 0;        // never 0; see FtdiLocationId
   std::string DevNode;       // /dev/ttyUSB0
   std::string PortSysPath;   // the usb-serial port device (holds latency_timer)
-  bool Opened = false;       // some process holds the terminal's lock
+  bool Opened = false;       // some process holds the terminal's lock (from
+                             // the kernel's lock table; the terminal is
+                             // not opened to find out)
 };
 
 // Every FTDI terminal, ordered by device node (ttyUSB2 before ttyUSB10).
