@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   binutils dbus dbus-bin
+  umockdev libumockdev-dev
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test:
 #  1. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
-#  2. the serial link and run session tests under ThreadSanitizer,
+#  2. the serial link, run session and built-in USB provider tests under
+#     ThreadSanitizer,
 #  3. each libFuzzer target (clang) for a short bounded time.
 # Tests that need a session bus run inside dbus-run-session; the dialogs'
 # widget tests run on Qt's offscreen platform (no display needed).
@@ -23,8 +24,8 @@ LSAN_OPTIONS="suppressions=$lsan_supp" \
   dbus-run-session -- ctest --test-dir build/asan --output-on-failure --no-tests=error -j "$jobs"
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON -DQUORVEL_WERROR=ON
-cmake --build build/tsan -j "$jobs" --target serial_tests session_tests
-dbus-run-session -- ctest --test-dir build/tsan -R "^(Serial|RunSession)" --output-on-failure --no-tests=error
+cmake --build build/tsan -j "$jobs" --target serial_tests session_tests usb_builtin_tests
+dbus-run-session -- ctest --test-dir build/tsan -R "^(Serial|RunSession|UsbBuiltIn)" --output-on-failure --no-tests=error
 
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON -DQUORVEL_WERROR=ON
 cmake --build build/fuzz -j "$jobs"

@@ -78,6 +78,14 @@ const timespec* TimeoutUntil(const std::optional<Clock::time_point>& when, times
   return &storage;
 }
 
+void MakeRaw(int slave) {
+  termios tio{};
+  if (tcgetattr(slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+}
+
 bool OpenTerminal(Terminal& t, std::string& error) {
   t.Master = posix_openpt(O_RDWR | O_NOCTTY);
   if (t.Master < 0 || grantpt(t.Master) != 0 || unlockpt(t.Master) != 0) {
@@ -95,12 +103,32 @@ bool OpenTerminal(Terminal& t, std::string& error) {
     error = "cannot open " + t.Path + ": " + std::strerror(errno);
     return false;
   }
-  termios tio{};
-  if (tcgetattr(t.Slave, &tio) == 0) {
-    cfmakeraw(&tio);
-    tcsetattr(t.Slave, TCSANOW, &tio);
-  }
+  MakeRaw(t.Slave);
   fcntl(t.Master, F_SETFL, fcntl(t.Master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
+
+// A terminal master that the caller made and handed over (a test that puts
+// the terminal's device side where the program under test looks for it).
+// As with a terminal of our own, one descriptor of the device side is kept
+// open here, so that the master never reports a hang-up while the program
+// under test has the device closed.
+bool ServeDescriptor(Terminal& t, int fd, std::string& error) {
+  const int flags = fcntl(fd, F_GETFL);
+  const char* name = flags < 0 ? nullptr : ptsname(fd);
+  if (name == nullptr) {
+    error = "--fd " + std::to_string(fd) + ": not a terminal master";
+    return false;
+  }
+  t.Master = fd;
+  t.Path = name;
+  t.Slave = open(name, O_RDWR | O_NOCTTY);
+  if (t.Slave < 0) {
+    error = "cannot open " + t.Path + ": " + std::strerror(errno);
+    return false;
+  }
+  MakeRaw(t.Slave);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   return true;
 }
 
@@ -313,7 +341,12 @@ int main(int argc, char** argv) {
   }
 
   Terminal terminal;
-  if (!OpenTerminal(terminal, error)) {
+  if (options.ServeFd >= 0) {
+    if (!ServeDescriptor(terminal, options.ServeFd, error)) {
+      std::cerr << "quorvel-sim: " << error << "\n";
+      return 1;
+    }
+  } else if (!OpenTerminal(terminal, error)) {
     std::cerr << "quorvel-sim: " << error << "\n";
     return 1;
   }

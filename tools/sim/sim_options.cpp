@@ -125,6 +125,8 @@ The first line on standard output is the path of the terminal to open.
                        type's lowest switchable version, or V1.0.0000)
   --address N          RS-485 bus address, 1..65534 (default 1)
   --link PATH          also make a symbolic link PATH to the terminal
+  --fd N               serve the terminal master already open as descriptor N
+                       (handed over by the caller) instead of making one
   --save FILE          write the received memory as Intel HEX on every
                        acknowledged reset and at exit
   --log                print every command and answer on standard error
@@ -252,6 +254,9 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
       inst.BusAddress = static_cast<uint16_t>(n);
     } else if (arg == "--link") {
       if (!value(options.LinkPath)) return false;
+    } else if (arg == "--fd") {
+      if (!number(0, 65535, n)) return false;
+      options.ServeFd = static_cast<int>(n);
     } else if (arg == "--save") {
       if (!value(options.SavePath)) return false;
     } else if (arg == "--log") {
@@ -306,6 +311,10 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
     }
   }
   if (options.Help || options.ListDevices) return true;
+  if (options.ServeFd >= 0 && !options.LinkPath.empty()) {
+    error = "--link needs a terminal of its own; it cannot go with --fd";
+    return false;
+  }
   if (options.DeviceText.empty()) {
     error = "--device is required (see --list-devices)";
     return false;

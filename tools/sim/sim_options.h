@@ -15,6 +15,7 @@ struct SimOptions {
   std::string DeviceText;   // as given with --device
   LineSettings Line;        // the row's settings, baud from --baud
   std::string LinkPath;     // --link
+  int ServeFd = -1;         // --fd: serve this terminal master instead of a new one
   std::string SavePath;     // --save
   uint32_t EchoGapMs = 60;  // pause between an echo and the answer
   bool Log = false;
