@@ -1,0 +1,137 @@
+#include "usb/usb_instances.h"
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QFileInfo>
+#include <QList>
+#include <QVariant>
+#include <atomic>
+#include <cstdlib>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "usb/device_list.h"
+
+namespace quorvel {
+namespace {
+
+// A session bus is there when its address is given, or at the standard
+// place of a per-user bus. Never start one.
+bool SessionBusExpected() {
+  if (std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr) return true;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return runtime != nullptr && QFileInfo::exists(QString::fromLocal8Bit(runtime) + "/bus");
+}
+
+std::atomic<unsigned> nextChannel{0};
+
+}  // namespace
+
+std::string SharedObjectPath(const char* name) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime == '\0') return {};
+  std::string path(runtime);
+  path += '/';
+  path += name;
+  return path;
+}
+
+UsbNoticeChannel::UsbNoticeChannel(Received received, QObject* parent)
+    : QObject(parent),
+      received_(std::move(received)),
+      token_(QString::number(getpid()) + ":" + QString::number(nextChannel.fetch_add(1))) {
+  if (!SessionBusExpected()) return;
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return;
+  connected_ = bus.connect(QString(), QString(), kUsbNoticeInterface, kUsbNoticeSignal, this,
+                           SLOT(NoticeMessage(QDBusMessage)));
+}
+
+void UsbNoticeChannel::Publish(const std::string& notice) {
+  if (!connected_) return;
+  QDBusMessage signal =
+      QDBusMessage::createSignal(kUsbNoticePath, kUsbNoticeInterface, kUsbNoticeSignal);
+  signal << QByteArray(notice.data(), static_cast<qsizetype>(notice.size())) << token_;
+  QDBusConnection::sessionBus().send(signal);
+}
+
+void UsbNoticeChannel::NoticeMessage(const QDBusMessage& message) {
+  // Any process on the bus may send this signal: its shape and size are
+  // checked before anything of it is used.
+  const QList<QVariant> args = message.arguments();
+  if (args.size() == 2 && args.at(1).metaType() == QMetaType::fromType<QString>() &&
+      args.at(1).toString() == token_) {
+    return;  // this component's own notice
+  }
+  if (!received_) return;
+  const bool shaped = args.size() == 2 &&
+                      args.at(0).metaType() == QMetaType::fromType<QByteArray>() &&
+                      args.at(1).metaType() == QMetaType::fromType<QString>();
+  if (!shaped) {
+    received_(std::string(), false);
+    return;
+  }
+  const QByteArray bytes = args.at(0).toByteArray();
+  if (bytes.isEmpty() || static_cast<size_t>(bytes.size()) > usb::kMaxChangeNoticeSize) {
+    received_(std::string(), false);
+    return;
+  }
+  received_(std::string(bytes.constData(), static_cast<size_t>(bytes.size())), true);
+}
+
+SharedOpenCount& SharedOpenCount::Instance() {
+  static SharedOpenCount instance;
+  return instance;
+}
+
+SharedOpenCount::SharedOpenCount() {
+  const std::string path = SharedObjectPath(kOpenCountName);
+  if (path.empty()) return;
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  struct stat info {};
+  // The first instance makes the word (a new file reads as 0).
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      (info.st_size >= static_cast<off_t>(sizeof(uint32_t)) ||
+       ftruncate(fd, sizeof(uint32_t)) == 0)) {
+    void* map = mmap(nullptr, sizeof(uint32_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map != MAP_FAILED) word_ = static_cast<uint32_t*>(map);
+  }
+  close(fd);
+}
+
+uint32_t SharedOpenCount::Value() const {
+  if (word_ == nullptr) return local_;
+  return std::atomic_ref<uint32_t>(*word_).load();
+}
+
+void SharedOpenCount::Add(int32_t delta) {
+  uint32_t& word = word_ != nullptr ? *word_ : local_;
+  std::atomic_ref<uint32_t> count(word);
+  uint32_t value = count.load();
+  uint32_t next = 0;
+  do {
+    next = delta >= 0 ? value + static_cast<uint32_t>(delta)
+                      : (value > static_cast<uint32_t>(-delta) ? value + delta : 0);
+  } while (!count.compare_exchange_weak(value, next));
+}
+
+EnumerationLock::EnumerationLock() {
+  const std::string path = SharedObjectPath(kEnumerationLockName);
+  if (path.empty()) return;
+  fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) return;
+  while (flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
+  }
+}
+
+EnumerationLock::~EnumerationLock() {
+  if (fd_ >= 0) close(fd_);  // lets the lock go
+}
+
+}  // namespace quorvel
