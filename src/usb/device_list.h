@@ -176,7 +176,9 @@ struct ChangeNotice {
   NoticeDevice taken;
 };
 
-// Notices from other processes larger than this are not read.
+// Notices from other processes larger than this are not read (the
+// receiver then builds its list again); only very long expected names make
+// a notice that large.
 inline constexpr size_t kMaxChangeNoticeSize = 4096;
 inline constexpr uint32_t kMaxChipType = 9;
 
