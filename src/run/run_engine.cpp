@@ -209,8 +209,9 @@ void RunEngine::Fail(RunCause cause, std::string failureText) {
 }
 
 void RunEngine::LinkFailure(int status) {
-  const int index = LinkKind() == kLinkUsb ? kLogUsbDevice : kLogCommPort;
-  Fail(RunCause::LinkError, LogText(index) + std::string(StatusText(status)));
+  const bool usb = LinkKind() == kLinkUsb;
+  Fail(RunCause::LinkError, LogText(usb ? kLogUsbDevice : kLogCommPort) +
+                                std::string(usb ? UsbStatusText(status) : StatusText(status)));
   failureStatus_ = status;
 }
 
@@ -356,7 +357,11 @@ bool RunEngine::LinkUnusable() {
   if (link->IsOpen() && status != kStatusAccessDenied && status != kStatusBusy) return false;
   // A closed link that reports a working status still cannot carry a run.
   if (status == kStatusConnected || status == kStatusDisconnected) status = kStatusPortError;
-  AppendLog(LinkKind() == kLinkUsb ? kLogUsbDevice : kLogCommPort, StatusText(status));
+  if (LinkKind() == kLinkUsb) {
+    AppendLog(kLogUsbDevice, UsbStatusText(status));
+  } else {
+    AppendLog(kLogCommPort, StatusText(status));
+  }
   LinkFailure(status);
   StopBeforeProgress();
   return true;

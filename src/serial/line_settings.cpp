@@ -122,6 +122,16 @@ std::string_view StatusText(int code, uint8_t language) {
   return language == 0 ? kStatusTexts[code].pl : kStatusTexts[code].en;
 }
 
+std::string_view UsbStatusText(int code, uint8_t language) {
+  static constexpr TextPair kUsbPortError{"Błąd portu USB", "Port USB error"};
+  if (code == kStatusPortError) return language == 0 ? kUsbPortError.pl : kUsbPortError.en;
+  return StatusText(code, language);
+}
+
+std::string_view UsbStatusText(int code) {
+  return UsbStatusText(code, Language);
+}
+
 std::string_view StatusText(int code) {
   return StatusText(code, Language);
 }

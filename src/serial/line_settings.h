@@ -95,6 +95,9 @@ constexpr int kStatusPortNotFound = 8;
 constexpr int kStatusPortError = 9;
 std::string_view StatusText(int code);
 std::string_view StatusText(int code, uint8_t language);
+// The USB link's texts: the same, except code 9 "Port USB error".
+std::string_view UsbStatusText(int code, uint8_t language);
+std::string_view UsbStatusText(int code);
 
 // "żaden" / "none" by the given language.
 std::string_view NoneText(uint8_t language);

@@ -1,9 +1,12 @@
 #include "session/run_session.h"
 
 #include "app/globals.h"
+#include "app/text_utils.h"
 #include "run/log_texts.h"
 #include "serial/comm32kx.h"
 #include "session/serial_run_link.h"
+#include "session/usb_run_link.h"
+#include "usb/ftdi_usb.h"
 
 namespace quorvel {
 namespace {
@@ -12,8 +15,13 @@ constexpr int kEngineTimerMs = 100;
 // The link's fixed response time-out until the engine sets its own.
 constexpr uint32_t kFrameTimeOutMs = 8000;
 
-constexpr TextPair kUsbNotSupported{"Urządzenia USB nie są jeszcze obsługiwane: ",
-                                    "USB devices are not supported yet: "};
+// Said once per run when a converter keeps the driver's default latency
+// timer: every reply may then wait that long inside the converter.
+constexpr TextPair kLatencyTimerNote{
+    "-- zegar opóźnienia konwertera %s ms (nie udało się ustawić 1 ms; brak uprawnień do "
+    "latency_timer), odpowiedzi mogą się spóźniać",
+    "-- latency timer %s ms (could not set 1 ms: no permission on latency_timer); replies may "
+    "come late"};
 
 bool StartsWith(const std::string& line, int logIndex) {
   const std::string& text = LogText(logIndex);
@@ -51,7 +59,7 @@ class RunSession::SteadyTicks final : public TickSource {
   }
 };
 
-RunSession::RunSession(TDevAvailArray devices, QObject* parent)
+RunSession::RunSession(TDevAvailArray devices, QObject* parent, TFtdiUSB* sharedUsb)
     : QObject(parent),
       devices_(std::move(devices)),
       prompt_(std::make_unique<ForwardingPrompt>()),
@@ -62,9 +70,15 @@ RunSession::RunSession(TDevAvailArray devices, QObject* parent)
   comm_->SetStatusONifReceive(false);
   comm_->SetQueueLimit(true);
   comm_->SetFrameTimeOut(kFrameTimeOutMs);
+  if (sharedUsb == nullptr) ownUsb_ = std::make_unique<TFtdiUSB>(nullptr, Language);
+  usb_ = sharedUsb != nullptr ? sharedUsb : ownUsb_.get();
+  usb_->SetQueueLimit(true);
+  usb_->SetFrameTimeOut(kFrameTimeOutMs);
+  usbLink_ = std::make_unique<FtdiUsbRunLink>(*usb_);
 
   RunSurroundings surroundings;
   surroundings.serial = serialLink_.get();
+  surroundings.usb = usbLink_.get();
   surroundings.ticks = ticks_.get();
   surroundings.prompt = prompt_.get();
   surroundings.post = [this](std::function<void()> continuation) { Post(std::move(continuation)); };
@@ -77,6 +91,15 @@ RunSession::RunSession(TDevAvailArray devices, QObject* parent)
   comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
     engine_->LinkStatus(code, text);
   };
+  savedUsbReceive_ = usb_->OnReceive;
+  savedUsbStatus_ = usb_->OnUSBStatus();
+  usb_->OnReceive = [this](TFtdiUSB*, const uint8_t* bytes, uint32_t count) {
+    engine_->OnLinkReceive(bytes, count);
+  };
+  usb_->SetOnUSBStatus([this](TFtdiUSB*, int32_t code, const std::string& text) {
+    if (code == kStatusConnected && running_) NoteLatencyTimer();
+    engine_->LinkStatus(code, text);
+  });
   timer_.setInterval(kEngineTimerMs);
   connect(&timer_, &QTimer::timeout, this, [this] { engine_->TimerTimer(); });
 }
@@ -88,7 +111,25 @@ RunSession::~RunSession() {
   // any more.
   comm_->OnReceive = nullptr;
   comm_->OnCOMStatus = nullptr;
+  // A host's component gets its own handlers back; a run's own converter
+  // closes with its component.
+  if (ownUsb_) {
+    ownUsb_->OnReceive = nullptr;
+    ownUsb_->SetOnUSBStatus(nullptr);
+  } else {
+    usb_->SetDeviceIndex(0);
+    usb_->OnReceive = std::move(savedUsbReceive_);
+    usb_->SetOnUSBStatus(nullptr);
+    usb_->SetOnUSBStatus(std::move(savedUsbStatus_));
+  }
   log_.OnLineAdded = nullptr;
+}
+
+void RunSession::NoteLatencyTimer() {
+  const int latency = usb_->LatencyTimerMs();
+  if (latencyNoted_ || latency <= 1) return;
+  latencyNoted_ = true;
+  if (lineSink_) lineSink_(FormatText(kLatencyTimerNote.str(), {std::to_string(latency)}));
 }
 
 void RunSession::SetLineSink(std::function<void(const std::string&)> sink) {
@@ -135,23 +176,11 @@ void RunSession::LineAdded(const std::string& line) {
   if (lineSink_) lineSink_(line);
 }
 
-bool RunSession::RefuseUnsupportedLink(const RunSelection& selection) {
-  const int row = selection.DeviceIndex;
-  if (row <= 0 || row >= static_cast<int>(devices_.size())) return false;
-  if (devices_[static_cast<size_t>(row)].LinkKind != kLinkUsb) return false;
-  outcome_ = RunOutcome{};
-  outcome_.Cause = RunCause::LinkError;
-  outcome_.Message = kUsbNotSupported.str() + selection.DeviceText;
-  outcome_.Icon = kIconWarning;
-  prompt_->MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);
-  return true;
-}
-
 bool RunSession::Start(const RunSelection& selection) {
   if (running_) return false;
   facts_ = RunFacts{};
   started_ = std::chrono::steady_clock::now();
-  if (RefuseUnsupportedLink(selection)) return false;
+  latencyNoted_ = false;
 
   progress_ = RunProgress{};
   progress_.Values().SetFullWidth(progressWidth_);

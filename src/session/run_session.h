@@ -27,6 +27,8 @@ namespace quorvel {
 
 class TComm32Kx;
 class Comm32KxRunLink;
+class TFtdiUSB;
+class FtdiUsbRunLink;
 
 // What a run learnt from the instrument and how far it got, kept as the run
 // went (the engine's record is cleared when the run ends).
@@ -57,7 +59,13 @@ class RunSession : public QObject {
  public:
   // devices: the list the session's runs work on; the session keeps its own
   // copy, which its runs only read.
-  explicit RunSession(TDevAvailArray devices, QObject* parent = nullptr);
+  // sharedUsb: the host's USB link component, whose device list the host's
+  // selection indexes (the window's); the session borrows its handlers for
+  // its lifetime and closes the device at its end. None: the session makes
+  // its own component, whose list builds in the background after creation
+  // (Usb().OnDevListAfterCreate tells when it is there).
+  explicit RunSession(TDevAvailArray devices, QObject* parent = nullptr,
+                      TFtdiUSB* sharedUsb = nullptr);
   ~RunSession() override;
   RunSession(const RunSession&) = delete;
   RunSession& operator=(const RunSession&) = delete;
@@ -73,8 +81,8 @@ class RunSession : public QObject {
   void SetProgressWidth(int32_t width);
   void SetProgressSink(std::function<void(const ProgressValues& values)> sink);
 
-  // Starts a run on the selected row and port. Serial rows only: a USB row
-  // ends at once as a link error. True while the run goes on: `finished`
+  // Starts a run on the selected row and port (for a USB row, PortIndex is
+  // the index in Usb().DeviceList()). True while the run goes on: `finished`
   // follows. False when it ended at once (the data file, the device type or
   // the port refused it; Outcome() tells why) or a run is in progress; no
   // `finished` then.
@@ -91,6 +99,8 @@ class RunSession : public QObject {
   const ProgressValues& Progress() const { return progress_.Values(); }
   // The session's own device list as its runs left it.
   const TDevAvailArray& Devices() const { return devices_; }
+  // The USB link component the session's runs use.
+  TFtdiUSB& Usb() { return *usb_; }
 
  signals:
   // The progress window would close now: the progress holds its last values
@@ -107,7 +117,7 @@ class RunSession : public QObject {
   void Post(std::function<void()> continuation);
   void LineAdded(const std::string& line);
   void EndProgress();
-  bool RefuseUnsupportedLink(const RunSelection& selection);
+  void NoteLatencyTimer();
 
   TDevAvailArray devices_;
   RunLog log_;
@@ -120,6 +130,12 @@ class RunSession : public QObject {
   std::unique_ptr<SteadyTicks> ticks_;
   std::unique_ptr<TComm32Kx> comm_;
   std::unique_ptr<Comm32KxRunLink> serialLink_;
+  std::unique_ptr<TFtdiUSB> ownUsb_;
+  TFtdiUSB* usb_ = nullptr;
+  std::unique_ptr<FtdiUsbRunLink> usbLink_;
+  std::function<void(TFtdiUSB*, const uint8_t*, uint32_t)> savedUsbReceive_;
+  std::function<void(TFtdiUSB*, int32_t, const std::string&)> savedUsbStatus_;
+  bool latencyNoted_ = false;
   std::unique_ptr<RunEngine> engine_;
   // The engine's posted continuations and the session's own: destroyed with
   // it before the engine, so none reaches an engine that is gone.

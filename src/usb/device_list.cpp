@@ -171,6 +171,12 @@ NameFilter::NameFilter(std::string_view devNameExpected, bool serviceMode)
   if (!takeAll_) expected_ = SplitExpectedNames(devNameExpected);
 }
 
+bool NameFilter::AcceptsDisplayText(std::string_view text) const {
+  if (Accepts(text)) return true;
+  const size_t blank = text.rfind(' ');
+  return blank != std::string_view::npos && Accepts(text.substr(0, blank));
+}
+
 bool NameFilter::Accepts(std::string_view name) const {
   if (takeAll_) return true;
   const std::string_view cut = CutUnitNumber(name);
@@ -390,7 +396,7 @@ NoticeOutcome ApplyChangeNotice(DeviceList& list, const ParsedNotice& parsed,
     }
   }
   if (released.location != 0 && !HasLocation(list, released.location) &&
-      filter.Accepts(released.text)) {
+      filter.AcceptsDisplayText(released.text)) {
     InsertByLocation(list, released.location, released.text, released.chipType);
     outcome.changed = true;
   }
@@ -412,7 +418,7 @@ std::vector<NoticeDevice> ParseOpenDeviceList(std::string_view bytes) {
 void MergeOpenDevices(DeviceList& list, std::span<const NoticeDevice> devices,
                       const NameFilter& filter) {
   for (const NoticeDevice& device : devices) {
-    if (!filter.Accepts(device.text) || HasLocation(list, device.location)) continue;
+    if (!filter.AcceptsDisplayText(device.text) || HasLocation(list, device.location)) continue;
     InsertByLocation(list, device.location, device.text, device.chipType);
   }
 }

@@ -57,6 +57,11 @@ class NameFilter {
   // ignoring letter case (ASCII and the Polish letters; FTDI descriptions
   // are ASCII in practice).
   bool Accepts(std::string_view name) const;
+  // A display text ("description serial") is accepted when its description
+  // is: the whole text, or the text without its last blank-separated part
+  // (the serial number). Notices and other programs' lists carry display
+  // texts, not descriptions.
+  bool AcceptsDisplayText(std::string_view text) const;
 
  private:
   std::vector<std::string> expected_;

@@ -21,8 +21,6 @@ using namespace d2xx;
 
 namespace {
 
-constexpr TextPair kUsbPortError{"Błąd portu USB", "Port USB error"};
-
 // The process's table, with the built-in provider registered before the
 // table is chosen.
 const D2xxTable& ProcessTable() {
@@ -130,10 +128,7 @@ void TFtdiUSB::CallReceiveHandler(const uint8_t* buf, uint32_t size) {
 }
 
 std::string TFtdiUSB::StatusTextFor(int32_t code) const {
-  if (code == kStatusPortError) {
-    return std::string(Language() == 0 ? kUsbPortError.pl : kUsbPortError.en);
-  }
-  return TLinkBase::StatusTextFor(code);
+  return std::string(UsbStatusText(code, Language()));
 }
 
 void TFtdiUSB::FireNotify(const TNotifyEvent& event) {

@@ -85,6 +85,8 @@ class TFtdiUSB : public TLinkBase {
   int32_t FindEntry(const std::string& text) const;
   // Builds the device list again (as after a device arrived or left).
   void RebuildDeviceList();
+  // True while a refused open is being tried again (kOpenAttempts).
+  bool Opening() const { return openRetry_.isActive(); }
   // The converter's latency timer in ms as the provider set it (1 when it
   // was lowered at open), or -1 when the provider cannot tell.
   int LatencyTimerMs() const { return latencyTimerMs_; }

@@ -308,8 +308,8 @@ TEST_F(RunSessionTest, RunsThatCannotBeginEndAtOnce) {
        "Comm port: Port not found."},
       {"not a port", "KV-310", Path("regular"), SampleHex(), RunCause::LinkError,
        "Comm port: Port COM error."},
-      {"USB row", "TRP-40 .USB", Path("regular"), SampleHex(), RunCause::LinkError,
-       "USB devices are not supported yet: TRP-40 .USB"},
+      {"USB row without a converter", "TRP-40 .USB", "none", SampleHex(), RunCause::LinkError,
+       "USB device: Port USB error."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
