@@ -24,14 +24,17 @@ constexpr TextPair kUsage{
     "      nagłówek pliku danych (.qvl lub Intel HEX)\n"
     "  quorvel-cli encode --device TYP [--yes] PLIK_HEX PLIK_WYJŚCIOWY\n"
     "      zakodowanie pliku Intel HEX do pliku .qvl dla typu urządzenia\n"
-    "  quorvel-cli ports\n"
-    "      porty szeregowe (jak na liście portów okna)\n"
+    "  quorvel-cli ports [--device TYP] [--service]\n"
+    "      porty szeregowe (jak na liście portów okna); dla typu urządzenia z łączem\n"
+    "      USB: konwertery USB, które ten typ przyjmuje, jako lokalizacja=opis numer;\n"
+    "      --service: każdy konwerter FTDI\n"
     "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK]\n"
     "                      [--report PLIK.json] [--address N] [--baud PRĘDKOŚĆ]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
-    "      PORT to nazwa z listy portów lub ścieżka urządzenia; 1.5 bitu stopu\n"
+    "      PORT to nazwa z listy portów lub ścieżka urządzenia (USB: opis konwertera\n"
+    "      lub jego lokalizacja z 'ports --device'); 1.5 bitu stopu\n"
     "      tylko z --data-bits 5; Ctrl-C (oraz SIGTERM, SIGHUP) przerywa;\n"
     "      kilka portów (--port wielokrotnie, --ports-from: port w wierszu, # to\n"
     "      komentarz): urządzenia programowane równocześnie, wiersze dziennika\n"
@@ -53,14 +56,17 @@ constexpr TextPair kUsage{
     "      header of a data file (.qvl or Intel HEX)\n"
     "  quorvel-cli encode --device TYPE [--yes] HEXFILE OUTFILE\n"
     "      encode an Intel HEX file into a .qvl file for a device type\n"
-    "  quorvel-cli ports\n"
-    "      serial ports (as the window's port list shows them)\n"
+    "  quorvel-cli ports [--device TYPE] [--service]\n"
+    "      serial ports (as the window's port list shows them); for a device type\n"
+    "      with a USB link: the USB converters it accepts, as location=description\n"
+    "      serial; --service: every FTDI converter\n"
     "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE]\n"
     "                      [--report FILE.json] [--address N] [--baud RATE]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
-    "      PORT is a name from the port list or a device path; 1.5 stop bits\n"
+    "      PORT is a name from the port list or a device path (USB: the converter's\n"
+    "      text or location from 'ports --device'); 1.5 stop bits\n"
     "      only with --data-bits 5; Ctrl-C (and SIGTERM, SIGHUP) stops;\n"
     "      several ports (--port repeated, --ports-from: one port a line, #\n"
     "      comments): the devices are programmed at the same time, log lines\n"
@@ -93,11 +99,11 @@ const std::vector<Command>& Commands() {
       {"devices", {}, {}, DevicesCommand},
       {"info", {}, {}, InfoCommand},
       {"encode", {"device"}, {"yes"}, EncodeCommand},
-      {"ports", {}, {}, PortsCommand},
+      {"ports", {"device"}, {"service"}, PortsCommand},
       {"program",
        {"device", "port", "ports-from", "report", "address", "baud", "parity", "data-bits",
         "stop-bits"},
-       {},
+       {"service"},
        ProgramCommand},
   };
   return commands;

@@ -28,6 +28,7 @@
 #include "cli/progress_line.h"
 #include "cli/run_console.h"
 #include "cli/run_report.h"
+#include "cli/usb_devices.h"
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
 #include "run/device_types.h"
@@ -38,6 +39,8 @@
 #include "serial/port_list_service.h"
 #include "serial/serial_port_io.h"
 #include "session/run_session.h"
+#include "usb/device_list.h"
+#include "usb/ftdi_usb.h"
 
 namespace quorvel {
 namespace {
@@ -45,8 +48,6 @@ namespace {
 constexpr TextPair kUnknownDeviceType{"Nieznany typ urządzenia: ", "Unknown device type: "};
 constexpr TextPair kDeviceNotSelected{"BŁĄD\r\nNie wybrano typu urządzenia.",
                                       "ERROR\r\nDevice not selected."};
-constexpr TextPair kUsbNotYet{"Urządzenia USB nie są jeszcze obsługiwane przez quorvel-cli: ",
-                              "USB devices are not supported by quorvel-cli yet: "};
 constexpr TextPair kBadAddress{"Adres urządzenia na magistrali RS-485 (1..65534): ",
                                "Bus address of the RS-485 device (1..65534): "};
 constexpr TextPair kPortNotInList{"Nie ma takiego portu: ", "No such port: "};
@@ -62,6 +63,8 @@ constexpr TextPair kOwnerOnlyHint{
     "is open to its owner (%s) only, membership of the group %s is not enough."};
 constexpr TextPair kReportNotWritten{"Nie zapisano raportu: ", "Report not written: "};
 constexpr TextPair kNoSerialPorts{"nie znaleziono portów szeregowych", "no serial ports found"};
+constexpr TextPair kNoUsbDevices{"nie znaleziono konwerterów USB dla tego typu urządzenia",
+                                 "no USB converters found for this device type"};
 
 // What the end of a run means to a script.
 int ExitCodeOf(const RunOutcome& outcome) {
@@ -178,6 +181,10 @@ struct ProgramChoice {
   std::string fileName;
   std::string addressText;
   LineSettings line;
+  // USB rows: the converters by their entries; the filter of the lists.
+  bool usb = false;
+  std::string usbNames;
+  bool serviceMode = false;
 };
 
 InstrumentResult ResultOf(const std::string& port, const std::string& device,
@@ -239,11 +246,31 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     for (const auto& session : sessions) session->Stop();
   });
 
+  // Each session's USB link builds its own device list first; a run picks
+  // its converter by the location ID, which every list shares.
+  if (choice.usb) {
+    std::vector<TFtdiUSB*> lists;
+    for (const auto& session : sessions) {
+      session->Usb().SetDevNameExpected(choice.usbNames);
+      session->Usb().SetServiceMode(choice.serviceMode);
+      lists.push_back(&session->Usb());
+    }
+    WaitForDeviceLists(lists);
+  }
+
   for (size_t i = 0; i < ports.size(); ++i) {
     RunSelection selection;
+    if (choice.usb) {
+      // A converter gone meanwhile leaves index 0: the run fails on its link.
+      selection.PortIndex =
+          std::max(0, sessions[i]->Usb().FindEntry(std::string(usb::EntryName(ports[i]))));
+    }
+    // The log names a converter by its display text.
+    const std::string portText =
+        choice.usb ? std::string(usb::EntryDisplayText(ports[i])) : ports[i];
     selection.DeviceIndex = choice.row;
     selection.DeviceText = choice.deviceText;
-    selection.PortName = ports[i];
+    selection.PortName = portText;
     selection.FileName = choice.fileName;
     selection.BusAddressText = choice.addressText;
     selection.Serial = choice.line;
@@ -265,7 +292,8 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
   for (size_t i = 0; i < ports.size(); ++i) {
     const RunOutcome& outcome = sessions[i]->Outcome();
     const std::string prefix = console.Prefix(i);
-    if (outcome.Cause == RunCause::LinkError && outcome.LinkStatus == kStatusAccessDenied) {
+    if (!choice.usb && outcome.Cause == RunCause::LinkError &&
+        outcome.LinkStatus == kStatusAccessDenied) {
       std::fprintf(stderr, "%s%s\n", prefix.c_str(), AccessHint(ports[i]).c_str());
     }
     if (outcome.Cause == RunCause::FileRefused && !outcome.FileProblem.Cause.empty()) {
@@ -295,10 +323,9 @@ int ProgramCommand(const CliContext& context) {
   if (choice.row == 0) return UsageProblem(TerminalText(kDeviceNotSelected.str()));
   const TDevAvailData& device = choice.devices[choice.row];
   choice.deviceText = deviceTexts[choice.row];
-  if (device.LinkKind != kLinkSerial) {
-    std::fprintf(stderr, "%s%s\n", kUsbNotYet.str().c_str(), choice.deviceText.c_str());
-    return kExitFailure;
-  }
+  choice.usb = device.LinkKind == kLinkUsb;
+  choice.usbNames = device.UsbNames;
+  choice.serviceMode = args.Flag("service");
   choice.addressText = args.Get("address");
   if (device.Rs485 == 1 && !ParseBusAddress(choice.addressText)) {
     return UsageProblem(kBadAddress.str() + choice.addressText);
@@ -312,10 +339,21 @@ int ProgramCommand(const CliContext& context) {
 
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
-  for (const std::string& port : *wanted) OfferExtraPort(port);
-  const std::vector<std::string> listed = ListedPorts();
   std::vector<std::string> ports;
-  for (const std::string& port : *wanted) {
+  if (choice.usb) {
+    // A converter by its display text, its location ID or its whole entry.
+    const std::vector<std::string> entries = ListUsbDevices(choice.usbNames, choice.serviceMode);
+    for (const std::string& port : *wanted) {
+      const std::string entry = FindUsbEntry(entries, port);
+      if (entry.empty()) return UsageProblem(kPortNotInList.str() + port);
+      ports.push_back(entry);
+    }
+  }
+  if (!choice.usb) {
+    for (const std::string& port : *wanted) OfferExtraPort(port);
+  }
+  const std::vector<std::string> listed = choice.usb ? std::vector<std::string>{} : ListedPorts();
+  for (const std::string& port : choice.usb ? std::vector<std::string>{} : *wanted) {
     auto found = std::find_if(listed.begin(), listed.end(), [&port](const std::string& name) {
       return SameTextNoCase(name, port);
     });
@@ -340,9 +378,25 @@ int ProgramCommand(const CliContext& context) {
 }
 
 int PortsCommand(const CliContext& context) {
-  if (!context.args.positionals.empty()) return UsageError(context.args.positionals.front());
+  const CliArgs& args = context.args;
+  if (!args.positionals.empty()) return UsageError(args.positionals.front());
+  // A USB row lists the converters it accepts; --service every converter.
+  std::optional<std::string> usbNames;
+  if (args.Has("device")) {
+    const TDevAvailArray devices = BuildDeviceList();
+    const int row = FindDeviceByDisplayText(devices, args.Get("device"));
+    if (row < 0) return UsageProblem(kUnknownDeviceType.str() + args.Get("device"));
+    if (row > 0 && devices[row].LinkKind == kLinkUsb) usbNames = devices[row].UsbNames;
+  }
+  if (args.Flag("service")) usbNames = usbNames.value_or(std::string());
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
+  if (usbNames) {
+    const std::vector<std::string> entries = ListUsbDevices(*usbNames, args.Flag("service"));
+    if (entries.empty()) std::fprintf(stderr, "%s\n", kNoUsbDevices.str().c_str());
+    for (const std::string& entry : entries) std::printf("%s\n", entry.c_str());
+    return kExitOk;
+  }
   const std::vector<std::string> ports = ListedPorts();
   if (ports.empty()) std::fprintf(stderr, "%s\n", kNoSerialPorts.str().c_str());
   for (const std::string& port : ports) std::printf("%s\n", port.c_str());

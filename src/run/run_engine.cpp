@@ -338,8 +338,10 @@ void RunEngine::OpenLink() {
     serial.SetParams(selection_.PortName, selection_.Serial);
   } else if (row.LinkKind == kLinkUsb && host_.usb != nullptr) {
     UsbRunLink& usb = *host_.usb;
-    usb.SetDeviceIndex(0);
+    // Closing the device first is no failure of this run: its status is
+    // not heard until the device is open again.
     StatusSuspended suspended(&usb);
+    usb.SetDeviceIndex(0);
     if (usb.TransmitSize() < kLargestWriteCommand) usb.SetTransmitSize(kLargestWriteCommand);
     usb.SetLineParams(
         LineSettings{row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex});

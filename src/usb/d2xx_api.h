@@ -28,7 +28,9 @@ constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
 constexpr FT_STATUS FT_OTHER_ERROR = 18;
 
 // What FT_W32_CreateFile returns on failure.
-inline FT_HANDLE InvalidHandle() { return reinterpret_cast<FT_HANDLE>(~uintptr_t{0}); }
+inline FT_HANDLE InvalidHandle() {
+  return reinterpret_cast<FT_HANDLE>(~uintptr_t{0});
+}
 
 // Node flags.
 constexpr ULONG FT_FLAGS_OPENED = 1;
@@ -127,16 +129,16 @@ using LPOVERLAPPED = void*;
 struct Functions {
   FT_STATUS (*FT_CreateDeviceInfoList)(DWORD* numDevs) = nullptr;
   FT_STATUS (*FT_GetDeviceInfoList)(FT_DEVICE_LIST_INFO_NODE* dest, DWORD* numDevs) = nullptr;
-  FT_HANDLE (*FT_W32_CreateFile)(const char* name, DWORD access, DWORD shareMode,
-                                 void* security, DWORD create, DWORD attrsAndFlags,
-                                 void* templateFile) = nullptr;
+  FT_HANDLE (*FT_W32_CreateFile)
+  (const char* name, DWORD access, DWORD shareMode, void* security, DWORD create,
+   DWORD attrsAndFlags, void* templateFile) = nullptr;
   BOOL (*FT_W32_CloseHandle)(FT_HANDLE handle) = nullptr;
-  BOOL (*FT_W32_ReadFile)(FT_HANDLE handle, void* buffer, DWORD size, DWORD* done,
-                          LPOVERLAPPED overlapped) = nullptr;
-  BOOL (*FT_W32_WriteFile)(FT_HANDLE handle, void* buffer, DWORD size, DWORD* done,
-                           LPOVERLAPPED overlapped) = nullptr;
-  BOOL (*FT_W32_GetOverlappedResult)(FT_HANDLE handle, LPOVERLAPPED overlapped, DWORD* done,
-                                     BOOL wait) = nullptr;
+  BOOL (*FT_W32_ReadFile)
+  (FT_HANDLE handle, void* buffer, DWORD size, DWORD* done, LPOVERLAPPED overlapped) = nullptr;
+  BOOL (*FT_W32_WriteFile)
+  (FT_HANDLE handle, void* buffer, DWORD size, DWORD* done, LPOVERLAPPED overlapped) = nullptr;
+  BOOL (*FT_W32_GetOverlappedResult)
+  (FT_HANDLE handle, LPOVERLAPPED overlapped, DWORD* done, BOOL wait) = nullptr;
   DWORD (*FT_W32_GetLastError)(FT_HANDLE handle) = nullptr;
   BOOL (*FT_W32_ClearCommBreak)(FT_HANDLE handle) = nullptr;
   BOOL (*FT_W32_ClearCommError)(FT_HANDLE handle, DWORD* errors, FTCOMSTAT* status) = nullptr;

@@ -91,7 +91,10 @@ TFtdiUSB::TFtdiUSB(QObject* owner, uint8_t language, const D2xxTable* table)
   PortListService::Subscriber subscriber;
   subscriber.listChanged = [this] { RequestRebuild(false); };
   subscription_ = PortListService::Instance().Subscribe(std::move(subscriber));
-  RequestRebuild(true);
+  // The first list is built once the owner has set its properties (the
+  // expected names above all): from the event loop, not from here.
+  QMetaObject::invokeMethod(
+      this, [this] { RequestRebuild(true); }, Qt::QueuedConnection);
 }
 
 TFtdiUSB::~TFtdiUSB() {
@@ -400,6 +403,15 @@ void TFtdiUSB::StartListThread(bool firstBuild) {
 void TFtdiUSB::FinishRebuild(std::unique_ptr<Rebuild> rebuild) {
   rebuildRunning_ = false;
   if (Destroying()) return;
+  // A device this component opened while the list thread ran was taken
+  // there for one opened elsewhere: that list would close it again.
+  if (rebuild->openLocation != (IsOpen() ? locationId_ : 0)) {
+    StartListThread(rebuild->firstBuild || rebuildAgainFirst_);
+    rebuildAgain_ = false;
+    rebuildAgainFirst_ = false;
+    return;
+  }
+  firstBuildDone_ = true;
   const usb::NameFilter filter(devNameExpected_, serviceMode_);
   usb::DeviceList list = std::move(rebuild->enumeration.entries);
   usb::SortDeviceList(list);
@@ -440,6 +452,7 @@ void TFtdiUSB::FinishRebuild(std::unique_ptr<Rebuild> rebuild) {
     rebuildAgainFirst_ = false;
     StartListThread(first);
   }
+  FireNotify(OnListBuilt);
 }
 
 void TFtdiUSB::ListChanged() {

@@ -53,6 +53,9 @@ class TFtdiUSB : public TLinkBase {
   TNotifyEvent OnDeviceChange;      // the open device changed through DeviceIndex
   TNotifyEvent OnDeviceListChange;  // the device list changed
   TNotifyEvent OnDevListAfterCreate;
+  // After every rebuild of the list, whether it changed or not (hosts that
+  // wait for a list with the properties they set).
+  TNotifyEvent OnListBuilt;
   const TStatus& OnUSBStatus() const { return onUSBStatus_; }
   // Assigning a handler where there was none reports the last status to it
   // at once.
@@ -90,6 +93,8 @@ class TFtdiUSB : public TLinkBase {
   // The converter's latency timer in ms as the provider set it (1 when it
   // was lowered at open), or -1 when the provider cannot tell.
   int LatencyTimerMs() const { return latencyTimerMs_; }
+  // True once the first device list was built.
+  bool DeviceListBuilt() const { return firstBuildDone_; }
   // Rebuilds requested and not finished yet.
   int PendingRebuilds() const { return rebuildRunning_ ? 1 + (rebuildAgain_ ? 1 : 0) : 0; }
 

@@ -1,0 +1,59 @@
+// End to end over the USB link: quorvel-cli lists and programs a converter
+// of the D2XX test double (a stand-in for the vendor's library, loaded
+// through QUORVEL_D2XX_LIBRARY) whose far side is quorvel-sim.
+#include <gtest/gtest.h>
+
+#include "program_fixture.h"
+
+namespace quorvel::test {
+namespace {
+
+constexpr const char* kLocation = "4384";
+
+class UsbEndToEnd : public ProgramEndToEnd {
+ protected:
+  // The double lists the simulator's terminal as a PAXL-20 converter, and
+  // a converter of another kind that cannot be opened.
+  std::vector<std::string> Environment(const std::string& port) const {
+    return {"LC_ALL=C", std::string("QUORVEL_D2XX_LIBRARY=") + D2XX_DOUBLE_PATH,
+            "QUORVEL_D2XX_DOUBLE_DEVICES=" + std::string(kLocation) + ",5,A1,PAXL-20," + port +
+                ";4400,8,B2,OTHER,"};
+  }
+  ProcessResult Cli(std::vector<std::string> args, const std::string& port) const {
+    args.insert(args.begin(), QUORVEL_CLI);
+    return RunProcess(args, Environment(port), std::chrono::seconds(90));
+  }
+};
+
+TEST_F(UsbEndToEnd, ListsTheConvertersOfAUsbRow) {
+  const std::string port = StartSim({"--device", "PAXL-20", "--baud", "38400"});
+  const ProcessResult row = Cli({"ports", "--device", "PAXL-20"}, port);
+  EXPECT_EQ(row.exitCode, 0) << row.err;
+  EXPECT_EQ(row.out, "4384=PAXL-20 A1\n");
+  const ProcessResult service = Cli({"ports", "--service"}, port);
+  EXPECT_EQ(service.out, "4384=PAXL-20 A1\n4400=OTHER B2\n");
+  // A serial row still lists serial ports.
+  const ProcessResult serial = Cli({"ports", "--device", "KV-310"}, port);
+  EXPECT_EQ(serial.out.find("PAXL-20"), std::string::npos);
+}
+
+TEST_F(UsbEndToEnd, ProgramsAConverterByItsTextOrLocation) {
+  const std::string file = Encode("PAXL-20");
+  for (const std::string& choice : {std::string("PAXL-20 A1"), std::string(kLocation)}) {
+    SCOPED_TRACE(choice);
+    const std::string port = StartSim({"--device", "PAXL-20", "--baud", "38400"});
+    const ProcessResult run = Cli({"program", "--device", "PAXL-20", "--port", choice, file}, port);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("USB device: Connected"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("programming was successful."), std::string::npos) << run.out;
+    ExpectReceivedEqualsFile(file);
+  }
+  const std::string port = StartSim({"--device", "PAXL-20", "--baud", "38400"});
+  const ProcessResult unknown =
+      Cli({"program", "--device", "PAXL-20", "--port", "OTHER B2", file}, port);
+  EXPECT_EQ(unknown.exitCode, 2) << unknown.err;
+  EXPECT_NE(unknown.err.find("No such port: OTHER B2"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvel::test
