@@ -1,10 +1,12 @@
 #include "usb/ftdi_usb.h"
 
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -84,6 +86,11 @@ TFtdiUSB::TFtdiUSB(QObject* owner, uint8_t language, const D2xxTable* table)
   retryTimer_.setSingleShot(true);
   connect(&retryTimer_, &QTimer::timeout, this, [this] { RequestRebuild(true); });
 
+  listWakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (listWakeFd_ >= 0) {
+    listWake_ = new QSocketNotifier(listWakeFd_, QSocketNotifier::Read, this);
+    connect(listWake_, &QSocketNotifier::activated, this, [this] { TakeFinishedRebuild(); });
+  }
   notices_ = new UsbNoticeChannel(
       [this](const std::string& bytes, bool readable) { ApplyNotice(bytes, readable); }, this);
   // Device arrivals and removals (a udev monitor on usb and tty, or a
@@ -110,6 +117,19 @@ TFtdiUSB::~TFtdiUSB() {
     *alive_ = false;
   }
   if (listThread_.joinable()) listThread_.join();
+  delete listWake_;
+  if (listWakeFd_ >= 0) close(listWakeFd_);
+}
+
+void TFtdiUSB::TakeFinishedRebuild() {
+  uint64_t count = 0;
+  (void)!read(listWakeFd_, &count, sizeof count);
+  std::shared_ptr<Rebuild> finished;
+  {
+    const std::lock_guard guard(*resultGate_);
+    finished = std::move(finishedRebuild_);
+  }
+  if (finished) FinishRebuild(std::make_unique<Rebuild>(std::move(*finished)));
 }
 
 // ---- events and status ----
@@ -377,24 +397,27 @@ void TFtdiUSB::RequestRebuild(bool firstBuild) {
 
 void TFtdiUSB::StartListThread(bool firstBuild) {
   if (listThread_.joinable()) listThread_.join();  // it has handed its result on
+  if (listWakeFd_ < 0) return;                     // no way back to this thread: no list
   auto rebuild = std::make_shared<Rebuild>();
   rebuild->openLocation = IsOpen() ? locationId_ : 0;
   rebuild->firstBuild = firstBuild;
   const usb::NameFilter filter(devNameExpected_, serviceMode_);
   rebuildRunning_ = true;
   try {
-    listThread_ = std::thread([this, rebuild, filter, fn = &fn_, gate = resultGate_,
-                               alive = alive_] {
-      {
-        const EnumerationLock lock;
-        rebuild->enumeration = usb::EnumerateDevices(*fn, rebuild->openLocation, filter);
-      }
-      const std::lock_guard guard(*gate);
-      if (!*alive) return;
-      QMetaObject::invokeMethod(
-          this, [this, rebuild] { FinishRebuild(std::make_unique<Rebuild>(std::move(*rebuild))); },
-          Qt::QueuedConnection);
-    });
+    listThread_ = std::thread(
+        [this, rebuild, filter, fn = &fn_, gate = resultGate_, alive = alive_]() mutable {
+          {
+            const EnumerationLock lock;
+            rebuild->enumeration = usb::EnumerateDevices(*fn, rebuild->openLocation, filter);
+          }
+          // The result goes to the main thread under the gate, and a wake-up
+          // tells it to take it: the thread keeps nothing of it.
+          const std::lock_guard guard(*gate);
+          if (!*alive) return;
+          finishedRebuild_ = std::move(rebuild);
+          const uint64_t one = 1;
+          (void)!write(listWakeFd_, &one, sizeof one);
+        });
   } catch (...) {
     rebuildRunning_ = false;  // no thread: the next device notice tries again
   }

@@ -25,6 +25,8 @@
 #include "usb/d2xx_api.h"
 #include "usb/device_list.h"
 
+class QSocketNotifier;
+
 namespace quorvel {
 
 class UsbNoticeChannel;
@@ -137,6 +139,9 @@ class TFtdiUSB : public TLinkBase {
   bool rebuildAgain_ = false;
   bool rebuildAgainFirst_ = false;
   std::shared_ptr<std::mutex> resultGate_;
+  std::shared_ptr<Rebuild> finishedRebuild_;  // under resultGate_
+  int listWakeFd_ = -1;
+  QSocketNotifier* listWake_ = nullptr;
   std::shared_ptr<bool> alive_;
   usb::RetryState retry_;
   QTimer retryTimer_;
@@ -155,6 +160,7 @@ class TFtdiUSB : public TLinkBase {
 
   void RequestRebuild(bool firstBuild);
   void StartListThread(bool firstBuild);
+  void TakeFinishedRebuild();
   void FinishRebuild(std::unique_ptr<Rebuild> rebuild);
   void ApplyNotice(const std::string& bytes, bool readable);
   void FireNotify(const TNotifyEvent& event);
