@@ -11,16 +11,14 @@
 #include <unistd.h>
 
 namespace quorvel {
-namespace {
 
-// A session bus is there when its address is given, or at the standard
-// place of a per-user bus. Never start one: a connection attempt without
-// either could launch a bus daemon of its own.
 bool SessionBusExpected() {
   if (std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr) return true;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   return runtime != nullptr && QFileInfo::exists(QString::fromLocal8Bit(runtime) + "/bus");
 }
+
+namespace {
 
 std::atomic<unsigned> nextComponent{0};
 

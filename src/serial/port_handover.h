@@ -17,6 +17,11 @@ inline constexpr const char* kHandoverInterface = "pl.varneld.Quorvel";
 inline constexpr const char* kHandoverPath = "/pl/varneld/Quorvel";
 inline constexpr const char* kPortFreeSignal = "Comm32KxMessagePortFree";
 
+// A session bus is there when its address is given, or at the standard
+// place of a per-user bus. Nothing here ever starts one: a connection
+// attempt without either could launch a bus daemon of its own.
+bool SessionBusExpected();
+
 class PortHandover : public QObject {
   Q_OBJECT
  public:

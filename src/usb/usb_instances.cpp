@@ -15,18 +15,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "serial/port_handover.h"
 #include "usb/device_list.h"
 
 namespace quorvel {
 namespace {
-
-// A session bus is there when its address is given, or at the standard
-// place of a per-user bus. Never start one.
-bool SessionBusExpected() {
-  if (std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr) return true;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime != nullptr && QFileInfo::exists(QString::fromLocal8Bit(runtime) + "/bus");
-}
 
 std::atomic<unsigned> nextChannel{0};
 
