@@ -21,6 +21,9 @@ class Comm32KxRunLink final : public SerialRunLink {
   uint32_t TransmitSize() const override { return comm_.SizeBufTXD(); }
   void SetTransmitSize(uint32_t bytes) override;
   void DiscardInput() override { comm_.DiscardInput(); }
+  FrameGapChoice FrameGap() const override;
+  void SetFrameGap(FrameGapChoice gap) override;
+  bool ShortFrameGap() const override;
   void SuspendStatusEvent() override;
   void ResumeStatusEvent() override;
 

@@ -17,6 +17,9 @@ struct SimOptions {
   std::string LinkPath;     // --link
   std::string SavePath;     // --save
   uint32_t EchoGapMs = 60;  // pause between an echo and the answer
+  // A command that starts less than this after the end of the device's last
+  // answer is not heard (0: every command is).
+  uint32_t MinCommandGapMs = 0;
   bool Log = false;
   bool Quiet = false;
   bool Help = false;
