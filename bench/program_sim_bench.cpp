@@ -1,18 +1,27 @@
-// Timed programming runs of a 128 KiB image into the paced simulated
-// instrument, at 9600 and 115200 baud, against two references:
-//  - the line limit: every byte of every command and reply at the line rate;
-//  - the protocol model: the line limit plus one quiet gap (the receiver's
-//    TimeOut, 50 ms) per reply, which is how a reply is known to be complete.
-// Run: program_sim_bench [baud...]   (default: 9600 115200)
+// Timed programming runs of a 128 KiB image in 256-byte blocks into the
+// paced simulated instrument, with the automatic and the standard frame gap,
+// measured against the line:
+//  - the share of the line rate: image bytes per second over baud / 10;
+//  - the wire model: every byte of every command and reply at the line rate,
+//    no gaps at all (no host can be faster);
+//  - for the standard gap, the time before the automatic gap existed.
+// With --timeline, the time from each data block handed to the link to its
+// acknowledgement handled, less the block's own wire time (the host's and
+// the simulator's share), as quartiles.
+// Run: program_sim_bench [--timeline] [baud...]   (default: 115200 57600 9600)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,14 +41,103 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kImageSize = 128 * 1024;
 constexpr uint32_t kBlockSize = 256;
-constexpr uint32_t kReceiveGapMs = 50;
+// A write command and its acknowledgement.
+constexpr uint32_t kBlockWireBytes = 2 + 4 + 4 + kBlockSize + 2 + 6;
+
+// Image bytes per second before the automatic frame gap (50 ms always).
+const std::map<uint32_t, double> kBeforeBytesPerSecond = {
+    {115200, 3426}, {57600, 2597}, {9600, 760}};
+
+// Reads the program's output as it comes and notes when each data block was
+// handed on and when its acknowledgement was handled: ms from handing on to
+// acknowledgement for every block.
+std::vector<double> BlockTimes(int fd) {
+  std::vector<double> times;
+  std::string line;
+  std::optional<Clock::time_point> sent;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    const auto now = Clock::now();
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buffer[i] != '\n') {
+        line += buffer[i];
+        continue;
+      }
+      if (line.find("- Sending data block:") != std::string::npos) sent = now;
+      if (line.find("- Writing data block:") != std::string::npos && sent) {
+        times.push_back(std::chrono::duration<double, std::milli>(now - *sent).count());
+        sent.reset();
+      }
+      line.clear();
+    }
+  }
+  return times;
+}
+
+struct Result {
+  double seconds = 0;
+  int exitCode = -1;
+  std::vector<double> blockMs;
+};
+
+Result RunOnce(const fs::path& dir, const std::string& file, uint32_t baud, const std::string& gap,
+               bool timeline) {
+  const std::string port = (dir / "port").string();
+  fs::remove(port);
+  const pid_t sim =
+      Spawn({QUORVEL_SIM, "--device", "KV-310", "--mode", "boot", "--baud", std::to_string(baud),
+             "--block-size", std::to_string(kBlockSize), "--link", port, "--quiet"},
+            (dir / "sim.out").string());
+  while (!fs::exists(port)) usleep(10000);
+  std::vector<std::string> args{QUORVEL_CLI,   "program", "--device", "KV-310",
+                                "--port",      port,      "--baud",   std::to_string(baud),
+                                "--frame-gap", gap,       file};
+  Result result;
+  const auto start = Clock::now();
+  if (timeline) {
+    // The log through a pipe, each line timed as it arrives.
+    const std::string fifo = (dir / "log.fifo").string();
+    mkfifo(fifo.c_str(), 0600);
+    // Open for reading first: the program's side would wait for a reader
+    // inside the spawn, which waits for it.
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const pid_t cli = Spawn(args, fifo);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    result.blockMs = BlockTimes(fd);
+    close(fd);
+    result.exitCode = Wait(cli);
+    fs::remove(fifo);
+  } else {
+    result.exitCode = Wait(Spawn(args, (dir / "cli.out").string()));
+  }
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  kill(sim, SIGTERM);
+  Wait(sim);
+  return result;
+}
+
+double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1))];
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool timeline = false;
   std::vector<uint32_t> rates;
-  for (int i = 1; i < argc; ++i) rates.push_back(static_cast<uint32_t>(std::stoul(argv[i])));
-  if (rates.empty()) rates = {9600, 115200};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--timeline") {
+      timeline = true;
+    } else {
+      rates.push_back(static_cast<uint32_t>(std::stoul(arg)));
+    }
+  }
+  if (rates.empty()) rates = {115200, 57600, 9600};
 
   const fs::path dir = fs::temp_directory_path() / ("quorvel-bench-" + std::to_string(getpid()));
   fs::create_directories(dir);
@@ -53,37 +151,45 @@ int main(int argc, char** argv) {
   // the reset, each with its reply.
   const uint32_t blocks = kImageSize / kBlockSize;
   const uint64_t wireBytes =
-      (2 + 2) + (2 + 20) + (6 + 2) + uint64_t{blocks} * (2 + 4 + 4 + kBlockSize + 2 + 6) + (2 + 2);
-  const uint32_t replies = blocks + 4;
+      (2 + 2) + (2 + 20) + (6 + 2) + uint64_t{blocks} * kBlockWireBytes + (2 + 2);
 
-  std::printf("image %u bytes, block %u bytes, %u replies, %llu bytes on the wire\n", kImageSize,
-              kBlockSize, replies, static_cast<unsigned long long>(wireBytes));
-  std::printf("%8s %12s %12s %14s %10s\n", "baud", "elapsed s", "line limit", "protocol model",
-              "vs model");
+  std::printf(
+      "image %u bytes, block %u bytes, %llu bytes on the wire (ceiling %.1f %% of the "
+      "line rate)\n",
+      kImageSize, kBlockSize, static_cast<unsigned long long>(wireBytes),
+      100.0 * kImageSize / static_cast<double>(wireBytes));
+  std::printf("%7s %9s %9s %9s %8s %9s %10s %10s%s\n", "baud", "gap", "elapsed", "B/s", "line %",
+              "wire s", "wire/time", "vs before",
+              timeline ? "   block excess ms (q1/median/q3/max, sum s)" : "");
   for (uint32_t baud : rates) {
-    const std::string port = (dir / "port").string();
-    const pid_t sim =
-        Spawn({QUORVEL_SIM, "--device", "KV-310", "--mode", "boot", "--baud", std::to_string(baud),
-               "--block-size", std::to_string(kBlockSize), "--link", port, "--quiet"},
-              (dir / "sim.out").string());
-    while (!fs::exists(port)) usleep(10000);
-
-    const auto start = Clock::now();
-    const pid_t cli = Spawn({QUORVEL_CLI, "program", "--device", "KV-310", "--port", port, "--baud",
-                             std::to_string(baud), file},
-                            (dir / "cli.out").string());
-    const int code = Wait(cli);
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    kill(sim, SIGTERM);
-    Wait(sim);
-
     const quorvel::LineSettings line{BaudOrdinal(baud, quorvel::br009600), quorvel::pbNone,
                                      quorvel::dbEight, quorvel::sbOne};
-    const double lineLimit = static_cast<double>(wireBytes) / quorvel::BytesPerSecond(line);
-    const double model = lineLimit + replies * kReceiveGapMs / 1000.0;
-    std::printf("%8u %12.2f %12.2f %14.2f %+9.1f%%%s\n", baud, elapsed, lineLimit, model,
-                (elapsed / model - 1.0) * 100.0, code == 0 ? "" : "  (run failed)");
-    if (code != 0) std::system(("tail -n 15 '" + (dir / "cli.out").string() + "'").c_str());
+    const double lineRate = baud / 10.0;
+    const double wireSeconds = static_cast<double>(wireBytes) / lineRate;
+    const double blockWireMs = kBlockWireBytes * 1000.0 / lineRate;
+    for (const std::string gap : {"auto", "standard"}) {
+      const Result r = RunOnce(dir, file, baud, gap, timeline);
+      const double bytesPerSecond = kImageSize / r.seconds;
+      std::string before = "-";
+      if (gap == "standard" && kBeforeBytesPerSecond.count(baud) != 0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3fx",
+                      r.seconds / (kImageSize / kBeforeBytesPerSecond.at(baud)));
+        before = text;
+      }
+      std::printf("%7u %9s %8.2fs %9.0f %7.1f%% %8.2fs %9.1f%% %10s", baud, gap.c_str(), r.seconds,
+                  bytesPerSecond, 100.0 * bytesPerSecond / lineRate, wireSeconds,
+                  100.0 * wireSeconds / r.seconds, before.c_str());
+      if (timeline) {
+        double sum = 0;
+        for (double ms : r.blockMs) sum += ms - blockWireMs;
+        std::printf("   %.2f/%.2f/%.2f/%.2f, %.2f", Quantile(r.blockMs, 0.25) - blockWireMs,
+                    Quantile(r.blockMs, 0.5) - blockWireMs, Quantile(r.blockMs, 0.75) - blockWireMs,
+                    Quantile(r.blockMs, 1.0) - blockWireMs, sum / 1000.0);
+      }
+      std::printf("%s\n", r.exitCode == 0 ? "" : "  (run failed)");
+      std::fflush(stdout);
+    }
   }
   fs::remove_all(dir);
   return 0;

@@ -1,5 +1,6 @@
 #include "cli/line_args.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "app/globals.h"
@@ -12,6 +13,10 @@ constexpr TextPair kNoFourBitCharacters{" (port szeregowy nie przesyła znaków 
                                         " (a serial port cannot send 4-bit characters)"};
 constexpr TextPair kOneAndHalfNeedsFive{" (1.5 bitu stopu tylko z --data-bits 5)",
                                         " (1.5 stop bits only with --data-bits 5)"};
+
+constexpr TextPair kFrameGapValues{" (dozwolone: standard, auto lub liczba ms od 1 do 1000)",
+                                   " (accepted: standard, auto or a number of ms from 1 to 1000)"};
+constexpr uint32_t kLongestFixedFrameGapMs = 1000;
 
 constexpr std::string_view kParityWords[] = {"none", "odd", "even", "mark", "space"};
 
@@ -61,6 +66,26 @@ std::optional<LineSettings> LineSettingsFromArgs(const CliArgs& args, LineSettin
     return std::nullopt;
   }
   return settings;
+}
+
+std::optional<FrameGapChoice> FrameGapFromArgs(const CliArgs& args, std::string& problem) {
+  problem.clear();
+  if (!args.Has("frame-gap")) return FrameGapChoice::Auto();
+  const std::string value = args.Get("frame-gap");
+  if (SameTextNoCase(value, "auto")) return FrameGapChoice::Auto();
+  if (SameTextNoCase(value, "standard")) return FrameGapChoice::Standard();
+  uint32_t ms = 0;
+  const bool digits =
+      !value.empty() && value.size() <= 4 &&
+      std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) {
+    for (char c : value) ms = ms * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (!digits || ms < 1 || ms > kLongestFixedFrameGapMs) {
+    problem = Problem("frame-gap", value, kFrameGapValues.text());
+    return std::nullopt;
+  }
+  return FrameGapChoice::Fixed(static_cast<uint16_t>(ms));
 }
 
 }  // namespace quorvel

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/cli_args.h"
+#include "run/run_host.h"
 #include "serial/line_settings.h"
 
 namespace quorvel {
@@ -17,5 +18,11 @@ namespace quorvel {
 // offending argument and why ("--data-bits 4 (...)").
 std::optional<LineSettings> LineSettingsFromArgs(const CliArgs& args, LineSettings defaults,
                                                  std::string& problem);
+
+// The frame gap of --frame-gap: "auto" (the default, also when the option is
+// absent), "standard" (50 ms) or a fixed number of ms from 1 to 1000; none
+// for anything else, with `problem` saying what was given and what is
+// accepted.
+std::optional<FrameGapChoice> FrameGapFromArgs(const CliArgs& args, std::string& problem);
 
 }  // namespace quorvel

@@ -31,14 +31,18 @@ constexpr TextPair kUsage{
     "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK]\n"
     "                      [--report PLIK.json] [--address N] [--baud PRĘDKOŚĆ]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
-    "                      [--stop-bits 1|1.5|2] PLIK\n"
+    "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
     "      PORT to nazwa z listy portów lub ścieżka urządzenia (USB: opis konwertera\n"
     "      lub jego lokalizacja z 'ports --device'); 1.5 bitu stopu\n"
     "      tylko z --data-bits 5; Ctrl-C (oraz SIGTERM, SIGHUP) przerywa;\n"
     "      kilka portów (--port wielokrotnie, --ports-from: port w wierszu, # to\n"
     "      komentarz): urządzenia programowane równocześnie, wiersze dziennika\n"
-    "      z prefiksem [PORT], na końcu tabela wyników; --report: wynik w JSON\n"
+    "      z prefiksem [PORT], na końcu tabela wyników; --report: wynik w JSON;\n"
+    "      --frame-gap: cisza kończąca odebraną ramkę i odstęp między ramkami:\n"
+    "      auto (domyślnie: kilka czasów znaku przy danej prędkości; gdy\n"
+    "      urządzenie nie nadąża, przebieg przechodzi na 50 ms), standard (50 ms)\n"
+    "      lub stała liczba ms od 1 do 1000\n"
     "  quorvel-cli --help | --version\n"
     "Opcja --yes odpowiada \"tak\" na pytania (np. zastąpienie istniejącego pliku).\n"
     "Kody wyjścia:\n"
@@ -63,7 +67,7 @@ constexpr TextPair kUsage{
     "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE]\n"
     "                      [--report FILE.json] [--address N] [--baud RATE]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
-    "                      [--stop-bits 1|1.5|2] FILE\n"
+    "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
     "      PORT is a name from the port list or a device path (USB: the converter's\n"
     "      text or location from 'ports --device'); 1.5 stop bits\n"
@@ -71,7 +75,11 @@ constexpr TextPair kUsage{
     "      several ports (--port repeated, --ports-from: one port a line, #\n"
     "      comments): the devices are programmed at the same time, log lines\n"
     "      prefixed [PORT], a table of results at the end; --report: the\n"
-    "      result as JSON\n"
+    "      result as JSON; --frame-gap: the silence that ends a received frame\n"
+    "      and the gap between frames sent: auto (the default: a few character\n"
+    "      times at the line rate; when the device does not keep up, the run\n"
+    "      goes on with 50 ms), standard (50 ms) or a fixed number of ms from 1\n"
+    "      to 1000\n"
     "  quorvel-cli --help | --version\n"
     "Option --yes answers \"yes\" to questions (such as replacing an existing file).\n"
     "Exit codes:\n"
@@ -102,7 +110,7 @@ const std::vector<Command>& Commands() {
       {"ports", {"device"}, {"service"}, PortsCommand},
       {"program",
        {"device", "port", "ports-from", "report", "address", "baud", "parity", "data-bits",
-        "stop-bits"},
+        "stop-bits", "frame-gap"},
        {"service"},
        ProgramCommand},
   };

@@ -181,6 +181,7 @@ struct ProgramChoice {
   std::string fileName;
   std::string addressText;
   LineSettings line;
+  FrameGapChoice frameGap;
   // USB rows: the converters by their entries; the filter of the lists.
   bool usb = false;
   std::string usbNames;
@@ -225,6 +226,7 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     s->SetLineSink([&console, i](const std::string& line) { console.Line(i, line); });
     // The values draw the bar in the terminal's characters, not in pixels.
     s->SetProgressWidth(kProgressBarWidth);
+    s->SetFrameGap(choice.frameGap);
     s->SetProgressSink(
         [&console, i](const ProgressValues& values) { console.Progress(i, values); });
     QObject::connect(s, &RunSession::progressEnded,
@@ -335,6 +337,9 @@ int ProgramCommand(const CliContext& context) {
       problem);
   if (!line) return UsageError(problem);
   choice.line = *line;
+  const std::optional<FrameGapChoice> frameGap = FrameGapFromArgs(args, problem);
+  if (!frameGap) return UsageError(problem);
+  choice.frameGap = *frameGap;
   choice.fileName = args.positionals.front();
 
   int argc = context.argc;

@@ -32,6 +32,7 @@ const std::array<LogTextPair, kLogTextCount> kPlainLogTexts{{
     {"- Przewrano na skutek przeterminowania", "- Timeout occured"},
     {"- Przewrano na żądanie użytkownika", "- User abort"},
     {"- Rezultat: ", "- Result: "},
+    {"- Odstęp ramek od teraz: ", "- Frame gap from now on: "},
 }};
 
 // A width function that never grows must not pad forever.

@@ -19,7 +19,7 @@ struct LogTextPair {
   const std::string& text() const { return Language == 0 ? pl : en; }
 };
 
-constexpr size_t kLogTextCount = 28;
+constexpr size_t kLogTextCount = 29;
 
 // Indexes of the log texts.
 enum LogIndex : int {
@@ -51,13 +51,15 @@ enum LogIndex : int {
   kLogTimeout = 25,
   kLogUserAbort = 26,
   kLogResult = 27,
+  // The run switched the link to the standard frame gap.
+  kLogFrameGap = 28,
 };
 
-// The 28 log texts, plain and never changed. A RunLog lines up texts 16 and
+// The log texts, plain and never changed. A RunLog lines up texts 16 and
 // 17 for its own view when it writes them (PaddedBlockLogPrefixes).
 const std::array<LogTextPair, kLogTextCount>& LogTexts();
 
-// The log text of an index in the current Language; "" outside 0..27.
+// The log text of an index in the current Language; "" outside the table.
 const std::string& LogText(int index);
 
 // Texts 16 ("sending") and 17 ("writing") of the current Language lined up:
@@ -84,6 +86,8 @@ constexpr TextPair kArgAndDataFile{"i pliku danych", "and data file"};
 constexpr TextPair kArgUpdate{"Uaktualnij aplikację ", "Update "};
 constexpr TextPair kArgBadBlockAddress{"niewłaściwy adres bloku danych", "bad data block address"};
 constexpr TextPair kArgNoData{"plik nie zawiera danych", "the file holds no data"};
+constexpr TextPair kArgDeviceNotKeepingUp{" (urządzenie nie nadążało za krótszym odstępem)",
+                                          " (the device did not keep up with the shorter one)"};
 constexpr TextPair kArgBlockTooLarge{"za duży dla łącza, największy: ",
                                      "too large for the link, largest: "};
 

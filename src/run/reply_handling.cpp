@@ -17,6 +17,14 @@ constexpr size_t kAppAddressOffset = 3;
 constexpr size_t kAppCommandOffset = 4;
 constexpr size_t kAppDataOffset = 5;
 
+bool StartsAppFrame(uint8_t byte) {
+  return byte == kAppFrameStart;
+}
+
+bool StartsBootReply(uint8_t byte) {
+  return byte == kBootPositive || byte == kBootNegative;
+}
+
 }  // namespace
 
 void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
@@ -25,15 +33,16 @@ void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
   if (host_.monitorReceived) host_.monitorReceived(bytes, count);
   // Outside a run nothing is awaited: a stray chunk must not start a dialogue.
   if (!rec_.Running || bytes == nullptr) return;
-  if (lastSent_ && count != 0 && lastSent_->size() == count &&
-      std::equal(lastSent_->begin(), lastSent_->end(), bytes)) {
-    lastSent_.reset();
-    return;
-  }
+  std::vector<uint8_t> received;
+  received.reserve(count);
+  echo_.Filter({bytes, count}, protocol_ == kProtocolApp ? StartsAppFrame : StartsBootReply,
+               received);
+  if (received.empty()) return;
+  const auto size = static_cast<uint32_t>(received.size());
   if (protocol_ == kProtocolApp) {
-    ReceiveAppFrame(*link, bytes, count);
+    ReceiveAppFrame(*link, received.data(), size);
   } else {
-    ReceiveBootBytes(*link, bytes, count);
+    ReceiveBootBytes(*link, received.data(), size);
   }
 }
 
@@ -62,6 +71,8 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
     AppendLog(kLogConnected, kArgDeviceProtocol.text());
     rec_.AppConnected = true;
   }
+  rec_.DeviceAnswered = true;
+  rec_.AnswerAwaited = false;
   const uint8_t address = frame[kAppAddressOffset];
   const bool identifyReply = address == static_cast<uint8_t>(row.AppAddrIdentify + 0x80);
   const bool bootReply = address == static_cast<uint8_t>(row.AppAddrBoot + 0x80);
@@ -179,6 +190,9 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
     rec_.BootConnected = true;
   }
   if (negative) {
+    RefusedCommand();
+    rec_.DeviceAnswered = true;
+    rec_.AnswerAwaited = false;
     if (!rec_.LastWasError) rec_.RetryCount = 0;
     rec_.RetryCount += 1;
     if (rec_.RetryCount > 5) {
@@ -201,6 +215,9 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
 
   if (!rec_.LastWasError) rec_.RetryCount = 0;
   rec_.LastAck = code;
+  rec_.DeviceAnswered = true;
+  rec_.AnswerAwaited = false;
+  if (code < 8) rec_.AckedCommands |= static_cast<uint8_t>(1u << code);
   bool error = false;
   switch (code) {
     case kBootConnect:

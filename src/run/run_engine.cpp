@@ -234,7 +234,7 @@ bool RunEngine::SendRaw(const uint8_t* bytes, uint32_t count) {
   const uint32_t responseMs = erase ? kEraseResponseMs : kResponseMs;
   if (link->FrameTimeOut() != responseMs) link->SetFrameTimeOut(responseMs);
   const bool accepted = link->Send(bytes, count);
-  if (accepted) lastSent_.emplace(bytes, bytes + count);
+  if (accepted) echo_.Expect({bytes, count});
   return accepted;
 }
 
@@ -260,6 +260,7 @@ bool RunEngine::StartRun(const RunSelection& selection) {
   rec_.Running = true;
   ++runNumber_;
   stepping_ = false;
+  echo_.Forget();
   failureCause_ = RunCause::NoConnection;
   failureStatus_ = -1;
 
@@ -582,7 +583,7 @@ void RunEngine::SendBootCommand(Command command) {
   } else {
     bytes = BuildBootCommand(code);
   }
-  SendRaw(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  rec_.AnswerAwaited = SendRaw(bytes.data(), static_cast<uint32_t>(bytes.size()));
   switch (command) {
     case Command::Connect:
       if (!rec_.ConnectingLogged) {
@@ -638,7 +639,7 @@ void RunEngine::StepApplication() {
   if (data.size() > 0xFFFF - kAppFrameMinLength) data.resize(0xFFFF - kAppFrameMinLength);
   const std::vector<uint8_t> frame = BuildAppFrame(address, static_cast<uint8_t>(code), data.data(),
                                                    static_cast<uint16_t>(data.size()));
-  SendRaw(frame.data(), static_cast<uint32_t>(frame.size()));
+  rec_.AnswerAwaited = SendRaw(frame.data(), static_cast<uint32_t>(frame.size()));
   rec_.LastSendTick = Now();
   rec_.Step = 1;
   if (logIndex >= 0) AppendLog(logIndex, kArgPending);
@@ -655,6 +656,7 @@ void RunEngine::TimerTimer() {
   if (rec_.Step == 1) {
     const bool boot = protocol_ == kProtocolBoot;
     if (elapsed < (boot ? kConnectRepeatMs : kAppRepeatMs)) return;
+    MissedCommand();
     rec_.RetryCount += boot ? kConnectCountBoot : kConnectCountApp;
     if (rec_.RetryCount > kConnectGiveUp) {
       Timeout();
@@ -676,6 +678,7 @@ void RunEngine::TimerTimer() {
   }
   if (protocol_ != kProtocolBoot) return;
   if (elapsed < (rec_.Step == kBootErase ? kEraseWaitMs : kCommandWaitMs)) return;
+  MissedCommand();
   rec_.RetryCount += 1;
   if (rec_.RetryCount > kRepeatGiveUp) {
     Timeout();
@@ -687,6 +690,32 @@ void RunEngine::TimerTimer() {
   // to the earlier attempt, not to the one about to be sent.
   if (RunLink* link = ActiveLink()) link->DiscardInput();
   StepEngine();
+}
+
+// A device that has answered in this run and then lets a command go
+// unanswered is there; what changed is how soon the command followed its
+// last answer. Devices that need the standard pause miss a command sent
+// within a few character times.
+void RunEngine::MissedCommand() {
+  if (rec_.DeviceAnswered && rec_.AnswerAwaited) UseStandardFrameGap();
+}
+
+// A refusal of a command the device acknowledged before (a write after
+// acknowledged writes) is the same sign: its start was cut off.
+void RunEngine::RefusedCommand() {
+  if (rec_.Step < 8 && (rec_.AckedCommands & (1u << rec_.Step)) != 0) UseStandardFrameGap();
+}
+
+// Once per run, and only where the link chose a short gap itself (a gap the
+// user fixed is kept); the run then goes on by its usual retry rules.
+void RunEngine::UseStandardFrameGap() {
+  RunLink* link = ActiveLink();
+  if (rec_.StandardGapForced || link == nullptr || !link->ShortFrameGap()) return;
+  rec_.StandardGapForced = true;
+  if (!gapBeforeRun_) gapBeforeRun_ = link->FrameGap();
+  link->SetFrameGap(FrameGapChoice::Standard());
+  AppendLog(kLogFrameGap,
+            std::to_string(kStandardQuietPeriodMs) + " ms" + kArgDeviceNotKeepingUp.str());
 }
 
 void RunEngine::Timeout() {
@@ -714,6 +743,12 @@ void RunEngine::FinishRun() {
   } else if (LinkKind() == kLinkUsb && host_.usb != nullptr) {
     StatusSuspended suspended(host_.usb);
     host_.usb->SetDeviceIndex(0);
+  }
+  // The standard gap was this run's remedy for this device; the next run
+  // (perhaps another device) starts from the link's own choice again.
+  if (gapBeforeRun_) {
+    if (RunLink* link = ActiveLink()) link->SetFrameGap(*gapBeforeRun_);
+    gapBeforeRun_.reset();
   }
   EmptyAccumulator();
 

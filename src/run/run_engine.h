@@ -17,6 +17,7 @@
 #include "datafile/data_file.h"
 #include "run/bus_frames.h"
 #include "run/device_types.h"
+#include "run/echo_filter.h"
 #include "run/run_host.h"
 #include "run/run_log.h"
 #include "serial/line_settings.h"
@@ -51,6 +52,15 @@ struct RunRecord {
   uint8_t AckedCount = 0;
   // The device acknowledged the reset after the whole image.
   bool ResetAcked = false;
+  // The device has answered in this run (a bootloader reply or a frame of
+  // the user application), and bit c: the bootloader command c was
+  // acknowledged.
+  bool DeviceAnswered = false;
+  // The command sent last has not been answered yet.
+  bool AnswerAwaited = false;
+  uint8_t AckedCommands = 0;
+  // The link was switched to the standard frame gap for the rest of the run.
+  bool StandardGapForced = false;
   uint32_t LastSendTick = 0;
   int32_t RetryCount = 0;
   bool Finishing = false;
@@ -228,6 +238,9 @@ class RunEngine {
   bool HandleWriteAck(std::span<const uint8_t> reply);
   size_t StaleReplyLength(std::span<const uint8_t> bytes) const;
   void Timeout();
+  void MissedCommand();
+  void RefusedCommand();
+  void UseStandardFrameGap();
   void Fail(RunCause cause, std::string failureText);
   void LinkFailure(int status);
 
@@ -245,8 +258,11 @@ class RunEngine {
   // bootloader side in the reply accumulator; "empty" empties both.
   ByteBlock appAccumulator_;
   std::vector<uint8_t> bootAccumulator_;
-  // Copy of the last bytes the link accepted, to drop their echo.
-  std::optional<std::vector<uint8_t>> lastSent_;
+  // Drops the echo of the last bytes the link accepted.
+  EchoFilter echo_;
+  // The link's frame gap before the run switched it to the standard one;
+  // given back when the run ends.
+  std::optional<FrameGapChoice> gapBeforeRun_;
   ProgressSink* progress_ = nullptr;
   // The progress window's release still has to finish the run.
   bool onStopBound_ = false;

@@ -13,6 +13,19 @@
 
 namespace quorvel {
 
+// The quiet period that ends a received chunk and spaces the frames sent:
+// chosen by the link from its line (automatic: a few character times, see
+// AutoQuietPeriodMs) or fixed in ms ("standard" is kStandardQuietPeriodMs).
+struct FrameGapChoice {
+  bool automatic = true;
+  uint16_t ms = 0;  // fixed period, 1..1000; unused when automatic
+
+  static FrameGapChoice Auto() { return {}; }
+  static FrameGapChoice Fixed(uint16_t ms) { return {false, ms}; }
+  static FrameGapChoice Standard() { return Fixed(kStandardQuietPeriodMs); }
+  bool operator==(const FrameGapChoice&) const = default;
+};
+
 // The link contract both link components fulfil, as far as a run uses it.
 class RunLink {
  public:
@@ -47,6 +60,14 @@ class RunLink {
   // Drops whatever was received and not yet delivered: replies to earlier
   // attempts must not be taken for answers to the command sent next.
   virtual void DiscardInput() {}
+
+  // The frame gap in use and a new one (taken at once, also by an open
+  // link). A link without such a setting reports automatic and ignores it.
+  virtual FrameGapChoice FrameGap() const { return FrameGapChoice::Auto(); }
+  virtual void SetFrameGap(FrameGapChoice /*gap*/) {}
+  // The link chose its gap itself and it is shorter than the standard one:
+  // a device that needs the standard pause may miss commands.
+  virtual bool ShortFrameGap() const { return false; }
 
   // Detaches the status event (changes write no status line) and puts it
   // back. Calls nest: only the outermost resume re-attaches.

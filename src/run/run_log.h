@@ -27,7 +27,8 @@ class RunLog {
 
   // Appends the log text of `index` (current language; texts 16 and 17 lined
   // up for this log's measure) followed by the argument, but only while a run
-  // is in progress and for 0 <= index < 28. True when a line was added.
+  // is in progress and for 0 <= index < kLogTextCount. True when a line was
+  // added.
   bool AppendLog(bool running, int index, std::string_view argument);
 
   // Both scroll bars are on: from the tenth line, or from the first line

@@ -149,6 +149,10 @@ void RunSession::SetProgressSink(std::function<void(const ProgressValues&)> sink
   progressSink_ = std::move(sink);
 }
 
+void RunSession::SetFrameGap(FrameGapChoice gap) {
+  frameGap_ = gap;
+}
+
 void RunSession::Post(std::function<void()> continuation) {
   if (continuations_) {
     QMetaObject::invokeMethod(continuations_.get(), std::move(continuation), Qt::QueuedConnection);
@@ -190,6 +194,8 @@ bool RunSession::Start(const RunSelection& selection) {
   // Only the first result counts; the run is closed after the event that
   // set it, as the window closes its progress window after its modal loop.
   progress_.OnModalResult = [this](int) { Post([this] { EndProgress(); }); };
+  serialLink_->SetFrameGap(frameGap_);
+  usbLink_->SetFrameGap(frameGap_);
   timer_.start();
   if (!engine_->StartRun(selection)) {
     timer_.stop();

@@ -80,6 +80,10 @@ class RunSession : public QObject {
   // of the progress values.
   void SetProgressWidth(int32_t width);
   void SetProgressSink(std::function<void(const ProgressValues& values)> sink);
+  // The link's frame gap for the runs that follow (default: automatic). A
+  // run that finds the device missing commands with an automatic gap
+  // switches to the standard one until it ends.
+  void SetFrameGap(FrameGapChoice gap);
 
   // Starts a run on the selected row and port (for a USB row, PortIndex is
   // the index in Usb().DeviceList()). True while the run goes on: `finished`
@@ -143,6 +147,7 @@ class RunSession : public QObject {
   QTimer timer_;
   bool running_ = false;
   int32_t progressWidth_ = 0;
+  FrameGapChoice frameGap_;
   std::chrono::steady_clock::time_point started_;
 };
 

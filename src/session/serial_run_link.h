@@ -3,6 +3,7 @@
 
 #include "run/run_host.h"
 #include "serial/comm32kx.h"
+#include "session/link_frame_gap.h"
 
 namespace quorvel {
 
@@ -21,6 +22,9 @@ class Comm32KxRunLink final : public SerialRunLink {
   uint32_t TransmitSize() const override { return comm_.SizeBufTXD(); }
   void SetTransmitSize(uint32_t bytes) override;
   void DiscardInput() override { comm_.DiscardInput(); }
+  FrameGapChoice FrameGap() const override { return LinkFrameGap(comm_); }
+  void SetFrameGap(FrameGapChoice gap) override { SetLinkFrameGap(comm_, gap); }
+  bool ShortFrameGap() const override { return LinkHasShortFrameGap(comm_); }
   void SuspendStatusEvent() override;
   void ResumeStatusEvent() override;
 

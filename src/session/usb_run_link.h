@@ -2,6 +2,7 @@
 #pragma once
 
 #include "run/run_host.h"
+#include "session/link_frame_gap.h"
 #include "usb/ftdi_usb.h"
 
 namespace quorvel {
@@ -24,6 +25,9 @@ class FtdiUsbRunLink final : public UsbRunLink {
   uint32_t TransmitSize() const override { return usb_.SizeBufTXD(); }
   void SetTransmitSize(uint32_t bytes) override;
   void DiscardInput() override { usb_.DiscardInput(); }
+  FrameGapChoice FrameGap() const override { return LinkFrameGap(usb_); }
+  void SetFrameGap(FrameGapChoice gap) override { SetLinkFrameGap(usb_, gap); }
+  bool ShortFrameGap() const override { return LinkHasShortFrameGap(usb_); }
   void SuspendStatusEvent() override;
   void ResumeStatusEvent() override;
 

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "cli/cli_args.h"
+#include "cli/line_args.h"
 #include "cli/port_args.h"
 #include "cli/run_console.h"
 #include "cli/run_report.h"
@@ -32,6 +33,34 @@ TEST(CliArgs, RepeatedOptionsKeepEveryValueInOrder) {
   EXPECT_EQ(args.Get("port"), "c");
   EXPECT_EQ(args.GetAll("baud"), (std::vector<std::string>{"1"}));
   EXPECT_TRUE(args.GetAll("parity").empty());
+}
+
+TEST(FrameGapArg, AutoStandardOrMillisecondsFrom1To1000) {
+  struct Case {
+    std::vector<std::string> words;
+    std::optional<FrameGapChoice> gap;
+  };
+  const Case cases[] = {
+      {{}, FrameGapChoice::Auto()},
+      {{"--frame-gap", "auto"}, FrameGapChoice::Auto()},
+      {{"--frame-gap", "Standard"}, FrameGapChoice::Fixed(50)},
+      {{"--frame-gap", "1"}, FrameGapChoice::Fixed(1)},
+      {{"--frame-gap", "1000"}, FrameGapChoice::Fixed(1000)},
+      {{"--frame-gap", "0"}, std::nullopt},
+      {{"--frame-gap", "1001"}, std::nullopt},
+      {{"--frame-gap", "99999"}, std::nullopt},
+      {{"--frame-gap", "-5"}, std::nullopt},
+      {{"--frame-gap", "5ms"}, std::nullopt},
+      {{"--frame-gap", ""}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    const CliArgs args = ParseCliArgs(c.words, {"frame-gap"}, {});
+    std::string problem;
+    const std::optional<FrameGapChoice> gap = FrameGapFromArgs(args, problem);
+    EXPECT_EQ(gap, c.gap);
+    EXPECT_EQ(problem.empty(), c.gap.has_value()) << problem;
+  }
 }
 
 TEST(PortsFile, OnePortALineWithoutCommentsAndBlanks) {

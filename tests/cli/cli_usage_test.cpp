@@ -31,6 +31,7 @@ TEST(CliUsage, HelpPrintsTheWholeUsageWithEveryExitCode) {
     EXPECT_TRUE(help.err.empty()) << help.err;
     EXPECT_EQ(help.out.rfind("Usage:\n", 0), 0u) << help.out;
     EXPECT_NE(help.out.find("quorvel-cli program --device TYPE --port PORT"), std::string::npos);
+    EXPECT_NE(help.out.find("[--frame-gap auto|standard|MS]"), std::string::npos);
     EXPECT_NE(help.out.find("Exit codes:\n"
                             "  0  success (program: every block and the device's reset "
                             "acknowledged)\n"
@@ -85,6 +86,14 @@ TEST(CliUsage, BadArgumentsNameTheOneProblemAndPointToHelp) {
        "Bad argument: --stop-bits 1.5 (1.5 stop bits only with --data-bits 5)"},
       {{"program", "--device", "KV-310", "--port", "ttyNOTHING", sample},
        "No such port: ttyNOTHING"},
+      {{"program", "--device", "KV-310", "--port", "/dev/null", "--frame-gap", "0", sample},
+       "Bad argument: --frame-gap 0 (accepted: standard, auto or a number of ms from 1 to 1000)"},
+      {{"program", "--device", "KV-310", "--port", "/dev/null", "--frame-gap", "1001", sample},
+       "Bad argument: --frame-gap 1001 (accepted: standard, auto or a number of ms from 1 to "
+       "1000)"},
+      {{"program", "--device", "KV-310", "--port", "/dev/null", "--frame-gap", "fast", sample},
+       "Bad argument: --frame-gap fast (accepted: standard, auto or a number of ms from 1 to "
+       "1000)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.problem);

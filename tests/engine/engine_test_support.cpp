@@ -210,7 +210,7 @@ bool EngineHarness::Start(int row, const std::string& file, const std::string& b
   selection.PortIndex = 1;
   selection.FileName = file;
   selection.BusAddressText = busAddress;
-  selection.Serial = LineSettings{br038400, pbNone, dbEight, sbOne};
+  selection.Serial = line;
   selection.StartTime.tm_year = 124;
   selection.StartTime.tm_mon = 4;
   selection.StartTime.tm_mday = 7;
@@ -228,7 +228,11 @@ void EngineHarness::Pump() {
     if (autoAnswer && answered < serial.sent.size()) {
       const Bytes sent = serial.sent[answered++];
       const Bytes reply = instrument.Answer(sent);
-      if (!reply.empty()) Feed(reply);
+      if (deliver) {
+        deliver(sent, reply);
+      } else if (!reply.empty()) {
+        Feed(reply);
+      }
     } else if (!posted.empty()) {
       // The events that waited run first, as in the host's event loop.
       if (onPendingEvents) onPendingEvents();

@@ -60,6 +60,15 @@ class FakeSerialLink final : public SerialRunLink {
     transmitSize = std::min<uint32_t>(bytes, 65535);
   }
   void DiscardInput() override { ++discards; }
+  // As the serial component: an automatic gap of autoGapMs at the line.
+  FrameGapChoice FrameGap() const override { return frameGap; }
+  void SetFrameGap(FrameGapChoice gap) override {
+    frameGap = gap;
+    gapChanges.push_back(gap);
+  }
+  bool ShortFrameGap() const override {
+    return frameGap.automatic && autoGapMs < kStandardQuietPeriodMs;
+  }
   void SuspendStatusEvent() override { ++suspended; }
   void ResumeStatusEvent() override { --suspended; }
   void SetRTSState(bool on) override { rts = on; }
@@ -92,6 +101,9 @@ class FakeSerialLink final : public SerialRunLink {
   std::vector<Bytes> sent;
   std::vector<uint32_t> timeOutAtSend;
   std::vector<std::string> calls;
+  FrameGapChoice frameGap;
+  uint16_t autoGapMs = kStandardQuietPeriodMs;
+  std::vector<FrameGapChoice> gapChanges;
   uint32_t frameTimeOut = 8000;
   uint32_t transmitSize = 1024;
   int discards = 0;
@@ -238,6 +250,11 @@ class EngineHarness {
   RunProgress progress;
   TestInstrument instrument;
   bool autoAnswer = true;
+  // Serial line settings of the runs started.
+  LineSettings line{br038400, pbNone, dbEight, sbOne};
+  // Delivers the instrument's reply to a command sent (Pump); none: the
+  // reply arrives as one chunk, at once.
+  std::function<void(const Bytes& sent, const Bytes& reply)> deliver;
   // Called before each posted continuation runs (the events that waited).
   std::function<void()> onPendingEvents;
   std::deque<std::function<void()>> posted;

@@ -26,7 +26,7 @@ using RunLogTest = EnglishTest;
 TEST_F(RunLogTest, WritesOnlyDuringARunAndForKnownIndexes) {
   RunLog log;
   EXPECT_FALSE(log.AppendLog(false, kLogDate, "x"));
-  EXPECT_FALSE(log.AppendLog(true, 28, "x"));
+  EXPECT_FALSE(log.AppendLog(true, static_cast<int>(kLogTextCount), "x"));
   EXPECT_FALSE(log.AppendLog(true, -1, "x"));
   EXPECT_TRUE(log.Lines().empty());
   EXPECT_TRUE(log.AppendLog(true, kLogTimeout, ""));

@@ -83,6 +83,14 @@ INSTANTIATE_TEST_SUITE_P(
         // The second copy of the sent bytes is data: 0x80 0xB0 is a reply
         // with an unknown code, not the connect acknowledgement.
         ChunksCase{"echoDroppedOnlyOnce", {{0x80}, {0xB0, 0x01}, {0xB0, 0x01}}, false},
+        ChunksCase{"echoInPieces", {{0xB0}, {0x01}, {0x80, 0x01}}, true},
+        ChunksCase{"echoGluedToTheReply", {{0xB0, 0x01, 0x80, 0x01}}, true},
+        ChunksCase{"echoPiecesGluedToTheReply", {{0xB0}, {0x01, 0x80}, {0x01}}, true},
+        ChunksCase{"noiseThenEchoAndReply", {{0x00, 0xB0}, {0x01, 0x80, 0x01}}, true},
+        // A byte like the echo's first does not swallow the reply after it.
+        ChunksCase{"strayEchoStartBeforeTheReply", {{0xB0, 0x80, 0x01}}, true},
+        ChunksCase{"strayEchoStartAloneThenTheReply", {{0xB0}, {0x80, 0x01}}, true},
+        ChunksCase{"strayEchoStartThenEchoAndReply", {{0xB0, 0xB0, 0x01}, {0x80, 0x01}}, true},
         ChunksCase{"noReplyByte", {{0x01, 0x02, 0x03}}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -21,8 +21,10 @@
 #include "dialogs/prompt.h"
 #include "process_runner.h"
 #include "run/device_types.h"
+#include "serial/comm32kx.h"
 #include "serial/port_list_service.h"
 #include "session/run_session.h"
+#include "session/serial_run_link.h"
 
 namespace quorvel::test {
 namespace {
@@ -328,6 +330,62 @@ TEST_F(RunSessionTest, RunsThatCannotBeginEndAtOnce) {
     QCoreApplication::processEvents();
     EXPECT_EQ(host.finishedCount, 0);
   }
+}
+
+// A device that does not hear a command starting within 40 ms of its last
+// answer: with the automatic gap each run finds that out and goes on with the
+// standard one (one log line); the next run of the session starts from the
+// chosen gap again; with the standard gap chosen nothing needs switching.
+TEST_F(RunSessionTest, EveryRunStartsFromTheChosenFrameGap) {
+  const std::string port =
+      StartSim("port", {"--device", "KV-310", "--baud", "115200", "--min-command-gap", "40"});
+  std::vector<uint8_t> image(1024);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 5 + 1);
+  const std::string file = Path("image.qvl");
+  ASSERT_TRUE(WriteDataFile(file, image, nullptr, 1, 0, 0x08000000));
+  const std::string gapLine = "- Frame gap from now on: 50 ms";
+  Host host(devices_);
+  struct Step {
+    std::optional<FrameGapChoice> choice;
+    bool switches;
+  };
+  const Step steps[] = {
+      {std::nullopt, true}, {std::nullopt, true}, {FrameGapChoice::Standard(), false}};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(host.finishedCount);
+    if (step.choice) host.session.SetFrameGap(*step.choice);
+    host.lines.clear();
+    ASSERT_TRUE(host.session.Start(Selection("KV-310", port, file)));
+    RunUntilFinished({&host});
+    EXPECT_TRUE(host.session.Outcome().Success) << host.Log();
+    EXPECT_EQ(std::count_if(host.lines.begin(), host.lines.end(),
+                            [&](const std::string& line) { return line.rfind(gapLine, 0) == 0; }),
+              step.switches ? 1 : 0)
+        << host.Log();
+  }
+}
+
+// The serial run link over the component: the automatic gap is short at
+// fast rates only, and a gap set through the link is the component's.
+TEST(Comm32KxRunLinkTest, FrameGapIsTheComponentsTimeOut) {
+  TComm32Kx comm(nullptr, 1);
+  Comm32KxRunLink link(comm);
+  comm.SetBaudRate(br115200);
+  EXPECT_EQ(link.FrameGap(), FrameGapChoice::Auto());
+  EXPECT_TRUE(link.ShortFrameGap());
+  link.SetFrameGap(FrameGapChoice::Standard());
+  EXPECT_FALSE(comm.AutoTimeOut());
+  EXPECT_EQ(comm.TimeOut(), kStandardQuietPeriodMs);
+  EXPECT_EQ(link.FrameGap(), FrameGapChoice::Fixed(50));
+  EXPECT_FALSE(link.ShortFrameGap());
+  link.SetFrameGap(FrameGapChoice::Fixed(3));
+  EXPECT_EQ(comm.TimeOut(), 3);
+  EXPECT_FALSE(link.ShortFrameGap());  // fixed by the user: kept
+  link.SetFrameGap(FrameGapChoice::Auto());
+  EXPECT_TRUE(comm.AutoTimeOut());
+  EXPECT_LT(comm.TimeOut(), kStandardQuietPeriodMs);
+  comm.SetBaudRate(br000300);
+  EXPECT_FALSE(link.ShortFrameGap());  // the line's own gap is long there
 }
 
 }  // namespace

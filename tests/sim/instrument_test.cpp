@@ -490,6 +490,50 @@ TEST(InstrumentFaults, EchoComesFirstWithTheExactBytes) {
   EXPECT_EQ(outputs[1].InputEnd, 2u);
 }
 
+// A device that needs a pause after its answer: a command whose first byte
+// arrives before it listens again is dropped whole, whatever comes after.
+struct UnheardCase {
+  const char* name;
+  // Pieces fed, each with the number of its leading bytes not heard.
+  std::vector<std::pair<Bytes, size_t>> pieces;
+  std::vector<Bytes> answers;
+  uint32_t unheard;
+};
+
+class UnheardTest : public ::testing::TestWithParam<UnheardCase> {};
+
+TEST_P(UnheardTest, CommandsStartingTooSoonAreNotHeard) {
+  InstrumentOptions options = BootOptions();
+  options.Faults.Echo = true;
+  Instrument instrument(options);
+  std::vector<Bytes> answers;
+  Bytes echoed;
+  Bytes fed;
+  for (const auto& [bytes, unheard] : GetParam().pieces) {
+    const auto outputs = instrument.Feed(bytes, unheard);
+    for (const Bytes& a : Answers(outputs)) answers.push_back(a);
+    for (const auto& out : outputs) {
+      if (out.Type == InstrumentOutput::Kind::Echo)
+        echoed.insert(echoed.end(), out.Bytes.begin(), out.Bytes.end());
+    }
+    fed.insert(fed.end(), bytes.begin(), bytes.end());
+  }
+  EXPECT_EQ(answers, GetParam().answers);
+  EXPECT_EQ(instrument.UnheardCount(), GetParam().unheard);
+  EXPECT_EQ(echoed, fed);  // the line echoes what the device does not hear
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnheardTest,
+    ::testing::Values(
+        UnheardCase{"wholeCommand", {{{0xB0, 0x01}, 2}}, {}, 1},
+        UnheardCase{"firstByteOnly", {{{0xB0}, 1}, {{0x01}, 0}}, {}, 1},
+        UnheardCase{"heardAfterwards", {{{0xB0, 0x01}, 2}, {{0xB0, 0x01}, 0}}, {{0x80, 0x01}}, 1},
+        UnheardCase{"noiseUnheardCommandHeard", {{{0x00, 0x12, 0xB0, 0x01}, 2}}, {{0x80, 0x01}}, 0},
+        UnheardCase{
+            "secondCommandOfAPieceHeard", {{{0xB0, 0x01, 0xB0, 0x01}, 1}}, {{0x80, 0x01}}, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(InstrumentFaults, NoisePrecedesEveryAnswer) {
   InstrumentOptions options = OptionsFor("TRP-40 .COM");
   options.Faults.NoiseBytes = 11;

@@ -47,6 +47,8 @@ TEST(SimOptions, EveryOptionReachesTheInstrument) {
                                "80",
                                "--noise",
                                "3",
+                               "--min-command-gap",
+                               "40",
                                "--silent-after",
                                "5",
                                "--odd-block-size",
@@ -83,6 +85,7 @@ TEST(SimOptions, EveryOptionReachesTheInstrument) {
   EXPECT_TRUE(i.Faults.Echo);
   EXPECT_EQ(o.EchoGapMs, 80u);
   EXPECT_EQ(i.Faults.NoiseBytes, 3u);
+  EXPECT_EQ(o.MinCommandGapMs, 40u);
   EXPECT_EQ(i.Faults.AnswersBeforeSilence, 5u);
   EXPECT_TRUE(i.Faults.OddBlockSizeOnce);
   EXPECT_TRUE(i.Faults.IgnoreReset);
@@ -178,6 +181,9 @@ TEST(SimOptions, UnusableArgumentsAreRefused) {
       {"--device", "M-530", "--freeze-after-block", "1:2:3"},
       {"--device", "M-530", "--hangup-after-block", "0"},
       {"--device", "M-530", "--hangup-after-block", "x"},
+      {"--device", "M-530", "--min-command-gap"},
+      {"--device", "M-530", "--min-command-gap", "x"},
+      {"--device", "M-530", "--min-command-gap", "10001"},
   };
   for (const auto& args : cases) {
     SimOptions o;

@@ -213,6 +213,37 @@ TEST(SimProcess, AnswersTakeTheirLineTime) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));
 }
 
+TEST(SimProcess, CommandsSentTooSoonAfterAnAnswerAreNotHeard) {
+  SimProcess sim({"--device", "M-530", "--mode", "boot", "--baud", "115200", "--quiet",
+                  "--min-command-gap", "40"});
+  const std::string path = sim.FirstLine();
+  ASSERT_TRUE(sim.Open(path));
+  EXPECT_EQ(sim.Exchange({0xB0, 0x01}, 2), (Bytes{0x80, 0x01}));
+  // At once after the answer: not heard.
+  EXPECT_TRUE(sim.Exchange({0xB0, 0x01}, 2, 200).empty());
+  // After the pause: heard (the wait above was the pause).
+  EXPECT_EQ(sim.Exchange({0xB0, 0x01}, 2), (Bytes{0x80, 0x01}));
+}
+
+// On a line that echoes, the echo comes back as the command crosses it,
+// not all at once when its last byte has arrived.
+TEST(SimProcess, EchoArrivesInPiecesAtTheLineRate) {
+  SimProcess sim({"--device", "M-530", "--mode", "boot", "--quiet", "--echo", "--echo-gap", "0"});
+  const std::string path = sim.FirstLine();
+  ASSERT_TRUE(sim.Open(path));
+  // 96 bytes of noise at 9600 baud: about 100 ms on the wire.
+  const Bytes noise(96, 0x00);
+  const auto start = Clock::now();
+  sim.Send(noise);
+  const Bytes first = sim.Receive(1, 1000);
+  const auto firstAt = Clock::now() - start;
+  const Bytes rest = sim.Receive(noise.size() - first.size(), 1000);
+  const auto lastAt = Clock::now() - start;
+  EXPECT_EQ(first.size() + rest.size(), noise.size());
+  EXPECT_LT(firstAt, std::chrono::milliseconds(50));
+  EXPECT_GE(lastAt, std::chrono::milliseconds(90));
+}
+
 TEST(SimProcess, RefusesAnUnknownDevice) {
   SimProcess sim({"--device", "NO-SUCH"});
   EXPECT_EQ(sim.FirstLine(2000), "");

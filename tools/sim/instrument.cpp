@@ -89,24 +89,39 @@ uint32_t Instrument::WriteCommandLength() const {
   return 2 + 4 + 4 + options_.BlockSize + 2;
 }
 
-std::vector<InstrumentOutput> Instrument::Feed(const uint8_t* data, size_t count) {
+bool Instrument::TakenUnheard(size_t length) {
+  const uint64_t front = fedCount_ - received_.size();
+  const uint64_t first = front - length;
+  bool unheard = false;
+  for (const auto& [begin, end] : unheard_) {
+    if (first >= begin && first < end) unheard = true;
+  }
+  std::erase_if(unheard_, [front](const auto& range) { return range.second <= front; });
+  return unheard;
+}
+
+std::vector<InstrumentOutput> Instrument::Feed(const uint8_t* data, size_t count, size_t unheard) {
   std::vector<InstrumentOutput> out;
   if (count == 0 || data == nullptr) return out;
   if (options_.Faults.Echo) {
     out.push_back({InstrumentOutput::Kind::Echo, std::vector<uint8_t>(data, data + count), count});
   }
+  const uint64_t front = fedCount_ - received_.size();
+  std::erase_if(unheard_, [front](const auto& range) { return range.second <= front; });
+  if (unheard > 0) unheard_.emplace_back(fedCount_, fedCount_ + std::min(unheard, count));
   for (size_t i = 0; i < count; ++i) {
     received_.push_back(data[i]);
+    ++fedCount_;
     std::vector<uint8_t> message;
     std::vector<uint8_t> answer;
     const bool bootloader = mode_ == InstrumentMode::Bootloader;
-    if (bootloader) {
-      if (!TakeBootCommand(message)) continue;
-      answer = HandleBootCommand(message);
-    } else {
-      if (!TakeAppFrame(message)) continue;
-      answer = HandleAppFrame(message);
+    if (bootloader ? !TakeBootCommand(message) : !TakeAppFrame(message)) continue;
+    if (TakenUnheard(message.size())) {
+      ++unheardCommands_;
+      Note(false, "not heard (too soon after the last answer): " + HexBytes(message, 8));
+      continue;
     }
+    answer = bootloader ? HandleBootCommand(message) : HandleAppFrame(message);
     if (answer.empty()) continue;
     const auto& limit = options_.Faults.AnswersBeforeSilence;
     if (limit && answers_ >= *limit) {

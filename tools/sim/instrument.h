@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run/device_types.h"
@@ -100,10 +101,12 @@ class Instrument {
   explicit Instrument(InstrumentOptions options);
 
   // Takes the bytes received (any chunking) and returns what to send back,
-  // in order.
-  std::vector<InstrumentOutput> Feed(const uint8_t* data, size_t count);
-  std::vector<InstrumentOutput> Feed(const std::vector<uint8_t>& data) {
-    return Feed(data.data(), data.size());
+  // in order. The first `unheard` bytes arrived while the device was not
+  // listening yet (too soon after its last answer): a command that starts
+  // among them is dropped unanswered; they are echoed all the same.
+  std::vector<InstrumentOutput> Feed(const uint8_t* data, size_t count, size_t unheard = 0);
+  std::vector<InstrumentOutput> Feed(const std::vector<uint8_t>& data, size_t unheard = 0) {
+    return Feed(data.data(), data.size(), unheard);
   }
 
   InstrumentMode Mode() const { return mode_; }
@@ -115,6 +118,8 @@ class Instrument {
   uint32_t AnswerCount() const { return answers_; }
   // Positive write replies sent.
   uint32_t WriteAckCount() const { return writeAcks_; }
+  // Commands dropped because they started among unheard bytes.
+  uint32_t UnheardCount() const { return unheardCommands_; }
   const InstrumentOptions& Options() const { return options_; }
   const std::string& AppModel() const { return appModel_; }
   const std::string& AppVersion() const { return appVersion_; }
@@ -130,6 +135,9 @@ class Instrument {
   // command (empty when it gets none) and whether a command was consumed.
   bool TakeBootCommand(std::vector<uint8_t>& command);
   bool TakeAppFrame(std::vector<uint8_t>& frame);
+  // Whether the message just taken off the front of received_ started
+  // among unheard bytes; forgets ranges that lie behind it.
+  bool TakenUnheard(size_t length);
   std::vector<uint8_t> HandleBootCommand(const std::vector<uint8_t>& command);
   std::vector<uint8_t> HandleAppFrame(const std::vector<uint8_t>& frame);
   std::vector<uint8_t> HandleWrite(const std::vector<uint8_t>& command);
@@ -149,6 +157,11 @@ class Instrument {
   InstrumentMode mode_;
   FlashMemory flash_;
   std::vector<uint8_t> received_;
+  // Bytes fed so far; received_ holds the last received_.size() of them.
+  uint64_t fedCount_ = 0;
+  // Ranges [first, end) of fed bytes that were not heard, oldest first.
+  std::vector<std::pair<uint64_t, uint64_t>> unheard_;
+  uint32_t unheardCommands_ = 0;
   bool erased_ = false;
   bool oddBlockSizeSent_ = false;
   bool challengeIssued_ = false;

@@ -242,17 +242,20 @@ class Simulator {
     // arrived unless the line is still busy with earlier ones.
     const auto chunkStart = std::max(now, rxLineFree_);
     rxLineFree_ = chunkStart + byteTime_ * n;
-    for (const InstrumentOutput& out : instrument_.Feed(buffer, static_cast<size_t>(n))) {
+    const size_t unheard = UnheardBytes(chunkStart, static_cast<size_t>(n));
+    for (const InstrumentOutput& out : instrument_.Feed(buffer, static_cast<size_t>(n), unheard)) {
       const auto arrived = chunkStart + byteTime_ * static_cast<int64_t>(out.InputEnd);
       if (out.Type == InstrumentOutput::Kind::Echo) {
-        // The echo is the line itself; the device answers after a pause.
-        pending_.push_back({arrived, out.Bytes});
+        // The echo is the line itself: each byte comes back as it crosses
+        // it; the device answers after a pause.
+        QueueEcho(chunkStart, out.Bytes);
         txLineFree_ =
             std::max(txLineFree_, arrived + std::chrono::milliseconds(options_.EchoGapMs));
         continue;
       }
       const auto start = std::max(arrived, txLineFree_);
       txLineFree_ = start + byteTime_ * static_cast<int64_t>(out.Bytes.size());
+      lastAnswerEnd_ = txLineFree_;
       pending_.push_back({txLineFree_, out.Bytes, 0, out.FreezeMsAfter, out.HangUpAfter});
     }
     for (const auto& note : instrument_.TakeNotes()) {
@@ -263,6 +266,30 @@ class Simulator {
     if (instrument_.ResetCount() != savedResets_) {
       savedResets_ = instrument_.ResetCount();
       SaveIfWanted();
+    }
+  }
+
+  // How many of n bytes whose first crosses the line at `start` arrive
+  // before the device listens again after its last answer.
+  size_t UnheardBytes(Clock::time_point start, size_t n) const {
+    if (options_.MinCommandGapMs == 0 || !lastAnswerEnd_) return 0;
+    const auto listening = *lastAnswerEnd_ + std::chrono::milliseconds(options_.MinCommandGapMs);
+    size_t unheard = 0;
+    while (unheard < n && start + byteTime_ * static_cast<int64_t>(unheard) < listening) {
+      ++unheard;
+    }
+    return unheard;
+  }
+
+  // The echo in pieces of about a millisecond of line time, each due when
+  // its last byte has crossed.
+  void QueueEcho(Clock::time_point start, const std::vector<uint8_t>& bytes) {
+    const size_t piece = std::max<size_t>(1, quorvel::BytesPerSecond(options_.Line) / 1000);
+    for (size_t first = 0; first < bytes.size(); first += piece) {
+      const size_t end = std::min(bytes.size(), first + piece);
+      pending_.push_back({start + byteTime_ * static_cast<int64_t>(end),
+                          std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                                               bytes.begin() + static_cast<std::ptrdiff_t>(end))});
     }
   }
 
@@ -312,6 +339,8 @@ class Simulator {
   uint32_t savedResets_ = 0;
   std::optional<Clock::time_point> frozenUntil_;
   std::optional<Clock::time_point> hangUpAt_;
+  // When the last byte of the device's latest answer crosses the line.
+  std::optional<Clock::time_point> lastAnswerEnd_;
 };
 
 std::string ModeName(const Instrument& instrument) {

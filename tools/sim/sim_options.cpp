@@ -142,6 +142,9 @@ Faults:
   --echo               send every received byte back first (two-wire bus)
   --echo-gap MS        pause between an echo and the answer (default 60)
   --noise N            N noise bytes before every answer
+  --min-command-gap MS ignore a command that starts less than MS ms after the
+                       end of the last answer (a device that needs a pause
+                       between frames; 0, the default: hear every command)
   --silent             never answer
   --silent-after N     stop answering after N answers
   --odd-block-size     report an odd block size in the first device information
@@ -279,6 +282,9 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
     } else if (arg == "--echo-gap") {
       if (!number(0, 10000, n)) return false;
       options.EchoGapMs = static_cast<uint32_t>(n);
+    } else if (arg == "--min-command-gap") {
+      if (!number(0, 10000, n)) return false;
+      options.MinCommandGapMs = static_cast<uint32_t>(n);
     } else if (arg == "--noise") {
       if (!number(0, 1024, n)) return false;
       faults.NoiseBytes = static_cast<uint32_t>(n);

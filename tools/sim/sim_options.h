@@ -18,6 +18,9 @@ struct SimOptions {
   int ServeFd = -1;         // --fd: serve this terminal master instead of a new one
   std::string SavePath;     // --save
   uint32_t EchoGapMs = 60;  // pause between an echo and the answer
+  // A command that starts less than this after the end of the device's last
+  // answer is not heard (0: every command is).
+  uint32_t MinCommandGapMs = 0;
   bool Log = false;
   bool Quiet = false;
   bool Help = false;
