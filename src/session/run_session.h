@@ -72,6 +72,11 @@ class RunSession : public QObject {
   // of the progress values.
   void SetProgressWidth(int32_t width);
   void SetProgressSink(std::function<void(const ProgressValues& values)> sink);
+  // How wide a log line is in the host's log view and how wide the view is
+  // (RunLog::SetMeasure): the block lines are lined up in its font.
+  void SetLogMeasure(TextWidthFn lineWidth, int viewWidth) {
+    log_.SetMeasure(std::move(lineWidth), viewWidth);
+  }
 
   // Starts a run on the selected row and port. Serial rows only: a USB row
   // ends at once as a link error. True while the run goes on: `finished`

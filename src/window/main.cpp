@@ -1,0 +1,28 @@
+// The program an instrument owner starts: quorvel (the maker's edition) and
+// quorvel-kmb (the distributor's), built from this file with QUORVEL_EDITION
+// 0 and 1.
+#include <QApplication>
+#include <QLocale>
+
+#include "app/globals.h"
+#include "dialogs/product_images.h"
+#include "window/main_form.h"
+
+#ifndef QUORVEL_EDITION
+#define QUORVEL_EDITION 0
+#endif
+
+int main(int argc, char** argv) {
+  quorvel::Edition = QUORVEL_EDITION;
+  QApplication app(argc, argv);
+  const QString name = QString::fromLatin1(quorvel::ProgramName().data(),
+                                           static_cast<qsizetype>(quorvel::ProgramName().size()));
+  QApplication::setApplicationName(name);
+  QApplication::setApplicationDisplayName(name);
+  QApplication::setOrganizationName(QStringLiteral("VARNELD"));
+  QApplication::setWindowIcon(quorvel::ApplicationIcon());
+  quorvel::Language = QLocale::system().language() == QLocale::Polish ? 0 : 1;
+  quorvel::TMainForm form;
+  form.show();
+  return QApplication::exec();
+}
