@@ -57,7 +57,6 @@ constexpr TextPair kOpenData{"Otwórz plik danych", "Open data file"};
 constexpr TextPair kProgramDevice{"Programuj urządzenie", "Program device"};
 constexpr TextPair kProgram{"Programuj", "Program"};
 constexpr TextPair kShowHelp{"Pokaż pomoc", "Show help"};
-constexpr TextPair kShowMonitor{"Pokaż bufor portu komunikacji", "Show comm port buffer"};
 constexpr TextPair kEncodeData{"Zakoduj plik danych", "Encode data file"};
 constexpr TextPair kMenuCommand{"Polecenie", "Command"};
 constexpr TextPair kMenuSaveLog{"Zapisz log", "Save log"};
@@ -214,7 +213,7 @@ void TMainForm::BuildMenusAndToolBar() {
   actExit_ = action(kMenuClose, kMenuClose, {});
   actHelp_ = action(kShowHelp, kShowHelp, kImageHelp);
   actAbout_ = action(kMenuAbout, kMenuAbout, {});
-  actMonitor_ = action(kShowMonitor, kShowMonitor, kImageCom);
+  actMonitor_ = action(kMonitorHint, kMonitorHint, kImageCom);
   actOpen_->setShortcut(QKeySequence::Open);
   actHelp_->setShortcut(QKeySequence::HelpContents);
   connect(actOpen_, &QAction::triggered, this, [this] { BtnOpenClick(); });
@@ -706,8 +705,6 @@ void TMainForm::BtnStartClick() {
   localtime_r(&now, &selection.StartTime);
 
   auto* progress = new TFormProgress(this, btnVantor_->isVisible(), actMonitor_->icon());
-  progress->MonitorButton()->setAccessibleName(actMonitor_->text());
-  progress->MonitorButton()->setToolTip(actMonitor_->text());
   progress_ = progress;
   session_ = std::make_unique<RunSession>(devices_);
   RunSession* session = session_.get();

@@ -81,6 +81,8 @@ TFormProgress::TFormProgress(QWidget* mainWindow, bool monitorVisible, const QIc
   monitor_->setIcon(glyph);
   monitor_->setAutoRaise(true);
   monitor_->setVisible(monitorVisible);
+  monitor_->setAccessibleName(Text(kMonitorHint));
+  monitor_->setToolTip(Text(kMonitorHint));
   connect(monitor_, &QToolButton::clicked, this, [this] {
     if (OnMonitor) OnMonitor();
   });

@@ -9,12 +9,16 @@
 #include <QIcon>
 #include <functional>
 
+#include "app/globals.h"
 #include "run/progress_values.h"
 
 class QPushButton;
 class QToolButton;
 
 namespace quorvel {
+
+// The hint of the monitor button, here and in the main window.
+constexpr TextPair kMonitorHint{"Pokaż bufor portu komunikacji", "Show comm port buffer"};
 
 // The lowered panel with the two bars and the percentage.
 class ProgressPanel final : public QFrame {

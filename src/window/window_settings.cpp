@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -30,7 +31,8 @@ QString SettingsApplicationName() {
 
 QString DefaultFolder() {
   QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-  if (folder.isEmpty()) folder = QCoreApplication::applicationDirPath();
+  if (folder.isEmpty() || !QFileInfo(folder).isDir())
+    folder = QCoreApplication::applicationDirPath();
   if (folder.isEmpty()) folder = QDir::homePath();
   return WithTrailingSlash(folder);
 }

@@ -26,7 +26,7 @@ struct WindowSettings {
 QString SettingsApplicationName();
 
 // The current user's documents folder with a trailing "/", or the folder of
-// the program when there is none.
+// the program when there is none (or it does not exist).
 QString DefaultFolder();
 
 // The history as stored ("\r\n" between entries): the non-empty pieces in
