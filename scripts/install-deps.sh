@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   binutils dbus dbus-bin
+  xvfb xauth at-spi2-core python3-pyatspi python3-gi
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -24,5 +24,8 @@ int main(int argc, char** argv) {
   quorvel::Language = QLocale::system().language() == QLocale::Polish ? 0 : 1;
   quorvel::TMainForm form;
   form.show();
+  // Without a window manager (a kiosk, a virtual display) nobody else gives
+  // the new window the keyboard.
+  form.activateWindow();
   return QApplication::exec();
 }
