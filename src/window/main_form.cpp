@@ -445,7 +445,6 @@ void TMainForm::ComboBoxChange(QComboBox* sender) {
                  : sender == cbFileName_ ? &handledFileIndex_
                                          : nullptr;
   if (handled == nullptr) return;
-  if (sender->view()->isVisible()) return;  // handled when the list closes
   if (sender->currentIndex() != *handled) {
     if (sender == cbDeviceType_) {
       DeviceTypeChanged();
@@ -584,13 +583,23 @@ void TMainForm::UpdateCommands() {
   labelAddr_->setVisible(row.Rs485 == 1);
   editAddr_->setVisible(row.Rs485 == 1);
   btnComParam_->setVisible(addressValid && serial);
-  const bool program = portChosen && fileChosen && addressValid && !Running();
+  // During a run only the progress window, the log, help and closing the
+  // window answer; closing stays possible at any time.
+  const bool idle = session_ == nullptr;
+  for (QWidget* control : {static_cast<QWidget*>(cbDeviceType_), static_cast<QWidget*>(cbPort_),
+                           static_cast<QWidget*>(cbFileName_), static_cast<QWidget*>(editAddr_),
+                           static_cast<QWidget*>(btnComParam_)}) {
+    control->setEnabled(idle);
+  }
+  actOpen_->setEnabled(idle);
+  actMonitor_->setEnabled(idle);
+  const bool program = portChosen && fileChosen && addressValid && idle;
   actProgram_->setEnabled(program);
   btnProgram_->setEnabled(program);
-  actEncode_->setEnabled(fileChosen && addressValid);
+  actEncode_->setEnabled(fileChosen && addressValid && idle);
   const bool hasLog = !memoLog_->document()->isEmpty();
   memoLog_->setEnabled(hasLog);
-  actSaveLog_->setEnabled(hasLog);
+  actSaveLog_->setEnabled(hasLog && idle);
 }
 
 void TMainForm::UpdateParamButton() {
@@ -719,7 +728,7 @@ void TMainForm::BtnStartClick() {
       [progress](const ProgressValues& values) { progress->ShowProgress(values); });
   progress->OnStop = [session] { session->Stop(); };
   progress->OnMonitor = [this] {
-    if (btnVantor_->isVisible() && actMonitor_->isEnabled()) StartMonitor();
+    if (btnVantor_->isVisible()) StartMonitor();
   };
   connect(session, &RunSession::progressEnded, this, [this] {
     sessionEnding_ = true;

@@ -72,7 +72,9 @@ TFormProgress::TFormProgress(QWidget* mainWindow, bool monitorVisible, const QIc
       panel_(new ProgressPanel(this)),
       stop_(new QPushButton(this)),
       monitor_(new QToolButton(this)) {
-  setWindowModality(Qt::WindowModal);
+  // Not modal: the main window must stay closable during a run; it turns
+  // its own commands off instead.
+  setWindowModality(Qt::NonModal);
   setWindowTitle(ToQString(ProgramName()) + QStringLiteral(" ... ") + Text(kCaptionSuffix));
   stop_->setText(Text(kStopText));
   stop_->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));

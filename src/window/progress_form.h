@@ -1,7 +1,8 @@
 // The progress window of a programming run: the bar of bytes sent, the bar
 // of bytes acknowledged over it, the percentage, the Stop button and the
-// shortcut to the port-buffer monitor. Window-modal over the main window
-// without a modal loop of its own: the main thread keeps running the run.
+// shortcut to the port-buffer monitor. It stays over the main window, which
+// turns its commands off meanwhile; it has no modal loop of its own: the
+// main thread keeps running the run, and the main window can be closed.
 #pragma once
 
 #include <QDialog>

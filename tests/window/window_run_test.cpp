@@ -112,11 +112,18 @@ TEST_F(WindowRunTest, ProgramWritesTheImageAndEndsWithTheSuccessMessage) {
   AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
   QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
   ASSERT_TRUE(form.Running());
-  // The progress window is up over the main window and blocks it.
+  // The progress window is up over the main window, whose commands are off
+  // but which can still be closed.
   ASSERT_NE(form.Progress(), nullptr);
   EXPECT_TRUE(form.Progress()->isVisible());
-  EXPECT_TRUE(form.Progress()->isModal());
-  EXPECT_FALSE(form.ProgramAction()->isEnabled());
+  EXPECT_EQ(form.Progress()->parentWidget(), &form);
+  for (QAction* command :
+       {form.ProgramAction(), form.OpenAction(), form.EncodeAction(), form.SaveLogAction()}) {
+    EXPECT_FALSE(command->isEnabled()) << command->text().toStdString();
+  }
+  EXPECT_FALSE(form.DeviceList()->isEnabled());
+  EXPECT_FALSE(form.FileList()->isEnabled());
+  EXPECT_TRUE(form.ExitAction()->isEnabled());
   ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
   EXPECT_EQ(finished.count(), 1);
   EXPECT_NE(message.find("programming was successful."), std::string::npos) << message;
@@ -134,6 +141,7 @@ TEST_F(WindowRunTest, ProgramWritesTheImageAndEndsWithTheSuccessMessage) {
   EXPECT_TRUE(WaitFor([&] { return form.Progress() == nullptr; }));
   EXPECT_FALSE(form.Running());
   EXPECT_TRUE(form.ProgramAction()->isEnabled());
+  EXPECT_TRUE(form.DeviceList()->isEnabled());
 
   // The log saved under the default name, lines ended with CR LF.
   AnswerNext<QFileDialog>([this](QFileDialog* dialog) {

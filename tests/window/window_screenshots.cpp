@@ -70,8 +70,8 @@ bool ShootEdition(const QString& folder, const QString& suffix, const QTemporary
     saved &= Save(&form, folder, "main_idle", suffix);
     form.ProgramButton()->click();
     QDeadlineTimer limit(30000);
-    while (form.Progress() != nullptr && form.Progress()->Panel()->WrittenBarWidth() <
-                                             form.Progress()->FullWidth() / 3) {
+    while (form.Progress() != nullptr &&
+           form.Progress()->Panel()->WrittenBarWidth() < form.Progress()->FullWidth() / 3) {
       if (limit.hasExpired()) return false;
       Settle(50);
     }
