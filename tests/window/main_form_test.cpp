@@ -31,6 +31,7 @@
 #include "run/device_types.h"
 #include "serial/port_list_service.h"
 #include "window/main_form.h"
+#include "window/port_source.h"
 #include "window_test_support.h"
 
 namespace quorvel {
@@ -401,6 +402,65 @@ TEST_F(MainFormTest, HotPlugKeepsTheChosenPort) {
   EXPECT_EQ(form.PortList()->currentIndex(), 0);
   EXPECT_EQ(form.HandledIndex(form.PortList()), 0);
   EXPECT_FALSE(form.ProgramAction()->isEnabled());
+}
+
+// A USB device list in the USB link component's form, plugged into the
+// window: the window shows its devices for USB rows and keeps the choice
+// across hot-plug as for serial ports.
+TEST_F(MainFormTest, UsbDeviceListPlugsInBehindTheUsbRows) {
+  ProgramScope program(1);
+  std::vector<std::string> devices{"0=none", "1-2=WX-310C 0001/0002"};
+  std::vector<std::string> expectedNames;
+  DeviceListPortSource* usb = nullptr;
+  Store(QStringLiteral("History"), QString::fromStdString(MakeFile(QStringLiteral("fw.qvl"))));
+  Store(QStringLiteral("LastFileIndex"), 0);
+  TMainForm& form = Open();
+  {
+    auto source = std::make_unique<DeviceListPortSource>(
+        [&devices] { return devices; },
+        [&expectedNames](std::string_view names) { expectedNames.emplace_back(names); });
+    usb = source.get();
+    form.SetUsbPortSource(std::move(source));
+  }
+  // One device: chosen at once.
+  ASSERT_TRUE(ChooseDevice(form, "FES-20"));
+  EXPECT_EQ(expectedNames.back(), "WX-310C|KMB-RSVI");
+  EXPECT_EQ(Items(form.PortList()),
+            QStringList({QStringLiteral("none"), QStringLiteral("WX-310C 0001/0002")}));
+  EXPECT_EQ(form.PortList()->currentIndex(), 1);
+  EXPECT_EQ(form.PortLabel()->text().toStdString(), "USB device:");
+  EXPECT_TRUE(form.ProgramAction()->isEnabled());
+
+  // Another device arrives before it: the choice stays on the same device.
+  devices.insert(devices.begin() + 1, "1-1=KMB-RSVI 0003/0004");
+  usb->Changed();
+  EXPECT_EQ(form.PortList()->currentText().toStdString(), "WX-310C 0001/0002");
+  EXPECT_EQ(form.HandledIndex(form.PortList()), 2);
+
+  // A type with the same device names keeps the list and the choice; one
+  // with other names asks for its own devices.
+  const size_t asked = expectedNames.size();
+  ASSERT_TRUE(ChooseDevice(form, "M-310"));
+  EXPECT_EQ(expectedNames.size(), asked);
+  EXPECT_EQ(form.PortList()->currentText().toStdString(), "WX-310C 0001/0002");
+  ASSERT_TRUE(ChooseDevice(form, "PAXL-20"));
+  EXPECT_EQ(expectedNames.back(), "PAXL-20");
+  EXPECT_EQ(form.PortList()->currentIndex(), 0);
+  EXPECT_FALSE(form.ProgramAction()->isEnabled());
+
+  // The chosen device goes away: none is chosen.
+  ASSERT_TRUE(ChooseDevice(form, "FES-20"));
+  ASSERT_TRUE(ChooseEntry(form.PortList(), QStringLiteral("KMB-RSVI 0003/0004")));
+  devices = {"0=none", "1-2=WX-310C 0001/0002"};
+  usb->Changed();
+  EXPECT_EQ(form.PortList()->currentIndex(), 0);
+  EXPECT_EQ(form.HandledIndex(form.PortList()), 0);
+  EXPECT_FALSE(form.ProgramAction()->isEnabled());
+  // A serial row does not hear the USB list.
+  ASSERT_TRUE(ChooseDevice(form, "KV-310"));
+  const QStringList serialPorts = Items(form.PortList());
+  usb->Changed();
+  EXPECT_EQ(Items(form.PortList()), serialPorts);
 }
 
 TEST_F(MainFormTest, TheOnlyPortIsChosenAtOnce) {

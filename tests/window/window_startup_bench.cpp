@@ -16,6 +16,7 @@
 
 #include "app/globals.h"
 #include "serial/comm32kx.h"
+#include "serial/port_list_service.h"
 #include "window/main_form.h"
 
 namespace {
@@ -82,8 +83,10 @@ int main(int argc, char** argv) {
   int master = -1;
   int slave = -1;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return 1;
+  const std::string port = ttyname(slave);
+  quorvel::PortListService::Instance().AddExtraPort(port);
   quorvel::TComm32Kx comm(nullptr, quorvel::Language);
-  comm.SetCOMPort(ttyname(slave));
+  comm.SetCOMPort(port);
   if (!comm.IsOpen()) comm.Open();
   if (!comm.IsOpen()) {
     std::printf("the port did not open\n");
@@ -95,7 +98,7 @@ int main(int argc, char** argv) {
   QApplication::exec();
   const double wall = std::chrono::duration<double>(Clock::now() - idleStart).count();
   const double cpu = CpuSeconds() - before;
-  std::printf("idle with %s open: %.3f ms of CPU per second over %.1f s\n", ttyname(slave),
+  std::printf("idle with %s open: %.3f ms of CPU per second over %.1f s\n", port.c_str(),
               cpu * 1000 / wall, wall);
   comm.Close();
   close(master);
