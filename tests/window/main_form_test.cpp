@@ -30,6 +30,7 @@
 #include "dialogs/serial_settings_dialog.h"
 #include "run/device_types.h"
 #include "serial/port_list_service.h"
+#include "window/file_combo_box.h"
 #include "window/main_form.h"
 #include "window/port_source.h"
 #include "window_test_support.h"
@@ -374,6 +375,24 @@ TEST_F(MainFormTest, DeleteInTheOpenFileListRemovesTheHighlightedEntry) {
                 .value(QStringLiteral("History"))
                 .toString(),
             QString());
+}
+
+TEST_F(MainFormTest, ALongPathShowsItsFileNameInTheFileList) {
+  ProgramScope program(1);
+  const std::string longPath =
+      "/home/someone/" + std::string(30, 'd') + "/" + std::string(30, 'e') + "/firmware v2.74.qvl";
+  Store(QStringLiteral("History"), QString::fromStdString(longPath + "\r\n/fw.qvl"));
+  Store(QStringLiteral("LastFileIndex"), 0);
+  TMainForm& form = Open();
+  auto* list = static_cast<FileComboBox*>(form.FileList());
+  const QString shown = list->ShownText();
+  EXPECT_TRUE(shown.contains(QStringLiteral("..."))) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith(QStringLiteral("firmware v2.74.qvl"))) << shown.toStdString();
+  EXPECT_LT(list->fontMetrics().horizontalAdvance(shown), list->width());
+  // The whole path is what a run reads.
+  EXPECT_EQ(form.DataFileName(), longPath);
+  ASSERT_TRUE(ChooseEntry(list, QStringLiteral("/fw.qvl")));
+  EXPECT_EQ(list->ShownText().toStdString(), "/fw.qvl");
 }
 
 TEST_F(MainFormTest, HotPlugKeepsTheChosenPort) {
