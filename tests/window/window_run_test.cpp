@@ -219,7 +219,8 @@ TEST_F(WindowRunTest, ClosingTheMainWindowDuringARunEndsItCleanly) {
   // port is free for another program.
   EXPECT_FALSE(form.Running());
   EXPECT_EQ(form.Progress(), nullptr);
-  EXPECT_EQ(ThreadCount(), threadsBefore);
+  // (Threads of the file dialog may end meanwhile, never one more.)
+  EXPECT_LE(ThreadCount(), threadsBefore);
   QTest::qWait(200);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   EXPECT_EQ(finished.count(), 0);
