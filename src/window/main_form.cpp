@@ -614,9 +614,12 @@ void TMainForm::UpdateParamButton() {
   btnComParam_->setToolTip(hint);
   btnComParam_->setStatusTip(QStringLiteral(" ") + hint);
   btnComParam_->setAccessibleDescription(hint);
-  QPalette palette = btnComParam_->palette();
-  palette.setColor(QPalette::ButtonText,
-                   same ? QApplication::palette().color(QPalette::ButtonText) : QColor(Qt::red));
+  // Red only while it can be used: a disabled button keeps the grey text.
+  QPalette palette = QApplication::palette(btnComParam_);
+  if (!same) {
+    palette.setColor(QPalette::Active, QPalette::ButtonText, Qt::red);
+    palette.setColor(QPalette::Inactive, QPalette::ButtonText, Qt::red);
+  }
   btnComParam_->setPalette(palette);
 }
 
