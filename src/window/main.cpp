@@ -7,6 +7,7 @@
 #include "app/globals.h"
 #include "dialogs/product_images.h"
 #include "window/main_form.h"
+#include "window/window_settings.h"
 
 #ifndef QUORVEL_EDITION
 #define QUORVEL_EDITION 0
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName(name);
   QApplication::setOrganizationName(QStringLiteral("VARNELD"));
   QApplication::setWindowIcon(quorvel::ApplicationIcon());
-  quorvel::Language = QLocale::system().language() == QLocale::Polish ? 0 : 1;
+  quorvel::Language = quorvel::LanguageOf(QLocale::system());
   quorvel::TMainForm form;
   form.show();
   // Without a window manager (a kiosk, a virtual display) nobody else gives

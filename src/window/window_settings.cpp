@@ -29,6 +29,10 @@ QString SettingsApplicationName() {
   return QString::fromLatin1(ProgramName().data(), static_cast<qsizetype>(ProgramName().size()));
 }
 
+uint8_t LanguageOf(const QLocale& locale) {
+  return locale.language() == QLocale::Polish ? 0 : 1;
+}
+
 QString DefaultFolder() {
   QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
   if (folder.isEmpty() || !QFileInfo(folder).isDir())

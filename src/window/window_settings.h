@@ -4,8 +4,10 @@
 // Read once at start, written once at exit.
 #pragma once
 
+#include <QLocale>
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 
 namespace quorvel {
 
@@ -24,6 +26,10 @@ struct WindowSettings {
 
 // The QSettings application name of the edition.
 QString SettingsApplicationName();
+
+// The program's Language for a system locale: Polish gives 0, every other
+// language 1 (English).
+uint8_t LanguageOf(const QLocale& locale);
 
 // The current user's documents folder with a trailing "/", or the folder of
 // the program when there is none (or it does not exist).

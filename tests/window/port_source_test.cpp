@@ -1,11 +1,13 @@
-// The port sources behind the window's port list: a USB device list in the
-// USB link component's form becomes entries with the none entry first.
+// The port sources behind the window's port list (a USB device list in the
+// USB link component's form becomes entries with the none entry first), and
+// the language the system's locale gives.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "window/port_source.h"
+#include "window/window_settings.h"
 #include "window_test_support.h"
 
 namespace quorvel {
@@ -49,6 +51,14 @@ TEST(WindowPortSource, ExpectedNamesAndChangesReachTheUsbComponent) {
   source.Changed();
   EXPECT_EQ(changes, 1);
   EXPECT_EQ(source.Entries().size(), 2u);
+}
+
+TEST(WindowLanguage, PolishLocaleGivesPolishEveryOtherEnglish) {
+  const std::vector<std::pair<const char*, uint8_t>> cases = {
+      {"pl_PL", 0}, {"pl", 0}, {"en_US", 1}, {"en_GB", 1}, {"de_DE", 1}, {"C", 1}};
+  for (const auto& [name, language] : cases) {
+    EXPECT_EQ(LanguageOf(QLocale(QString::fromLatin1(name))), language) << name;
+  }
 }
 
 }  // namespace
