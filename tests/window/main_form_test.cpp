@@ -700,6 +700,36 @@ TEST_F(MainFormTest, EncodeCompletesTheNameAndAsksBeforeReplacing) {
   EXPECT_GE(std::filesystem::last_write_time(Path("out.qvl")), before);
 }
 
+TEST_F(MainFormTest, ARunRefusedAtOnceShowsItsMessageAndLeavesNothingBehind) {
+  ProgramScope program(1);
+  const std::string port = PlugPort(QStringLiteral("refusing-port"));
+  Store(QStringLiteral("History"), QString::fromStdString(Path("gone.hex")));
+  Store(QStringLiteral("LastFileIndex"), 0);
+  TMainForm& form = Open();
+  ASSERT_TRUE(ChooseDevice(form, "KV-310"));
+  ASSERT_TRUE(WaitFor([&] { return Listed(form, port); }));
+  ASSERT_TRUE(ChooseEntry(form.PortList(), QString::fromStdString(port)));
+  ASSERT_TRUE(form.ProgramAction()->isEnabled());
+  // The file's message, then the run's final message.
+  std::string message;
+  std::string result;
+  AnswerNext<ConfirmationBox>([&message, &result](ConfirmationBox* box) {
+    message = box->TextLabel()->text().toStdString();
+    AnswerNextBox(&result);
+    QTest::mouseClick(box->Button(kConfirmYes), Qt::LeftButton);
+  });
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  EXPECT_NE(message.find("gone.hex"), std::string::npos) << message;
+  EXPECT_NE(result.find("was unsuccessful."), std::string::npos) << result;
+  EXPECT_FALSE(form.Running());
+  EXPECT_EQ(form.Progress(), nullptr);
+  ASSERT_TRUE(form.LastOutcome().has_value());
+  EXPECT_EQ(form.LastOutcome()->Cause, RunCause::FileRefused);
+  EXPECT_TRUE(form.ProgramAction()->isEnabled());
+  EXPECT_TRUE(form.DeviceList()->isEnabled());
+  EXPECT_NE(form.Log()->toPlainText().toStdString().find("Data file error: "), std::string::npos);
+}
+
 TEST_F(MainFormTest, SaveLogWithAnEmptyLogOpensNoDialog) {
   ProgramScope program(1);
   TMainForm& form = Open();
