@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   binutils dbus dbus-bin
   umockdev libumockdev-dev
+  xvfb xauth at-spi2-core python3-pyatspi python3-gi
 )
 missing=()
 for package in "${packages[@]}"; do

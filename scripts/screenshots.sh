@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Renders every dialog (both languages, both editions where the edition
-# shows) into docs/screenshots/*.png on a virtual X server, at scale 1 and
+# Renders every dialog and the main and progress windows (both languages,
+# both editions where the edition shows; the window idle and during a run
+# against quorvel-sim) into docs/screenshots/*.png on a virtual X server, at scale 1 and
 # at QT_SCALE_FACTOR=1.5 (files ending in "@1.5x"). Installs Xvfb and the
 # fonts when they are missing. Run as root on Debian 12.
 set -euo pipefail
@@ -21,8 +22,9 @@ if [ ${#extra[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build/screenshots -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/screenshots -j "$(nproc)" --target dialog_screenshots
+cmake --build build/screenshots -j "$(nproc)" --target dialog_screenshots window_screenshots
 tool=build/screenshots/tests/dialogs/dialog_screenshots
+window_tool=build/screenshots/tests/window/window_screenshots
 
 # A virtual X server on the first free display; it tells its number itself.
 displayfile=$(mktemp)
@@ -44,4 +46,7 @@ out=docs/screenshots
 mkdir -p "$out"
 QT_SCALE_FACTOR=1 "$tool" "$out"
 QT_SCALE_FACTOR=1.5 "$tool" "$out" "@1.5x"
+# The window's run announces nothing on the session bus of the desktop.
+QT_SCALE_FACTOR=1 dbus-run-session -- "$window_tool" "$out"
+QT_SCALE_FACTOR=1.5 dbus-run-session -- "$window_tool" "$out" "@1.5x"
 echo "Screenshots in $out"

@@ -84,6 +84,11 @@ class RunSession : public QObject {
   // run that finds the device missing commands with an automatic gap
   // switches to the standard one until it ends.
   void SetFrameGap(FrameGapChoice gap);
+  // How wide a log line is in the host's log view and how wide the view is
+  // (RunLog::SetMeasure): the block lines are lined up in its font.
+  void SetLogMeasure(TextWidthFn lineWidth, int viewWidth) {
+    log_.SetMeasure(std::move(lineWidth), viewWidth);
+  }
 
   // Starts a run on the selected row and port (for a USB row, PortIndex is
   // the index in Usb().DeviceList()). True while the run goes on: `finished`

@@ -1,0 +1,180 @@
+// The main window: device type, port and data file lists with the bus
+// address and the serial settings button, the command menu and tool bar,
+// the run log and the status line. Each programming run is one RunSession
+// that the window creates and shows; the window wires nothing between engine
+// and link itself.
+#pragma once
+
+#include <QDateTime>
+#include <QMainWindow>
+#include <QPointer>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dialogs/serial_settings_dialog.h"
+#include "dialogs/widget_prompt.h"
+#include "run/device_types.h"
+#include "run/run_engine.h"
+#include "serial/line_settings.h"
+#include "usb/ftdi_usb.h"
+#include "window/port_source.h"
+#include "window/window_settings.h"
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QToolButton;
+
+namespace quorvel {
+
+class FileComboBox;
+class LinkLabel;
+class RunSession;
+class TFormProgress;
+
+class TMainForm final : public QMainWindow {
+  Q_OBJECT
+ public:
+  // Texts in the program's Language, names and settings of its Edition (both
+  // set before). Reads the settings.
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // The USB device list (the USB link component's); until one is given the
+  // USB rows list only the none entry.
+  void SetUsbPortSource(std::unique_ptr<PortSource> source);
+  TFtdiUSB* UsbComponent() const { return usb_.get(); }
+
+  // Commands, as the menu and the tool bar run them.
+  void BtnStartClick();
+  void BtnOpenClick();
+  void BtnCodeHexClick();
+  void MenuSaveLogClick();
+  void MenuAboutClick();
+  void MenuShowHelpClick();
+  void BtnCOMParamClick();
+
+  // Recomputes visibility and enabled states of the commands.
+  void UpdateCommands();
+  // Caption, hint and colour of the serial settings button.
+  void UpdateParamButton();
+
+  // The controls, for the tests and assistive technology.
+  QComboBox* DeviceList() const { return cbDeviceType_; }
+  QComboBox* PortList() const { return cbPort_; }
+  QComboBox* FileList() const;
+  QLineEdit* AddressField() const { return editAddr_; }
+  QLabel* PortLabel() const { return labelPort_; }
+  QLabel* AddressLabel() const { return labelAddr_; }
+  QPushButton* ParamButton() const { return btnComParam_; }
+  QPushButton* ProgramButton() const { return btnProgram_; }
+  QPlainTextEdit* Log() const { return memoLog_; }
+  QAction* ProgramAction() const { return actProgram_; }
+  QAction* OpenAction() const { return actOpen_; }
+  QAction* EncodeAction() const { return actEncode_; }
+  QAction* SaveLogAction() const { return actSaveLog_; }
+  QAction* ExitAction() const { return actExit_; }
+  QToolButton* MonitorButton() const { return btnVantor_; }
+  LinkLabel* Logo() const { return logo_; }
+  TFormProgress* Progress() const;
+  WidgetPrompt& WindowPrompt() { return prompt_; }
+
+  const TDevAvailArray& Devices() const { return devices_; }
+  const std::string& DataFileName() const { return dataFileName_; }
+  const LineSettings& SerialParams() const { return serial_.line; }
+  const WindowSettings& Settings() const { return settings_; }
+  int HandledIndex(const QComboBox* list) const;
+  // A run is going on.
+  bool Running() const;
+  // How the last run ended (none before the first).
+  const std::optional<RunOutcome>& LastOutcome() const { return lastOutcome_; }
+
+ signals:
+  // A run ended: the final message has been answered.
+  void runFinished();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  TDevAvailArray devices_;
+  std::vector<std::string> deviceTexts_;
+  WidgetPrompt prompt_;
+  WindowSettings settings_;
+  SerialSettings serial_;
+  std::string selectedPort_;
+  std::string dataFileName_;
+  int handledDeviceIndex_ = -1;
+  int handledPortIndex_ = 0;
+  int handledFileIndex_ = -1;
+  std::unique_ptr<PortSource> serialPorts_;
+  std::unique_ptr<PortSource> usbDevices_;
+  // The window's USB link component: its device list is the port list of
+  // the USB rows, and a run on a USB row uses it.
+  std::unique_ptr<TFtdiUSB> usb_;
+  std::vector<PortEntry> portEntries_;
+  QDateTime startTime_;
+  std::unique_ptr<RunSession> session_;
+  QPointer<TFormProgress> progress_;
+  std::optional<RunOutcome> lastOutcome_;
+  bool sessionEnding_ = false;
+  bool closed_ = false;
+  bool settingsSaved_ = false;
+
+  QComboBox* cbDeviceType_ = nullptr;
+  QComboBox* cbPort_ = nullptr;
+  FileComboBox* cbFileName_ = nullptr;
+  QLabel* labelDevice_ = nullptr;
+  QLabel* labelPort_ = nullptr;
+  QLabel* labelFileName_ = nullptr;
+  QLabel* labelAddr_ = nullptr;
+  QLineEdit* editAddr_ = nullptr;
+  QPushButton* btnComParam_ = nullptr;
+  QPushButton* btnProgram_ = nullptr;
+  QPlainTextEdit* memoLog_ = nullptr;
+  QToolButton* btnVantor_ = nullptr;
+  LinkLabel* logo_ = nullptr;
+  QAction* actOpen_ = nullptr;
+  QAction* actProgram_ = nullptr;
+  QAction* actEncode_ = nullptr;
+  QAction* actSaveLog_ = nullptr;
+  QAction* actExit_ = nullptr;
+  QAction* actHelp_ = nullptr;
+  QAction* actAbout_ = nullptr;
+  QAction* actMonitor_ = nullptr;
+
+  void BuildMenusAndToolBar();
+  void BuildClient();
+  void LayOutLists();
+  void AttachUsbComponent();
+  void FillDeviceList();
+  void RestoreHistory();
+  void Place();
+
+  const TDevAvailData& SelectedRow() const;
+  PortSource* SourceOf(uint8_t linkKind) const;
+  void FillPortList(PortSource& source);
+  void ComboBoxChange(QComboBox* sender);
+  void DeviceTypeChanged();
+  void FileChanged();
+  void PortListChanged(PortSource* sender);
+  void SetMonitorGlyph();
+  bool ListKey(QComboBox* list, int key);
+  void DeleteHighlightedFile();
+  void AddLogLine(const std::string& line);
+  void RunFinished(const RunOutcome& outcome);
+  void EndRunForClose();
+  void SaveSettingsOnce();
+  void StartMonitor();
+  void OpenFiles(QStringList names);
+  QString ChooseSaveName(const QString& filter, const QString& folder, const QString& name,
+                         const char* extension);
+};
+
+}  // namespace quorvel

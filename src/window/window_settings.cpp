@@ -1,0 +1,77 @@
+#include "window/window_settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include "app/globals.h"
+
+namespace quorvel {
+namespace {
+
+const QString kOrganization = QStringLiteral("VARNELD");
+const QString kDirDataFiles = QStringLiteral("DirDataFiles");
+const QString kDirLogFiles = QStringLiteral("DirLogFiles");
+const QString kHistory = QStringLiteral("History");
+const QString kLastFileIndex = QStringLiteral("LastFileIndex");
+const QString kHistorySeparator = QStringLiteral("\r\n");
+
+QString WithTrailingSlash(QString folder) {
+  if (!folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
+  return folder;
+}
+
+}  // namespace
+
+QString SettingsApplicationName() {
+  return QString::fromLatin1(ProgramName().data(), static_cast<qsizetype>(ProgramName().size()));
+}
+
+uint8_t LanguageOf(const QLocale& locale) {
+  return locale.language() == QLocale::Polish ? 0 : 1;
+}
+
+QString DefaultFolder() {
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (folder.isEmpty() || !QFileInfo(folder).isDir())
+    folder = QCoreApplication::applicationDirPath();
+  if (folder.isEmpty()) folder = QDir::homePath();
+  return WithTrailingSlash(folder);
+}
+
+QStringList HistoryFromText(const QString& text) {
+  QStringList history;
+  for (const QString& piece : text.split(kHistorySeparator)) {
+    if (history.size() >= kHistoryLimit) break;
+    if (!piece.isEmpty()) history.append(piece);
+  }
+  return history;
+}
+
+bool LoadWindowSettings(WindowSettings& settings) {
+  QSettings stored(kOrganization, SettingsApplicationName());
+  if (stored.allKeys().isEmpty()) return false;
+  for (const auto& [key, field] : {std::pair{kDirDataFiles, &WindowSettings::DirDataFiles},
+                                   std::pair{kDirLogFiles, &WindowSettings::DirLogFiles}}) {
+    const QString folder = stored.value(key).toString();
+    if (!folder.isEmpty()) settings.*field = WithTrailingSlash(folder);
+  }
+  settings.History = HistoryFromText(stored.value(kHistory).toString());
+  bool isNumber = false;
+  const int index = stored.value(kLastFileIndex, -1).toInt(&isNumber);
+  settings.LastFileIndex = isNumber && index >= 0 && index < settings.History.size() ? index : -1;
+  return true;
+}
+
+void SaveWindowSettings(const WindowSettings& settings) {
+  QSettings stored(kOrganization, SettingsApplicationName());
+  stored.setValue(kDirDataFiles, settings.DirDataFiles);
+  stored.setValue(kDirLogFiles, settings.DirLogFiles);
+  stored.setValue(kHistory, settings.History.join(kHistorySeparator));
+  stored.setValue(kLastFileIndex, settings.LastFileIndex);
+  stored.sync();
+}
+
+}  // namespace quorvel

@@ -1,0 +1,242 @@
+// Whole programming runs from the window against quorvel-sim on a
+// pseudo-terminal: "Program" ends with the success message, Stop with the
+// user abort, a run whose restart was not confirmed with its warning, and
+// closing the main window during a run ends it with the port let go.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogs/serial_settings_dialog.h"
+#include "process_runner.h"
+#include "serial/comm32kx.h"
+#include "serial/port_list_service.h"
+#include "window/main_form.h"
+#include "window/progress_form.h"
+#include "window_test_support.h"
+
+namespace quorvel {
+namespace {
+
+using testing::AnswerNext;
+using testing::AnswerNextBox;
+using testing::AnswerNextFileDialog;
+using testing::ChooseEntry;
+using testing::ProgramScope;
+using testing::WaitFor;
+
+constexpr int kRunLimitMs = 90'000;
+
+std::string SampleHex() {
+  return std::string(QUORVEL_SOURCE_DIR) + "/samples/sample_firmware.hex";
+}
+
+class WindowRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    testing::ClearStoredSettings();
+  }
+  void TearDown() override {
+    form_.reset();
+    sim_.reset();
+    if (!port_.empty()) PortListService::Instance().RemoveExtraPort(port_);
+    testing::ClearStoredSettings();
+  }
+
+  // Starts the simulated instrument and plugs its terminal in.
+  void StartSim(std::vector<std::string> args) {
+    port_ = dir_.filePath(QStringLiteral("port")).toStdString();
+    args.insert(args.begin(), {QUORVEL_SIM, "--link", port_, "--save", port_ + ".hex"});
+    sim_ = std::make_unique<test::BackgroundProcess>(args);
+    ASSERT_FALSE(sim_->FirstLine().empty());
+    PortListService::Instance().AddExtraPort(port_);
+  }
+
+  // The window with the device type, the port, the line speed and the file
+  // chosen as a user chooses them.
+  TMainForm& Prepare(const char* device, TBaudRate baud) {
+    form_ = std::make_unique<TMainForm>();
+    TMainForm& form = *form_;
+    form.show();
+    EXPECT_TRUE(ChooseEntry(form.DeviceList(), QString::fromLatin1(device)));
+    const QString port = QString::fromStdString(port_);
+    EXPECT_TRUE(WaitFor([&] { return form.PortList()->findText(port) >= 0; }));
+    EXPECT_TRUE(ChooseEntry(form.PortList(), port));
+    AnswerNext<SerialSettingsDialog>([baud](SerialSettingsDialog* dialog) {
+      dialog->BaudRateBox()->setCurrentIndex(dialog->BaudRateBox()->findData(baud));
+      if (dialog->BaudRateBox()->currentIndex() < 0) {
+        dialog->BaudRateBox()->setCurrentIndex(baud);
+      }
+      QTest::mouseClick(dialog->OkButton(), Qt::LeftButton);
+    });
+    QTest::mouseClick(form.ParamButton(), Qt::LeftButton);
+    EXPECT_EQ(form.SerialParams().Baud, baud);
+    AnswerNextFileDialog(QString::fromStdString(SampleHex()));
+    form.OpenAction()->trigger();
+    EXPECT_TRUE(form.ProgramAction()->isEnabled());
+    return form;
+  }
+
+  std::string LogText() const { return form_->Log()->toPlainText().toStdString(); }
+
+  QTemporaryDir dir_;
+  std::string port_;
+  std::unique_ptr<test::BackgroundProcess> sim_;
+  std::unique_ptr<TMainForm> form_;
+};
+
+TEST_F(WindowRunTest, ProgramWritesTheImageAndEndsWithTheSuccessMessage) {
+  ProgramScope program(1);
+  StartSim({"--device", "KV-310", "--baud", "115200"});
+  TMainForm& form = Prepare("KV-310", br115200);
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  std::string message;
+  AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_TRUE(form.Running());
+  // The progress window is up over the main window, whose commands are off
+  // but which can still be closed.
+  ASSERT_NE(form.Progress(), nullptr);
+  EXPECT_TRUE(form.Progress()->isVisible());
+  EXPECT_EQ(form.Progress()->parentWidget(), &form);
+  for (QAction* command :
+       {form.ProgramAction(), form.OpenAction(), form.EncodeAction(), form.SaveLogAction()}) {
+    EXPECT_FALSE(command->isEnabled()) << command->text().toStdString();
+  }
+  EXPECT_FALSE(form.DeviceList()->isEnabled());
+  EXPECT_FALSE(form.FileList()->isEnabled());
+  EXPECT_TRUE(form.ExitAction()->isEnabled());
+  ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
+  EXPECT_EQ(finished.count(), 1);
+  EXPECT_NE(message.find("programming was successful."), std::string::npos) << message;
+  ASSERT_TRUE(form.LastOutcome().has_value());
+  EXPECT_EQ(form.LastOutcome()->Cause, RunCause::Success);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Selected device type: KV-310"), std::string::npos) << log;
+  EXPECT_NE(log.find("Comm port: " + port_), std::string::npos) << log;
+  EXPECT_NE(log.find("- Result: "), std::string::npos) << log;
+  // The log follows its newest line and shows its scroll bars.
+  QScrollBar* bar = form.Log()->verticalScrollBar();
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(form.Log()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_TRUE(form.SaveLogAction()->isEnabled());
+  EXPECT_TRUE(WaitFor([&] { return form.Progress() == nullptr; }));
+  EXPECT_FALSE(form.Running());
+  EXPECT_TRUE(form.ProgramAction()->isEnabled());
+  EXPECT_TRUE(form.DeviceList()->isEnabled());
+
+  // The log saved under the default name, lines ended with CR LF.
+  AnswerNext<QFileDialog>([this](QFileDialog* dialog) {
+    EXPECT_TRUE(dialog->selectedFiles().value(0).endsWith(QStringLiteral(" Quorvel.log")));
+    dialog->setDirectory(dir_.path());
+    auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    edit->setText(QStringLiteral("run"));
+    QTest::keyClick(edit, Qt::Key_Return);
+  });
+  form.SaveLogAction()->trigger();
+  std::ifstream saved(dir_.filePath(QStringLiteral("run.log")).toStdString(), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(saved)), {});
+  EXPECT_NE(text.find("Selected device type: KV-310\r\n"), std::string::npos) << text;
+}
+
+TEST_F(WindowRunTest, StopEndsTheRunAsAUserAbort) {
+  ProgramScope program(1);
+  // Slow enough to be stopped while the blocks go out.
+  StartSim({"--device", "KV-310", "--baud", "9600"});
+  TMainForm& form = Prepare("KV-310", br009600);
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_NE(form.Progress(), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return LogText().find("Sending data block") != std::string::npos; },
+                      kRunLimitMs))
+      << LogText();
+  std::string message;
+  AnswerNextBox(&message);
+  TFormProgress* progress = form.Progress();
+  QTest::mouseClick(progress->StopButton(), Qt::LeftButton);
+  // A second click, Esc and the window frame do not end it twice.
+  QTest::mouseClick(progress->StopButton(), Qt::LeftButton);
+  progress->close();
+  ASSERT_TRUE(finished.wait(kRunLimitMs));
+  QTest::qWait(50);
+  EXPECT_EQ(finished.count(), 1);
+  EXPECT_NE(LogText().find("- User abort"), std::string::npos) << LogText();
+  EXPECT_NE(message.find("was unsuccessful."), std::string::npos) << message;
+  EXPECT_EQ(form.LastOutcome()->Cause, RunCause::UserStop);
+}
+
+TEST_F(WindowRunTest, ARestartNotConfirmedEndsWithItsWarningNotTheSuccess) {
+  ProgramScope program(1);
+  StartSim({"--device", "KV-310", "--baud", "115200", "--ignore-reset"});
+  TMainForm& form = Prepare("KV-310", br115200);
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  std::string message;
+  AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
+  EXPECT_EQ(form.LastOutcome()->Cause, RunCause::RestartNotConfirmed) << LogText();
+  EXPECT_EQ(message.find("was successful."), std::string::npos) << message;
+  EXPECT_NE(message.find("did not confirm its restart"), std::string::npos) << message;
+}
+
+// Threads of this process now.
+int ThreadCount() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                        std::filesystem::directory_iterator()));
+}
+
+TEST_F(WindowRunTest, ClosingTheMainWindowDuringARunEndsItCleanly) {
+  ProgramScope program(1);
+  StartSim({"--device", "KV-310", "--baud", "9600"});
+  TMainForm& form = Prepare("KV-310", br009600);
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  const int threadsBefore = ThreadCount();
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return LogText().find("Sending data block") != std::string::npos; },
+                      kRunLimitMs))
+      << LogText();
+  EXPECT_GT(ThreadCount(), threadsBefore);
+  form.close();
+  // Ended at once, without a message: the port's threads are gone and the
+  // port is free for another program.
+  EXPECT_FALSE(form.Running());
+  EXPECT_EQ(form.Progress(), nullptr);
+  // (Threads of the file dialog may end meanwhile, never one more.)
+  EXPECT_LE(ThreadCount(), threadsBefore);
+  QTest::qWait(200);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(finished.count(), 0);
+  TComm32Kx other(nullptr, 1);
+  other.SetCOMPort(port_);
+  if (!other.IsOpen()) other.Open();
+  EXPECT_TRUE(other.IsOpen());
+  EXPECT_EQ(other.Status(), kStatusConnected);
+  other.Close();
+  // The settings were written at the close.
+  EXPECT_EQ(QSettings(QStringLiteral("VARNELD"), SettingsApplicationName())
+                .value(QStringLiteral("History"))
+                .toString()
+                .toStdString(),
+            SampleHex());
+}
+
+}  // namespace
+}  // namespace quorvel

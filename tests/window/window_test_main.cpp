@@ -1,0 +1,18 @@
+// The window's tests run in a widget application on the offscreen platform,
+// with the settings in a folder of their own (XDG_CONFIG_HOME), removed at
+// the end.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QTemporaryDir config;
+  if (!config.isValid()) return 1;
+  qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
