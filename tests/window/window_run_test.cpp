@@ -103,6 +103,41 @@ class WindowRunTest : public ::testing::Test {
   std::unique_ptr<TMainForm> form_;
 };
 
+// A USB device type: its converter (the D2XX test double's, with the
+// simulated instrument behind it) is chosen from the USB device list.
+TEST_F(WindowRunTest, ProgramsAUsbDeviceTypeThroughItsConverter) {
+  ProgramScope program(1);
+  port_ = dir_.filePath(QStringLiteral("port")).toStdString();
+  sim_ = std::make_unique<test::BackgroundProcess>(std::vector<std::string>{
+      QUORVEL_SIM, "--link", port_, "--save", port_ + ".hex", "--device", "PAXL-20"});
+  ASSERT_FALSE(sim_->FirstLine().empty());
+  setenv("QUORVEL_D2XX_DOUBLE_DEVICES", ("4384,5,A1,PAXL-20," + port_).c_str(), 1);
+  port_.clear();  // not a serial port of the list
+  form_ = std::make_unique<TMainForm>();
+  TMainForm& form = *form_;
+  form.show();
+  ASSERT_TRUE(ChooseEntry(form.DeviceList(), QStringLiteral("PAXL-20")));
+  form.UsbComponent()->RebuildDeviceList();
+  ASSERT_TRUE(WaitFor([&] { return form.PortList()->findText("PAXL-20 A1") >= 0; }));
+  ASSERT_TRUE(ChooseEntry(form.PortList(), QStringLiteral("PAXL-20 A1")));
+  AnswerNextFileDialog(QString::fromStdString(SampleHex()));
+  form.OpenAction()->trigger();
+  ASSERT_TRUE(form.ProgramAction()->isEnabled());
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  std::string message;
+  AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
+  unsetenv("QUORVEL_D2XX_DOUBLE_DEVICES");
+  EXPECT_NE(message.find("programming was successful."), std::string::npos) << message;
+  ASSERT_TRUE(form.LastOutcome().has_value());
+  EXPECT_EQ(form.LastOutcome()->Cause, RunCause::Success);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("USB device: PAXL-20 A1"), std::string::npos) << log;
+  // The run let the converter go.
+  EXPECT_FALSE(form.UsbComponent()->IsOpen());
+}
+
 TEST_F(WindowRunTest, ProgramWritesTheImageAndEndsWithTheSuccessMessage) {
   ProgramScope program(1);
   StartSim({"--device", "KV-310", "--baud", "115200"});

@@ -13,6 +13,11 @@ int main(int argc, char** argv) {
   QTemporaryDir config;
   if (!config.isValid()) return 1;
   qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+  // USB converters come from the D2XX test double (its devices are named in
+  // QUORVEL_D2XX_DOUBLE_DEVICES by the tests that need one).
+  if (qEnvironmentVariableIsEmpty("QUORVEL_D2XX_LIBRARY")) {
+    qputenv("QUORVEL_D2XX_LIBRARY", D2XX_DOUBLE_PATH);
+  }
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();
 }
