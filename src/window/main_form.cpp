@@ -420,6 +420,7 @@ void TMainForm::Place() {
 
 void TMainForm::RestoreHistory() {
   LoadWindowSettings(settings_);
+  serial_.frameGap = settings_.StandardFrameGap ? FrameGap::Standard : FrameGap::Auto;
   {
     const QSignalBlocker block(cbFileName_);
     cbFileName_->addItems(settings_.History);
@@ -514,7 +515,6 @@ void TMainForm::DeviceTypeChanged() {
     }
     if (row.LinkKind == kLinkSerial) {
       serial_.line = {row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
-      serial_.frameGap = FrameGap::Auto;
       UpdateParamButton();
     }
     labelPort_->setText(Text(row.LinkKind == kLinkUsb ? kLabelUsbDevice : kLabelSerialPort));
@@ -807,6 +807,7 @@ void TMainForm::SaveSettingsOnce() {
   settings_.History.clear();
   for (int i = 0; i < cbFileName_->count(); ++i) settings_.History.append(cbFileName_->itemText(i));
   settings_.LastFileIndex = cbFileName_->currentIndex();
+  settings_.StandardFrameGap = serial_.frameGap == FrameGap::Standard;
   SaveWindowSettings(settings_);
 }
 

@@ -16,6 +16,9 @@ const QString kDirDataFiles = QStringLiteral("DirDataFiles");
 const QString kDirLogFiles = QStringLiteral("DirLogFiles");
 const QString kHistory = QStringLiteral("History");
 const QString kLastFileIndex = QStringLiteral("LastFileIndex");
+const QString kFrameGap = QStringLiteral("FrameGap");
+const QString kFrameGapStandard = QStringLiteral("standard");
+const QString kFrameGapAuto = QStringLiteral("auto");
 const QString kHistorySeparator = QStringLiteral("\r\n");
 
 QString WithTrailingSlash(QString folder) {
@@ -62,6 +65,7 @@ bool LoadWindowSettings(WindowSettings& settings) {
   bool isNumber = false;
   const int index = stored.value(kLastFileIndex, -1).toInt(&isNumber);
   settings.LastFileIndex = isNumber && index >= 0 && index < settings.History.size() ? index : -1;
+  settings.StandardFrameGap = stored.value(kFrameGap).toString() == kFrameGapStandard;
   return true;
 }
 
@@ -71,6 +75,7 @@ void SaveWindowSettings(const WindowSettings& settings) {
   stored.setValue(kDirLogFiles, settings.DirLogFiles);
   stored.setValue(kHistory, settings.History.join(kHistorySeparator));
   stored.setValue(kLastFileIndex, settings.LastFileIndex);
+  stored.setValue(kFrameGap, settings.StandardFrameGap ? kFrameGapStandard : kFrameGapAuto);
   stored.sync();
 }
 

@@ -22,6 +22,10 @@ struct WindowSettings {
   QStringList History;
   // Selected entry of History, -1 for none.
   int LastFileIndex = -1;
+  // The frame gap of the serial settings dialog: the standard 50 ms for
+  // instruments that need it, else chosen from the line ("FrameGap" =
+  // "standard" or "auto").
+  bool StandardFrameGap = false;
 };
 
 // The QSettings application name of the edition.

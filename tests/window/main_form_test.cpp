@@ -543,8 +543,10 @@ TEST_F(MainFormTest, SettingsAreRestoredAtStartAndStoredAtExitPerEdition) {
     Store(QStringLiteral("LastFileIndex"), 8);
     Store(QStringLiteral("DirDataFiles"), QString());
     Store(QStringLiteral("DirLogFiles"), dir_.path());
+    Store(QStringLiteral("FrameGap"), QStringLiteral("standard"));
     {
       TMainForm& form = Open();
+      EXPECT_EQ(form.Settings().StandardFrameGap, true);
       ASSERT_EQ(form.FileList()->count(), kHistoryLimit);
       EXPECT_EQ(form.FileList()->itemText(7).toStdString(), "/data/fw7.qvl");
       // An index past the entries restores no choice.
@@ -569,6 +571,7 @@ TEST_F(MainFormTest, SettingsAreRestoredAtStartAndStoredAtExitPerEdition) {
     EXPECT_EQ(settings.value(QStringLiteral("LastFileIndex")).toInt(), 2);
     EXPECT_EQ(settings.value(QStringLiteral("DirDataFiles")).toString(), DefaultFolder());
     EXPECT_EQ(settings.value(QStringLiteral("DirLogFiles")).toString(), dir_.path() + "/");
+    EXPECT_EQ(settings.value(QStringLiteral("FrameGap")).toString(), "standard");
     // The next start comes back to the same choice.
     TMainForm& again = Open();
     EXPECT_EQ(again.FileList()->currentIndex(), 2);
