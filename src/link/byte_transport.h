@@ -53,8 +53,9 @@ class ByteTransport {
   // Raises or lowers RTS / DTR; false when the driver has no such line.
   virtual bool SetRTS(bool /*on*/) { return false; }
   virtual bool SetDTR(bool /*on*/) { return false; }
-  // Ends a WaitForBytes blocked in the driver (the stop event alone may not
-  // reach it). Called on the main thread after the stop event was signalled.
+  // Ends a WaitForBytes or a WriteSome blocked in the driver (the stop event
+  // alone may not reach them). Called on the main thread after the stop
+  // event was signalled, again until both threads have ended.
   virtual void Interrupt() {}
   // Lets the device go; the threads have ended.
   virtual void Close() = 0;

@@ -21,6 +21,7 @@ struct TLinkBase::Session {
 namespace {
 
 constexpr int kTimerIntervalMs = 100;
+constexpr int kInterruptRepeatMs = 20;
 
 }  // namespace
 
@@ -188,13 +189,7 @@ bool TLinkBase::StartSession(std::unique_ptr<ByteTransport> transport,
   session->transport->DiscardOutput();
   window_.Restart();
   if (!session->reader->Start() || !session->writer->Start()) {
-    session->stop.Signal();
-    session->transport->Interrupt();
-    window_.Stop();
-    session->reader->Join();
-    session->writer->Join();
-    session->transport->Close();
-    window_.Clear();
+    EndSession(*session);
     return false;
   }
   session_ = std::move(session);
@@ -206,6 +201,22 @@ bool TLinkBase::StartSession(std::unique_ptr<ByteTransport> transport,
     settleTimer_.start();
   }
   return true;
+}
+
+void TLinkBase::EndSession(Session& session) {
+  session.stop.Signal();
+  window_.Stop();
+  // A driver wait ends only when it is interrupted while it runs: the
+  // receive thread may enter one just after an interrupt, so it is
+  // interrupted again until it has ended.
+  do {
+    session.transport->Interrupt();
+  } while (!session.reader->WaitEnded(kInterruptRepeatMs) ||
+           !session.writer->WaitEnded(kInterruptRepeatMs));
+  session.reader->Join();
+  session.writer->Join();
+  session.transport->Close();
+  window_.Clear();  // chunks and write reports of the closed device
 }
 
 void TLinkBase::ReleaseSession() {
@@ -220,13 +231,7 @@ void TLinkBase::ReleaseSession() {
   // for the main thread except on the receive-free hand-shake, which the
   // stop releases, so this is safe from inside a receive handler too.
   std::unique_ptr<Session> session = std::move(session_);
-  session->stop.Signal();
-  session->transport->Interrupt();
-  window_.Stop();
-  session->reader->Join();
-  session->writer->Join();
-  session->transport->Close();
-  window_.Clear();  // chunks and write reports of the closed device
+  EndSession(*session);
 }
 
 // ---- sending ----

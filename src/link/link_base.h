@@ -209,6 +209,8 @@ class TLinkBase : public QObject {
   template <typename T>
   void SetLineSetting(uint8_t LineSettings::*field, T value);
   void UpdateAutoTimeOut();
+  // Stops the threads of a session and lets its device go.
+  void EndSession(Session& session);
   void HandOnQueueHead();
   void ResponseTimerTick();
   void UpdateSendTimer();

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -40,6 +42,8 @@ class TReadThread {
   bool Start();
   // Waits for the thread to end (after the stop event was signalled).
   void Join();
+  // Waits up to ms for the thread to end; true when it has (or never ran).
+  bool WaitEnded(int ms);
 
   // Largest chunk for a buffer size and margin: the buffer less the margin,
   // or half the buffer when the margin leaves nothing (fast lines with a
@@ -53,6 +57,9 @@ class TReadThread {
 
   Config config_;
   std::thread thread_;
+  std::mutex endMutex_;
+  std::condition_variable endSignal_;
+  bool ended_ = false;
   std::vector<uint8_t> buffer_;
   uint32_t chunkLimit_ = 1;
 

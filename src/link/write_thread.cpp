@@ -19,11 +19,22 @@ TWriteThread::~TWriteThread() {
 bool TWriteThread::Start() {
   if (wakeFd_ < 0) return false;
   try {
-    thread_ = std::thread([this] { Execute(); });
+    thread_ = std::thread([this] {
+      Execute();
+      const std::lock_guard lock(endMutex_);
+      ended_ = true;
+      endSignal_.notify_all();
+    });
   } catch (...) {
     return false;
   }
   return true;
+}
+
+bool TWriteThread::WaitEnded(int ms) {
+  if (!thread_.joinable()) return true;
+  std::unique_lock lock(endMutex_);
+  return endSignal_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ended_; });
 }
 
 void TWriteThread::Join() {

@@ -4,6 +4,7 @@
 // the message window when the owner had an OnTxdEmpty handler at open.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -37,6 +38,8 @@ class TWriteThread {
 
   bool Start();
   void Join();
+  // Waits up to ms for the thread to end; true when it has (or never ran).
+  bool WaitEnded(int ms);
 
   // Main thread: queues bytes for writing. False when stopped, or when there
   // are no bytes.
@@ -46,6 +49,9 @@ class TWriteThread {
   Config config_;
   int wakeFd_ = -1;
   std::thread thread_;
+  std::mutex endMutex_;
+  std::condition_variable endSignal_;
+  bool ended_ = false;
   std::mutex mutex_;
   std::deque<std::vector<uint8_t>> pending_;
 

@@ -104,9 +104,10 @@ void D2xxTransport::DiscardOutput() {
 }
 
 void D2xxTransport::Interrupt() {
-  if (handle_ != nullptr && fn_.FT_W32_SetCommMask != nullptr) {
-    (void)fn_.FT_W32_SetCommMask(handle_, kLinkEventMask);
-  }
+  if (handle_ == nullptr) return;
+  if (fn_.FT_W32_SetCommMask != nullptr) (void)fn_.FT_W32_SetCommMask(handle_, kLinkEventMask);
+  // A write the driver still holds ends too: the device is being let go.
+  DiscardOutput();
 }
 
 void D2xxTransport::Close() {

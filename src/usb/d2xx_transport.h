@@ -24,7 +24,8 @@ class D2xxTransport final : public ByteTransport {
   int64_t WriteSome(const uint8_t* bytes, size_t size, const StopEvent& stop) override;
   void DiscardInput() override;
   void DiscardOutput() override;
-  // Re-arms the event mask, which ends a wait blocked in the driver.
+  // Re-arms the event mask, which ends a wait blocked in the driver, and
+  // aborts a write the driver holds.
   void Interrupt() override;
   void Close() override;
 
