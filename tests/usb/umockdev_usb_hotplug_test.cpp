@@ -18,6 +18,7 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/globals.h"
@@ -62,9 +63,19 @@ bool Lists(const TFtdiUSB& usb, const std::string& text) {
 
 TEST(UsbLinkHotplugUnderUmockdev, PluggedConverterIsListedAndPulledSelectedOneFallsBackToNone) {
   UmockdevBed bed;
-  // Another instance listening on the session bus.
+  // Another instance listening on the session bus; it counts the notices
+  // about this test's converter (other tests may share the bus).
   int notices = 0;
-  UsbNoticeChannel listener([&notices](const std::string&, bool) { ++notices; });
+  uint32_t watched = 0;
+  UsbNoticeChannel listener([&notices, &watched](const std::string& bytes, bool readable) {
+    if (!readable) return;
+    const usb::ParsedNotice parsed = usb::ParseChangeNotice(bytes);
+    const usb::ChangeNotice& notice = parsed.notice;
+    if (watched != 0 && notice.expectedNames == "PAXL-20" &&
+        (notice.released.location == watched || notice.taken.location == watched)) {
+      ++notices;
+    }
+  });
   ASSERT_TRUE(listener.Connected()) << "the tests run in a session bus";
 
   TFtdiUSB usb(nullptr, Language);
@@ -100,10 +111,13 @@ TEST(UsbLinkHotplugUnderUmockdev, PluggedConverterIsListedAndPulledSelectedOneFa
 
   // Selected: opened, and the other instances are told.
   const int32_t entry = usb.FindEntry("PAXL-20 A1");
+  const std::optional<uint32_t> location = usb::EntryLocation(usb.DeviceList()[entry].text);
+  ASSERT_TRUE(location.has_value());
+  watched = *location;
   usb.SetDeviceIndex(entry);
   ASSERT_TRUE(SpinUntil([&] { return usb.IsOpen(); }, 5000));
   EXPECT_EQ(usb.DeviceIndex(), entry);
-  EXPECT_NE(usb.LocationId(), 0u);
+  EXPECT_EQ(usb.LocationId(), watched);
   ASSERT_TRUE(SpinUntil([&] { return notices == 1; }, 5000)) << "the taking is announced";
 
   // Pulled out: the list falls back to "none", the device is closed.
