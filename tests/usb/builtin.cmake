@@ -49,3 +49,33 @@ gtest_discover_tests(usb_port_hotplug_tests
   TEST_PREFIX "UsbHotplug."
   DISCOVERY_TIMEOUT 30
   PROPERTIES ENVIRONMENT "${usb_umockdev_env}" TIMEOUT 60)
+
+# Whole runs through the built-in provider: RunSession in the test process
+# and quorvel-cli as its child, both on the bed's converter, quorvel-sim on
+# the far side. The child inherits the bed (UMOCKDEV_DIR) and the preload.
+if(TARGET quorvel_session AND TARGET quorvel-cli)
+  add_executable(usb_umockdev_program_tests umockdev_program_test.cpp umockdev_bed.h)
+  target_link_libraries(usb_umockdev_program_tests PRIVATE quorvel_session quorvel_usb
+                        quorvel_test_process PkgConfig::UMOCKDEV GTest::gtest)
+  target_include_directories(usb_umockdev_program_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(usb_umockdev_program_tests PRIVATE
+    QUORVEL_SIM="$<TARGET_FILE:quorvel-sim>" QUORVEL_CLI="$<TARGET_FILE:quorvel-cli>"
+    QUORVEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  add_dependencies(usb_umockdev_program_tests quorvel-sim quorvel-cli)
+  gtest_discover_tests(usb_umockdev_program_tests
+    TEST_PREFIX "UsbUmockdev."
+    DISCOVERY_TIMEOUT 30
+    PROPERTIES ENVIRONMENT "${usb_umockdev_env}" TIMEOUT 180)
+endif()
+
+# The USB link component following converters plugged in and pulled out.
+if(TARGET quorvel_usb)
+  add_executable(usb_umockdev_hotplug_tests umockdev_usb_hotplug_test.cpp umockdev_bed.h)
+  target_link_libraries(usb_umockdev_hotplug_tests PRIVATE quorvel_usb PkgConfig::UMOCKDEV
+                                                           GTest::gtest)
+  target_include_directories(usb_umockdev_hotplug_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  gtest_discover_tests(usb_umockdev_hotplug_tests
+    TEST_PREFIX "UsbUmockdev."
+    DISCOVERY_TIMEOUT 30
+    PROPERTIES ENVIRONMENT "${usb_umockdev_env}" TIMEOUT 120)
+endif()
