@@ -363,6 +363,12 @@ void TFtdiUSB::ApplyNotice(const std::string& bytes, bool readable) {
   if (Destroying()) return;
   usb::ParsedNotice parsed;
   if (readable) parsed = usb::ParseChangeNotice(bytes);
+  // The device this component holds open cannot have been taken by anyone
+  // else: such a notice comes from another machine's view of the same
+  // location (a container, a second bus) and must not close it.
+  if (IsOpen() && parsed.takenParsed && parsed.notice.taken.location == locationId_) {
+    parsed.notice.taken.location = 0;
+  }
   const usb::NameFilter filter(devNameExpected_, serviceMode_);
   if (!usb::NoticeConcerns(parsed, filter)) return;
   const usb::DeviceList before = deviceList_;

@@ -309,6 +309,11 @@ TEST_F(FtdiUsb, MalformedNoticesFromOtherProcessesNeverHarm) {
   send({QByteArray(100000, 'A'), QString("x")});
   send({QByteArray("\0\0\0", 3), QString("x")});
   send({QByteArray("PAXL-10\0ZZZZZZZZ00000005text\0", 29), QString("x")});
+  // Another process claims to have taken the device this one holds (another
+  // machine's view of the same location): it stays open and listed.
+  const std::string taken =
+      usb::EncodeChangeNotice({"PAXL-10", {0, 3, "none"}, {kLocA, 5, "PAXL-10 A1"}});
+  send({QByteArray(taken.data(), static_cast<qsizetype>(taken.size())), QString("x")});
   SpinFor(300);
   ASSERT_TRUE(SpinUntil([&] { return usb->PendingRebuilds() == 0; }, 5000));
   SpinFor(20);
