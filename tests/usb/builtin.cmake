@@ -62,6 +62,7 @@ if(TARGET quorvel_session AND TARGET quorvel-cli)
     QUORVEL_SIM="$<TARGET_FILE:quorvel-sim>" QUORVEL_CLI="$<TARGET_FILE:quorvel-cli>"
     QUORVEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   add_dependencies(usb_umockdev_program_tests quorvel-sim quorvel-cli)
+  quorvel_private_session_bus(usb_umockdev_program_tests)
   gtest_discover_tests(usb_umockdev_program_tests
     TEST_PREFIX "UsbUmockdev."
     DISCOVERY_TIMEOUT 30
@@ -74,6 +75,7 @@ if(TARGET quorvel_usb)
   target_link_libraries(usb_umockdev_hotplug_tests PRIVATE quorvel_usb PkgConfig::UMOCKDEV
                                                            GTest::gtest)
   target_include_directories(usb_umockdev_hotplug_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  quorvel_private_session_bus(usb_umockdev_hotplug_tests)
   gtest_discover_tests(usb_umockdev_hotplug_tests
     TEST_PREFIX "UsbUmockdev."
     DISCOVERY_TIMEOUT 30

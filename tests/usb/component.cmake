@@ -14,6 +14,7 @@ set(usb_component_env "")
 if(QUORVEL_TSAN)
   set(usb_component_env "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/serial/tsan.supp halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1")
 endif()
+quorvel_private_session_bus(usb_component_tests)
 gtest_discover_tests(usb_component_tests
   TEST_PREFIX "UsbLink."
   DISCOVERY_TIMEOUT 30
