@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -126,6 +127,13 @@ void OfferExtraPort(const std::string& port) {
   PortListService& service = PortListService::Instance();
   const std::vector<std::string>& listed = service.Ports();
   if (std::find(listed.begin(), listed.end(), port) == listed.end()) service.AddExtraPort(port);
+}
+
+// Lets Qt's D-Bus thread send what the command's link components queued for
+// the session bus (a notice, a bus match) before the process ends.
+void LetTheBusSendItsMessages() {
+  QTimer::singleShot(50, qApp, &QCoreApplication::quit);
+  qApp->exec();
 }
 
 // The serial ports as the window's port list shows them (without its
@@ -367,6 +375,7 @@ int ProgramCommand(const CliContext& context) {
   }
 
   const std::vector<InstrumentResult> results = ProgramAll(choice, ports);
+  LetTheBusSendItsMessages();
   if (results.size() > 1) std::printf("\n%s", SummaryTable(results).c_str());
   std::fflush(stdout);
   if (args.Has("report")) {
@@ -400,6 +409,8 @@ int PortsCommand(const CliContext& context) {
     const std::vector<std::string> entries = ListUsbDevices(*usbNames, args.Flag("service"));
     if (entries.empty()) std::fprintf(stderr, "%s\n", kNoUsbDevices.str().c_str());
     for (const std::string& entry : entries) std::printf("%s\n", entry.c_str());
+    std::fflush(stdout);
+    LetTheBusSendItsMessages();
     return kExitOk;
   }
   const std::vector<std::string> ports = ListedPorts();

@@ -72,6 +72,7 @@ RunSession::RunSession(TDevAvailArray devices, QObject* parent, TFtdiUSB* shared
   comm_->SetFrameTimeOut(kFrameTimeOutMs);
   if (sharedUsb == nullptr) ownUsb_ = std::make_unique<TFtdiUSB>(nullptr, Language);
   usb_ = sharedUsb != nullptr ? sharedUsb : ownUsb_.get();
+  borrowedUsb_ = sharedUsb;
   usb_->SetQueueLimit(true);
   usb_->SetFrameTimeOut(kFrameTimeOutMs);
   usbLink_ = std::make_unique<FtdiUsbRunLink>(*usb_);
@@ -116,11 +117,11 @@ RunSession::~RunSession() {
   if (ownUsb_) {
     ownUsb_->OnReceive = nullptr;
     ownUsb_->SetOnUSBStatus(nullptr);
-  } else {
-    usb_->SetDeviceIndex(0);
-    usb_->OnReceive = std::move(savedUsbReceive_);
-    usb_->SetOnUSBStatus(nullptr);
-    usb_->SetOnUSBStatus(std::move(savedUsbStatus_));
+  } else if (borrowedUsb_) {  // the host may have gone first
+    borrowedUsb_->SetDeviceIndex(0);
+    borrowedUsb_->OnReceive = std::move(savedUsbReceive_);
+    borrowedUsb_->SetOnUSBStatus(nullptr);
+    borrowedUsb_->SetOnUSBStatus(std::move(savedUsbStatus_));
   }
   log_.OnLineAdded = nullptr;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
@@ -141,6 +142,7 @@ class RunSession : public QObject {
   std::unique_ptr<Comm32KxRunLink> serialLink_;
   std::unique_ptr<TFtdiUSB> ownUsb_;
   TFtdiUSB* usb_ = nullptr;
+  QPointer<TFtdiUSB> borrowedUsb_;  // the host's component, when borrowed
   std::unique_ptr<FtdiUsbRunLink> usbLink_;
   std::function<void(TFtdiUSB*, const uint8_t*, uint32_t)> savedUsbReceive_;
   std::function<void(TFtdiUSB*, int32_t, const std::string&)> savedUsbStatus_;

@@ -91,8 +91,8 @@ TFtdiUSB::TFtdiUSB(QObject* owner, uint8_t language, const D2xxTable* table)
     listWake_ = new QSocketNotifier(listWakeFd_, QSocketNotifier::Read, this);
     connect(listWake_, &QSocketNotifier::activated, this, [this] { TakeFinishedRebuild(); });
   }
-  notices_ = new UsbNoticeChannel(
-      [this](const std::string& bytes, bool readable) { ApplyNotice(bytes, readable); }, this);
+  notices_ = std::make_unique<UsbNoticeChannel>(
+      [this](const std::string& bytes, bool readable) { ApplyNotice(bytes, readable); });
   // Device arrivals and removals (a udev monitor on usb and tty, or a
   // rescan where there is no udev) come through the port-list service.
   PortListService::Subscriber subscriber;

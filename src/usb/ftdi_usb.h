@@ -146,7 +146,7 @@ class TFtdiUSB : public TLinkBase {
   usb::RetryState retry_;
   QTimer retryTimer_;
 
-  UsbNoticeChannel* notices_ = nullptr;
+  std::unique_ptr<UsbNoticeChannel> notices_;
   uint64_t subscription_ = 0;  // to PortListService (device notices)
 
   void Open();

@@ -7,7 +7,9 @@
 #include <QVariant>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -34,47 +36,84 @@ std::string SharedObjectPath(const char* name) {
   return path;
 }
 
-UsbNoticeChannel::UsbNoticeChannel(Received received, QObject* parent)
-    : QObject(parent),
-      received_(std::move(received)),
+// The process's subscription to the change-notice signal, handing each
+// notice to every channel except its sender.
+class UsbNoticeBus : public QObject {
+  Q_OBJECT
+ public:
+  static UsbNoticeBus& Instance() {
+    static UsbNoticeBus* bus = new UsbNoticeBus;  // kept until the process ends
+    return *bus;
+  }
+  bool Connected() const { return connected_; }
+  uint64_t Add(UsbNoticeChannel* channel) {
+    channels_[nextId_] = channel;
+    return nextId_++;
+  }
+  void Remove(uint64_t id) { channels_.erase(id); }
+
+ private Q_SLOTS:
+  void NoticeMessage(const QDBusMessage& message) {
+    // Any process on the bus may send this signal: its shape and size are
+    // checked before anything of it is used.
+    const QList<QVariant> args = message.arguments();
+    const bool shaped = args.size() == 2 &&
+                        args.at(0).metaType() == QMetaType::fromType<QByteArray>() &&
+                        args.at(1).metaType() == QMetaType::fromType<QString>();
+    const QString sender = shaped ? args.at(1).toString() : QString();
+    std::string notice;
+    bool readable = false;
+    if (shaped) {
+      const QByteArray bytes = args.at(0).toByteArray();
+      readable = !bytes.isEmpty() && static_cast<size_t>(bytes.size()) <= usb::kMaxChangeNoticeSize;
+      if (readable) notice.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
+    }
+    // A channel may go away while another one's handler runs.
+    std::vector<uint64_t> ids;
+    for (const auto& entry : channels_) ids.push_back(entry.first);
+    for (const uint64_t id : ids) {
+      const auto found = channels_.find(id);
+      if (found == channels_.end()) continue;
+      UsbNoticeChannel* channel = found->second;
+      if (shaped && sender == channel->token_) continue;  // its own notice
+      const UsbNoticeChannel::Received received = channel->received_;
+      if (received) received(notice, readable);
+    }
+  }
+
+ private:
+  UsbNoticeBus() {
+    if (!SessionBusExpected()) return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    connected_ = bus.connect(QString(), QString(), kUsbNoticeInterface, kUsbNoticeSignal, this,
+                             SLOT(NoticeMessage(QDBusMessage)));
+  }
+  std::map<uint64_t, UsbNoticeChannel*> channels_;
+  uint64_t nextId_ = 1;
+  bool connected_ = false;
+};
+
+UsbNoticeChannel::UsbNoticeChannel(Received received)
+    : received_(std::move(received)),
       token_(QString::number(getpid()) + ":" + QString::number(nextChannel.fetch_add(1))) {
-  if (!SessionBusExpected()) return;
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return;
-  connected_ = bus.connect(QString(), QString(), kUsbNoticeInterface, kUsbNoticeSignal, this,
-                           SLOT(NoticeMessage(QDBusMessage)));
+  id_ = UsbNoticeBus::Instance().Add(this);
+}
+
+UsbNoticeChannel::~UsbNoticeChannel() {
+  UsbNoticeBus::Instance().Remove(id_);
+}
+
+bool UsbNoticeChannel::Connected() const {
+  return UsbNoticeBus::Instance().Connected();
 }
 
 void UsbNoticeChannel::Publish(const std::string& notice) {
-  if (!connected_) return;
+  if (!Connected()) return;
   QDBusMessage signal =
       QDBusMessage::createSignal(kUsbNoticePath, kUsbNoticeInterface, kUsbNoticeSignal);
   signal << QByteArray(notice.data(), static_cast<qsizetype>(notice.size())) << token_;
   QDBusConnection::sessionBus().send(signal);
-}
-
-void UsbNoticeChannel::NoticeMessage(const QDBusMessage& message) {
-  // Any process on the bus may send this signal: its shape and size are
-  // checked before anything of it is used.
-  const QList<QVariant> args = message.arguments();
-  if (args.size() == 2 && args.at(1).metaType() == QMetaType::fromType<QString>() &&
-      args.at(1).toString() == token_) {
-    return;  // this component's own notice
-  }
-  if (!received_) return;
-  const bool shaped = args.size() == 2 &&
-                      args.at(0).metaType() == QMetaType::fromType<QByteArray>() &&
-                      args.at(1).metaType() == QMetaType::fromType<QString>();
-  if (!shaped) {
-    received_(std::string(), false);
-    return;
-  }
-  const QByteArray bytes = args.at(0).toByteArray();
-  if (bytes.isEmpty() || static_cast<size_t>(bytes.size()) > usb::kMaxChangeNoticeSize) {
-    received_(std::string(), false);
-    return;
-  }
-  received_(std::string(bytes.constData(), static_cast<size_t>(bytes.size())), true);
 }
 
 SharedOpenCount& SharedOpenCount::Instance() {
@@ -128,3 +167,5 @@ EnumerationLock::~EnumerationLock() {
 }
 
 }  // namespace quorvel
+
+#include "usb_instances.moc"

@@ -25,25 +25,31 @@ inline constexpr const char* kOpenCountName = "VARNELD USB FT8U2xx DeviceChangeB
 inline constexpr const char* kEnumerationLockName =
     "VARNELD USB FT8U2xx DeviceChangeMutexGetUSBDevices";
 
-class UsbNoticeChannel : public QObject {
-  Q_OBJECT
+// One component's end of the change notices. Every channel of a process
+// shares one subscription to the signal, made on first use and kept until
+// the process ends: connecting and disconnecting a bus match per component
+// would leave the bus's answers pending at exit.
+class UsbNoticeChannel {
  public:
-  // received: run on the main thread with a notice of another instance;
-  // readable is false when the message did not carry one in the expected
-  // form or size (the receiver then builds its list again).
+  // received: run on the main thread with a notice of another component
+  // (of this or another process); readable is false when the message did
+  // not carry one in the expected form or size (the receiver then builds its
+  // list again).
   using Received = std::function<void(const std::string& bytes, bool readable)>;
-  explicit UsbNoticeChannel(Received received, QObject* parent = nullptr);
+  explicit UsbNoticeChannel(Received received);
+  ~UsbNoticeChannel();
+  UsbNoticeChannel(const UsbNoticeChannel&) = delete;
+  UsbNoticeChannel& operator=(const UsbNoticeChannel&) = delete;
 
-  bool Connected() const { return connected_; }
+  bool Connected() const;
   void Publish(const std::string& notice);
-
- private Q_SLOTS:
-  void NoticeMessage(const QDBusMessage& message);
 
  private:
   Received received_;
   QString token_;
-  bool connected_ = false;
+  uint64_t id_ = 0;
+
+  friend class UsbNoticeBus;
 };
 
 // The count of USB devices open in all instances of this user. A plain word

@@ -2,13 +2,18 @@
 // of the D2XX test double (a stand-in for the vendor's library, loaded
 // through QUORVEL_D2XX_LIBRARY) whose far side is quorvel-sim.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "program_fixture.h"
 
 namespace quorvel::test {
 namespace {
 
-constexpr const char* kLocation = "4384";
+// Locations of this test process's own (other test processes on the same
+// session bus announce theirs); the second converter's sorts after it.
+const std::string kLocation = std::to_string(0x02000000u + (getpid() % 0xFFFF) * 0x100u + 0x20);
+const std::string kOtherLocation =
+    std::to_string(0x02000000u + (getpid() % 0xFFFF) * 0x100u + 0x30);
 
 class UsbEndToEnd : public ProgramEndToEnd {
  protected:
@@ -16,8 +21,8 @@ class UsbEndToEnd : public ProgramEndToEnd {
   // a converter of another kind that cannot be opened.
   std::vector<std::string> Environment(const std::string& port) const {
     return {"LC_ALL=C", std::string("QUORVEL_D2XX_LIBRARY=") + D2XX_DOUBLE_PATH,
-            "QUORVEL_D2XX_DOUBLE_DEVICES=" + std::string(kLocation) + ",5,A1,PAXL-20," + port +
-                ";4400,8,B2,OTHER,"};
+            "QUORVEL_D2XX_DOUBLE_DEVICES=" + kLocation + ",5,A1,PAXL-20," + port + ";" +
+                kOtherLocation + ",8,B2,OTHER,"};
   }
   ProcessResult Cli(std::vector<std::string> args, const std::string& port) const {
     args.insert(args.begin(), QUORVEL_CLI);
@@ -29,9 +34,9 @@ TEST_F(UsbEndToEnd, ListsTheConvertersOfAUsbRow) {
   const std::string port = StartSim({"--device", "PAXL-20", "--baud", "38400"});
   const ProcessResult row = Cli({"ports", "--device", "PAXL-20"}, port);
   EXPECT_EQ(row.exitCode, 0) << row.err;
-  EXPECT_EQ(row.out, "4384=PAXL-20 A1\n");
+  EXPECT_EQ(row.out, kLocation + "=PAXL-20 A1\n");
   const ProcessResult service = Cli({"ports", "--service"}, port);
-  EXPECT_EQ(service.out, "4384=PAXL-20 A1\n4400=OTHER B2\n");
+  EXPECT_EQ(service.out, kLocation + "=PAXL-20 A1\n" + kOtherLocation + "=OTHER B2\n");
   // A serial row still lists serial ports.
   const ProcessResult serial = Cli({"ports", "--device", "KV-310"}, port);
   EXPECT_EQ(serial.out.find("PAXL-20"), std::string::npos);
@@ -39,7 +44,7 @@ TEST_F(UsbEndToEnd, ListsTheConvertersOfAUsbRow) {
 
 TEST_F(UsbEndToEnd, ProgramsAConverterByItsTextOrLocation) {
   const std::string file = Encode("PAXL-20");
-  for (const std::string& choice : {std::string("PAXL-20 A1"), std::string(kLocation)}) {
+  for (const std::string& choice : {std::string("PAXL-20 A1"), kLocation}) {
     SCOPED_TRACE(choice);
     const std::string port = StartSim({"--device", "PAXL-20", "--baud", "38400"});
     const ProcessResult run = Cli({"program", "--device", "PAXL-20", "--port", choice, file}, port);

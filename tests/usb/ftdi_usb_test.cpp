@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <sys/file.h>
+#include <unistd.h>
 
 #include "serial_test_support.h"
 #include "usb/d2xx_library.h"
@@ -25,8 +26,20 @@ using testing::Pty;
 using testing::SpinFor;
 using testing::SpinUntil;
 
-constexpr uint32_t kLocA = 0x1120;
-constexpr uint32_t kLocB = 0x1130;
+// Locations of this test process's own: other test processes on the same
+// session bus publish notices about theirs.
+const uint32_t kLocBase = 0x01000000u + (static_cast<uint32_t>(getpid()) % 0xFFFFu) * 0x100u;
+const uint32_t kLocA = kLocBase + 0x20;
+const uint32_t kLocB = kLocBase + 0x30;
+
+// True when a notice names one of this process's locations.
+bool AboutOurDevices(const std::string& bytes) {
+  const usb::ParsedNotice parsed = usb::ParseChangeNotice(bytes);
+  for (const usb::NoticeDevice& d : {parsed.notice.released, parsed.notice.taken}) {
+    if (d.location == kLocA || d.location == kLocB) return true;
+  }
+  return false;
+}
 
 // What a component reported.
 struct UsbLog {
@@ -251,7 +264,9 @@ TEST_F(FtdiUsb, UnpluggedSelectedDeviceFallsBackToNoneWithoutANotice) {
   UsbLog log;
   auto usb = Make(&log);
   int notices = 0;
-  UsbNoticeChannel listener([&](const std::string&, bool) { ++notices; });
+  UsbNoticeChannel listener([&](const std::string& bytes, bool) {
+    if (AboutOurDevices(bytes)) ++notices;
+  });
   usb->SetDeviceIndex(usb->FindEntry("PAXL-10 B2"));
   ASSERT_TRUE(usb->IsOpen());
   if (listener.Connected()) {

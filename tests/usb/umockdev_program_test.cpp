@@ -178,6 +178,9 @@ class UsbProgramUnderUmockdev : public ::testing::Test {
     Converter converter;
     converter.tty = "ttyUSB" + std::to_string(plugged_);
     converter.minor = plugged_++;
+    // A bus of this test process's own: other test processes on the same
+    // session bus announce the locations of theirs.
+    converter.bus = 1 + static_cast<unsigned>(getpid()) % 250;
     converter.product = product;
     converter.serial = serial;
     EXPECT_TRUE(bed_.Add(converter));

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -87,10 +88,15 @@ TEST(UsbLinkHotplugUnderUmockdev, PluggedConverterIsListedAndPulledSelectedOneFa
   ASSERT_EQ(usb.DeviceList().size(), 1u) << "only \"none\"";
 
   // A converter of the row is plugged in, and one of another kind.
+  // A bus of this test process's own: other test processes on the same
+  // session bus announce the locations of theirs.
+  const unsigned bus = 1 + static_cast<unsigned>(getpid()) % 250;
   Converter converter;
+  converter.bus = bus;
   converter.product = "PAXL-20";
   converter.serial = "A1";
   Converter foreign;
+  foreign.bus = bus;
   foreign.tty = "ttyUSB1";
   foreign.minor = 1;
   foreign.portPath = "2";

@@ -111,7 +111,10 @@ TEST_F(WindowRunTest, ProgramsAUsbDeviceTypeThroughItsConverter) {
   sim_ = std::make_unique<test::BackgroundProcess>(std::vector<std::string>{
       QUORVEL_SIM, "--link", port_, "--save", port_ + ".hex", "--device", "PAXL-20"});
   ASSERT_FALSE(sim_->FirstLine().empty());
-  setenv("QUORVEL_D2XX_DOUBLE_DEVICES", ("4384,5,A1,PAXL-20," + port_).c_str(), 1);
+  // A location of this test process's own: other test processes on the
+  // same session bus announce theirs.
+  const std::string location = std::to_string(0x03000000u + (getpid() % 0xFFFF) * 0x100u);
+  setenv("QUORVEL_D2XX_DOUBLE_DEVICES", (location + ",5,A1,PAXL-20," + port_).c_str(), 1);
   port_.clear();  // not a serial port of the list
   form_ = std::make_unique<TMainForm>();
   TMainForm& form = *form_;
