@@ -57,12 +57,12 @@ struct Device {
 };
 
 // Fields of one entry, with backslash escapes resolved.
-std::vector<std::vector<std::string>> SplitDeviceSpec(std::string_view spec) {
+std::vector<std::vector<std::string>> SplitDeviceList(std::string_view text) {
   std::vector<std::vector<std::string>> entries(1, std::vector<std::string>(1));
-  for (size_t i = 0; i < spec.size(); ++i) {
-    const char c = spec[i];
-    if (c == '\\' && i + 1 < spec.size()) {
-      entries.back().back() += spec[++i];
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' && i + 1 < text.size()) {
+      entries.back().back() += text[++i];
     } else if (c == ',') {
       entries.back().emplace_back();
     } else if (c == ';') {
@@ -86,9 +86,9 @@ std::optional<unsigned long> ParseNumber(const std::string& text) {
 // The devices named in the environment; malformed entries are left out.
 std::vector<Device> DevicesFromEnvironment() {
   std::vector<Device> devices;
-  const char* spec = std::getenv("QUORVEL_D2XX_DOUBLE_DEVICES");
-  if (spec == nullptr || *spec == '\0') return devices;
-  for (std::vector<std::string>& fields : SplitDeviceSpec(spec)) {
+  const char* list = std::getenv("QUORVEL_D2XX_DOUBLE_DEVICES");
+  if (list == nullptr || *list == '\0') return devices;
+  for (std::vector<std::string>& fields : SplitDeviceList(list)) {
     if (fields.size() != 5) continue;
     const std::optional<unsigned long> location = ParseNumber(fields[0]);
     const std::optional<unsigned long> type = ParseNumber(fields[1]);
