@@ -3,7 +3,10 @@
 #include <cstdlib>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <utility>
 
 #include <unistd.h>
@@ -15,18 +18,20 @@
 namespace quorvel {
 
 PortWatcher::PortWatcher(std::function<void()> changed, QObject* parent)
-    : QObject(parent), changed_(std::move(changed)) {
+    : PortWatcher(std::move(changed), Sources{}, parent) {}
+
+PortWatcher::PortWatcher(std::function<void()> changed, Sources sources, QObject* parent)
+    : QObject(parent), changed_(std::move(changed)), sources_(std::move(sources)) {
   ++liveCount_;
   settle_.setSingleShot(true);
   settle_.setInterval(kSettleMs);
   connect(&settle_, &QTimer::timeout, this, [this] {
     if (changed_) changed_();
   });
-  if (StartUdev()) return;
-  rescan_.setInterval(kRescanMs);
-  connect(&rescan_, &QTimer::timeout, this, [this] {
-    if (changed_) changed_();
-  });
+  if (sources_.udev && StartUdev()) return;
+  devices_ = LookAtDevices();
+  rescan_.setInterval(sources_.rescanMs);
+  connect(&rescan_, &QTimer::timeout, this, [this] { Rescan(); });
   rescan_.start();
 }
 
@@ -67,6 +72,37 @@ bool PortWatcher::StartUdev() {
 #else
   return false;
 #endif
+}
+
+// A rebuild of every list that follows the ports (the USB device list
+// walks the whole device tree) is worth doing only for a device that came
+// or went, as udev would have told.
+void PortWatcher::Rescan() {
+  std::vector<std::string> devices = LookAtDevices();
+  if (devices == devices_) return;
+  devices_ = std::move(devices);
+  if (changed_) changed_();
+}
+
+std::vector<std::string> PortWatcher::LookAtDevices() const {
+  namespace fs = std::filesystem;
+  std::vector<std::string> devices;
+  std::error_code error;
+  for (fs::directory_iterator it(sources_.ttyFolder, error), end; !error && it != end;
+       it.increment(error)) {
+    devices.push_back("tty " + it->path().filename().string());
+  }
+  for (fs::directory_iterator it(sources_.usbFolder, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.find(':') != std::string::npos) continue;  // an interface of a device listed
+    std::ifstream numberFile(it->path() / "devnum");
+    std::string number;
+    numberFile >> number;
+    devices.push_back("usb " + name + " " + number);
+  }
+  std::sort(devices.begin(), devices.end());
+  return devices;
 }
 
 void PortWatcher::ReadUdevNotices() {

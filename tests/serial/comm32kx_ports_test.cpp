@@ -2,6 +2,10 @@
 // warning, refreshes that never nest, the rescan without udev.
 #include <gtest/gtest.h>
 
+#include <QTemporaryDir>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 
 #include "dialogs/prompt.h"
@@ -140,18 +144,52 @@ TEST_F(Comm32KxPorts, RefreshRequestedInsideARefreshRunsAfterIt) {
   EXPECT_EQ(sizes, (std::vector<size_t>{0, 2}));
 }
 
-// Where no udev daemon passes device notices on, the service looks at the
-// system's ports again by itself and tells the components.
-TEST_F(Comm32KxPorts, ListIsRescannedWithoutUdev) {
-  Make(one_.Path());
-  if (comm_->WatchesUdev()) GTEST_SKIP() << "device notices come from udev here";
-  SpinFor(50);  // the notice of the setup
-  int rescans = 0;
-  PortListService::Subscriber counter;
-  counter.listChanged = [&rescans] { ++rescans; };
-  const auto id = PortListService::Instance().Subscribe(std::move(counter));
-  EXPECT_TRUE(SpinUntil([&] { return rescans > 0; }, PortWatcher::kRescanMs + 1500));
-  PortListService::Instance().Unsubscribe(id);
+// Where no udev daemon passes device notices on, the watcher looks at the
+// kernel's devices every 2 s and tells only of a device that came or went
+// (or was plugged in again at the same place: a new device number), not
+// of every look: each notice rebuilds every list that follows the ports.
+TEST(PortWatcherRescan, TellsOnlyWhenTheDevicesDiffer) {
+  QTemporaryDir root;
+  ASSERT_TRUE(root.isValid());
+  const std::filesystem::path tty = root.filePath("tty").toStdString();
+  const std::filesystem::path usb = root.filePath("usb").toStdString();
+  std::filesystem::create_directories(tty / "ttyS0");
+  std::filesystem::create_directories(usb / "1-1");
+  const auto setDevnum = [&](const std::string& number) {
+    std::ofstream(usb / "1-1" / "devnum") << number << "\n";
+  };
+  setDevnum("5");
+
+  int notices = 0;
+  PortWatcher::Sources sources;
+  sources.udev = false;
+  sources.ttyFolder = tty.string();
+  sources.usbFolder = usb.string();
+  sources.rescanMs = 40;
+  PortWatcher watcher([&notices] { ++notices; }, sources);
+  ASSERT_FALSE(watcher.UsesUdev());
+
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    bool told;
+  };
+  const std::vector<Step> steps = {
+      {"nothing changed", [] {}, false},
+      {"a tty device came", [&] { std::filesystem::create_directories(tty / "ttyUSB0"); }, true},
+      {"an interface of a listed device came",
+       [&] { std::filesystem::create_directories(usb / "1-1:1.0"); }, false},
+      {"the USB device was plugged in again", [&] { setDevnum("6"); }, true},
+      {"a USB device came", [&] { std::filesystem::create_directories(usb / "1-2"); }, true},
+      {"a tty device went", [&] { std::filesystem::remove_all(tty / "ttyUSB0"); }, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    notices = 0;
+    step.change();
+    SpinFor(sources.rescanMs * 4);
+    EXPECT_EQ(notices, step.told ? 1 : 0);
+  }
 }
 
 }  // namespace
