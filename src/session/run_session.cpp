@@ -89,8 +89,10 @@ RunSession::RunSession(TDevAvailArray devices, QObject* parent, TFtdiUSB* shared
   comm_->OnReceive = [this](TComm32Kx*, const uint8_t* bytes, uint32_t count) {
     engine_->OnLinkReceive(bytes, count);
   };
+  // Only the run's own link speaks in its log: the other component (the
+  // USB list rebuilt during a serial run, say) has nothing to tell about it.
   comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
-    engine_->LinkStatus(code, text);
+    if (engine_->ActiveLink() == serialLink_.get()) engine_->LinkStatus(code, text);
   };
   savedUsbReceive_ = usb_->OnReceive;
   savedUsbStatus_ = usb_->OnUSBStatus();
@@ -98,6 +100,7 @@ RunSession::RunSession(TDevAvailArray devices, QObject* parent, TFtdiUSB* shared
     engine_->OnLinkReceive(bytes, count);
   };
   usb_->SetOnUSBStatus([this](TFtdiUSB*, int32_t code, const std::string& text) {
+    if (engine_->ActiveLink() != usbLink_.get()) return;
     if (code == kStatusConnected && running_) NoteLatencyTimer();
     engine_->LinkStatus(code, text);
   });

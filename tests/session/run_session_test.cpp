@@ -25,6 +25,7 @@
 #include "serial/port_list_service.h"
 #include "session/run_session.h"
 #include "session/serial_run_link.h"
+#include "usb/ftdi_usb.h"
 
 namespace quorvel::test {
 namespace {
@@ -363,6 +364,23 @@ TEST_F(RunSessionTest, EveryRunStartsFromTheChosenFrameGap) {
               step.switches ? 1 : 0)
         << host.Log();
   }
+}
+
+// A serial run's log tells of its own port only: the session's USB
+// component, which rebuilds its list and closes its (unused) device during
+// the run, writes no "Comm port: Disconnected" line into it.
+TEST_F(RunSessionTest, SerialRunLogsOnlyItsOwnPortsStatus) {
+  const std::string port = StartSim("port", {"--device", "KV-310", "--baud", "115200"});
+  Host host(devices_);
+  ASSERT_TRUE(host.session.Start(Selection("KV-310", port, SampleHex())));
+  QTimer::singleShot(0, [&host] {
+    host.session.Usb().SetDeviceIndex(0);
+    host.session.Usb().RebuildDeviceList();
+  });
+  RunUntilFinished({&host});
+  EXPECT_TRUE(host.session.Outcome().Success) << host.Log();
+  EXPECT_TRUE(host.LogHas("Comm port: Connected")) << host.Log();
+  EXPECT_FALSE(host.LogHas("Disconnected")) << host.Log();
 }
 
 // The serial run link over the component: the automatic gap is short at
