@@ -33,6 +33,7 @@
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
 #include "run/device_types.h"
+#include "serial/port_handover.h"
 #include "run/log_texts.h"
 #include "run/run_engine.h"
 #include "serial/comm32kx.h"
@@ -130,8 +131,10 @@ void OfferExtraPort(const std::string& port) {
 }
 
 // Lets Qt's D-Bus thread send what the command's link components queued for
-// the session bus (a notice, a bus match) before the process ends.
+// the session bus (a notice, a bus match) before the process ends. Without a
+// session bus nothing was queued, and the command ends at once.
 void LetTheBusSendItsMessages() {
+  if (!SessionBusExpected()) return;
   QTimer::singleShot(50, qApp, &QCoreApplication::quit);
   qApp->exec();
 }
