@@ -5,11 +5,21 @@
 //  - the wire model: every byte of every command and reply at the line rate,
 //    no gaps at all (no host can be faster);
 //  - for the standard gap, the time before the automatic gap existed.
+//  - a bare reference host on the same terminal and simulator (see
+//    reference_host.h), with no quiet period and with the one the automatic
+//    frame gap chooses: what any host loses to the terminal and the
+//    simulator, and what Quorvel loses beyond that.
 // With --timeline, the time from each data block handed to the link to its
 // acknowledgement handled, less the block's own wire time (the host's and
 // the simulator's share), as quartiles.
-// Run: program_sim_bench [--timeline] [baud...]   (default: 115200 57600 9600)
+// ref/time: the reference host with the automatic quiet period over the
+// row's time.
+// --cpu N keeps the benchmark, the simulator and quorvel-cli on CPU N: in a
+// virtual machine, waking a thread on another, idle virtual CPU can cost
+// up to a few ms, which then counts against every host alike.
+// Run: program_sim_bench [--timeline] [--cpu N] [baud...]   (default: 115200 57600 9600)
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -27,6 +37,7 @@
 #include <vector>
 
 #include "bench_processes.h"
+#include "reference_host.h"
 #include "datafile/data_file.h"
 #include "serial/line_settings.h"
 
@@ -41,6 +52,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kImageSize = 128 * 1024;
 constexpr uint32_t kBlockSize = 256;
+constexpr uint32_t kImageStart = 0x08000000;
 // A write command and its acknowledgement.
 constexpr uint32_t kBlockWireBytes = 2 + 4 + 4 + kBlockSize + 2 + 6;
 
@@ -82,15 +94,41 @@ struct Result {
   std::vector<double> blockMs;
 };
 
-Result RunOnce(const fs::path& dir, const std::string& file, uint32_t baud, const std::string& gap,
-               bool timeline) {
-  const std::string port = (dir / "port").string();
+// The simulated instrument in its bootloader on the terminal `port`.
+pid_t StartSimulator(const fs::path& dir, const std::string& port, uint32_t baud) {
   fs::remove(port);
   const pid_t sim =
       Spawn({QUORVEL_SIM, "--device", "KV-310", "--mode", "boot", "--baud", std::to_string(baud),
              "--block-size", std::to_string(kBlockSize), "--link", port, "--quiet"},
             (dir / "sim.out").string());
   while (!fs::exists(port)) usleep(10000);
+  return sim;
+}
+
+void StopSimulator(pid_t sim) {
+  kill(sim, SIGTERM);
+  Wait(sim);
+}
+
+Result RunReference(const fs::path& dir, const std::vector<uint8_t>& image, uint32_t baud,
+                    int quietMs) {
+  const std::string port = (dir / "port").string();
+  const pid_t sim = StartSimulator(dir, port, baud);
+  Result result;
+  const auto start = Clock::now();
+  {
+    quorvel::bench::ReferenceHost host(port, quietMs);
+    result.exitCode = host.Program(image, kImageStart) ? 0 : 1;
+  }
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  StopSimulator(sim);
+  return result;
+}
+
+Result RunOnce(const fs::path& dir, const std::string& file, uint32_t baud, const std::string& gap,
+               bool timeline) {
+  const std::string port = (dir / "port").string();
+  const pid_t sim = StartSimulator(dir, port, baud);
   std::vector<std::string> args{QUORVEL_CLI,   "program", "--device", "KV-310",
                                 "--port",      port,      "--baud",   std::to_string(baud),
                                 "--frame-gap", gap,       file};
@@ -113,8 +151,7 @@ Result RunOnce(const fs::path& dir, const std::string& file, uint32_t baud, cons
     result.exitCode = Wait(Spawn(args, (dir / "cli.out").string()));
   }
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  kill(sim, SIGTERM);
-  Wait(sim);
+  StopSimulator(sim);
   return result;
 }
 
@@ -133,6 +170,15 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--timeline") {
       timeline = true;
+    } else if (arg == "--cpu" && i + 1 < argc) {
+      // Inherited by every process the benchmark starts.
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      CPU_SET(std::stoi(argv[++i]), &set);
+      if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        std::perror("sched_setaffinity");
+        return 1;
+      }
     } else {
       rates.push_back(static_cast<uint32_t>(std::stoul(arg)));
     }
@@ -145,7 +191,7 @@ int main(int argc, char** argv) {
   std::mt19937 random(7);
   for (uint8_t& byte : image) byte = static_cast<uint8_t>(random());
   const std::string file = (dir / "image.qvl").string();
-  if (!quorvel::WriteDataFile(file, image, nullptr, 1, 0, 0x08000000)) return 1;
+  if (!quorvel::WriteDataFile(file, image, nullptr, 1, 0, kImageStart)) return 1;
 
   // Bytes on the wire: connect, device information, erase, every block and
   // the reset, each with its reply.
@@ -158,8 +204,8 @@ int main(int argc, char** argv) {
       "line rate)\n",
       kImageSize, kBlockSize, static_cast<unsigned long long>(wireBytes),
       100.0 * kImageSize / static_cast<double>(wireBytes));
-  std::printf("%7s %9s %9s %9s %8s %9s %10s %10s%s\n", "baud", "gap", "elapsed", "B/s", "line %",
-              "wire s", "wire/time", "vs before",
+  std::printf("%7s %-16s %9s %9s %8s %9s %10s %9s %10s%s\n", "baud", "host, gap", "elapsed", "B/s",
+              "line %", "wire s", "wire/time", "ref/time", "vs before",
               timeline ? "   block excess ms (q1/median/q3/max, sum s)" : "");
   for (uint32_t baud : rates) {
     const quorvel::LineSettings line{BaudOrdinal(baud, quorvel::br009600), quorvel::pbNone,
@@ -167,20 +213,19 @@ int main(int argc, char** argv) {
     const double lineRate = baud / 10.0;
     const double wireSeconds = static_cast<double>(wireBytes) / lineRate;
     const double blockWireMs = kBlockWireBytes * 1000.0 / lineRate;
-    for (const std::string gap : {"auto", "standard"}) {
-      const Result r = RunOnce(dir, file, baud, gap, timeline);
+    const int autoQuietMs = quorvel::AutoQuietPeriodMs(line);
+
+    // The reference with the automatic gap's quiet period first: the
+    // Quorvel rows are compared with it.
+    const Result reference = RunReference(dir, image, baud, autoQuietMs);
+    const Result bare = RunReference(dir, image, baud, 0);
+    const auto printRow = [&](const std::string& host, const Result& r, const std::string& before) {
       const double bytesPerSecond = kImageSize / r.seconds;
-      std::string before = "-";
-      if (gap == "standard" && kBeforeBytesPerSecond.count(baud) != 0) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.3fx",
-                      r.seconds / (kImageSize / kBeforeBytesPerSecond.at(baud)));
-        before = text;
-      }
-      std::printf("%7u %9s %8.2fs %9.0f %7.1f%% %8.2fs %9.1f%% %10s", baud, gap.c_str(), r.seconds,
-                  bytesPerSecond, 100.0 * bytesPerSecond / lineRate, wireSeconds,
-                  100.0 * wireSeconds / r.seconds, before.c_str());
-      if (timeline) {
+      std::printf("%7u %-16s %8.2fs %9.0f %7.1f%% %8.2fs %9.1f%% %8.1f%% %10s", baud, host.c_str(),
+                  r.seconds, bytesPerSecond, 100.0 * bytesPerSecond / lineRate, wireSeconds,
+                  100.0 * wireSeconds / r.seconds, 100.0 * reference.seconds / r.seconds,
+                  before.c_str());
+      if (timeline && !r.blockMs.empty()) {
         double sum = 0;
         for (double ms : r.blockMs) sum += ms - blockWireMs;
         std::printf("   %.2f/%.2f/%.2f/%.2f, %.2f", Quantile(r.blockMs, 0.25) - blockWireMs,
@@ -189,6 +234,19 @@ int main(int argc, char** argv) {
       }
       std::printf("%s\n", r.exitCode == 0 ? "" : "  (run failed)");
       std::fflush(stdout);
+    };
+    printRow("reference, " + std::to_string(autoQuietMs) + " ms", reference, "-");
+    printRow("reference, 0 ms", bare, "-");
+    for (const std::string gap : {"auto", "standard"}) {
+      const Result r = RunOnce(dir, file, baud, gap, timeline);
+      std::string before = "-";
+      if (gap == "standard" && kBeforeBytesPerSecond.count(baud) != 0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3fx",
+                      r.seconds / (kImageSize / kBeforeBytesPerSecond.at(baud)));
+        before = text;
+      }
+      printRow("quorvel, " + gap, r, before);
     }
   }
   fs::remove_all(dir);
