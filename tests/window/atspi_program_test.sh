@@ -23,7 +23,11 @@ cleanup() {
 trap cleanup EXIT
 
 # A virtual X server on the first free display; it tells its number itself.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+# No reset when its last client leaves: the accessibility launcher connects
+# and leaves while quorvel starts, and a start that meets the reset fails
+# with "could not connect to display" (2 starts in 25 under load; none in 40
+# with no reset).
+Xvfb -noreset -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do
   [ -s "$work/display" ] && break
@@ -58,5 +62,7 @@ status=0
 if [ $status -ne 0 ]; then
   echo "--- quorvel output" >&2
   cat "$work/quorvel.log" >&2
+  echo "--- Xvfb output" >&2
+  cat "$work/xvfb.log" >&2
 fi
 exit $status
