@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_list.h"
+
 class QSocketNotifier;
 struct udev;
 struct udev_monitor;
@@ -27,7 +29,7 @@ class PortWatcher : public QObject {
     // Looked at every 2 s without udev: the tty devices and the USB devices
     // (with their device numbers, which change when a device is plugged in
     // again at the same place).
-    std::string ttyFolder = "/sys/class/tty";
+    std::string ttyFolder = kSysClassTty;
     std::string usbFolder = "/sys/bus/usb/devices";
     int rescanMs = kRescanMs;
   };

@@ -92,7 +92,8 @@ RunSession::RunSession(TDevAvailArray devices, QObject* parent, TFtdiUSB* shared
   // Only the run's own link speaks in its log: the other component (the
   // USB list rebuilt during a serial run, say) has nothing to tell about it.
   comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
-    if (engine_->ActiveLink() == serialLink_.get()) engine_->LinkStatus(code, text);
+    if (engine_->ActiveLink() != serialLink_.get()) return;
+    engine_->LinkStatus(code, text);
   };
   savedUsbReceive_ = usb_->OnReceive;
   savedUsbStatus_ = usb_->OnUSBStatus();
