@@ -43,7 +43,10 @@ class ProgramEndToEnd : public ::testing::Test {
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
   // Starts the simulated instrument; returns the path of its terminal.
+  // The instrument started before is stopped first: it is gone before the
+  // new one takes the terminal's name.
   std::string StartSim(std::vector<std::string> args) {
+    sim_.reset();
     args.insert(args.begin(),
                 {QUORVEL_SIM, "--save", Path("received.hex"), "--link", Path("port")});
     sim_ = std::make_unique<BackgroundProcess>(args);
@@ -55,6 +58,7 @@ class ProgramEndToEnd : public ::testing::Test {
   // Starts one of several simulated instruments, known by `name`: its
   // terminal is Path(name), its memory is saved to Path(name + ".hex").
   std::string StartNamedSim(const std::string& name, std::vector<std::string> args) {
+    namedSims_.erase(name);
     args.insert(args.begin(), {QUORVEL_SIM, "--save", Path(name + ".hex"), "--link", Path(name)});
     auto sim = std::make_unique<BackgroundProcess>(args);
     EXPECT_FALSE(sim->FirstLine().empty()) << name;

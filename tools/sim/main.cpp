@@ -149,6 +149,15 @@ bool MakeLink(const std::string& target, const std::string& link, std::string& e
   return true;
 }
 
+// Removes the link only while it still names this simulator's terminal: a
+// simulator started after this one may have put its own link in its place.
+void RemoveOwnLink(const std::string& target, const std::string& link) {
+  char named[4096];
+  const ssize_t size = readlink(link.c_str(), named, sizeof named);
+  if (size < 0 || static_cast<size_t>(size) >= sizeof named) return;
+  if (std::string(named, static_cast<size_t>(size)) == target) unlink(link.c_str());
+}
+
 // Writes the file beside its final name first, so that a reader never sees
 // half of it.
 bool SaveHex(const Instrument& instrument, const std::string& path) {
@@ -413,7 +422,7 @@ int main(int argc, char** argv) {
   }
   const int result = simulator.Run();
   simulator.SaveIfWanted();
-  if (!options.LinkPath.empty()) unlink(options.LinkPath.c_str());
+  if (!options.LinkPath.empty()) RemoveOwnLink(terminal.Path, options.LinkPath);
   terminal.Close();
   return result;
 }
