@@ -5,6 +5,7 @@
 // every call here does nothing.
 #pragma once
 
+#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QObject>
 #include <QString>
@@ -21,6 +22,11 @@ inline constexpr const char* kPortFreeSignal = "Comm32KxMessagePortFree";
 // place of a per-user bus. Nothing here ever starts one: a connection
 // attempt without either could launch a bus daemon of its own.
 bool SessionBusExpected();
+
+// The process's session-bus connection. Every user of the bus takes it
+// from here, so that the first call, which makes Qt's D-Bus thread, is made
+// in one place.
+QDBusConnection SessionBus();
 
 class PortHandover : public QObject {
   Q_OBJECT

@@ -84,7 +84,7 @@ class UsbNoticeBus : public QObject {
  private:
   UsbNoticeBus() {
     if (!SessionBusExpected()) return;
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnection bus = SessionBus();
     if (!bus.isConnected()) return;
     connected_ = bus.connect(QString(), QString(), kUsbNoticeInterface, kUsbNoticeSignal, this,
                              SLOT(NoticeMessage(QDBusMessage)));
@@ -113,7 +113,7 @@ void UsbNoticeChannel::Publish(const std::string& notice) {
   QDBusMessage signal =
       QDBusMessage::createSignal(kUsbNoticePath, kUsbNoticeInterface, kUsbNoticeSignal);
   signal << QByteArray(notice.data(), static_cast<qsizetype>(notice.size())) << token_;
-  QDBusConnection::sessionBus().send(signal);
+  SessionBus().send(signal);
 }
 
 SharedOpenCount& SharedOpenCount::Instance() {

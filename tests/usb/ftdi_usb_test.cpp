@@ -13,6 +13,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "serial/port_handover.h"
 #include "serial_test_support.h"
 #include "usb/d2xx_library.h"
 #include "usb/ftdi_usb.h"
@@ -72,6 +73,22 @@ class FtdiUsb : public ::testing::Test {
   void TearDown() override {
     unsetenv("QUORVEL_D2XX_DOUBLE_DEVICES");
     unsetenv("QUORVEL_D2XX_DOUBLE_FAIL");
+    TakeInTheTestsNotices();
+  }
+
+  // The notices of this test's components come back through the session bus
+  // after the components are gone. They are taken in here, behind a marker
+  // sent last, so that no later test hears them as another program's (a
+  // device released by one would join the next one's list).
+  static void TakeInTheTestsNotices() {
+    const std::string marker = "end of a test in " + std::to_string(getpid());
+    bool back = false;
+    UsbNoticeChannel listener(
+        [&](const std::string& bytes, bool) { back = back || bytes == marker; });
+    UsbNoticeChannel sender([](const std::string&, bool) {});
+    if (!sender.Connected()) return;
+    sender.Publish(marker);
+    EXPECT_TRUE(SpinUntil([&] { return back; }, 5000));
   }
 
   struct Device {
@@ -311,7 +328,7 @@ TEST_F(FtdiUsb, MalformedNoticesFromOtherProcessesNeverHarm) {
   auto usb = Make(&log);
   usb->SetDeviceIndex(usb->FindEntry("PAXL-10 A1"));
   ASSERT_TRUE(usb->IsOpen());
-  QDBusConnection bus = QDBusConnection::sessionBus();
+  QDBusConnection bus = SessionBus();
   if (!bus.isConnected()) GTEST_SKIP() << "no session bus";
   const auto send = [&](const QList<QVariant>& args) {
     QDBusMessage signal =
