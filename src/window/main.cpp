@@ -6,6 +6,7 @@
 
 #include "app/globals.h"
 #include "dialogs/product_images.h"
+#include "serial/port_handover.h"
 #include "window/main_form.h"
 #include "window/window_settings.h"
 
@@ -16,6 +17,9 @@
 int main(int argc, char** argv) {
   quorvel::Edition = QUORVEL_EDITION;
   QApplication app(argc, argv);
+  // The session bus is joined here, before anything else (the accessibility
+  // bridge above all) makes Qt's D-Bus thread some other way.
+  if (quorvel::SessionBusExpected()) (void)quorvel::SessionBus();
   const QString name = QString::fromLatin1(quorvel::ProgramName().data(),
                                            static_cast<qsizetype>(quorvel::ProgramName().size()));
   QApplication::setApplicationName(name);
