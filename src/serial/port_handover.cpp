@@ -34,13 +34,12 @@ QDBusConnection SessionBus() {
   // them until the process ends. It frees them at exit only when its thread
   // has ended first, which it does not always manage: the leak checker is
   // told that what the first call allocates is not ours to free.
-  static const bool made = [] {
+  [[maybe_unused]] static const bool made = [] {
 #ifdef QUORVEL_LEAK_CHECKED
     const __lsan::ScopedDisabler qtOwned;
 #endif
     return QDBusConnection::sessionBus().isConnected();
   }();
-  (void)made;
   return QDBusConnection::sessionBus();
 }
 

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -152,10 +153,8 @@ bool MakeLink(const std::string& target, const std::string& link, std::string& e
 // Removes the link only while it still names this simulator's terminal: a
 // simulator started after this one may have put its own link in its place.
 void RemoveOwnLink(const std::string& target, const std::string& link) {
-  char named[4096];
-  const ssize_t size = readlink(link.c_str(), named, sizeof named);
-  if (size < 0 || static_cast<size_t>(size) >= sizeof named) return;
-  if (std::string(named, static_cast<size_t>(size)) == target) unlink(link.c_str());
+  std::error_code error;
+  if (std::filesystem::read_symlink(link, error) == target) unlink(link.c_str());
 }
 
 // Writes the file beside its final name first, so that a reader never sees
