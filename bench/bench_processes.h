@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 extern char** environ;
 

@@ -18,7 +18,7 @@
 
 #include "bench_processes.h"
 #include "datafile/data_file.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace {
 

@@ -39,7 +39,7 @@
 #include "bench_processes.h"
 #include "reference_host.h"
 #include "datafile/data_file.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace {
 

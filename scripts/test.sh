@@ -6,8 +6,10 @@
 #  3. each libFuzzer target (clang) for a short bounded time.
 # Tests that need a session bus run inside dbus-run-session; the dialogs'
 # widget tests run on Qt's offscreen platform (no display needed).
+# First of all, every include must point down the layers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/check-layers.sh
 bash scripts/install-deps.sh
 
 jobs=$(nproc)

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 namespace quorvel {
 

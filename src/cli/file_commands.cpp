@@ -9,8 +9,9 @@
 #include "cli/commands.h"
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
+#include "datafile/utilities.h"
 #include "run/device_types.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 namespace {

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "cli/cli_args.h"
+#include "app/cli_args.h"
 #include "run/run_host.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 

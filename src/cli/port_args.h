@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/cli_args.h"
+#include "app/cli_args.h"
 
 namespace quorvel {
 

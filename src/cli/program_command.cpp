@@ -36,7 +36,7 @@
 #include "run/log_texts.h"
 #include "run/run_engine.h"
 #include "serial/comm32kx.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 #include "serial/port_handover.h"
 #include "serial/port_list_service.h"
 #include "serial/serial_port_io.h"

@@ -14,7 +14,7 @@
 #include "datafile/hex_file.h"
 #include "datafile/system_error_text.h"
 #include "datafile/utilities.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 namespace quorvel {
 namespace {

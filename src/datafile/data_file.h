@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 namespace quorvel {
 

@@ -12,7 +12,8 @@
 #include "app/globals.h"
 #include "app/text_utils.h"
 #include "datafile/system_error_text.h"
-#include "dialogs/prompt.h"
+#include "datafile/utilities.h"
+#include "app/prompt.h"
 
 namespace quorvel {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 namespace quorvel {
 

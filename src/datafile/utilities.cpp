@@ -149,4 +149,14 @@ std::string ShortenPath(const std::string& path, const TextWidthFn& textWidth, i
   return result;
 }
 
+std::string DisplayPath(const std::string& path) {
+  return DisplayPath(path, CurrentPrompt());
+}
+
+std::string DisplayPath(const std::string& path, const Prompt& prompt) {
+  return ShortenPath(
+      path, [&prompt](std::string_view text) { return prompt.TextWidth(text); },
+      prompt.PathWidthLimit());
+}
+
 }  // namespace quorvel

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/prompt.h"
+
 namespace quorvel {
 
 // CRC-16/MODBUS (reflected polynomial 0xA001, no final XOR) over length bytes,
@@ -40,5 +42,11 @@ using TextWidthFn = std::function<int(std::string_view)>;
 // (or after the leading "\\" of a network path, or at the start) and the
 // characters after it removed until the text fits.
 std::string ShortenPath(const std::string& path, const TextWidthFn& textWidth, int widthLimit);
+
+// ShortenPath of a path for a message of the current prompt.
+std::string DisplayPath(const std::string& path);
+
+// ShortenPath of a path for a message of `prompt`, measured in its font.
+std::string DisplayPath(const std::string& path, const Prompt& prompt);
 
 }  // namespace quorvel

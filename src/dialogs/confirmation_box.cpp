@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "dialogs/dialog_support.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 namespace quorvel {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 class QButtonGroup;
 class QComboBox;

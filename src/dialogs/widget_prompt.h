@@ -6,7 +6,7 @@
 #include <QWidget>
 
 #include "dialogs/confirmation_box.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 namespace quorvel {
 

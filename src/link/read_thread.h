@@ -15,7 +15,7 @@
 
 #include "link/byte_transport.h"
 #include "link/port_message_window.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 

@@ -6,7 +6,7 @@
 #include "app/globals.h"
 #include "app/text_utils.h"
 #include "run/bus_frames.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 

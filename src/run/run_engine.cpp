@@ -6,7 +6,7 @@
 
 #include "app/globals.h"
 #include "app/text_utils.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "run/log_texts.h"
 
 namespace quorvel {

@@ -20,7 +20,7 @@
 #include "run/echo_filter.h"
 #include "run/run_host.h"
 #include "run/run_log.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 

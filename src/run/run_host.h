@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "dialogs/prompt.h"
-#include "serial/line_settings.h"
+#include "app/prompt.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 

@@ -5,7 +5,7 @@
 
 #include "app/globals.h"
 #include "app/text_utils.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "serial/port_list.h"
 #include "serial/port_list_service.h"
 #include "serial/termios_transport.h"

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "link/link_base.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 #include "serial/serial_port_io.h"
 
 namespace quorvel {

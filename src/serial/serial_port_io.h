@@ -9,7 +9,7 @@
 #include <string>
 
 #include "link/byte_transport.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 struct termios2;
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "run/device_types.h"
 #include "run/progress_values.h"
 #include "run/run_engine.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 #include "serial/serial_port_io.h"
 #include "usb/udev_ftdi.h"
 

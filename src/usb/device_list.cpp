@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/text_utils.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel::usb {
 namespace {

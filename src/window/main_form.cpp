@@ -30,6 +30,7 @@
 #include "app/text_utils.h"
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
+#include "datafile/utilities.h"
 #include "dialogs/about_box.h"
 #include "dialogs/dialog_support.h"
 #include "dialogs/help_window.h"

@@ -17,7 +17,7 @@
 #include "dialogs/widget_prompt.h"
 #include "run/device_types.h"
 #include "run/run_engine.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 #include "usb/ftdi_usb.h"
 #include "window/port_source.h"
 #include "window/window_settings.h"

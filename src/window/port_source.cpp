@@ -2,7 +2,7 @@
 
 #include "app/globals.h"
 #include "serial/comm32kx.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "cli/cli_args.h"
+#include "app/cli_args.h"
 #include "cli/line_args.h"
 #include "cli/port_args.h"
 #include "cli/run_console.h"

@@ -16,7 +16,7 @@
 
 #include "datafile/data_file.h"
 #include "datafile/hex_file.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "process_runner.h"
 
 namespace quorvel::test {

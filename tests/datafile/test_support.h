@@ -22,7 +22,7 @@
 #include <csignal>
 
 #include "app/globals.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "recording_prompt.h"
 
 namespace quorvel::test {

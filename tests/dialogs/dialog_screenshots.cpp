@@ -16,7 +16,7 @@
 #include "dialogs/about_box.h"
 #include "dialogs/confirmation_box.h"
 #include "dialogs/help_window.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "dialogs/serial_settings_dialog.h"
 
 namespace quorvel {

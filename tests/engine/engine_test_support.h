@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/globals.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "recording_prompt.h"
 #include "run/device_types.h"
 #include "run/progress_values.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "datafile/data_file.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "fuzz_input_file.h"
 
 namespace {

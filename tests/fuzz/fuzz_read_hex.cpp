@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "datafile/hex_file.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "fuzz_input_file.h"
 
 namespace {

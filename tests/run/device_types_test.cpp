@@ -6,7 +6,7 @@
 #include <climits>
 
 #include "app/globals.h"
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 namespace quorvel {
 namespace {

@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "recording_prompt.h"
 #include "serial/port_watcher.h"
 #include "serial_test_support.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 namespace quorvel::test {
 

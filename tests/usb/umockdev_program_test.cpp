@@ -29,7 +29,7 @@
 #include "app/globals.h"
 #include "datafile/data_file.h"
 #include "datafile/hex_file.h"
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 #include "process_runner.h"
 #include "run/device_types.h"
 #include "session/run_session.h"

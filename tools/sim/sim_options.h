@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 #include "sim/instrument.h"
 
 namespace quorvel::sim {

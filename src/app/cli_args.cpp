@@ -1,4 +1,4 @@
-#include "cli/cli_args.h"
+#include "app/cli_args.h"
 
 namespace quorvel {
 

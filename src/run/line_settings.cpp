@@ -1,4 +1,4 @@
-#include "serial/line_settings.h"
+#include "run/line_settings.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,8 @@
-#include "dialogs/prompt.h"
+#include "app/prompt.h"
 
 #include <cstdio>
 
 #include "app/text_utils.h"
-#include "datafile/utilities.h"
 
 namespace quorvel {
 namespace {
@@ -41,16 +40,6 @@ Prompt& CurrentPrompt() {
 
 void SetPrompt(Prompt* prompt) {
   currentPrompt = prompt != nullptr ? prompt : &stderrPrompt;
-}
-
-std::string DisplayPath(const std::string& path) {
-  return DisplayPath(path, CurrentPrompt());
-}
-
-std::string DisplayPath(const std::string& path, const Prompt& prompt) {
-  return ShortenPath(
-      path, [&prompt](std::string_view text) { return prompt.TextWidth(text); },
-      prompt.PathWidthLimit());
 }
 
 }  // namespace quorvel

@@ -48,10 +48,4 @@ Prompt& CurrentPrompt();
 // Installs a prompt (not owned); nullptr restores the stderr prompt.
 void SetPrompt(Prompt* prompt);
 
-// ShortenPath of a path for a message of the current prompt.
-std::string DisplayPath(const std::string& path);
-
-// ShortenPath of a path for a message of `prompt`, measured in its font.
-std::string DisplayPath(const std::string& path, const Prompt& prompt);
-
 }  // namespace quorvel
