@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "bench_processes.h"
-#include "reference_host.h"
 #include "datafile/data_file.h"
+#include "reference_host.h"
 #include "run/line_settings.h"
 
 namespace {

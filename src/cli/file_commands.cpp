@@ -53,23 +53,18 @@ int InfoCommand(const CliContext& context) {
   const std::string& fileName = context.args.positionals.front();
   // The short text below is this command's report; the reader's long message
   // is not shown.
-  uint16_t devCode = 0;
-  uint16_t variant = 0;
-  FirmwareImage image;
-  std::string version;
-  DataFileProblem problem;
-  const int32_t result = ReadDataFile(fileName, kAcceptEncoded | kAcceptHex, false, devCode,
-                                      variant, image, &version, &problem);
-  if (result < 0) {
-    std::fprintf(stderr, "%s\n%s\n", DataFileShortText(result).c_str(),
-                 DataFileProblemText(fileName, problem).c_str());
+  const DataFileContents file = ReadDataFile(fileName, kAcceptEncoded | kAcceptHex);
+  if (!file.Loaded()) {
+    std::fprintf(stderr, "%s\n%s\n", DataFileShortText(file.Result).c_str(),
+                 DataFileProblemText(fileName, file.Problem).c_str());
     return kExitFailure;
   }
-  if (result == kEncodedFileLoaded) {
+  const FirmwareImage& image = file.Image;
+  if (file.Result == DataFileResult::EncodedFileLoaded) {
     std::printf("kind: qvl\n");
-    std::printf("device: %u %s\n", devCode, DeviceNameOf(devCode).c_str());
-    std::printf("variant: %u\n", variant);
-    std::printf("version: %s\n", version.c_str());
+    std::printf("device: %u %s\n", file.DevCode, DeviceNameOf(file.DevCode).c_str());
+    std::printf("variant: %u\n", file.Variant);
+    std::printf("version: %s\n", file.FormatVersion.c_str());
   } else {
     std::printf("kind: hex\n");
   }
@@ -93,18 +88,14 @@ int EncodeCommand(const CliContext& context) {
   }
 
   const std::string& hexName = args.positionals[0];
-  uint16_t devCode = 0;
-  uint16_t variant = 0;
-  FirmwareImage image;
-  DataFileProblem problem;
-  const int32_t result =
-      ReadDataFile(hexName, kAcceptHex, false, devCode, variant, image, nullptr, &problem);
-  if (result != kHexFileLoaded) {
-    ShowDataFileError(CurrentPrompt(), result, hexName);
+  const DataFileContents hex = ReadDataFile(hexName, kAcceptHex);
+  if (!hex.Loaded()) {
+    ShowDataFileError(CurrentPrompt(), hex.Result, hexName);
     // After the reader's message: where and why, on one line.
-    std::fprintf(stderr, "%s\n", DataFileProblemText(hexName, problem).c_str());
+    std::fprintf(stderr, "%s\n", DataFileProblemText(hexName, hex.Problem).c_str());
     return kExitFailure;
   }
+  const FirmwareImage& image = hex.Image;
 
   const std::string outName = EffectiveSaveName(args.positionals[1], "qvl");
   if (outName.empty()) return UsageError(args.positionals[1]);

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/cli_args.h"
-#include "run/run_host.h"
 #include "run/line_settings.h"
+#include "run/run_host.h"
 
 namespace quorvel {
 

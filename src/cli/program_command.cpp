@@ -33,10 +33,10 @@
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
 #include "run/device_types.h"
+#include "run/line_settings.h"
 #include "run/log_texts.h"
 #include "run/run_engine.h"
 #include "serial/comm32kx.h"
-#include "run/line_settings.h"
 #include "serial/port_handover.h"
 #include "serial/port_list_service.h"
 #include "serial/serial_port_io.h"
@@ -225,6 +225,12 @@ InstrumentResult ResultOf(const std::string& port, const std::string& device,
 // in the order of the ports.
 std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
                                          const std::vector<std::string>& ports) {
+  // One read of the data file for every port: each instrument gets the same
+  // bytes. A refused file's message is said once; each run then ends with
+  // the refusal as its cause.
+  TerminalPrompt filePrompt(false, stdout);
+  const std::shared_ptr<const DataFileContents> file =
+      ReadRunDataFile(choice.fileName, &filePrompt);
   RunConsole console(ports, stdout, stderr, isatty(STDERR_FILENO) == 1);
   std::vector<std::unique_ptr<ConsolePrompt>> prompts;
   std::vector<std::unique_ptr<RunSession>> sessions;
@@ -289,7 +295,7 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     selection.Serial = choice.line;
     const std::time_t now = std::time(nullptr);
     localtime_r(&now, &selection.StartTime);
-    if (sessions[i]->Start(selection)) ++running;
+    if (sessions[i]->Start(selection, file)) ++running;
   }
   if (running > 0) {
     qApp->exec();
@@ -309,11 +315,12 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
         outcome.LinkStatus == kStatusAccessDenied) {
       std::fprintf(stderr, "%s%s\n", prefix.c_str(), AccessHint(ports[i]).c_str());
     }
-    if (outcome.Cause == RunCause::FileRefused && !outcome.FileProblem.Cause.empty()) {
-      std::fprintf(stderr, "%s%s\n", prefix.c_str(),
-                   DataFileProblemText(choice.fileName, outcome.FileProblem).c_str());
-    }
     results.push_back(ResultOf(ports[i], choice.deviceText, *sessions[i]));
+  }
+  // Where and why the file was refused, once for all its runs.
+  const RunOutcome& first = sessions.front()->Outcome();
+  if (first.Cause == RunCause::FileRefused && !first.FileProblem.Cause.empty()) {
+    std::fprintf(stderr, "%s\n", DataFileProblemText(choice.fileName, first.FileProblem).c_str());
   }
   return results;
 }

@@ -9,12 +9,12 @@
 #include <cstring>
 
 #include "app/globals.h"
+#include "app/prompt.h"
 #include "app/text_utils.h"
 #include "datafile/file_checks.h"
 #include "datafile/hex_file.h"
 #include "datafile/system_error_text.h"
 #include "datafile/utilities.h"
-#include "app/prompt.h"
 
 namespace quorvel {
 namespace {
@@ -79,8 +79,15 @@ constexpr size_t kMaxVersionLength = 256;
 // Blanks the supported-version label may get to line up with the other one.
 constexpr int kMaxPadding = 64;
 
-bool IsErrorCode(int32_t code) {
-  return code >= kCrcError && code <= kReadError;
+bool IsRefusal(DataFileResult result) {
+  const auto code = static_cast<int32_t>(result);
+  return code >= static_cast<int32_t>(DataFileResult::CrcError) &&
+         code <= static_cast<int32_t>(DataFileResult::ReadError);
+}
+
+// The texts of a refusal, at index code + 5.
+size_t TextIndex(DataFileResult result) {
+  return static_cast<size_t>(static_cast<int32_t>(result) + 5);
 }
 
 // Buffered reads from the start of a file, each delivering exactly the bytes
@@ -148,27 +155,35 @@ std::string Hex4(uint16_t value) {
   return text;
 }
 
-int32_t Refuse(DataFileProblem& problem, int32_t code, std::string cause) {
+DataFileResult Refuse(DataFileProblem& problem, DataFileResult result, std::string cause) {
   problem = {0, std::move(cause)};
-  return code;
+  return result;
 }
 
 // A read that delivered too little: reading failed, or the file ended inside
 // the part named by `cut`.
-int32_t ReadCut(const HeaderReader& reader, DataFileProblem& problem, std::string cut) {
-  if (reader.Error() != 0) return Refuse(problem, kReadError, ReadFailedText(reader.Error()));
-  return Refuse(problem, kReadError, std::move(cut));
+DataFileResult ReadCut(const HeaderReader& reader, DataFileProblem& problem, std::string cut) {
+  if (reader.Error() != 0) {
+    return Refuse(problem, DataFileResult::ReadError, ReadFailedText(reader.Error()));
+  }
+  return Refuse(problem, DataFileResult::ReadError, std::move(cut));
 }
 
-int32_t HeaderCut(const HeaderReader& reader, DataFileProblem& problem, const TextPair& field) {
+DataFileResult HeaderCut(const HeaderReader& reader, DataFileProblem& problem,
+                         const TextPair& field) {
   return ReadCut(reader, problem, FormatText(kEndsInField.text(), {field.text()}));
 }
 
-// Reads an encoded file after its signature matched; `version` receives the
-// normalised version text for the -3 message.
-int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devCode,
-                    uint16_t& variant, FirmwareImage& image, std::string& version,
-                    DataFileProblem& problem) {
+// How much of an encoded file is read.
+enum class ReadExtent { WholeFile, HeaderOnly };
+
+// Reads an encoded file after its signature matched; FormatVersion receives
+// the normalised version text for the BadVersion message.
+DataFileResult ReadEncoded(int fd, uint64_t fileLength, ReadExtent extent,
+                           DataFileContents& contents) {
+  DataFileProblem& problem = contents.Problem;
+  std::string& version = contents.FormatVersion;
+  FirmwareImage& image = contents.Image;
   HeaderReader reader(fd);
   std::array<uint8_t, kSignatureLength> signature{};
   if (!reader.Read(signature.data(), signature.size())) {
@@ -179,7 +194,7 @@ int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devC
   for (;;) {
     char c = 0;
     if (versionText.size() > kMaxVersionLength) {
-      return Refuse(problem, kReadError, kVersionTooLong.str());
+      return Refuse(problem, DataFileResult::ReadError, kVersionTooLong.str());
     }
     if (!reader.Read(&c, 1)) return HeaderCut(reader, problem, kFieldVersion);
     versionText += c;
@@ -187,13 +202,15 @@ int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devC
   }
   version = NormalizeVer(versionText);
   if (CompareVer(version, kDataFileVersion) > 0) {
-    return Refuse(problem, kBadVersion,
+    return Refuse(problem, DataFileResult::BadVersion,
                   FormatText(kNewerVersion.text(), {version, kDataFileVersion}));
   }
 
-  if (!reader.ReadLittleEndian(devCode)) return HeaderCut(reader, problem, kFieldDevice);
-  if (!reader.ReadLittleEndian(variant)) return HeaderCut(reader, problem, kFieldVariant);
-  if (headerOnly) return kEncodedFileLoaded;
+  if (!reader.ReadLittleEndian(contents.DevCode)) return HeaderCut(reader, problem, kFieldDevice);
+  if (!reader.ReadLittleEndian(contents.Variant)) {
+    return HeaderCut(reader, problem, kFieldVariant);
+  }
+  if (extent == ReadExtent::HeaderOnly) return DataFileResult::EncodedFileLoaded;
 
   uint16_t crc = 0;
   if (!reader.ReadLittleEndian(crc)) return HeaderCut(reader, problem, kFieldCrc);
@@ -204,18 +221,23 @@ int32_t ReadEncoded(int fd, uint64_t fileLength, bool headerOnly, uint16_t& devC
   }
   image.ImageStart = start;
 
-  if (fileLength <= reader.Consumed()) return Refuse(problem, kReadError, kNoImage.str());
+  if (fileLength <= reader.Consumed()) {
+    return Refuse(problem, DataFileResult::ReadError, kNoImage.str());
+  }
   uint64_t size = fileLength - reader.Consumed();
-  if (size > kMaxImageSize) return Refuse(problem, kReadError, kImageTooLarge.str());
+  if (size > kMaxImageSize) {
+    return Refuse(problem, DataFileResult::ReadError, kImageTooLarge.str());
+  }
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   if (!reader.ReadRest(bytes)) return ReadCut(reader, problem, kImageCut.str());
   ScrambleDataFileImage(bytes, crc);
   uint16_t actual = CalcCRC16(bytes.data(), static_cast<int64_t>(bytes.size()), 0xFFFF);
   image.ImageData = std::move(bytes);
   if (actual != crc) {
-    return Refuse(problem, kCrcError, FormatText(kCrcMismatch.text(), {Hex4(crc), Hex4(actual)}));
+    return Refuse(problem, DataFileResult::CrcError,
+                  FormatText(kCrcMismatch.text(), {Hex4(crc), Hex4(actual)}));
   }
-  return kEncodedFileLoaded;
+  return DataFileResult::EncodedFileLoaded;
 }
 
 // The -2 cause: what the file is not.
@@ -231,31 +253,29 @@ std::string NotAcceptedText(uint8_t acceptedKinds, ssize_t firstBytes) {
   }
 }
 
-int32_t ReadAnyKind(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
-                    uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
-                    std::string& version, DataFileProblem& problem) {
+DataFileResult ReadAnyKind(const std::string& fileName, uint8_t acceptedKinds, ReadExtent extent,
+                           DataFileContents& contents) {
+  DataFileProblem& problem = contents.Problem;
   const RegularFileForReading file(fileName);
-  if (!file.IsOpen()) return Refuse(problem, kReadError, file.Failure());
+  if (!file.IsOpen()) return Refuse(problem, DataFileResult::ReadError, file.Failure());
   const int fd = file.Fd();
 
   std::array<char, kSignatureLength> first{};
   ssize_t got = pread(fd, first.data(), first.size(), 0);
   if (got < 0) {
-    return Refuse(problem, kReadError, ReadFailedText(errno));
+    return Refuse(problem, DataFileResult::ReadError, ReadFailedText(errno));
   }
 
   if ((acceptedKinds & kAcceptEncoded) != 0 && got == static_cast<ssize_t>(kSignatureLength) &&
       std::memcmp(first.data(), DataFileSignature, kSignatureLength) == 0) {
-    return ReadEncoded(fd, file.Size(), headerOnly, devCode, variant, image, version, problem);
+    return ReadEncoded(fd, file.Size(), extent, contents);
   }
   if ((acceptedKinds & kAcceptHex) != 0 && got > 0 && first[0] == ':') {
-    int32_t result = ReadHexFile(fileName, image, &problem);
-    if (result != 0) return result;
-    devCode = 0;
-    variant = 0;
-    return kHexFileLoaded;
+    const int32_t result = ReadHexFile(fileName, contents.Image, &problem);
+    if (result != 0) return static_cast<DataFileResult>(result);
+    return DataFileResult::HexFileLoaded;
   }
-  return Refuse(problem, kBadFormat, NotAcceptedText(acceptedKinds, got));
+  return Refuse(problem, DataFileResult::BadFormat, NotAcceptedText(acceptedKinds, got));
 }
 
 }  // namespace
@@ -267,11 +287,13 @@ void ScrambleDataFileImage(std::span<uint8_t> bytes, uint16_t crc) {
   }
 }
 
-std::string DataFileErrorText(int32_t code, const std::string& fileName,
+std::string DataFileErrorText(DataFileResult result, const std::string& fileName,
                               const std::string& fileVersion, const Prompt& prompt) {
-  if (!IsErrorCode(code)) return {};
-  std::string_view pattern = kErrorTexts[static_cast<size_t>(code + 5)].text();
-  if (code != kBadVersion) return FormatText(pattern, {DisplayPath(fileName, prompt)});
+  if (!IsRefusal(result)) return {};
+  std::string_view pattern = kErrorTexts[TextIndex(result)].text();
+  if (result != DataFileResult::BadVersion) {
+    return FormatText(pattern, {DisplayPath(fileName, prompt)});
+  }
   std::string versionLabel = kVersionLabel.str();
   std::string supportedLabel = kSupportedLabel.str();
   const int wanted = prompt.TextWidth(versionLabel);
@@ -282,16 +304,21 @@ std::string DataFileErrorText(int32_t code, const std::string& fileName,
                               supportedLabel + kDataFileVersion});
 }
 
-std::string DataFileShortText(int32_t code) {
-  if (!IsErrorCode(code)) return {};
-  return kShortTexts[static_cast<size_t>(code + 5)].str();
+std::string DataFileShortText(DataFileResult result) {
+  if (!IsRefusal(result)) return {};
+  return kShortTexts[TextIndex(result)].str();
 }
 
-void ShowDataFileError(Prompt& prompt, int32_t code, const std::string& fileName,
+void ShowDataFileError(Prompt& prompt, DataFileResult result, const std::string& fileName,
                        const std::string& fileVersion) {
-  if (!IsErrorCode(code)) return;
-  prompt.MsgBox(DataFileErrorText(code, fileName, fileVersion, prompt), kCaptionError.str(),
+  if (!IsRefusal(result)) return;
+  prompt.MsgBox(DataFileErrorText(result, fileName, fileVersion, prompt), kCaptionError.str(),
                 kIconWarning);
+}
+
+void ShowDataFileError(Prompt& prompt, const DataFileContents& contents,
+                       const std::string& fileName) {
+  ShowDataFileError(prompt, contents.Result, fileName, contents.FormatVersion);
 }
 
 std::string DataFileProblemText(const std::string& fileName, const DataFileProblem& problem) {
@@ -300,24 +327,35 @@ std::string DataFileProblemText(const std::string& fileName, const DataFileProbl
                     {fileName, std::to_string(problem.Line), problem.Cause});
 }
 
-int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
-                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
-                     std::string* formatVersion, DataFileProblem* problem) {
-  DataFileProblem unused;
-  DataFileProblem& found = problem != nullptr ? *problem : unused;
-  found = {};
-  int32_t result = kFileNotFound;
-  std::string version;
+namespace {
+
+DataFileContents ReadFile(const std::string& fileName, uint8_t acceptedKinds, ReadExtent extent) {
+  DataFileContents contents;
   // Opening for reading needs no change to the file: a read-only file is
   // read as it is, and nothing about it is touched.
   if (PathExists(fileName)) {
-    result =
-        ReadAnyKind(fileName, acceptedKinds, headerOnly, devCode, variant, image, version, found);
+    contents.Result = ReadAnyKind(fileName, acceptedKinds, extent, contents);
   } else {
-    found.Cause = SystemErrorText(ENOENT);
+    contents.Result = DataFileResult::FileNotFound;
+    contents.Problem.Cause = SystemErrorText(ENOENT);
   }
-  if (formatVersion != nullptr) *formatVersion = version;
-  return result;
+  // A refused file hands out no image, and only an encoded file has a device.
+  if (!contents.Loaded()) contents.Image.Release();
+  if (contents.Result != DataFileResult::EncodedFileLoaded) {
+    contents.DevCode = 0;
+    contents.Variant = 0;
+  }
+  return contents;
+}
+
+}  // namespace
+
+DataFileContents ReadDataFile(const std::string& fileName, uint8_t acceptedKinds) {
+  return ReadFile(fileName, acceptedKinds, ReadExtent::WholeFile);
+}
+
+DataFileContents ReadDataFileHeader(const std::string& fileName) {
+  return ReadFile(fileName, kAcceptEncoded, ReadExtent::HeaderOnly);
 }
 
 bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,

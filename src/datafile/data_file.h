@@ -19,14 +19,17 @@ struct FirmwareImage {
   void Release() { std::vector<uint8_t>().swap(ImageData); }
 };
 
-// Result codes of ReadDataFile.
-constexpr int32_t kHexFileLoaded = 1;
-constexpr int32_t kEncodedFileLoaded = 0;
-constexpr int32_t kReadError = -1;
-constexpr int32_t kBadFormat = -2;
-constexpr int32_t kBadVersion = -3;
-constexpr int32_t kFileNotFound = -4;
-constexpr int32_t kCrcError = -5;
+// What reading a data file came to: a loaded file of either kind, or why it
+// was refused.
+enum class DataFileResult : int32_t {
+  EncodedFileLoaded = 0,
+  HexFileLoaded = 1,
+  ReadError = -1,
+  BadFormat = -2,
+  BadVersion = -3,
+  FileNotFound = -4,
+  CrcError = -5,
+};
 
 // Accepted kinds of ReadDataFile.
 constexpr uint8_t kAcceptEncoded = 1;
@@ -50,18 +53,35 @@ struct DataFileProblem {
 // "FILE: line N: cause" (or "FILE: cause"), Polish or English by Language.
 std::string DataFileProblemText(const std::string& fileName, const DataFileProblem& problem);
 
-// Reads a data file. devCode and variant are set for encoded files only (0
-// for HEX). headerOnly stops after the variant code and leaves the image
-// alone. On a negative result the image is not valid. Shows nothing: the
-// caller shows the result's message (ShowDataFileError with the format
-// version) where its user sees it. formatVersion, when given, receives the
-// normalised format version of an encoded file (also with -3) and is cleared
-// otherwise. problem, when given, receives the cause of every negative
-// result and is cleared otherwise. The file itself is never changed, not
-// even its permissions.
-int32_t ReadDataFile(const std::string& fileName, uint8_t acceptedKinds, bool headerOnly,
-                     uint16_t& devCode, uint16_t& variant, FirmwareImage& image,
-                     std::string* formatVersion = nullptr, DataFileProblem* problem = nullptr);
+// A data file as it was read: the image with, for an encoded file, the device
+// type it was made for; or the refusal with its cause.
+struct DataFileContents {
+  DataFileResult Result = DataFileResult::FileNotFound;
+  // The image; valid only when the file was loaded.
+  FirmwareImage Image;
+  // Device type code and variant of an encoded file; 0 for a HEX file.
+  uint16_t DevCode = 0;
+  uint16_t Variant = 0;
+  // The normalised format version of an encoded file (also when its version
+  // was refused); empty otherwise.
+  std::string FormatVersion;
+  // Why the file was refused; empty when it was loaded.
+  DataFileProblem Problem;
+
+  bool Loaded() const {
+    return Result == DataFileResult::EncodedFileLoaded || Result == DataFileResult::HexFileLoaded;
+  }
+};
+
+// Reads a data file of the accepted kinds (kAcceptEncoded, kAcceptHex).
+// Shows nothing: the caller shows the refusal's message (ShowDataFileError)
+// where its user sees it. The file itself is never changed, not even its
+// permissions.
+DataFileContents ReadDataFile(const std::string& fileName, uint8_t acceptedKinds);
+
+// Reads only the header of an encoded data file: its device type code,
+// variant and format version; the image stays empty.
+DataFileContents ReadDataFileHeader(const std::string& fileName);
 
 // Writes an encoded data file; false on failure, without a message: the
 // caller shows ShowWriteError(prompt, fileName, *failureDetail) where its
@@ -75,19 +95,22 @@ bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,
                    Prompt* attributeCheck, uint16_t devCode, uint16_t variant, uint32_t start,
                    std::string* failureDetail = nullptr);
 
-// The message-box text of a negative result code for a file, with the path
-// shortened and the version labels lined up for `prompt`; the -3 text needs
-// the file's version. Empty for codes without a message.
-std::string DataFileErrorText(int32_t code, const std::string& fileName,
+// The message-box text of a refusal for a file, with the path shortened and
+// the version labels lined up for `prompt`; the BadVersion text needs the
+// file's version. Empty for a loaded file.
+std::string DataFileErrorText(DataFileResult result, const std::string& fileName,
                               const std::string& fileVersion, const Prompt& prompt);
 
-// The short text of a negative result code ("CRC error"); empty otherwise.
-std::string DataFileShortText(int32_t code);
+// The short text of a refusal ("CRC error"); empty for a loaded file.
+std::string DataFileShortText(DataFileResult result);
 
-// Shows the message of a negative result code through `prompt`, with the
-// error caption; nothing for other codes.
-void ShowDataFileError(Prompt& prompt, int32_t code, const std::string& fileName,
+// Shows the message of a refusal through `prompt`, with the error caption;
+// nothing for a loaded file.
+void ShowDataFileError(Prompt& prompt, DataFileResult result, const std::string& fileName,
                        const std::string& fileVersion = {});
+// The same for what ReadDataFile gave.
+void ShowDataFileError(Prompt& prompt, const DataFileContents& contents,
+                       const std::string& fileName);
 
 // Encodes the image bytes as stored in a .qvl file (and decodes them: the
 // operation is its own inverse). k is the 8-bit sum of the CRC's two bytes.

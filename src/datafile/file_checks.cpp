@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "app/prompt.h"
 #include "app/text_utils.h"
 #include "datafile/system_error_text.h"
 #include "datafile/utilities.h"
-#include "app/prompt.h"
 
 namespace quorvel {
 namespace {

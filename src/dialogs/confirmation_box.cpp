@@ -7,8 +7,8 @@
 #include <QStyle>
 #include <algorithm>
 
-#include "dialogs/dialog_support.h"
 #include "app/prompt.h"
+#include "dialogs/dialog_support.h"
 
 namespace quorvel {
 namespace {

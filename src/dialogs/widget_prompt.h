@@ -5,8 +5,8 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "dialogs/confirmation_box.h"
 #include "app/prompt.h"
+#include "dialogs/confirmation_box.h"
 
 namespace quorvel {
 

@@ -63,10 +63,4 @@ void RunProgress::SetWritten(uint32_t n) {
   if (OnChange) OnChange();
 }
 
-void RunProgress::SetModalResult(int result) {
-  if (modalResult_ != kModalNone || result == kModalNone) return;
-  modalResult_ = result;
-  if (OnModalResult) OnModalResult(result);
-}
-
 }  // namespace quorvel

@@ -54,29 +54,23 @@ class ProgressValues {
   uint32_t redraws_ = 0;
 };
 
-// A progress sink that keeps the values and the modal result; the window and
-// the command-line tool watch it through the two callbacks.
+// A progress sink that keeps the values; the window and the command-line
+// tool watch it through the callback.
 class RunProgress : public ProgressSink {
  public:
   void SetMax(uint32_t n) override;
   uint32_t Max() const override { return values_.Max(); }
   void SetSent(uint32_t n) override;
   void SetWritten(uint32_t n) override;
-  int ModalResult() const override { return modalResult_; }
-  // Only the first nonzero result counts: it is the one that ended the run.
-  void SetModalResult(int result) override;
 
   ProgressValues& Values() { return values_; }
   const ProgressValues& Values() const { return values_; }
 
   // After every change of the values.
   std::function<void()> OnChange;
-  // When the modal result becomes nonzero.
-  std::function<void(int result)> OnModalResult;
 
  private:
   ProgressValues values_;
-  int modalResult_ = kModalNone;
 };
 
 }  // namespace quorvel

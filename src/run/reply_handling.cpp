@@ -28,8 +28,8 @@ bool StartsBootReply(uint8_t byte) {
 }  // namespace
 
 void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
-  RunLink* link = ActiveLink();
-  if (link == nullptr || !link->IsOpen()) return;
+  RunLink& link = host_.link;
+  if (!link.IsOpen()) return;
   if (host_.monitorReceived) host_.monitorReceived(bytes, count);
   // Outside a run nothing is awaited: a stray chunk must not start a dialogue.
   if (!rec_.Running || bytes == nullptr) return;
@@ -40,9 +40,9 @@ void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
   if (received.empty()) return;
   const auto size = static_cast<uint32_t>(received.size());
   if (protocol_ == kProtocolApp) {
-    ReceiveAppFrame(*link, received.data(), size);
+    ReceiveAppFrame(link, received.data(), size);
   } else {
-    ReceiveBootBytes(*link, received.data(), size);
+    ReceiveBootBytes(link, received.data(), size);
   }
 }
 
@@ -110,7 +110,7 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
     AppendLog(kLogBadFirmware, detail);
     Fail(RunCause::DeviceMismatch, LogText(kLogBadFirmware) + detail);
     if (!rec_.BootEntered) rec_.NoConnectionAdvice = true;
-    SetModalResult(kModalError);
+    EndRun(RunEnd::Error);
   } else {
     StepEngine();
   }
@@ -208,7 +208,7 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
     } else {
       AppendLog(kLogUnknownError, std::to_string(code));
       Fail(RunCause::DeviceRefused, LogText(kLogUnknownError) + std::to_string(code));
-      SetModalResult(kModalError);
+      EndRun(RunEnd::Error);
     }
     return true;
   }
@@ -239,11 +239,11 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
     default:
       break;
   }
-  if (ModalResult() == kModalNone && rec_.Step >= 1 && rec_.Step <= 4) StepEngine();
+  if (end_ == RunEnd::None && rec_.Step >= 1 && rec_.Step <= 4) StepEngine();
   if (code == kBootReset && rec_.Step == kBootReset && rec_.BytesDone == rec_.Total &&
       rec_.Running) {
     rec_.ResetAcked = true;
-    SetModalResult(kModalSuccess);
+    EndRun(RunEnd::Success);
   }
   return error;
 }
@@ -267,7 +267,7 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
     const std::string detail = FormatText(kArgSelectedProgrammed.text(), {row.Name, deviceName});
     AppendLog(kLogIncompatibleDevice, detail);
     Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleDevice) + detail);
-    SetModalResult(kModalError);
+    EndRun(RunEnd::Error);
   }
   if (info->ProtocolVersion > kSupportedBootProtocol) {
     const std::string detail = std::to_string(info->ProtocolVersion) + ", " +
@@ -275,18 +275,17 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
     AppendLog(kLogIncompatibleBoot, detail);
     Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleBoot) + detail + "\r\n" +
                                        kArgUpdate.str() + std::string(ProgramName()));
-    SetModalResult(kModalError);
+    EndRun(RunEnd::Error);
   }
   // A block the link cannot carry in one frame would be cut and refused by
   // the device's CRC check until the run gives up.
-  const RunLink* link = ActiveLink();
-  if (link != nullptr && BlockSizeUsable() &&
-      uint64_t{rec_.BlockSize} + kWriteCommandOverhead > link->TransmitSize()) {
+  const RunLink& link = host_.link;
+  if (BlockSizeUsable() && uint64_t{rec_.BlockSize} + kWriteCommandOverhead > link.TransmitSize()) {
     const std::string detail = std::to_string(rec_.BlockSize) + ", " + kArgBlockTooLarge.str() +
-                               std::to_string(link->TransmitSize() - kWriteCommandOverhead);
+                               std::to_string(link.TransmitSize() - kWriteCommandOverhead);
     AppendLog(kLogBlockSize, detail);
     Fail(RunCause::DeviceMismatch, LogText(kLogBlockSize) + detail);
-    SetModalResult(kModalError);
+    EndRun(RunEnd::Error);
   }
 }
 

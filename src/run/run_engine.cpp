@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "app/globals.h"
-#include "app/text_utils.h"
 #include "app/prompt.h"
+#include "app/text_utils.h"
 #include "run/log_texts.h"
 
 namespace quorvel {
@@ -67,23 +67,15 @@ class ReceiveHold {
   RunLink* link_;
 };
 
-// RAII bracket that keeps a link's status event detached.
-class StatusSuspended {
- public:
-  explicit StatusSuspended(RunLink* link) : link_(link) {
-    if (link_ != nullptr) link_->SuspendStatusEvent();
-  }
-  ~StatusSuspended() {
-    if (link_ != nullptr) link_->ResumeStatusEvent();
-  }
-  StatusSuspended(const StatusSuspended&) = delete;
-  StatusSuspended& operator=(const StatusSuspended&) = delete;
-
- private:
-  RunLink* link_;
-};
-
 }  // namespace
+
+std::shared_ptr<const DataFileContents> ReadRunDataFile(const std::string& fileName,
+                                                        Prompt* prompt) {
+  auto file =
+      std::make_shared<const DataFileContents>(ReadDataFile(fileName, kAcceptEncoded | kAcceptHex));
+  if (!file->Loaded() && prompt != nullptr) ShowDataFileError(*prompt, *file, fileName);
+  return file;
+}
 
 std::string_view RunCauseName(RunCause cause) {
   switch (cause) {
@@ -131,18 +123,7 @@ RunEngine::RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings
     : devices_(devices), log_(log), host_(std::move(surroundings)) {}
 
 uint8_t RunEngine::LinkKind() const {
-  return Row().LinkKind;
-}
-
-RunLink* RunEngine::ActiveLink() const {
-  switch (LinkKind()) {
-    case kLinkSerial:
-      return host_.serial;
-    case kLinkUsb:
-      return host_.usb;
-    default:
-      return nullptr;
-  }
+  return host_.link.Kind();
 }
 
 uint32_t RunEngine::Now() {
@@ -151,20 +132,20 @@ uint32_t RunEngine::Now() {
   return now == 0 ? 1 : now;
 }
 
-int RunEngine::ModalResult() const {
-  return progress_ != nullptr ? progress_->ModalResult() : pendingModalResult_;
+// Only the first end counts: it is the one that ended the run. The host
+// hears it once it has taken the run on.
+void RunEngine::EndRun(RunEnd end) {
+  if (end == RunEnd::None || end_ != RunEnd::None) return;
+  end_ = end;
+  if (finishAwaited_ && host_.ended) host_.ended(end);
 }
 
-void RunEngine::SetModalResult(int result) {
-  if (progress_ != nullptr) {
-    progress_->SetModalResult(result);
-  } else if (pendingModalResult_ == kModalNone) {
-    pendingModalResult_ = result;
-  }
+void RunEngine::Stop() {
+  if (rec_.Running) EndRun(RunEnd::Stop);
 }
 
 void RunEngine::EmptyAccumulator() {
-  ReceiveHold hold(ActiveLink());
+  ReceiveHold hold(&host_.link);
   appAccumulator_.Free();
   bootAccumulator_.clear();
 }
@@ -195,11 +176,10 @@ void RunEngine::LinkStatus(int code, std::string_view text) {
   // A port that vanished (adapter unplugged, the other end gone) cannot
   // bring the run any further: waiting for the timer would only add half a
   // minute of retries before the same failure.
-  RunLink* link = ActiveLink();
-  if (!rec_.Running || rec_.Finishing || ModalResult() != kModalNone || link == nullptr) return;
-  if (!link->IsOpen() || code == kStatusPortNotFound || code == kStatusPortError) {
+  if (!rec_.Running || rec_.Finishing || end_ != RunEnd::None) return;
+  if (!host_.link.IsOpen() || code == kStatusPortNotFound || code == kStatusPortError) {
     LinkFailure(code);
-    SetModalResult(kModalError);
+    EndRun(RunEnd::Error);
   }
 }
 
@@ -228,26 +208,28 @@ void RunEngine::SetProtocol(uint8_t protocol) {
 }
 
 bool RunEngine::SendRaw(const uint8_t* bytes, uint32_t count) {
-  RunLink* link = ActiveLink();
-  if (link == nullptr) return false;
+  RunLink& link = host_.link;
   const bool erase = count >= 2 && bytes[0] == kBootCommandPrefix && bytes[1] == kBootErase;
   const uint32_t responseMs = erase ? kEraseResponseMs : kResponseMs;
-  if (link->FrameTimeOut() != responseMs) link->SetFrameTimeOut(responseMs);
-  const bool accepted = link->Send(bytes, count);
+  if (link.FrameTimeOut() != responseMs) link.SetFrameTimeOut(responseMs);
+  const bool accepted = link.Send(bytes, count);
   if (accepted) echo_.Expect({bytes, count});
   return accepted;
 }
 
 // --- Start ---------------------------------------------------------------
 
-bool RunEngine::StartRun(const RunSelection& selection) {
-  if (rec_.Running) return false;
-  if (selection.DeviceIndex < 0 || selection.DeviceIndex >= static_cast<int>(devices_.size())) {
+bool RunEngine::StartRun(const RunSelection& selection,
+                         std::shared_ptr<const DataFileContents> file) {
+  if (rec_.Running || file == nullptr) return false;
+  if (selection.DeviceIndex < 0 || selection.DeviceIndex >= static_cast<int>(devices_.size()) ||
+      devices_[static_cast<size_t>(selection.DeviceIndex)].LinkKind != LinkKind()) {
     return false;
   }
   progress_ = nullptr;
-  onStopBound_ = false;
-  pendingModalResult_ = kModalNone;
+  finishAwaited_ = false;
+  end_ = RunEnd::None;
+  file_ = std::move(file);
   selection_ = selection;
   row_ = devices_[static_cast<size_t>(selection.DeviceIndex)];
   if (protocol_ == kProtocolApp) {
@@ -273,48 +255,45 @@ bool RunEngine::StartRun(const RunSelection& selection) {
   }
   AppendLog(kLogDataFile, selection_.FileName);
 
-  if (!ReadImage()) return false;
-  AppendLog(kLogDataSize, std::to_string(image_.ImageSize()));
+  if (!ImageUsable()) return false;
+  AppendLog(kLogDataSize, std::to_string(ImageSize()));
 
   OpenLink();
   if (LinkUnusable()) return false;
-  if (RunLink* link = ActiveLink()) link->RefreshStatus();
+  host_.link.RefreshStatus();
   StepEngine();
   return true;
 }
 
-bool RunEngine::ReadImage() {
-  uint16_t fileCode = 0;
-  uint16_t fileVariant = 0;
-  image_.Release();
-  fileProblem_ = DataFileProblem{};
-  std::string fileVersion;
-  const int32_t result = ReadDataFile(selection_.FileName, kAcceptEncoded | kAcceptHex, false,
-                                      fileCode, fileVariant, image_, &fileVersion, &fileProblem_);
-  // The reader's own message first, to this run's user.
-  if (result < 0 && host_.prompt != nullptr) {
-    ShowDataFileError(*host_.prompt, result, selection_.FileName, fileVersion);
-  }
+// The data file as the host read it: refused, without data, or made for
+// another device type, it ends the run before the link is opened.
+bool RunEngine::ImageUsable() {
+  const DataFileContents& file = *file_;
+  fileProblem_ = file.Problem;
+  DataFileResult result = file.Result;
   // A file without data (a HEX file without data records) would only get
   // the instrument erased: it is refused like a badly formed file.
-  const int32_t code = result >= 0 && image_.ImageSize() == 0 ? kBadFormat : result;
-  if (code != result) fileProblem_ = DataFileProblem{0, kArgNoData.str()};
-  if (code < 0) {
-    std::string cause = DataFileShortText(code);
-    if (cause.empty()) cause = std::to_string(code);
+  if (file.Loaded() && file.Image.ImageSize() == 0) {
+    result = DataFileResult::BadFormat;
+    fileProblem_ = DataFileProblem{0, kArgNoData.str()};
+  }
+  if (result != DataFileResult::EncodedFileLoaded && result != DataFileResult::HexFileLoaded) {
+    std::string cause = DataFileShortText(result);
+    if (cause.empty()) cause = std::to_string(static_cast<int32_t>(result));
     AppendLog(kLogDataFileError, cause);
     Fail(RunCause::FileRefused, LogText(kLogDataFileError) + cause);
     StopBeforeProgress();
     return false;
   }
   const TDevAvailData& row = Row();
-  if (code == kEncodedFileLoaded && (fileCode != row.DevCode || fileVariant != row.Variant)) {
+  if (result == DataFileResult::EncodedFileLoaded &&
+      (file.DevCode != row.DevCode || file.Variant != row.Variant)) {
     std::string detail;
-    if (fileCode == row.DevCode) {
+    if (file.DevCode == row.DevCode) {
       detail = kArgSelected.str() + " " + kArgAndDataFile.str();
     } else {
       detail = kArgSelected.str() + " (" + row.Name + ") " + kArgAndDataFile.str() + " (" +
-               DeviceNameOf(fileCode) + ")";
+               DeviceNameOf(file.DevCode) + ")";
     }
     AppendLog(kLogIncompatibleDevice, detail);
     Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleDevice) + detail);
@@ -324,40 +303,32 @@ bool RunEngine::ReadImage() {
   return true;
 }
 
+// A serial port runs at the user's settings, a USB device at its row's; the
+// link takes the largest write command a device can ask for.
 void RunEngine::OpenLink() {
   const TDevAvailData& row = Row();
-  if (row.LinkKind == kLinkSerial && host_.serial != nullptr) {
-    SerialRunLink& serial = *host_.serial;
+  LinkOpening opening;
+  opening.PortName = selection_.PortName;
+  opening.PortIndex = selection_.PortIndex;
+  if (LinkKind() == kLinkUsb) {
+    opening.Line = {row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
+  } else {
+    opening.Line = selection_.Serial;
     if (row.RtsState != 0 || row.DtrState != 0) {
-      serial.SetRTSState(row.RtsState != 0);
-      serial.SetDTRState(row.DtrState != 0);
+      opening.Lines = LinkOpening::ControlLines{row.RtsState != 0, row.DtrState != 0};
     }
-    StatusSuspended suspended(&serial);
-    serial.SetCOMPort("");
-    // Before the port opens: a larger transmit size reopens a port.
-    if (serial.TransmitSize() < kLargestWriteCommand) serial.SetTransmitSize(kLargestWriteCommand);
-    serial.SetParams(selection_.PortName, selection_.Serial);
-  } else if (row.LinkKind == kLinkUsb && host_.usb != nullptr) {
-    UsbRunLink& usb = *host_.usb;
-    // Closing the device first is no failure of this run: its status is
-    // not heard until the device is open again.
-    StatusSuspended suspended(&usb);
-    usb.SetDeviceIndex(0);
-    if (usb.TransmitSize() < kLargestWriteCommand) usb.SetTransmitSize(kLargestWriteCommand);
-    usb.SetLineParams(
-        LineSettings{row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex});
-    usb.SetDeviceIndex(selection_.PortIndex);
   }
+  opening.TransmitSize = kLargestWriteCommand;
+  host_.link.Open(opening);
 }
 
 // A link that did not open ends the run at once with its own status text
 // ("Access denied", "Busy", "Port not found", ...): no instrument can answer
 // through it.
 bool RunEngine::LinkUnusable() {
-  RunLink* link = ActiveLink();
-  if (link == nullptr) return false;
-  int status = link->Status();
-  if (link->IsOpen() && status != kStatusAccessDenied && status != kStatusBusy) return false;
+  RunLink& link = host_.link;
+  int status = link.Status();
+  if (link.IsOpen() && status != kStatusAccessDenied && status != kStatusBusy) return false;
   // A closed link that reports a working status still cannot carry a run.
   if (status == kStatusConnected || status == kStatusDisconnected) status = kStatusPortError;
   if (LinkKind() == kLinkUsb) {
@@ -376,16 +347,14 @@ void RunEngine::StopBeforeProgress() {
 
 void RunEngine::AttachProgress(ProgressSink* progress) {
   progress_ = progress;
-  onStopBound_ = progress != nullptr;
-  if (progress_ != nullptr && pendingModalResult_ != kModalNone) {
-    progress_->SetModalResult(pendingModalResult_);
-  }
-  pendingModalResult_ = kModalNone;
+  finishAwaited_ = progress != nullptr;
+  // An end that came while the run was starting is heard now.
+  if (finishAwaited_ && end_ != RunEnd::None && host_.ended) host_.ended(end_);
 }
 
-void RunEngine::ProgressClosed() {
-  if (!onStopBound_) return;
-  onStopBound_ = false;
+void RunEngine::Finish() {
+  if (!finishAwaited_) return;
+  finishAwaited_ = false;
   FinishRun();
 }
 
@@ -420,7 +389,7 @@ RunEngine::Command RunEngine::ChooseBootCommand(bool skippedBefore) {
     case 2:
       return BlockSizeUsable() ? Command::Erase : Command::ReadInfo;
     case 3:
-      if (image_.ImageSize() == 0) return Command::None;
+      if (ImageSize() == 0) return Command::None;
       // The device information changed under us: ask again rather than
       // divide by a zero block size.
       if (!BlockSizeUsable()) return Command::ReadInfo;
@@ -494,8 +463,8 @@ void RunEngine::ContinueAfterSkip(uint64_t run) {
   if (run != runNumber_ || !stepping_) return;
   stepping_ = false;
   if (!rec_.Running || rec_.Finishing) return;
-  if (progress_ != nullptr && progress_->ModalResult() != kModalNone) {
-    onStopBound_ = false;
+  if (end_ != RunEnd::None) {
+    finishAwaited_ = false;
     FinishRun();
     return;
   }
@@ -519,15 +488,16 @@ bool RunEngine::BlockIsEmpty() const {
 }
 
 void RunEngine::PrepareImage() {
-  const uint32_t size = image_.ImageSize();
+  const FirmwareImage& image = file_->Image;
+  const uint32_t size = image.ImageSize();
   const uint32_t blockSize = rec_.BlockSize;
   rec_.Total = size == 0 ? 0 : ((size - 1) / blockSize + 1) * blockSize;
   rec_.AddressDigits =
       rec_.Total == 0 ? 2 : static_cast<uint8_t>((std::bit_width(rec_.Total) - 1 + 4) / 4);
-  rec_.Base = image_.ImageStart;
+  rec_.Base = image.ImageStart;
   if (progress_ != nullptr) progress_->SetMax(rec_.Total);
   rec_.ImageBuffer.assign(rec_.Total, 0xFF);
-  std::copy(image_.ImageData.begin(), image_.ImageData.end(), rec_.ImageBuffer.begin());
+  std::copy(image.ImageData.begin(), image.ImageData.end(), rec_.ImageBuffer.begin());
   const uint16_t key = static_cast<uint16_t>(rec_.SerialPart1 + rec_.SerialPart2);
   const uint32_t wordsPerBlock = blockSize / 2;
   for (uint32_t j = 0; j < rec_.Total / 2; ++j) {
@@ -650,7 +620,7 @@ void RunEngine::StepApplication() {
 void RunEngine::TimerTimer() {
   if (!rec_.Running || rec_.LastSendTick == 0) return;
   // Not while StepEngine lets other events run, nor once the run is ending.
-  if (stepping_ || rec_.Finishing || ModalResult() != kModalNone) return;
+  if (stepping_ || rec_.Finishing || end_ != RunEnd::None) return;
   const uint32_t now = Now();
   const uint32_t elapsed = now - rec_.LastSendTick;
   if (rec_.Step == 1) {
@@ -688,7 +658,7 @@ void RunEngine::TimerTimer() {
   rec_.Step = rec_.LastAck;
   // Whatever the device still sends for the command given up on belongs
   // to the earlier attempt, not to the one about to be sent.
-  if (RunLink* link = ActiveLink()) link->DiscardInput();
+  host_.link.DiscardInput();
   StepEngine();
 }
 
@@ -709,11 +679,11 @@ void RunEngine::RefusedCommand() {
 // Once per run, and only where the link chose a short gap itself (a gap the
 // user fixed is kept); the run then goes on by its usual retry rules.
 void RunEngine::UseStandardFrameGap() {
-  RunLink* link = ActiveLink();
-  if (rec_.StandardGapForced || link == nullptr || !link->ShortFrameGap()) return;
+  RunLink& link = host_.link;
+  if (rec_.StandardGapForced || !link.ShortFrameGap()) return;
   rec_.StandardGapForced = true;
-  if (!gapBeforeRun_) gapBeforeRun_ = link->FrameGap();
-  link->SetFrameGap(FrameGapChoice::Standard());
+  if (!gapBeforeRun_) gapBeforeRun_ = link.FrameGap();
+  link.SetFrameGap(FrameGapChoice::Standard());
   AppendLog(kLogFrameGap,
             std::to_string(kStandardQuietPeriodMs) + " ms" + kArgDeviceNotKeepingUp.str());
 }
@@ -722,7 +692,7 @@ void RunEngine::Timeout() {
   rec_.NoConnectionAdvice = true;
   AppendLog(kLogTimeout, "");
   Fail(rec_.BootEntered ? RunCause::Timeout : RunCause::NoConnection, kFailureTimeout.str());
-  SetModalResult(kModalTimeout);
+  EndRun(RunEnd::Timeout);
 }
 
 // --- End of the run ---------------------------------------------------------
@@ -730,26 +700,21 @@ void RunEngine::Timeout() {
 void RunEngine::FinishRun() {
   rec_.Finishing = true;
   if (progress_ != nullptr) {
-    if (progress_->ModalResult() == kModalStop) {
+    if (end_ == RunEnd::Stop) {
       AppendLog(kLogUserAbort, "");
       Fail(RunCause::UserStop, kFailureUserAbort.str());
     }
     progress_ = nullptr;
-    onStopBound_ = false;
+    finishAwaited_ = false;
   }
-  if (LinkKind() == kLinkSerial && host_.serial != nullptr) {
-    StatusSuspended suspended(host_.serial);
-    host_.serial->SetPortNumber(0);
-  } else if (LinkKind() == kLinkUsb && host_.usb != nullptr) {
-    StatusSuspended suspended(host_.usb);
-    host_.usb->SetDeviceIndex(0);
-  }
+  host_.link.Close();
   // The standard gap was this run's remedy for this device; the next run
   // (perhaps another device) starts from the link's own choice again.
   if (gapBeforeRun_) {
-    if (RunLink* link = ActiveLink()) link->SetFrameGap(*gapBeforeRun_);
+    host_.link.SetFrameGap(*gapBeforeRun_);
     gapBeforeRun_.reset();
   }
+  file_.reset();
   EmptyAccumulator();
 
   std::string name = DeviceNameOf(rec_.DeviceCode);
@@ -793,7 +758,6 @@ void RunEngine::FinishRun() {
     }
   }
   rec_ = RunRecord{};
-  pendingModalResult_ = kModalNone;
   outcome_ = RunOutcome{};
   outcome_.Success = success;
   outcome_.Cause = cause;

@@ -1,13 +1,15 @@
 // The programming engine: one run from the "Program" command to the final
 // message. It has no thread of its own; the host calls it on one thread for
-// the command (StartRun), for every received chunk of the active link
-// (OnLinkReceive) and every 100 ms (TimerTimer). The run ends when something
-// sets the progress sink's modal result: the host then closes its progress
-// window and calls ProgressClosed, which finishes the run.
+// the command (StartRun, with the data file the host has read), for every
+// received chunk of its link (OnLinkReceive) and every 100 ms (TimerTimer).
+// The run comes to its end with a RunEnd (a reply, a time-out, the link, or
+// the host's Stop): the host hears it, closes its progress display and calls
+// Finish, which finishes the run.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,9 +20,9 @@
 #include "run/bus_frames.h"
 #include "run/device_types.h"
 #include "run/echo_filter.h"
+#include "run/line_settings.h"
 #include "run/run_host.h"
 #include "run/run_log.h"
-#include "run/line_settings.h"
 
 namespace quorvel {
 
@@ -91,6 +93,7 @@ struct RunSelection {
   // index (the USB device index).
   std::string PortName;
   int PortIndex = 0;
+  // The data file's name, for the log; the host reads the file.
   std::string FileName;
   // The bus address field (RS-485 rows).
   std::string BusAddressText;
@@ -143,26 +146,42 @@ constexpr uint32_t kWriteCommandOverhead = 2 + 4 + 4 + 2;
 constexpr uint8_t kProtocolApp = 0;
 constexpr uint8_t kProtocolBoot = 1;
 
+// Reads a data file for runs (either kind) and shows a refusal's message
+// through `prompt` (none: nowhere). The host reads the file once and hands
+// it to every run that uses it.
+std::shared_ptr<const DataFileContents> ReadRunDataFile(const std::string& fileName,
+                                                        Prompt* prompt);
+
 class RunEngine {
  public:
   // devices: the host's device list. StartRun copies the selected row into
   // the run; the list itself is only read, never written, so sessions may
-  // share it.
+  // share it. The engine's runs use the link of its surroundings: rows of
+  // that link's kind.
   RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings);
 
-  // The "Program" command up to the first command sent. True when the run
-  // goes on: the host then shows its progress window, calls
-  // AttachProgress, and calls ProgressClosed once the window has closed.
+  // The "Program" command up to the first command sent, with the data file
+  // as the host read it (ReadRunDataFile; a refused file ends the run with
+  // its cause). True when the run goes on: the host then shows its progress
+  // window, calls AttachProgress, and calls Finish once the run has ended.
   // False when the run is already over (file, compatibility or busy port:
-  // the final message was shown) or a run is in progress.
-  bool StartRun(const RunSelection& selection);
+  // the final message was shown), a run is in progress, or the row is not
+  // one of this engine's link.
+  bool StartRun(const RunSelection& selection, std::shared_ptr<const DataFileContents> file);
 
-  // Registers the progress window of the run just started.
+  // Registers the progress window of the run just started; from now on the
+  // host hears the run's end (at once when it has already come).
   void AttachProgress(ProgressSink* progress);
 
-  // The progress window was released: finishes the run unless the engine
-  // has already done so itself.
-  void ProgressClosed();
+  // The Stop button: the run ends as a stopped run.
+  void Stop();
+
+  // The host has taken the end (its progress window is closed): finishes
+  // the run unless the engine has already done so itself.
+  void Finish();
+
+  // How the run came to its end; None while it goes on.
+  RunEnd Ending() const { return end_; }
 
   // Decides and sends the next command.
   void StepEngine();
@@ -176,7 +195,7 @@ class RunEngine {
   // Switches the protocol the engine speaks and expects.
   void SetProtocol(uint8_t protocol);
 
-  // Writes bytes on the active link; true when the link accepted them.
+  // Writes bytes on the link; true when the link accepted them.
   bool SendRaw(const uint8_t* bytes, uint32_t count);
 
   // Ends the run: closes the link, writes the result and shows the message.
@@ -185,17 +204,15 @@ class RunEngine {
   // A log line; written only while a run is in progress.
   void AppendLog(int index, std::string_view argument);
 
-  // The status event of the active link: the "Comm port: " or "USB device: "
-  // line with the status text (nothing for a row without a link). A link
-  // that is lost during a run ends the run.
+  // The status event of the link: the "Comm port: " or "USB device: " line
+  // with the status text. A link that is lost during a run ends the run.
   void LinkStatus(int code, std::string_view text);
 
   const RunRecord& Record() const { return rec_; }
   bool Running() const { return rec_.Running; }
   uint8_t Protocol() const { return protocol_; }
   const RunOutcome& LastOutcome() const { return outcome_; }
-  // The link of the selected row, or nullptr.
-  RunLink* ActiveLink() const;
+  RunLink& Link() const { return host_.link; }
 
  private:
   enum class Command { None, Connect, ReadInfo, Erase, Write, Reset };
@@ -203,14 +220,13 @@ class RunEngine {
   const TDevAvailData& Row() const { return row_; }
   uint8_t LinkKind() const;
   uint32_t Now();
-  int ModalResult() const;
-  void SetModalResult(int result);
+  void EndRun(RunEnd end);
   void EmptyAccumulator();
   bool CanAddressApplication() const;
   std::optional<uint16_t> BusAddress() const;
 
   // Start of a run, split up.
-  bool ReadImage();
+  bool ImageUsable();
   void OpenLink();
   bool LinkUnusable();
   void StopBeforeProgress();
@@ -248,10 +264,11 @@ class RunEngine {
   RunLog& log_;
   RunSurroundings host_;
   RunSelection selection_;
-  // The run's copy of the selected row of devices_ (the row of the last run
-  // once it is over: its link stays the active one).
+  // The run's copy of the selected row of devices_.
   TDevAvailData row_;
-  FirmwareImage image_;
+  // The data file of the run; released when the run ends.
+  std::shared_ptr<const DataFileContents> file_;
+  uint32_t ImageSize() const { return file_ ? file_->Image.ImageSize() : 0; }
   RunRecord rec_;
   uint8_t protocol_ = kProtocolBoot;
   // The user-application side keeps its bytes in the frame accumulator, the
@@ -264,10 +281,11 @@ class RunEngine {
   // given back when the run ends.
   std::optional<FrameGapChoice> gapBeforeRun_;
   ProgressSink* progress_ = nullptr;
-  // The progress window's release still has to finish the run.
-  bool onStopBound_ = false;
-  // A modal result set while no progress window is registered yet.
-  int pendingModalResult_ = kModalNone;
+  // The host has taken the run on (AttachProgress) and its Finish still has
+  // to finish the run.
+  bool finishAwaited_ = false;
+  // How the run came to its end; the first end counts.
+  RunEnd end_ = RunEnd::None;
   // StepEngine is skipping empty blocks: the next block waits in a posted
   // continuation of run number runNumber_.
   bool stepping_ = false;

@@ -1,11 +1,12 @@
 // What the programming engine is given by its host (the window, the
-// command-line tool, the tests): the links, a millisecond tick, the progress
+// command-line tool, the tests): its link, a millisecond tick, the progress
 // of the run and a way to let pending events run. The engine never reads a
-// clock, a widget or a port itself.
+// clock, a widget, a file or a port itself.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/prompt.h"
@@ -26,10 +27,42 @@ struct FrameGapChoice {
   bool operator==(const FrameGapChoice&) const = default;
 };
 
-// The link contract both link components fulfil, as far as a run uses it.
+// How a run opens its link: the port the user chose and the line the run
+// needs.
+struct LinkOpening {
+  // Serial: the port's name. USB: the device's text (for the log) and its
+  // index in the component's device list.
+  std::string PortName;
+  int PortIndex = 0;
+  // Serial: the user's settings; USB: the device row's.
+  LineSettings Line;
+  // Serial: the RTS and DTR states the device row asks for, set before the
+  // port opens; none leaves both as the link has them.
+  struct ControlLines {
+    bool Rts = false;
+    bool Dtr = false;
+  };
+  std::optional<ControlLines> Lines;
+  // The largest frame the run sends; a link that takes less is enlarged
+  // before it opens.
+  uint32_t TransmitSize = 0;
+};
+
+// One link as a run uses it, whatever its kind: the serial and the USB link
+// components each have an adapter that fulfils it.
 class RunLink {
  public:
   virtual ~RunLink() = default;
+
+  // The kind of link (a device row's LinkKind).
+  virtual uint8_t Kind() const = 0;
+
+  // Closes the link and opens it for the run. Neither the closing nor the
+  // opening reports a status: the run asks for it (RefreshStatus) once the
+  // link is open.
+  virtual void Open(const LinkOpening& opening) = 0;
+  // Closes the link without reporting a status.
+  virtual void Close() = 0;
 
   // Queues bytes for sending; false when they were not accepted.
   virtual bool Send(const uint8_t* bytes, uint32_t count) = 0;
@@ -52,10 +85,8 @@ class RunLink {
   // Reports the current status again through the status event.
   virtual void RefreshStatus() = 0;
 
-  // Largest frame Send accepts, in bytes, and a request for a larger one
-  // (honoured up to the link's own limit). Changed while the link is closed.
+  // Largest frame Send accepts, in bytes.
   virtual uint32_t TransmitSize() const { return UINT32_MAX; }
-  virtual void SetTransmitSize(uint32_t /*bytes*/) {}
 
   // Drops whatever was received and not yet delivered: replies to earlier
   // attempts must not be taken for answers to the command sent next.
@@ -68,33 +99,6 @@ class RunLink {
   // The link chose its gap itself and it is shorter than the standard one:
   // a device that needs the standard pause may miss commands.
   virtual bool ShortFrameGap() const { return false; }
-
-  // Detaches the status event (changes write no status line) and puts it
-  // back. Calls nest: only the outermost resume re-attaches.
-  virtual void SuspendStatusEvent() = 0;
-  virtual void ResumeStatusEvent() = 0;
-};
-
-// The serial link component's part of the contract.
-class SerialRunLink : public RunLink {
- public:
-  virtual void SetRTSState(bool on) = 0;
-  virtual void SetDTRState(bool on) = 0;
-  // An empty name closes the port.
-  virtual void SetCOMPort(const std::string& name) = 0;
-  // 0 closes the port.
-  virtual void SetPortNumber(int number) = 0;
-  // Selects the port and the line settings and opens it.
-  virtual void SetParams(const std::string& portName, const LineSettings& settings) = 0;
-};
-
-// The USB link component's part of the contract.
-class UsbRunLink : public RunLink {
- public:
-  // 0 closes the device; an index of the device list opens that device.
-  virtual void SetDeviceIndex(int index) = 0;
-  // BaudRate, Parity, DataBits, StopBits (ordinals, baud 14 = 125000).
-  virtual void SetLineParams(const LineSettings& settings) = 0;
 };
 
 // Milliseconds since an arbitrary start; wraps after 2^32 ms.
@@ -104,14 +108,17 @@ class TickSource {
   virtual uint32_t NowMs() = 0;
 };
 
-// Modal results of the progress window that end a run.
-constexpr int kModalNone = 0;
-constexpr int kModalSuccess = 1;
-constexpr int kModalStop = 2;
-constexpr int kModalTimeout = 3;
-constexpr int kModalError = 7;
+// How a run comes to its end, as the progress window's results number it
+// (the log and the texts know them by these values).
+enum class RunEnd : uint8_t {
+  None = 0,     // the run goes on
+  Success = 1,  // the reset after the whole image was acknowledged
+  Stop = 2,     // the user stopped it
+  Timeout = 3,  // the device stopped answering, or never answered
+  Error = 7,    // the device, the file or the link made it fail
+};
 
-// The progress window as the engine sees it.
+// The progress of a run as the engine reports it.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
@@ -119,16 +126,14 @@ class ProgressSink {
   virtual uint32_t Max() const = 0;
   virtual void SetSent(uint32_t n) = 0;
   virtual void SetWritten(uint32_t n) = 0;
-  // 0 while the run goes on; setting a nonzero value ends the modal loop.
-  virtual int ModalResult() const = 0;
-  virtual void SetModalResult(int result) = 0;
 };
 
-// Everything a run reaches outside the engine. Pointers are not owned; a
-// missing link makes every operation on it do nothing.
+// Everything a run reaches outside the engine. Nothing here is owned.
 struct RunSurroundings {
-  SerialRunLink* serial = nullptr;
-  UsbRunLink* usb = nullptr;
+  explicit RunSurroundings(RunLink& runLink) : link(runLink) {}
+
+  // The link of the engine's runs.
+  RunLink& link;
   TickSource* ticks = nullptr;
   // Where the run's messages go (a refused data file's message, the final
   // message): the run's own prompt, never a process-wide one. None: nothing
@@ -140,9 +145,13 @@ struct RunSurroundings {
   // continuations of an engine it has destroyed. Empty: the engine goes on
   // at once.
   std::function<void(std::function<void()>)> post;
-  // Every received chunk of the active link, for the port-buffer monitor.
-  // May be empty.
+  // Every received chunk of the link, for the port-buffer monitor. May be
+  // empty.
   std::function<void(const uint8_t* bytes, uint32_t count)> monitorReceived;
+  // The run has come to its end (once per run, and only after the host has
+  // taken the run on with AttachProgress): the host closes its progress
+  // display and calls Finish. May be empty.
+  std::function<void(RunEnd end)> ended;
 };
 
 }  // namespace quorvel

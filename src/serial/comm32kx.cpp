@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "app/globals.h"
-#include "app/text_utils.h"
 #include "app/prompt.h"
+#include "app/text_utils.h"
 #include "serial/port_list.h"
 #include "serial/port_list_service.h"
 #include "serial/termios_transport.h"

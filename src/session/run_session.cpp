@@ -64,49 +64,13 @@ RunSession::RunSession(TDevAvailArray devices, QObject* parent, TFtdiUSB* shared
       devices_(std::move(devices)),
       prompt_(std::make_unique<ForwardingPrompt>()),
       ticks_(std::make_unique<SteadyTicks>()),
-      comm_(std::make_unique<TComm32Kx>(nullptr, Language)),
-      serialLink_(std::make_unique<Comm32KxRunLink>(*comm_)),
+      sharedUsb_(sharedUsb),
       continuations_(std::make_unique<QObject>()) {
-  comm_->SetStatusONifReceive(false);
-  comm_->SetQueueLimit(true);
-  comm_->SetFrameTimeOut(kFrameTimeOutMs);
-  if (sharedUsb == nullptr) ownUsb_ = std::make_unique<TFtdiUSB>(nullptr, Language);
-  usb_ = sharedUsb != nullptr ? sharedUsb : ownUsb_.get();
-  borrowedUsb_ = sharedUsb;
-  usb_->SetQueueLimit(true);
-  usb_->SetFrameTimeOut(kFrameTimeOutMs);
-  usbLink_ = std::make_unique<FtdiUsbRunLink>(*usb_);
-
-  RunSurroundings surroundings;
-  surroundings.serial = serialLink_.get();
-  surroundings.usb = usbLink_.get();
-  surroundings.ticks = ticks_.get();
-  surroundings.prompt = prompt_.get();
-  surroundings.post = [this](std::function<void()> continuation) { Post(std::move(continuation)); };
-  engine_ = std::make_unique<RunEngine>(devices_, log_, std::move(surroundings));
   log_.OnLineAdded = [this](const std::string& line) { LineAdded(line); };
-
-  comm_->OnReceive = [this](TComm32Kx*, const uint8_t* bytes, uint32_t count) {
-    engine_->OnLinkReceive(bytes, count);
-  };
-  // Only the run's own link speaks in its log: the other component (the
-  // USB list rebuilt during a serial run, say) has nothing to tell about it.
-  comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
-    if (engine_->ActiveLink() != serialLink_.get()) return;
-    engine_->LinkStatus(code, text);
-  };
-  savedUsbReceive_ = usb_->OnReceive;
-  savedUsbStatus_ = usb_->OnUSBStatus();
-  usb_->OnReceive = [this](TFtdiUSB*, const uint8_t* bytes, uint32_t count) {
-    engine_->OnLinkReceive(bytes, count);
-  };
-  usb_->SetOnUSBStatus([this](TFtdiUSB*, int32_t code, const std::string& text) {
-    if (engine_->ActiveLink() != usbLink_.get()) return;
-    if (code == kStatusConnected && running_) NoteLatencyTimer();
-    engine_->LinkStatus(code, text);
-  });
   timer_.setInterval(kEngineTimerMs);
-  connect(&timer_, &QTimer::timeout, this, [this] { engine_->TimerTimer(); });
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    if (engine_) engine_->TimerTimer();
+  });
 }
 
 RunSession::~RunSession() {
@@ -114,8 +78,10 @@ RunSession::~RunSession() {
   continuations_.reset();
   // The port closes with the component; nothing of it reaches the engine
   // any more.
-  comm_->OnReceive = nullptr;
-  comm_->OnCOMStatus = nullptr;
+  if (comm_) {
+    comm_->OnReceive = nullptr;
+    comm_->OnCOMStatus = nullptr;
+  }
   // A host's component gets its own handlers back; a run's own converter
   // closes with its component.
   if (ownUsb_) {
@@ -128,6 +94,79 @@ RunSession::~RunSession() {
     borrowedUsb_->SetOnUSBStatus(std::move(savedUsbStatus_));
   }
   log_.OnLineAdded = nullptr;
+}
+
+RunEngine* RunSession::EngineOn(const RunLink& link) const {
+  return engine_ != nullptr && &engine_->Link() == &link ? engine_.get() : nullptr;
+}
+
+RunLink& RunSession::SerialLink() {
+  if (serialLink_) return *serialLink_;
+  comm_ = std::make_unique<TComm32Kx>(nullptr, Language);
+  comm_->SetStatusONifReceive(false);
+  comm_->SetQueueLimit(true);
+  comm_->SetFrameTimeOut(kFrameTimeOutMs);
+  serialLink_ = std::make_unique<Comm32KxRunLink>(*comm_);
+  comm_->OnReceive = [this](TComm32Kx*, const uint8_t* bytes, uint32_t count) {
+    if (RunEngine* engine = EngineOn(*serialLink_)) engine->OnLinkReceive(bytes, count);
+  };
+  comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
+    if (RunEngine* engine = EngineOn(*serialLink_)) engine->LinkStatus(code, text);
+  };
+  return *serialLink_;
+}
+
+TFtdiUSB& RunSession::Usb() {
+  if (usb_ != nullptr) return *usb_;
+  if (sharedUsb_ == nullptr) ownUsb_ = std::make_unique<TFtdiUSB>(nullptr, Language);
+  usb_ = sharedUsb_ != nullptr ? sharedUsb_ : ownUsb_.get();
+  borrowedUsb_ = sharedUsb_;
+  usb_->SetQueueLimit(true);
+  usb_->SetFrameTimeOut(kFrameTimeOutMs);
+  usbLink_ = std::make_unique<FtdiUsbRunLink>(*usb_);
+  savedUsbReceive_ = usb_->OnReceive;
+  savedUsbStatus_ = usb_->OnUSBStatus();
+  usb_->OnReceive = [this](TFtdiUSB*, const uint8_t* bytes, uint32_t count) {
+    if (RunEngine* engine = EngineOn(*usbLink_)) engine->OnLinkReceive(bytes, count);
+  };
+  usb_->SetOnUSBStatus([this](TFtdiUSB*, int32_t code, const std::string& text) {
+    RunEngine* engine = EngineOn(*usbLink_);
+    if (engine == nullptr) return;
+    if (code == kStatusConnected && running_) NoteLatencyTimer();
+    engine->LinkStatus(code, text);
+  });
+  return *usb_;
+}
+
+RunLink& RunSession::UsbLink() {
+  Usb();
+  return *usbLink_;
+}
+
+RunLink* RunSession::LinkOf(uint8_t linkKind) {
+  switch (linkKind) {
+    case kLinkSerial:
+      return &SerialLink();
+    case kLinkUsb:
+      return &UsbLink();
+    default:
+      return nullptr;
+  }
+}
+
+void RunSession::UseLink(RunLink& link) {
+  if (EngineOn(link) != nullptr) return;
+  // Continuations posted for the engine that goes now are dropped with it.
+  continuations_ = std::make_unique<QObject>();
+  engine_.reset();
+  RunSurroundings surroundings(link);
+  surroundings.ticks = ticks_.get();
+  surroundings.prompt = prompt_.get();
+  surroundings.post = [this](std::function<void()> continuation) { Post(std::move(continuation)); };
+  // The run is closed after the event that ended it, as the window closes
+  // its progress window after its modal loop.
+  surroundings.ended = [this](RunEnd) { Post([this] { EndProgress(); }); };
+  engine_ = std::make_unique<RunEngine>(devices_, log_, std::move(surroundings));
 }
 
 void RunSession::NoteLatencyTimer() {
@@ -187,6 +226,18 @@ void RunSession::LineAdded(const std::string& line) {
 
 bool RunSession::Start(const RunSelection& selection) {
   if (running_) return false;
+  return Start(selection, ReadRunDataFile(selection.FileName, prompt_.get()));
+}
+
+bool RunSession::Start(const RunSelection& selection,
+                       std::shared_ptr<const DataFileContents> file) {
+  if (running_) return false;
+  const bool rowListed =
+      selection.DeviceIndex >= 0 && selection.DeviceIndex < static_cast<int>(devices_.size());
+  RunLink* link =
+      rowListed ? LinkOf(devices_[static_cast<size_t>(selection.DeviceIndex)].LinkKind) : nullptr;
+  if (link == nullptr) return false;
+  UseLink(*link);
   facts_ = RunFacts{};
   started_ = std::chrono::steady_clock::now();
   latencyNoted_ = false;
@@ -196,13 +247,9 @@ bool RunSession::Start(const RunSelection& selection) {
   progress_.OnChange = [this] {
     if (progressSink_) progressSink_(progress_.Values());
   };
-  // Only the first result counts; the run is closed after the event that
-  // set it, as the window closes its progress window after its modal loop.
-  progress_.OnModalResult = [this](int) { Post([this] { EndProgress(); }); };
-  serialLink_->SetFrameGap(frameGap_);
-  usbLink_->SetFrameGap(frameGap_);
+  link->SetFrameGap(frameGap_);
   timer_.start();
-  if (!engine_->StartRun(selection)) {
+  if (!engine_->StartRun(selection, std::move(file))) {
     timer_.stop();
     outcome_ = engine_->LastOutcome();
     facts_.Duration = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -215,13 +262,13 @@ bool RunSession::Start(const RunSelection& selection) {
 }
 
 void RunSession::Stop() {
-  if (running_) progress_.SetModalResult(kModalStop);
+  if (running_) engine_->Stop();
 }
 
 void RunSession::EndProgress() {
   if (!running_) return;
   emit progressEnded();
-  engine_->ProgressClosed();
+  engine_->Finish();
   running_ = false;
   timer_.stop();
   outcome_ = engine_->LastOutcome();

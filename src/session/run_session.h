@@ -1,10 +1,11 @@
 // RunSession: everything one programming run on one instrument needs, for
 // any host (the command-line tool, the window, the tests). It owns its copy
-// of the device list, the engine, the link component with its run link, the
-// 100 ms timer, the progress values, the run log and the continuations the
-// engine posts; the host gives it a line sink and a prompt. A session keeps
-// nothing process-wide, so that several of them run side by side on one
-// thread and event loop: the link threads do the I/O.
+// of the device list, the engine, the link component the run's device row
+// needs (made for the first run of that kind) with its run link, the 100 ms
+// timer, the progress values, the run log and the continuations the engine
+// posts; the host gives it a line sink and a prompt. A session keeps nothing
+// process-wide, so that several of them run side by side on one thread and
+// event loop: the link threads do the I/O.
 #pragma once
 
 #include <QObject>
@@ -61,10 +62,9 @@ class RunSession : public QObject {
   // devices: the list the session's runs work on; the session keeps its own
   // copy, which its runs only read.
   // sharedUsb: the host's USB link component, whose device list the host's
-  // selection indexes (the window's); the session borrows its handlers for
-  // its lifetime and closes the device at its end. None: the session makes
-  // its own component, whose list builds in the background after creation
-  // (Usb().OnDevListAfterCreate tells when it is there).
+  // selection indexes (the window's); a USB run borrows its handlers for the
+  // session's lifetime and the session closes the device at its end. None:
+  // the session makes its own component for its first USB run (or Usb()).
   explicit RunSession(TDevAvailArray devices, QObject* parent = nullptr,
                       TFtdiUSB* sharedUsb = nullptr);
   ~RunSession() override;
@@ -92,10 +92,14 @@ class RunSession : public QObject {
   }
 
   // Starts a run on the selected row and port (for a USB row, PortIndex is
-  // the index in Usb().DeviceList()). True while the run goes on: `finished`
-  // follows. False when it ended at once (the data file, the device type or
-  // the port refused it; Outcome() tells why) or a run is in progress; no
-  // `finished` then.
+  // the index in Usb().DeviceList()) with the data file as the host read it
+  // (ReadRunDataFile: one file for several sessions). True while the run goes
+  // on: `finished` follows. False when it ended at once (the data file, the
+  // device type or the port refused it; Outcome() tells why), a run is in
+  // progress or the row has no link; no `finished` then.
+  bool Start(const RunSelection& selection, std::shared_ptr<const DataFileContents> file);
+  // The same with the file of selection.FileName, read now; a refused
+  // file's message goes to the session's prompt.
   bool Start(const RunSelection& selection);
 
   // The progress window's Stop button: the run ends as a stopped run.
@@ -109,8 +113,14 @@ class RunSession : public QObject {
   const ProgressValues& Progress() const { return progress_.Values(); }
   // The session's own device list as its runs left it.
   const TDevAvailArray& Devices() const { return devices_; }
-  // The USB link component the session's runs use.
-  TFtdiUSB& Usb() { return *usb_; }
+  // The USB link component the session's USB runs use: the host's, or the
+  // session's own, made now if no run has needed it yet. Its device list
+  // builds in the background after it is made (OnDevListAfterCreate tells
+  // when it is there).
+  TFtdiUSB& Usb();
+  // Whether the session has a USB link component of its own (a serial run
+  // needs none).
+  bool HasOwnUsb() const { return ownUsb_ != nullptr; }
 
  signals:
   // The progress window would close now: the progress holds its last values
@@ -128,6 +138,17 @@ class RunSession : public QObject {
   void LineAdded(const std::string& line);
   void EndProgress();
   void NoteLatencyTimer();
+  // The run link of a link kind, its component made on first use; none for
+  // a row without a link.
+  RunLink* LinkOf(uint8_t linkKind);
+  RunLink& SerialLink();
+  RunLink& UsbLink();
+  // The session's engine when it works on this link, otherwise none: only
+  // the run's own link speaks to the engine.
+  RunEngine* EngineOn(const RunLink& link) const;
+  // Puts the engine on the link (a new engine when the link is another
+  // one's) and lets only that link's component speak to it.
+  void UseLink(RunLink& link);
 
   TDevAvailArray devices_;
   RunLog log_;
@@ -141,15 +162,18 @@ class RunSession : public QObject {
   std::unique_ptr<TComm32Kx> comm_;
   std::unique_ptr<Comm32KxRunLink> serialLink_;
   std::unique_ptr<TFtdiUSB> ownUsb_;
+  TFtdiUSB* sharedUsb_ = nullptr;   // the host's component, as given
+  QPointer<TFtdiUSB> borrowedUsb_;  // the same once a run has borrowed it
   TFtdiUSB* usb_ = nullptr;
-  QPointer<TFtdiUSB> borrowedUsb_;  // the host's component, when borrowed
   std::unique_ptr<FtdiUsbRunLink> usbLink_;
   std::function<void(TFtdiUSB*, const uint8_t*, uint32_t)> savedUsbReceive_;
   std::function<void(TFtdiUSB*, int32_t, const std::string&)> savedUsbStatus_;
   bool latencyNoted_ = false;
+  // The engine on the link of the session's last run.
   std::unique_ptr<RunEngine> engine_;
-  // The engine's posted continuations and the session's own: destroyed with
-  // it before the engine, so none reaches an engine that is gone.
+  // The engine's posted continuations and the session's own: destroyed
+  // before the engine they were posted for, so none reaches an engine that
+  // is gone.
   std::unique_ptr<QObject> continuations_;
   QTimer timer_;
   bool running_ = false;

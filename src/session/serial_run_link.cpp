@@ -4,28 +4,40 @@
 
 namespace quorvel {
 
-void Comm32KxRunLink::SuspendStatusEvent() {
-  if (suspended_++ == 0) {
-    savedStatus_ = comm_.OnCOMStatus;
+class Comm32KxRunLink::StatusSuspended {
+ public:
+  explicit StatusSuspended(TComm32Kx& comm) : comm_(comm), saved_(std::move(comm.OnCOMStatus)) {
     comm_.OnCOMStatus = nullptr;
   }
-}
+  ~StatusSuspended() { comm_.OnCOMStatus = std::move(saved_); }
+  StatusSuspended(const StatusSuspended&) = delete;
+  StatusSuspended& operator=(const StatusSuspended&) = delete;
 
-void Comm32KxRunLink::ResumeStatusEvent() {
-  if (suspended_ > 0 && --suspended_ == 0) {
-    comm_.OnCOMStatus = std::move(savedStatus_);
-    savedStatus_ = nullptr;
+ private:
+  TComm32Kx& comm_;
+  TComm32Kx::TStatus saved_;
+};
+
+void Comm32KxRunLink::Open(const LinkOpening& opening) {
+  if (opening.Lines) {
+    comm_.SetRTSState(opening.Lines->Rts);
+    comm_.SetDTRState(opening.Lines->Dtr);
   }
+  StatusSuspended suspended(comm_);
+  comm_.SetCOMPort("");
+  if (comm_.SizeBufTXD() < opening.TransmitSize) {
+    comm_.SetSizeBufTXD(
+        static_cast<uint16_t>(std::min<uint32_t>(opening.TransmitSize, UINT16_MAX)));
+  }
+  const LineSettings& line = opening.Line;
+  comm_.SetParams(opening.PortName, static_cast<TBaudRate>(line.Baud),
+                  static_cast<TParityBit>(line.Parity), static_cast<TDataBits>(line.DataBits),
+                  static_cast<TStopBits>(line.StopBits));
 }
 
-void Comm32KxRunLink::SetTransmitSize(uint32_t bytes) {
-  comm_.SetSizeBufTXD(static_cast<uint16_t>(std::min<uint32_t>(bytes, UINT16_MAX)));
-}
-
-void Comm32KxRunLink::SetParams(const std::string& portName, const LineSettings& settings) {
-  comm_.SetParams(
-      portName, static_cast<TBaudRate>(settings.Baud), static_cast<TParityBit>(settings.Parity),
-      static_cast<TDataBits>(settings.DataBits), static_cast<TStopBits>(settings.StopBits));
+void Comm32KxRunLink::Close() {
+  StatusSuspended suspended(comm_);
+  comm_.SetPortNumber(0);
 }
 
 }  // namespace quorvel

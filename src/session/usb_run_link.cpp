@@ -4,30 +4,38 @@
 
 namespace quorvel {
 
-void FtdiUsbRunLink::SuspendStatusEvent() {
-  if (suspended_++ == 0) {
-    savedStatus_ = usb_.OnUSBStatus();
+class FtdiUsbRunLink::StatusSuspended {
+ public:
+  explicit StatusSuspended(TFtdiUSB& usb) : usb_(usb), saved_(usb.OnUSBStatus()) {
     usb_.SetOnUSBStatus(nullptr);
   }
-}
-
-void FtdiUsbRunLink::ResumeStatusEvent() {
   // The handler put back hears the current status at once.
-  if (suspended_ > 0 && --suspended_ == 0) {
-    usb_.SetOnUSBStatus(std::move(savedStatus_));
-    savedStatus_ = nullptr;
+  ~StatusSuspended() { usb_.SetOnUSBStatus(std::move(saved_)); }
+  StatusSuspended(const StatusSuspended&) = delete;
+  StatusSuspended& operator=(const StatusSuspended&) = delete;
+
+ private:
+  TFtdiUSB& usb_;
+  TFtdiUSB::TStatus saved_;
+};
+
+void FtdiUsbRunLink::Open(const LinkOpening& opening) {
+  StatusSuspended suspended(usb_);
+  usb_.SetDeviceIndex(0);
+  if (usb_.SizeBufTXD() < opening.TransmitSize) {
+    usb_.SetSizeBufTXD(static_cast<uint16_t>(std::min<uint32_t>(opening.TransmitSize, UINT16_MAX)));
   }
+  const LineSettings& line = opening.Line;
+  usb_.SetBaudRate(static_cast<TBaudRate>(line.Baud));
+  usb_.SetParity(static_cast<TParityBit>(line.Parity));
+  usb_.SetDataBits(static_cast<TDataBits>(line.DataBits));
+  usb_.SetStopBits(static_cast<TStopBits>(line.StopBits));
+  usb_.SetDeviceIndex(opening.PortIndex);
 }
 
-void FtdiUsbRunLink::SetTransmitSize(uint32_t bytes) {
-  usb_.SetSizeBufTXD(static_cast<uint16_t>(std::min<uint32_t>(bytes, UINT16_MAX)));
-}
-
-void FtdiUsbRunLink::SetLineParams(const LineSettings& settings) {
-  usb_.SetBaudRate(static_cast<TBaudRate>(settings.Baud));
-  usb_.SetParity(static_cast<TParityBit>(settings.Parity));
-  usb_.SetDataBits(static_cast<TDataBits>(settings.DataBits));
-  usb_.SetStopBits(static_cast<TStopBits>(settings.StopBits));
+void FtdiUsbRunLink::Close() {
+  StatusSuspended suspended(usb_);
+  usb_.SetDeviceIndex(0);
 }
 
 }  // namespace quorvel

@@ -1,16 +1,23 @@
 // The USB link component as the programming engine sees it.
 #pragma once
 
+#include "run/device_types.h"
 #include "run/run_host.h"
 #include "session/link_frame_gap.h"
 #include "usb/ftdi_usb.h"
 
 namespace quorvel {
 
-class FtdiUsbRunLink final : public UsbRunLink {
+class FtdiUsbRunLink final : public RunLink {
  public:
   explicit FtdiUsbRunLink(TFtdiUSB& usb) : usb_(usb) {}
 
+  uint8_t Kind() const override { return kLinkUsb; }
+  // The device closed, the transmit size enlarged, the line settings set and
+  // the device of the list index opened; no status line for any of it (the
+  // closing is no failure of the run that is starting).
+  void Open(const LinkOpening& opening) override;
+  void Close() override;
   bool Send(const uint8_t* bytes, uint32_t count) override { return usb_.Send(bytes, count); }
   uint32_t FrameTimeOut() const override { return usb_.FrameTimeOut(); }
   void SetFrameTimeOut(uint32_t ms) override { usb_.SetFrameTimeOut(ms); }
@@ -23,21 +30,16 @@ class FtdiUsbRunLink final : public UsbRunLink {
   int Status() const override { return usb_.Opening() ? kStatusAccessDenied : usb_.Status(); }
   void RefreshStatus() override { usb_.RefreshStatus(); }
   uint32_t TransmitSize() const override { return usb_.SizeBufTXD(); }
-  void SetTransmitSize(uint32_t bytes) override;
   void DiscardInput() override { usb_.DiscardInput(); }
   FrameGapChoice FrameGap() const override { return LinkFrameGap(usb_); }
   void SetFrameGap(FrameGapChoice gap) override { SetLinkFrameGap(usb_, gap); }
   bool ShortFrameGap() const override { return LinkHasShortFrameGap(usb_); }
-  void SuspendStatusEvent() override;
-  void ResumeStatusEvent() override;
-
-  void SetDeviceIndex(int index) override { usb_.SetDeviceIndex(index); }
-  void SetLineParams(const LineSettings& settings) override;
 
  private:
+  // Keeps the component's status event detached while it lives.
+  class StatusSuspended;
+
   TFtdiUSB& usb_;
-  TFtdiUSB::TStatus savedStatus_;
-  int suspended_ = 0;
 };
 
 }  // namespace quorvel

@@ -541,13 +541,10 @@ void TMainForm::FileChanged() {
   // A data file for a known device type chooses that type when none is
   // chosen yet.
   if (cbDeviceType_->currentIndex() == 0 && !dataFileName_.empty()) {
-    uint16_t devCode = 0;
-    uint16_t variant = 0;
-    FirmwareImage header;
-    if (ReadDataFile(dataFileName_, kAcceptEncoded, true, devCode, variant, header) ==
-        kEncodedFileLoaded) {
+    const DataFileContents header = ReadDataFileHeader(dataFileName_);
+    if (header.Loaded()) {
       for (size_t i = 1; i < devices_.size(); ++i) {
-        if (devices_[i].DevCode == devCode && devices_[i].Variant == variant) {
+        if (devices_[i].DevCode == header.DevCode && devices_[i].Variant == header.Variant) {
           const QSignalBlocker block(cbDeviceType_);
           cbDeviceType_->setCurrentIndex(static_cast<int>(i));
           break;
@@ -893,16 +890,12 @@ void TMainForm::BtnCodeHexClick() {
     prompt_.MsgBox(kDeviceNotSelected.str(), caption, kIconWarning);
     return;
   }
-  uint16_t devCode = 0;
-  uint16_t variant = 0;
-  FirmwareImage image;
-  std::string version;
-  const int32_t result =
-      ReadDataFile(dataFileName_, kAcceptHex, false, devCode, variant, image, &version);
-  if (result != kHexFileLoaded) {
-    ShowDataFileError(prompt_, result, dataFileName_, version);
+  const DataFileContents read = ReadDataFile(dataFileName_, kAcceptHex);
+  if (!read.Loaded()) {
+    ShowDataFileError(prompt_, read, dataFileName_);
     return;
   }
+  const FirmwareImage& image = read.Image;
   const QFileInfo hex(ToQString(dataFileName_));
   const QString encoded = ChooseSaveName(Text(kDataFilter), hex.absolutePath(),
                                          hex.completeBaseName() + QStringLiteral(".qvl"), "qvl");

@@ -1,8 +1,8 @@
 #include "window/port_source.h"
 
 #include "app/globals.h"
-#include "serial/comm32kx.h"
 #include "run/line_settings.h"
+#include "serial/comm32kx.h"
 
 namespace quorvel {
 

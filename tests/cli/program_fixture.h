@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "app/prompt.h"
 #include "datafile/data_file.h"
 #include "datafile/hex_file.h"
-#include "app/prompt.h"
 #include "process_runner.h"
 
 namespace quorvel::test {
@@ -115,11 +115,9 @@ class ProgramEndToEnd : public ::testing::Test {
   static void ExpectReceived(BackgroundProcess& sim, const std::string& saved,
                              const std::string& dataFile) {
     ASSERT_EQ(sim.Stop(), 0);  // the simulator saves at exit
-    FirmwareImage expected;
-    uint16_t code = 0;
-    uint16_t variant = 0;
-    ASSERT_GE(ReadDataFile(dataFile, kAcceptEncoded | kAcceptHex, false, code, variant, expected),
-              0);
+    const DataFileContents file = ReadDataFile(dataFile, kAcceptEncoded | kAcceptHex);
+    ASSERT_TRUE(file.Loaded());
+    const FirmwareImage& expected = file.Image;
     FirmwareImage received;
     ASSERT_EQ(ReadHexFile(saved, received), 0);
     ASSERT_GT(received.ImageSize(), 0u);

@@ -49,14 +49,23 @@ class DataFileTest : public test::TempDirTest {
  protected:
   // Reads as a host does: the reader's message, when there is one, goes to
   // the host's own prompt.
-  int32_t Read(const std::string& path, uint8_t kinds = kAcceptEncoded | kAcceptHex,
-               bool headerOnly = false) {
+  // A header read (of an encoded file) hands out no image: image_ keeps what
+  // it held.
+  DataFileResult Read(const std::string& path, uint8_t kinds = kAcceptEncoded | kAcceptHex,
+                      bool headerOnly = false) {
     const size_t before = prompt_.shown.size();
-    const int32_t result =
-        ReadDataFile(path, kinds, headerOnly, devCode_, variant_, image_, &version_, &problem_);
+    const DataFileContents contents =
+        headerOnly ? ReadDataFileHeader(path) : ReadDataFile(path, kinds);
     EXPECT_EQ(prompt_.shown.size(), before) << "the reader showed a message itself";
-    if (!headerOnly) ShowDataFileError(prompt_, result, path, version_);
-    return result;
+    devCode_ = contents.DevCode;
+    variant_ = contents.Variant;
+    version_ = contents.FormatVersion;
+    problem_ = contents.Problem;
+    if (!headerOnly) {
+      image_ = contents.Image;
+      ShowDataFileError(prompt_, contents, path);
+    }
+    return contents.Result;
   }
   // Writes as a host does: the save check asks through the host's prompt
   // (when `check`), the failure's message goes there too.
@@ -120,7 +129,7 @@ TEST_F(DataFileTest, WrittenFileReadsBack) {
   const std::string path = Path("fw.qvl");
   ASSERT_TRUE(Write(path, image, true, 0x1234, 0xBEEF, 0x08004000));
   EXPECT_EQ(ReadFile(path).size(), 23u + image.size());
-  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(Read(path), DataFileResult::EncodedFileLoaded);
   EXPECT_EQ(devCode_, 0x1234);
   EXPECT_EQ(variant_, 0xBEEF);
   EXPECT_EQ(image_.ImageStart, 0x08004000u);
@@ -135,7 +144,7 @@ struct ErrorCase {
   const char* what;
   std::function<std::string(const std::string& dir)> make;  // returns the path
   uint8_t kinds;
-  int32_t code;
+  DataFileResult code;
   const char* pl;
   const char* en;
   // The problem: its line, and its cause in Polish and English.
@@ -163,40 +172,41 @@ TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
   std::snprintf(stored, sizeof stored, "0x%04X", CalcCRC16(image.data(), 100, 0xFFFF));
   std::snprintf(computed, sizeof computed, "0x%04X", CalcCRC16(changedImage.data(), 100, 0xFFFF));
   const ErrorCase cases[] = {
-      {"missing", [this](const std::string&) { return Path("missing.qvl"); }, 3, kFileNotFound,
-       "Nie znaleziono pliku:\r\n", "File not found:\r\n", 0, "nie ma takiego pliku ani folderu",
-       "no such file or directory"},
-      {"empty", file("empty.qvl", ""), 3, kBadFormat, "Niewłaściwy format pliku:\r\n",
-       "Bad file format:\r\n", 0, "plik jest pusty", "the file is empty"},
-      {"hex, encoded only", file("hex.qvl", ":00000001FF\r\n"), kAcceptEncoded, kBadFormat,
-       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0,
+      {"missing", [this](const std::string&) { return Path("missing.qvl"); }, 3,
+       DataFileResult::FileNotFound, "Nie znaleziono pliku:\r\n", "File not found:\r\n", 0,
+       "nie ma takiego pliku ani folderu", "no such file or directory"},
+      {"empty", file("empty.qvl", ""), 3, DataFileResult::BadFormat,
+       "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0, "plik jest pusty",
+       "the file is empty"},
+      {"hex, encoded only", file("hex.qvl", ":00000001FF\r\n"), kAcceptEncoded,
+       DataFileResult::BadFormat, "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0,
        "to nie jest zakodowany plik danych: brak sygnatury „Quorvel ”",
        "not an encoded data file: no \"Quorvel \" signature"},
-      {"encoded, HEX only", file("enc.qvl", good), kAcceptHex, kBadFormat,
+      {"encoded, HEX only", file("enc.qvl", good), kAcceptHex, DataFileResult::BadFormat,
        "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0,
        "to nie jest plik Intel HEX: pierwszy znak nie jest dwukropkiem",
        "not an Intel HEX file: the first character is not ':'"},
-      {"short signature", file("short.qvl", "Quorv"), 3, kBadFormat,
+      {"short signature", file("short.qvl", "Quorv"), 3, DataFileResult::BadFormat,
        "Niewłaściwy format pliku:\r\n", "Bad file format:\r\n", 0,
        "to nie jest ani zakodowany plik danych, ani plik Intel HEX",
        "neither an encoded data file nor an Intel HEX file"},
-      {"no blank after version", file("noblank.qvl", "Quorvel 2.74"), 3, kReadError,
+      {"no blank after version", file("noblank.qvl", "Quorvel 2.74"), 3, DataFileResult::ReadError,
        "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
        "plik kończy się w polu nagłówka: wersja formatu (brak spacji kończącej)",
        "the file ends inside the header field: format version (no blank ends it)"},
-      {"endless version", file("long.qvl", "Quorvel " + std::string(100000, '2')), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
-       "tekst wersji formatu jest dłuższy niż 256 znaków",
+      {"endless version", file("long.qvl", "Quorvel " + std::string(100000, '2')), 3,
+       DataFileResult::ReadError, "Wystąpił błąd podczas odczytu pliku:\r\n",
+       "Data reading error:\r\n", 0, "tekst wersji formatu jest dłuższy niż 256 znaków",
        "the format version text is longer than 256 characters"},
-      {"device code cut", file("cut.qvl", "Quorvel 2.74 \x02"), 3, kReadError,
+      {"device code cut", file("cut.qvl", "Quorvel 2.74 \x02"), 3, DataFileResult::ReadError,
        "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
        "plik kończy się w polu nagłówka: kod typu urządzenia",
        "the file ends inside the header field: device type code"},
-      {"start address cut", file("cut2.qvl", good.substr(0, 20)), 3, kReadError,
+      {"start address cut", file("cut2.qvl", good.substr(0, 20)), 3, DataFileResult::ReadError,
        "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
        "plik kończy się w polu nagłówka: adres początkowy",
        "the file ends inside the header field: start address"},
-      {"empty image", file("noimage.qvl", good.substr(0, 23)), 3, kReadError,
+      {"empty image", file("noimage.qvl", good.substr(0, 23)), 3, DataFileResult::ReadError,
        "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
        "brak obrazu po nagłówku", "no image after the header"},
       {"folder",
@@ -204,36 +214,37 @@ TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
          mkdir(Path("folder.qvl").c_str(), 0755);
          return Path("folder.qvl");
        },
-       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
-       "to jest folder", "is a directory"},
+       3, DataFileResult::ReadError, "Wystąpił błąd podczas odczytu pliku:\r\n",
+       "Data reading error:\r\n", 0, "to jest folder", "is a directory"},
       {"fifo",
        [this](const std::string&) {
          mkfifo(Path("fifo.qvl").c_str(), 0644);
          return Path("fifo.qvl");
        },
-       3, kReadError, "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
+       3, DataFileResult::ReadError, "Wystąpił błąd podczas odczytu pliku:\r\n",
+       "Data reading error:\r\n", 0,
        "to nie jest zwykły plik (kolejka FIFO, gniazdo lub urządzenie)",
        "not a regular file (a FIFO, socket or device)"},
-      {"changed image byte", file("changed.qvl", changed), 3, kCrcError, "Błąd CRC danych:\r\n",
-       "CRC error:\r\n", 0,
+      {"changed image byte", file("changed.qvl", changed), 3, DataFileResult::CrcError,
+       "Błąd CRC danych:\r\n", "CRC error:\r\n", 0,
        std::string("niezgodne CRC obrazu: zapisane ") + stored + ", obliczone " + computed,
        std::string("image CRC mismatch: stored ") + stored + ", computed " + computed},
-      {"HEX checksum", file("bad.hex", ":0100000000FE\r\n:00000001FF\r\n"), 3, kCrcError,
-       "Błąd CRC danych:\r\n", "CRC error:\r\n", 1,
+      {"HEX checksum", file("bad.hex", ":0100000000FE\r\n:00000001FF\r\n"), 3,
+       DataFileResult::CrcError, "Błąd CRC danych:\r\n", "CRC error:\r\n", 1,
        "błędna suma kontrolna: rekord ma 0xFE, a powinien mieć 0xFF",
        "bad checksum: the record has 0xFE, its bytes need 0xFF"},
-      {"HEX record too short", file("short.hex", ":10000000AA\r\n"), 3, kReadError,
+      {"HEX record too short", file("short.hex", ":10000000AA\r\n"), 3, DataFileResult::ReadError,
        "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 1,
        "rekord za krótki względem liczby bajtów 16: powinno być cyfr szesnastkowych: 42, jest: 10",
        "record too short for its byte count 16: 42 hexadecimal digits needed, 10 found"},
       {"HEX letter for a digit",
-       file("letter.hex", ":0100000000FF\r\n:0100010O00FE\r\n:00000001FF\r\n"), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 2,
-       "znak 'O' w kolumnie 9 nie jest cyfrą szesnastkową",
+       file("letter.hex", ":0100000000FF\r\n:0100010O00FE\r\n:00000001FF\r\n"), 3,
+       DataFileResult::ReadError, "Wystąpił błąd podczas odczytu pliku:\r\n",
+       "Data reading error:\r\n", 2, "znak 'O' w kolumnie 9 nie jest cyfrą szesnastkową",
        "character 'O' at column 9 is not a hexadecimal digit"},
-      {"HEX without end record", file("noend.hex", ":0100000000FF\r\n"), 3, kReadError,
-       "Wystąpił błąd podczas odczytu pliku:\r\n", "Data reading error:\r\n", 0,
-       "brak rekordu końca pliku (typ 01): plik jest niekompletny",
+      {"HEX without end record", file("noend.hex", ":0100000000FF\r\n"), 3,
+       DataFileResult::ReadError, "Wystąpił błąd podczas odczytu pliku:\r\n",
+       "Data reading error:\r\n", 0, "brak rekordu końca pliku (typ 01): plik jest niekompletny",
        "no end-of-file record (type 01): the file is incomplete"},
   };
   for (const auto& c : cases) {
@@ -253,22 +264,22 @@ TEST_F(DataFileTest, EveryFailureHasItsCodeAndMessage) {
       EXPECT_EQ(problem_.Cause, language == 0 ? c.causePl : c.causeEn) << c.what;
     }
   }
-  EXPECT_EQ(DataFileShortText(0), "");
-  EXPECT_EQ(DataFileShortText(1), "");
-  EXPECT_EQ(DataFileErrorText(-6, "x", "", prompt_), "");
+  EXPECT_EQ(DataFileShortText(DataFileResult::EncodedFileLoaded), "");
+  EXPECT_EQ(DataFileShortText(DataFileResult::HexFileLoaded), "");
+  EXPECT_EQ(DataFileErrorText(static_cast<DataFileResult>(-6), "x", "", prompt_), "");
 }
 
 TEST_F(DataFileTest, ImageLargerThanLimitIsRefused) {
   const std::string path = Path("huge.qvl");
   WriteFile(path, EncodedFile("2.74 ", 1, 1, {}, 0));
   ASSERT_EQ(truncate(path.c_str(), 23 + static_cast<off_t>(kMaxImageSize) + 1), 0);
-  EXPECT_EQ(Read(path), kReadError);
+  EXPECT_EQ(Read(path), DataFileResult::ReadError);
 }
 
 TEST_F(DataFileTest, NewerMajorVersionIsRefusedWithBothVersionsShown) {
   const std::string path = Path("v3.qvl");
   WriteFile(path, EncodedFile("3.0 ", 1, 2, {1, 2, 3}, 0));
-  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_EQ(Read(path), DataFileResult::BadVersion);
   EXPECT_EQ(version_, "3.0");
   EXPECT_EQ(problem_.Cause, "format version 3.0 is newer than the supported 2.74");
   ASSERT_EQ(prompt_.shown.size(), 1u);
@@ -283,13 +294,13 @@ TEST_F(DataFileTest, NewerMajorVersionIsRefusedWithBothVersionsShown) {
                : static_cast<int>(text.size());
   };
   prompt_.shown.clear();
-  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_EQ(Read(path), DataFileResult::BadVersion);
   EXPECT_NE(prompt_.shown.at(0).text.find("\r\nSupported version up to:      2.74"),
             std::string::npos)
       << prompt_.shown[0].text;
   Language = 0;
   prompt_.shown.clear();
-  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_EQ(Read(path), DataFileResult::BadVersion);
   EXPECT_EQ(prompt_.shown.at(0).text,
             "Niewłaściwa wersja pliku danych:\r\n" + path +
                 "\r\nWersja pliku danych: 3.0\r\nWersja obsługiwana do:       2.74");
@@ -297,7 +308,7 @@ TEST_F(DataFileTest, NewerMajorVersionIsRefusedWithBothVersionsShown) {
   // A width that never grows does not make the padding run forever.
   prompt_.width = [](std::string_view text) { return text.starts_with("Wersja pliku") ? 30 : 0; };
   prompt_.shown.clear();
-  EXPECT_EQ(Read(path), kBadVersion);
+  EXPECT_EQ(Read(path), DataFileResult::BadVersion);
   EXPECT_EQ(prompt_.shown.size(), 1u);
 }
 
@@ -314,7 +325,7 @@ TEST_F(DataFileTest, AcceptedVersions) {
     if (c.hasStart) start = 0x2000;
     WriteFile(path, EncodedFile(c.field, 7, 8, image, start));
     image_.ImageStart = 0x5555;
-    EXPECT_EQ(Read(path), kEncodedFileLoaded) << c.field;
+    EXPECT_EQ(Read(path), DataFileResult::EncodedFileLoaded) << c.field;
     EXPECT_EQ(image_.ImageStart, c.hasStart ? 0x2000u : 0u) << c.field;
     EXPECT_EQ(image_.ImageData, image) << c.field;
   }
@@ -326,7 +337,7 @@ TEST_F(DataFileTest, HeaderOnlyReadsCodesAndLeavesImageAlone) {
   WriteFile(path, EncodedFile("2.74 ", 0x0102, 0x0304, RandomBytes(50, 2), 0x1000));
   image_.ImageData = {9, 9};
   image_.ImageStart = 77;
-  EXPECT_EQ(Read(path, kAcceptEncoded, true), kEncodedFileLoaded);
+  EXPECT_EQ(Read(path, kAcceptEncoded, true), DataFileResult::EncodedFileLoaded);
   EXPECT_EQ(devCode_, 0x0102);
   EXPECT_EQ(variant_, 0x0304);
   EXPECT_EQ(image_.ImageData, (Bytes{9, 9}));
@@ -336,17 +347,17 @@ TEST_F(DataFileTest, HeaderOnlyReadsCodesAndLeavesImageAlone) {
   WriteFile(Path("v3.qvl"), EncodedFile("3.0 ", 1, 2, {1}, 0));
   WriteFile(Path("cut.qvl"), "Quorvel 2.74 \x01\x00\x02");
   WriteFile(Path("junk.qvl"), "junk");
-  EXPECT_EQ(Read(Path("missing.qvl"), kAcceptEncoded, true), kFileNotFound);
-  EXPECT_EQ(Read(Path("v3.qvl"), kAcceptEncoded, true), kBadVersion);
-  EXPECT_EQ(Read(Path("cut.qvl"), kAcceptEncoded, true), kReadError);
-  EXPECT_EQ(Read(Path("junk.qvl"), kAcceptEncoded, true), kBadFormat);
+  EXPECT_EQ(Read(Path("missing.qvl"), kAcceptEncoded, true), DataFileResult::FileNotFound);
+  EXPECT_EQ(Read(Path("v3.qvl"), kAcceptEncoded, true), DataFileResult::BadVersion);
+  EXPECT_EQ(Read(Path("cut.qvl"), kAcceptEncoded, true), DataFileResult::ReadError);
+  EXPECT_EQ(Read(Path("junk.qvl"), kAcceptEncoded, true), DataFileResult::BadFormat);
   EXPECT_TRUE(prompt_.shown.empty());
 }
 
 TEST_F(DataFileTest, HexFileGivesOneAndZeroDeviceCodes) {
   const std::string path = Path("fw.hex");
   WriteFile(path, ":0400100001020304E2\r\n:00000001FF\r\n");
-  EXPECT_EQ(Read(path), kHexFileLoaded);
+  EXPECT_EQ(Read(path), DataFileResult::HexFileLoaded);
   EXPECT_EQ(devCode_, 0);
   EXPECT_EQ(variant_, 0);
   EXPECT_EQ(image_.ImageStart, 0x10u);
@@ -359,7 +370,7 @@ TEST_F(DataFileTest, ReadOnlyHiddenFileKeepsAttributesAfterReadAndWrite) {
   const Bytes image = RandomBytes(64, 4);
   ASSERT_TRUE(Write(path, image, false, 1, 2, 3));
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
-  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(Read(path), DataFileResult::EncodedFileLoaded);
   EXPECT_EQ(ModeOf(path), 0444u);
 
   // Declined: nothing written, no error message.
@@ -369,14 +380,14 @@ TEST_F(DataFileTest, ReadOnlyHiddenFileKeepsAttributesAfterReadAndWrite) {
   EXPECT_TRUE(prompt_.shown[0].question);
   EXPECT_NE(prompt_.shown[0].text.find("'read only', 'hidden'"), std::string::npos);
   EXPECT_EQ(prompt_.shown[0].caption, "Save");
-  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(Read(path), DataFileResult::EncodedFileLoaded);
   EXPECT_EQ(image_.ImageData, image);
 
   prompt_.answer = true;
   const Bytes second = RandomBytes(64, 6);
   EXPECT_TRUE(Write(path, second, true, 1, 2, 3));
   EXPECT_EQ(ModeOf(path), 0444u);
-  EXPECT_EQ(Read(path), kEncodedFileLoaded);
+  EXPECT_EQ(Read(path), DataFileResult::EncodedFileLoaded);
   EXPECT_EQ(image_.ImageData, second);
   // Without the check the writer does not ask.
   prompt_.shown.clear();
@@ -445,12 +456,7 @@ TEST_F(DataFileTest, ReadingNeverChangesTheFile) {
     readers.emplace_back([&, t] {
       const std::string path = Path(t % 2 == 0 ? "fw.qvl" : "fw.hex");
       for (int i = 0; i < 200; ++i) {
-        uint16_t devCode = 0;
-        uint16_t variant = 0;
-        FirmwareImage read;
-        if (ReadDataFile(path, kAcceptEncoded | kAcceptHex, false, devCode, variant, read) < 0) {
-          ++failures;
-        }
+        if (!ReadDataFile(path, kAcceptEncoded | kAcceptHex).Loaded()) ++failures;
       }
     });
   }
@@ -476,7 +482,7 @@ TEST_F(DataFileTest, UnreadableFileSaysPermissionDenied) {
     std::string causes;
     for (uint8_t language : {1, 0}) {
       Language = language;
-      if (Read(path) != kReadError || problem_.Line != 0) return false;
+      if (Read(path) != DataFileResult::ReadError || problem_.Line != 0) return false;
       causes += problem_.Cause + "|";
     }
     return causes == "permission denied|odmowa dostępu|";
@@ -506,7 +512,7 @@ TEST_F(DataFileTest, WriteNamesTheReasonOfAFailure) {
     ASSERT_TRUE(Write(Path(longest), image, false, 1, 2, 3, &detail)) << detail;
     EXPECT_EQ(detail, "");
   }
-  EXPECT_EQ(Read(Path(longest)), kEncodedFileLoaded);
+  EXPECT_EQ(Read(Path(longest)), DataFileResult::EncodedFileLoaded);
   EXPECT_EQ(image_.ImageData, image);
   EXPECT_EQ(Entries(), std::vector<std::string>{longest});
   EXPECT_TRUE(prompt_.shown.empty());
@@ -531,7 +537,7 @@ TEST_F(DataFileTest, WriteNamesTheReasonOfAFailure) {
     EXPECT_EQ(prompt_.shown[0].text,
               "Data writing error in file:\r\n" + c.path + "\r\n" + c.reason);
   }
-  EXPECT_EQ(Read(Path(longest)), kEncodedFileLoaded);
+  EXPECT_EQ(Read(Path(longest)), DataFileResult::EncodedFileLoaded);
   EXPECT_EQ(image_.ImageData, image);
   EXPECT_EQ(Entries(), std::vector<std::string>{longest});
 

@@ -13,10 +13,10 @@
 #include <memory>
 
 #include "app/globals.h"
+#include "app/prompt.h"
 #include "dialogs/about_box.h"
 #include "dialogs/confirmation_box.h"
 #include "dialogs/help_window.h"
-#include "app/prompt.h"
 #include "dialogs/serial_settings_dialog.h"
 
 namespace quorvel {

@@ -200,7 +200,7 @@ TEST_F(EngineRunTest, EnglishTimeoutWhenNothingAnswers) {
   // 5 s of connects, 5 s of identify requests, alternately; the count of
   // 250 switches to the application once more before it gives up.
   EXPECT_EQ(elapsed, 25500u);
-  EXPECT_EQ(h.progress.ModalResult(), kModalTimeout);
+  EXPECT_EQ(h.ended, RunEnd::Timeout);
   ASSERT_GE(h.Lines().size(), 2u);
   EXPECT_EQ(h.Lines()[h.Lines().size() - 2], "- Timeout occured");
   EXPECT_EQ(h.Lines().back(), "- Result: Device programming was unsuccessful.");
@@ -243,7 +243,7 @@ TEST_P(BootloaderOnlyRowTest, RowsWithoutAddressableApplicationTimeOutInBootload
   const std::string file = h.WriteQvl("f.qvl", Pattern(kBlock), data.DevCode, data.Variant, kBase);
   ASSERT_TRUE(h.Start(row, file));
   const uint32_t elapsed = h.RunFor(60000);
-  EXPECT_EQ(h.progress.ModalResult(), kModalTimeout);
+  EXPECT_EQ(h.ended, RunEnd::Timeout);
   EXPECT_EQ(elapsed, 25100u);
   EXPECT_EQ(h.SentWithCode(1).size(), h.serial.sent.size());  // connects only
   EXPECT_EQ(h.engine->Protocol(), kProtocolBoot);
@@ -275,11 +275,26 @@ TEST_F(EngineRunTest, ConnectIsRepeatedEvery100MsAndRunContinuesWhenTheBootloade
   EXPECT_TRUE(h.engine->LastOutcome().Success);
 }
 
+// The first end is the one that ended the run: the host hears it once, and
+// neither a second Stop nor the timer's give-up replaces it.
+TEST_F(EngineRunTest, OnlyTheFirstEndCounts) {
+  h.autoAnswer = false;
+  const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(rz303, file));
+  h.engine->Stop();
+  h.engine->Stop();
+  h.Tick(60000);
+  EXPECT_EQ(h.ended, RunEnd::Stop);
+  EXPECT_EQ(h.endsHeard, 1);
+  h.RunFor(0);
+  EXPECT_EQ(h.engine->LastOutcome().Cause, RunCause::UserStop);
+}
+
 TEST_F(EngineRunTest, StopDuringTransferReportsUserAbort) {
   const std::string file = h.WriteQvl("rz.qvl", Pattern(3 * kBlock), 12, 0, kBase);
   h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
     if (c[1] == 4 && h.instrument.writeOrder.size() == 1) {
-      h.progress.SetModalResult(kModalStop);  // the user presses Stop
+      h.engine->Stop();  // the user presses Stop
       return Bytes{};
     }
     return std::nullopt;
@@ -305,7 +320,7 @@ TEST_F(EngineRunTest, StopWhileSkippingEmptyBlocksFinishesOnce) {
   const std::string file = h.WriteQvl("rz.qvl", image, 12, 0, kBase);
   int pending = 0;
   h.onPendingEvents = [&] {
-    if (++pending == 2) h.progress.SetModalResult(kModalStop);
+    if (++pending == 2) h.engine->Stop();
   };
   ASSERT_TRUE(h.Start(rz303, file));
   h.RunFor(1000);
@@ -465,7 +480,7 @@ TEST_F(EngineRunTest, UnansweredResetIsSentAgainAndStillSucceeds) {
   EXPECT_EQ(elapsed, 5000u);
   EXPECT_EQ(h.SentWithCode(5).size(), 2u);
   EXPECT_EQ(h.SentWithCode(4).size(), 2u);  // no block again
-  EXPECT_EQ(h.progress.ModalResult(), kModalSuccess);
+  EXPECT_EQ(h.ended, RunEnd::Success);
   EXPECT_TRUE(h.engine->LastOutcome().Success);
 }
 
@@ -493,7 +508,7 @@ TEST_F(EngineRunTest, EraseIsRepeatedAfter20SecondsOtherCommandsAfter5) {
     // Five repeats, then the timeout (the bootloader was entered: no advice).
     run.RunFor(10 * c.wait);
     EXPECT_EQ(run.SentWithCode(c.silentCode).size(), 6u) << int(c.silentCode);
-    EXPECT_EQ(run.progress.ModalResult(), kModalTimeout);
+    EXPECT_EQ(run.ended, RunEnd::Timeout);
     ASSERT_EQ(run.prompt.shown.size(), 1u);
     EXPECT_EQ(run.prompt.shown[0].text,
               std::string(c.device) + " programming was unsuccessful.\r\n\r\nTimeout occured.");
@@ -546,7 +561,7 @@ TEST_F(EngineRunTest, ResetNotConfirmedIsItsOwnResultNotASuccess) {
       {"never answered", [](EngineHarness&) { return Bytes{}; }, "Timeout occured."},
       {"stopped by the user",
        [](EngineHarness& run) {
-         run.progress.SetModalResult(kModalStop);
+         run.engine->Stop();
          return Bytes{};
        },
        "User abort."},

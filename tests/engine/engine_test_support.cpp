@@ -131,16 +131,24 @@ EngineHarness::EngineHarness() : savedLanguage_(Language) {
   Language = 1;
   SetPrompt(&processPrompt);
   devices = BuildDeviceList();
-  RunSurroundings surroundings;
-  surroundings.serial = &serial;
-  surroundings.usb = &usb;
+  MakeEngine(kLinkSerial);
+  serial.onStatus = [this](int code, std::string_view text) {
+    if (&engine->Link() == &serial) engine->LinkStatus(code, text);
+  };
+}
+
+void EngineHarness::MakeEngine(uint8_t linkKind) {
+  RunSurroundings surroundings(linkKind == kLinkUsb ? static_cast<RunLink&>(usb) : serial);
   surroundings.ticks = &clock;
   surroundings.prompt = &prompt;
   surroundings.post = [this](std::function<void()> continuation) {
     posted.push_back(std::move(continuation));
   };
+  surroundings.ended = [this](RunEnd end) {
+    ended = end;
+    ++endsHeard;
+  };
   engine.emplace(devices, log, surroundings);
-  serial.onStatus = [this](int code, std::string_view text) { engine->LinkStatus(code, text); };
 }
 
 EngineHarness::~EngineHarness() {
@@ -218,7 +226,11 @@ bool EngineHarness::Start(int row, const std::string& file, const std::string& b
   selection.StartTime.tm_min = 5;
   selection.StartTime.tm_sec = 3;
   answered = serial.sent.size();
-  const bool goesOn = engine->StartRun(selection);
+  const uint8_t kind = devices[static_cast<size_t>(row)].LinkKind;
+  if (engine->Link().Kind() != kind) MakeEngine(kind);
+  ended = RunEnd::None;
+  endsHeard = 0;
+  const bool goesOn = engine->StartRun(selection, ReadRunDataFile(file, &prompt));
   if (goesOn) engine->AttachProgress(&progress);
   return goesOn;
 }
@@ -258,9 +270,9 @@ uint32_t EngineHarness::RunFor(uint32_t ms) {
   uint32_t elapsed = 0;
   for (;;) {
     Pump();
-    if (progress.ModalResult() != kModalNone) {
+    if (ended != RunEnd::None) {
       ++progressClosed;
-      engine->ProgressClosed();
+      engine->Finish();
       return elapsed;
     }
     if (elapsed >= ms || !engine->Running()) return elapsed;

@@ -35,8 +35,28 @@ class FakeClock final : public TickSource {
   uint32_t now = 1000;
 };
 
-class FakeSerialLink final : public SerialRunLink {
+// As the serial link component's adapter: RTS and DTR first, then the port
+// closed, the transmit size enlarged and the port opened, all without a
+// status report.
+class FakeSerialLink final : public RunLink {
  public:
+  uint8_t Kind() const override { return kLinkSerial; }
+  void Open(const LinkOpening& opening) override {
+    if (opening.Lines) {
+      rts = opening.Lines->Rts;
+      dtr = opening.Lines->Dtr;
+    }
+    ++suspended;
+    SetCOMPort("");
+    if (transmitSize < opening.TransmitSize) SetTransmitSize(opening.TransmitSize);
+    SetParams(opening.PortName, opening.Line);
+    --suspended;
+  }
+  void Close() override {
+    ++suspended;
+    SetPortNumber(0);
+    --suspended;
+  }
   bool Send(const uint8_t* bytes, uint32_t count) override {
     if (!open || refuseSends || count > transmitSize) return false;
     sent.emplace_back(bytes, bytes + count);
@@ -55,7 +75,7 @@ class FakeSerialLink final : public SerialRunLink {
   // As the serial component: a transmit size of up to 65535 bytes, changed
   // only while the port is closed.
   uint32_t TransmitSize() const override { return transmitSize; }
-  void SetTransmitSize(uint32_t bytes) override {
+  void SetTransmitSize(uint32_t bytes) {
     calls.push_back("TransmitSize=" + std::to_string(bytes) + (open ? " (open)" : ""));
     transmitSize = std::min<uint32_t>(bytes, 65535);
   }
@@ -69,19 +89,15 @@ class FakeSerialLink final : public SerialRunLink {
   bool ShortFrameGap() const override {
     return frameGap.automatic && autoGapMs < kStandardQuietPeriodMs;
   }
-  void SuspendStatusEvent() override { ++suspended; }
-  void ResumeStatusEvent() override { --suspended; }
-  void SetRTSState(bool on) override { rts = on; }
-  void SetDTRState(bool on) override { dtr = on; }
-  void SetCOMPort(const std::string& name) override {
+  void SetCOMPort(const std::string& name) {
     calls.push_back("COMPort=" + name);
-    if (name.empty()) Close();
+    if (name.empty()) ClosePort();
   }
-  void SetPortNumber(int number) override {
+  void SetPortNumber(int number) {
     calls.push_back("PortNumber=" + std::to_string(number));
-    if (number == 0) Close();
+    if (number == 0) ClosePort();
   }
-  void SetParams(const std::string& portName, const LineSettings& settings) override {
+  void SetParams(const std::string& portName, const LineSettings& settings) {
     calls.push_back("SetParams=" + portName);
     params = settings;
     status = statusOnOpen;
@@ -89,7 +105,7 @@ class FakeSerialLink final : public SerialRunLink {
     Report();
   }
 
-  void Close() {
+  void ClosePort() {
     open = false;
     status = kStatusDisconnected;
     Report();
@@ -119,8 +135,23 @@ class FakeSerialLink final : public SerialRunLink {
   std::function<void(int, std::string_view)> onStatus;
 };
 
-class FakeUsbLink final : public UsbRunLink {
+// As the USB link component's adapter: the device closed, its line set and
+// the device of the index opened, all without a status report.
+class FakeUsbLink final : public RunLink {
  public:
+  uint8_t Kind() const override { return kLinkUsb; }
+  void Open(const LinkOpening& opening) override {
+    ++suspended;
+    SetDeviceIndex(0);
+    params = opening.Line;
+    SetDeviceIndex(opening.PortIndex);
+    --suspended;
+  }
+  void Close() override {
+    ++suspended;
+    SetDeviceIndex(0);
+    --suspended;
+  }
   bool Send(const uint8_t* bytes, uint32_t count) override {
     if (!open) return false;
     sent.emplace_back(bytes, bytes + count);
@@ -133,14 +164,11 @@ class FakeUsbLink final : public UsbRunLink {
   bool IsOpen() const override { return open; }
   int Status() const override { return status; }
   void RefreshStatus() override {}
-  void SuspendStatusEvent() override { ++suspended; }
-  void ResumeStatusEvent() override { --suspended; }
-  void SetDeviceIndex(int index) override {
+  void SetDeviceIndex(int index) {
     calls.push_back("DeviceIndex=" + std::to_string(index) + (suspended > 0 ? " (quiet)" : ""));
     open = index != 0 && statusOnOpen == kStatusConnected;
     status = index == 0 ? kStatusDisconnected : statusOnOpen;
   }
-  void SetLineParams(const LineSettings& settings) override { params = settings; }
 
   std::vector<Bytes> sent;
   std::vector<std::string> calls;
@@ -216,7 +244,9 @@ class EngineHarness {
   // Writes an Intel HEX file with the image at `start`; returns its path.
   std::string WriteHex(const std::string& name, const Bytes& image, uint32_t start);
 
-  // Starts a run for the row; attaches the progress sink when it goes on.
+  // Starts a run for the row as a host does: reads the data file (a
+  // refusal's message to the run's prompt) and puts the engine on the link
+  // of the row's kind; attaches the progress sink when the run goes on.
   bool Start(int row, const std::string& file, const std::string& busAddress = "");
 
   // Delivers the instrument's answers to everything sent so far, until
@@ -225,8 +255,8 @@ class EngineHarness {
   // Delivers one chunk as received bytes.
   void Feed(const Bytes& chunk);
   // Advances time by steps of 100 ms with the timer and the instrument's
-  // answers until the run has a modal result or `ms` have passed; then, if
-  // a result is there, closes the progress window. Returns elapsed ms.
+  // answers until the run has come to its end or `ms` have passed; then, if
+  // it has ended, closes the progress window. Returns elapsed ms.
   uint32_t RunFor(uint32_t ms);
   // Advances time by ms in one step and fires the timer once.
   void Tick(uint32_t ms);
@@ -259,10 +289,17 @@ class EngineHarness {
   std::function<void()> onPendingEvents;
   std::deque<std::function<void()>> posted;
   std::optional<RunEngine> engine;
+  // How the last run came to its end, as the host heard it (None: not yet),
+  // and how many ends it heard.
+  RunEnd ended = RunEnd::None;
+  int endsHeard = 0;
   size_t answered = 0;
   int progressClosed = 0;
 
  private:
+  // A new engine on the link of the kind.
+  void MakeEngine(uint8_t linkKind);
+
   uint8_t savedLanguage_;
 };
 

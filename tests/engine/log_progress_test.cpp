@@ -163,16 +163,5 @@ TEST(ProgressValuesTest, BarsNeverExceedTheFullWidthAndZeroMaximumIsHarmless) {
   EXPECT_EQ(p.SentBarWidth(), 150);
 }
 
-TEST(RunProgressTest, FirstModalResultEndsTheRun) {
-  RunProgress progress;
-  std::vector<int> seen;
-  progress.OnModalResult = [&](int r) { seen.push_back(r); };
-  progress.SetModalResult(kModalNone);
-  progress.SetModalResult(kModalStop);
-  progress.SetModalResult(kModalTimeout);
-  EXPECT_EQ(progress.ModalResult(), kModalStop);
-  EXPECT_EQ(seen, std::vector<int>{kModalStop});
-}
-
 }  // namespace
 }  // namespace quorvel

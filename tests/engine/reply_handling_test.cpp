@@ -153,9 +153,9 @@ TEST_F(ReplyTest, SixConsecutiveNegativeRepliesTimeOut) {
   StartSilentFor({4});
   for (int i = 0; i < 5; ++i) h.Feed(Bytes{0x7F, 0x04});
   EXPECT_EQ(h.LogCount("- Writing data block: \terror"), 5);
-  EXPECT_EQ(h.progress.ModalResult(), kModalNone);
+  EXPECT_EQ(h.ended, RunEnd::None);
   h.Feed(Bytes{0x7F, 0x04});
-  EXPECT_EQ(h.progress.ModalResult(), kModalTimeout);
+  EXPECT_EQ(h.ended, RunEnd::Timeout);
   EXPECT_TRUE(h.LogHas("- Timeout occured"));
   h.RunFor(0);
   ASSERT_EQ(h.prompt.shown.size(), 1u);
@@ -171,7 +171,7 @@ TEST_F(ReplyTest, PositiveReplyBetweenNegativeOnesStartsTheCountAgain) {
   PutLe(ack, first, 4);
   h.Feed(ack);
   for (int i = 0; i < 5; ++i) h.Feed(Bytes{0x7F, 0x04});
-  EXPECT_EQ(h.progress.ModalResult(), kModalNone);
+  EXPECT_EQ(h.ended, RunEnd::None);
   EXPECT_EQ(h.engine->Record().RetryCount, 5);
 }
 
@@ -179,7 +179,7 @@ TEST_F(ReplyTest, UnknownErrorCodeEndsTheRun) {
   StartSilentFor({3});
   h.Feed(Bytes{0x7F, 0x09});
   EXPECT_TRUE(h.LogHas("- Unknown bootloader error: 9"));
-  EXPECT_EQ(h.progress.ModalResult(), kModalError);
+  EXPECT_EQ(h.ended, RunEnd::Error);
   h.RunFor(0);
   ASSERT_EQ(h.prompt.shown.size(), 1u);
   EXPECT_EQ(h.prompt.shown[0].text,
@@ -197,9 +197,9 @@ TEST_F(ReplyTest, WronglyAddressedAcknowledgementSendsTheSameBlockAgain) {
   EXPECT_EQ(h.SentWithCode(4).size(), 2u);
   EXPECT_FALSE(h.engine->Record().BlockAcked);
   for (int i = 0; i < 4; ++i) h.Feed(wrong);
-  EXPECT_EQ(h.progress.ModalResult(), kModalNone);
+  EXPECT_EQ(h.ended, RunEnd::None);
   h.Feed(wrong);
-  EXPECT_EQ(h.progress.ModalResult(), kModalTimeout);
+  EXPECT_EQ(h.ended, RunEnd::Timeout);
   EXPECT_EQ(h.SentWithCode(4).size(), 6u);  // nothing more after the timeout
 }
 
@@ -267,7 +267,7 @@ TEST_F(ReplyTest, ResetAnswerBehindALateAcknowledgementIsTaken) {
   StartSilentFor({5});
   ASSERT_EQ(LastSent(), (Bytes{0xB0, 0x05}));
   h.Feed(Concat({WriteAck(kBase), {0x80, 0x05}}));
-  EXPECT_EQ(h.progress.ModalResult(), kModalSuccess);
+  EXPECT_EQ(h.ended, RunEnd::Success);
   h.RunFor(0);
   EXPECT_TRUE(h.engine->LastOutcome().Success);
 }
@@ -279,7 +279,7 @@ TEST_F(ReplyTest, LateAcknowledgementInPiecesDuringTheResetIsDropped) {
   for (uint8_t b : late) h.Feed(Bytes{b});
   h.Feed(Bytes{0x80});
   h.Feed(Bytes{0x05});
-  EXPECT_EQ(h.progress.ModalResult(), kModalSuccess);
+  EXPECT_EQ(h.ended, RunEnd::Success);
 }
 
 TEST_F(ReplyTest, ShortPositiveReplyForAnotherCommandIsIgnored) {

@@ -29,8 +29,8 @@ uint32_t RunWithSim(EngineHarness& h, sim::Instrument& device, uint32_t ms) {
       const Bytes sent = h.serial.sent[fed++];
       for (const sim::InstrumentOutput& out : device.Feed(sent)) h.Feed(out.Bytes);
     }
-    if (h.progress.ModalResult() != kModalNone) {
-      h.engine->ProgressClosed();
+    if (h.ended != RunEnd::None) {
+      h.engine->Finish();
       return elapsed;
     }
     if (elapsed >= ms || !h.engine->Running()) return elapsed;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "datafile/data_file.h"
 #include "app/prompt.h"
+#include "datafile/data_file.h"
 #include "fuzz_input_file.h"
 
 namespace {
@@ -15,10 +15,11 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-// A negative result has a cause that the one-line text carries; any other
-// result has none.
-void CheckProblem(int32_t result, const quorvel::DataFileProblem& problem) {
-  if (result >= 0) {
+// A refusal has a cause that the one-line text carries; a loaded file has
+// none.
+void CheckProblem(const quorvel::DataFileContents& contents) {
+  const quorvel::DataFileProblem& problem = contents.Problem;
+  if (contents.Loaded()) {
     Check(problem.Line == 0 && problem.Cause.empty());
     return;
   }
@@ -34,25 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static quorvel::SilentPrompt silent;
   quorvel::SetPrompt(&silent);
   quorvel::fuzz::WriteInput(data, size);
-  uint16_t devCode = 0;
-  uint16_t variant = 0;
-  quorvel::FirmwareImage image;
-  std::string version;
-  quorvel::DataFileProblem problem{7, "stale"};
-  const int32_t full = quorvel::ReadDataFile(quorvel::fuzz::InputFile(),
-                                             quorvel::kAcceptEncoded | quorvel::kAcceptHex, false,
-                                             devCode, variant, image, &version, &problem);
-  Check(full >= quorvel::kCrcError && full <= quorvel::kHexFileLoaded);
-  Check(full < 0 || image.ImageSize() <= quorvel::kMaxImageSize);
-  CheckProblem(full, problem);
-  quorvel::FirmwareImage untouched;
-  untouched.ImageStart = 1;
-  problem = {7, "stale"};
-  const int32_t header =
-      quorvel::ReadDataFile(quorvel::fuzz::InputFile(), quorvel::kAcceptEncoded, true, devCode,
-                            variant, untouched, nullptr, &problem);
-  Check(header >= quorvel::kCrcError && header <= quorvel::kEncodedFileLoaded);
-  Check(untouched.ImageStart == 1 && untouched.ImageData.empty());
-  CheckProblem(header, problem);
+  using quorvel::DataFileResult;
+  const quorvel::DataFileContents full = quorvel::ReadDataFile(
+      quorvel::fuzz::InputFile(), quorvel::kAcceptEncoded | quorvel::kAcceptHex);
+  const auto code = static_cast<int32_t>(full.Result);
+  Check(code >= static_cast<int32_t>(DataFileResult::CrcError) &&
+        code <= static_cast<int32_t>(DataFileResult::HexFileLoaded));
+  Check(full.Image.ImageSize() <= quorvel::kMaxImageSize);
+  Check(full.Loaded() || full.Image.ImageData.empty());
+  CheckProblem(full);
+  const quorvel::DataFileContents header = quorvel::ReadDataFileHeader(quorvel::fuzz::InputFile());
+  Check(header.Result != DataFileResult::HexFileLoaded);
+  Check(header.Image.ImageStart == 0 && header.Image.ImageData.empty());
+  CheckProblem(header);
   return 0;
 }

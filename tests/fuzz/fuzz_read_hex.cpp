@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "datafile/hex_file.h"
 #include "app/prompt.h"
+#include "datafile/hex_file.h"
 #include "fuzz_input_file.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "app/prompt.h"
 #include "datafile/data_file.h"
 #include "datafile/hex_file.h"
-#include "app/prompt.h"
 #include "process_runner.h"
 #include "run/device_types.h"
 #include "serial/comm32kx.h"
@@ -176,6 +176,9 @@ TEST_F(RunSessionTest, TwoRunsSideBySideKeepEverythingApart) {
   // Outcomes, each once.
   EXPECT_EQ(a.finishedCount, 1);
   EXPECT_EQ(b.finishedCount, 1);
+  // Serial runs need no USB link component, and made none.
+  EXPECT_FALSE(a.session.HasOwnUsb());
+  EXPECT_FALSE(b.session.HasOwnUsb());
   EXPECT_TRUE(bEndedWhileARan) << "the runs did not overlap";
   EXPECT_EQ(a.session.Outcome().Cause, RunCause::Success) << a.Log();
   EXPECT_EQ(b.session.Outcome().Cause, RunCause::DeviceMismatch) << b.Log();
@@ -381,6 +384,45 @@ TEST_F(RunSessionTest, SerialRunLogsOnlyItsOwnPortsStatus) {
   EXPECT_TRUE(host.session.Outcome().Success) << host.Log();
   EXPECT_TRUE(host.LogHas("Comm port: Connected")) << host.Log();
   EXPECT_FALSE(host.LogHas("Disconnected")) << host.Log();
+}
+
+// The serial run link opens its port the way a run needs it: the row's RTS
+// and DTR first, room for the largest write command, the line settings, and
+// no status line while the port is closed and opened, nor when it closes at
+// the end; the component's status event is its owner's again afterwards.
+TEST_F(RunSessionTest, SerialRunLinkOpensAndClosesThePortQuietly) {
+  const std::string port = StartSim("port", {"--device", "KV-310"});
+  TComm32Kx comm(nullptr, 1);
+  std::vector<int> statuses;
+  comm.OnCOMStatus = [&statuses](TComm32Kx*, int32_t code, const std::string&) {
+    statuses.push_back(code);
+  };
+  Comm32KxRunLink link(comm);
+  LinkOpening opening;
+  opening.PortName = port;
+  opening.Line = {br057600, pbEven, dbSeven, sbTwo};
+  opening.Lines = LinkOpening::ControlLines{true, false};
+  opening.TransmitSize = 0xFFFE + kWriteCommandOverhead;  // the largest block's command
+  link.Open(opening);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(link.IsOpen());
+  EXPECT_EQ(link.Status(), kStatusConnected);
+  EXPECT_EQ(link.Kind(), kLinkSerial);
+  EXPECT_TRUE(comm.RTSState());
+  EXPECT_FALSE(comm.DTRState());
+  EXPECT_EQ(comm.BaudRate(), br057600);
+  EXPECT_EQ(comm.Parity(), pbEven);
+  EXPECT_EQ(comm.DataBits(), dbSeven);
+  EXPECT_EQ(comm.StopBits(), sbTwo);
+  EXPECT_EQ(link.TransmitSize(), 65535u);  // the component's largest
+  EXPECT_TRUE(statuses.empty());
+  link.Close();
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_TRUE(statuses.empty());
+  link.RefreshStatus();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(statuses, std::vector<int>{kStatusDisconnected});
 }
 
 // The serial run link over the component: the automatic gap is short at

@@ -27,9 +27,9 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "app/prompt.h"
 #include "datafile/data_file.h"
 #include "datafile/hex_file.h"
-#include "app/prompt.h"
 #include "process_runner.h"
 #include "run/device_types.h"
 #include "session/run_session.h"
@@ -125,12 +125,9 @@ bool WaitForList(TFtdiUSB& usb) {
 // from the data file's (outside an image, memory holds 0xFF); -1 when a
 // file cannot be read.
 long ImageDifferences(const std::string& dataFile, const std::string& saved) {
-  FirmwareImage expected;
-  uint16_t code = 0;
-  uint16_t variant = 0;
-  if (ReadDataFile(dataFile, kAcceptEncoded | kAcceptHex, false, code, variant, expected) < 0) {
-    return -1;
-  }
+  const DataFileContents file = ReadDataFile(dataFile, kAcceptEncoded | kAcceptHex);
+  if (!file.Loaded()) return -1;
+  const FirmwareImage& expected = file.Image;
   FirmwareImage received;
   if (ReadHexFile(saved, received) != 0 || received.ImageSize() == 0) return -1;
   auto byteAt = [](const FirmwareImage& image, uint64_t address) -> uint8_t {

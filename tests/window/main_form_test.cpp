@@ -88,10 +88,9 @@ class MainFormTest : public ::testing::Test {
 
   // An encoded data file for a device row.
   std::string MakeEncoded(const QString& name, const TDevAvailData& row) const {
-    uint16_t code = 0;
-    uint16_t variant = 0;
-    FirmwareImage image;
-    EXPECT_EQ(ReadDataFile(SampleHex(), kAcceptHex, false, code, variant, image), kHexFileLoaded);
+    const DataFileContents hex = ReadDataFile(SampleHex(), kAcceptHex);
+    EXPECT_EQ(hex.Result, DataFileResult::HexFileLoaded);
+    const FirmwareImage& image = hex.Image;
     EXPECT_TRUE(WriteDataFile(Path(name), image.ImageData, nullptr, row.DevCode, row.Variant,
                               image.ImageStart));
     return Path(name);
@@ -670,12 +669,9 @@ TEST_F(MainFormTest, EncodeCompletesTheNameAndAsksBeforeReplacing) {
     });
     form.EncodeAction()->trigger();
     EXPECT_NE(message.find("Data encoded."), std::string::npos) << message;
-    uint16_t code = 0;
-    uint16_t variant = 0;
-    FirmwareImage image;
-    EXPECT_EQ(ReadDataFile(Path(c.saved), kAcceptEncoded, false, code, variant, image),
-              kEncodedFileLoaded);
-    EXPECT_EQ(code, 7);
+    const DataFileContents saved = ReadDataFile(Path(c.saved), kAcceptEncoded);
+    EXPECT_EQ(saved.Result, DataFileResult::EncodedFileLoaded);
+    EXPECT_EQ(saved.DevCode, 7);
   }
 
   // Replacing: No keeps the dialog open, Yes replaces.
