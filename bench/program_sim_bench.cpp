@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
     const double lineRate = baud / 10.0;
     const double wireSeconds = static_cast<double>(wireBytes) / lineRate;
     const double blockWireMs = kBlockWireBytes * 1000.0 / lineRate;
-    const int autoQuietMs = quorvel::AutoQuietPeriodMs(line);
+    const int autoQuietMs = quorvel::AutoFrameGapMs(line);
 
     // The reference with the automatic gap's quiet period first: the
     // Quorvel rows are compared with it.

@@ -173,7 +173,7 @@ class ConsolePrompt final : public Prompt {
  public:
   ConsolePrompt(RunConsole& console, size_t run) : console_(console), run_(run) {}
   bool MsgBox(const std::string& text, const std::string& caption, uint32_t) override {
-    console_.Line(run_, caption + ": " + TerminalText(text));
+    console_.Line(run_, (caption.empty() ? "" : caption + ": ") + TerminalText(text));
     return true;
   }
   // A run asks nothing; were it to, nobody is there to answer.
@@ -202,20 +202,11 @@ struct ProgramChoice {
 InstrumentResult ResultOf(const std::string& port, const std::string& device,
                           const RunSession& session) {
   const RunOutcome& outcome = session.Outcome();
-  const RunFacts& facts = session.Facts();
   InstrumentResult result;
   result.port = port;
   result.device = device;
-  result.infoReported = facts.InfoReported;
-  result.serialPart1 = facts.SerialPart1;
-  result.serialPart2 = facts.SerialPart2;
-  result.deviceCode = facts.DeviceCode;
-  result.bootVersion = facts.BootVersion;
-  result.bytesWritten = facts.BytesWritten;
-  result.bytesTotal = facts.BytesTotal;
-  result.blocksSkipped = facts.BlocksSkipped;
-  result.durationMs = facts.Duration.count();
-  result.cause = std::string(RunCauseName(outcome.Cause));
+  result.facts = session.Facts();
+  result.cause = outcome.Cause;
   result.exitCode = ExitCodeOf(outcome);
   result.message = TerminalText(outcome.Message);
   return result;
@@ -312,7 +303,7 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     const RunOutcome& outcome = sessions[i]->Outcome();
     const std::string prefix = console.Prefix(i);
     if (!choice.usb && outcome.Cause == RunCause::LinkError &&
-        outcome.LinkStatus == kStatusAccessDenied) {
+        outcome.LinkStatus == TLinkStatus::AccessDenied) {
       std::fprintf(stderr, "%s%s\n", prefix.c_str(), AccessHint(ports[i]).c_str());
     }
     results.push_back(ResultOf(ports[i], choice.deviceText, *sessions[i]));
@@ -343,7 +334,7 @@ int ProgramCommand(const CliContext& context) {
   if (choice.row == 0) return UsageProblem(TerminalText(kDeviceNotSelected.str()));
   const TDevAvailData& device = choice.devices[choice.row];
   choice.deviceText = deviceTexts[choice.row];
-  choice.usb = device.LinkKind == kLinkUsb;
+  choice.usb = device.LinkKind == TLinkKind::Usb;
   choice.usbNames = device.UsbNames;
   choice.serviceMode = args.Flag("service");
   choice.addressText = args.Get("address");
@@ -410,7 +401,7 @@ int PortsCommand(const CliContext& context) {
     const TDevAvailArray devices = BuildDeviceList();
     const int row = FindDeviceByDisplayText(devices, args.Get("device"));
     if (row < 0) return UsageProblem(kUnknownDeviceType.str() + args.Get("device"));
-    if (row > 0 && devices[row].LinkKind == kLinkUsb) usbNames = devices[row].UsbNames;
+    if (row > 0 && devices[row].LinkKind == TLinkKind::Usb) usbNames = devices[row].UsbNames;
   }
   if (args.Flag("service")) usbNames = usbNames.value_or(std::string());
   int argc = context.argc;

@@ -62,19 +62,19 @@ std::string ObjectJson(const InstrumentResult& r, const std::string& indent) {
   field("port", JsonString(r.port));
   field("device", JsonString(r.device));
   std::string serial = "null";
-  if (r.infoReported) {
+  if (r.facts.InfoReported) {
     serial.assign(1, '[');
-    serial.append(std::to_string(r.serialPart1)).append(", ");
-    serial.append(std::to_string(r.serialPart2)).append("]");
+    serial.append(std::to_string(r.facts.SerialPart1)).append(", ");
+    serial.append(std::to_string(r.facts.SerialPart2)).append("]");
   }
   field("serial", serial);
-  field("device_code", JsonNumberOrNull(r.infoReported, r.deviceCode));
-  field("boot_version", r.infoReported ? JsonString(r.bootVersion) : "null");
-  field("bytes_written", std::to_string(r.bytesWritten));
-  field("bytes_total", std::to_string(r.bytesTotal));
-  field("blocks_skipped", std::to_string(r.blocksSkipped));
-  field("duration_ms", std::to_string(r.durationMs));
-  field("cause", JsonString(r.cause));
+  field("device_code", JsonNumberOrNull(r.facts.InfoReported, r.facts.DeviceCode));
+  field("boot_version", r.facts.InfoReported ? JsonString(r.facts.BootVersion) : "null");
+  field("bytes_written", std::to_string(r.facts.BytesWritten));
+  field("bytes_total", std::to_string(r.facts.BytesTotal));
+  field("blocks_skipped", std::to_string(r.facts.BlocksSkipped));
+  field("duration_ms", std::to_string(r.facts.Duration.count()));
+  field("cause", JsonString(RunCauseName(r.cause)));
   field("exit_code", std::to_string(r.exitCode));
   field("message", JsonString(r.message), true);
   return json + indent + "}";
@@ -174,9 +174,10 @@ std::string SummaryTable(const std::vector<InstrumentResult>& results) {
   rows.push_back({kColumnPort.str(), kColumnResult.str(), kColumnCause.str(), kColumnBytes.str(),
                   kColumnTime.str()});
   for (const InstrumentResult& r : results) {
-    rows.push_back({r.port, ResultWord(r.exitCode), r.cause,
-                    std::to_string(r.bytesWritten) + " / " + std::to_string(r.bytesTotal),
-                    Seconds(r.durationMs)});
+    rows.push_back(
+        {r.port, ResultWord(r.exitCode), std::string(RunCauseName(r.cause)),
+         std::to_string(r.facts.BytesWritten) + " / " + std::to_string(r.facts.BytesTotal),
+         Seconds(r.facts.Duration.count())});
   }
   std::vector<int> widths(rows.front().size(), 0);
   for (const auto& row : rows) {

@@ -8,24 +8,19 @@
 #include <string_view>
 #include <vector>
 
+#include "run/run_engine.h"
+#include "run/run_facts.h"
+
 namespace quorvel {
 
 // One instrument's run.
 struct InstrumentResult {
   std::string port;
   std::string device;  // the device text of the chosen type
-  // What the instrument reported in its device information; not reported:
-  // infoReported false (the report then has null there).
-  bool infoReported = false;
-  uint16_t serialPart1 = 0;
-  uint16_t serialPart2 = 0;
-  uint16_t deviceCode = 0;
-  std::string bootVersion;
-  uint32_t bytesWritten = 0;
-  uint32_t bytesTotal = 0;
-  uint32_t blocksSkipped = 0;
-  int64_t durationMs = 0;
-  std::string cause;  // RunCauseName
+  // What the instrument reported (when its device information came: null in
+  // the report otherwise) and how far the run got.
+  RunFacts facts;
+  RunCause cause = RunCause::NoConnection;
   int exitCode = 0;
   std::string message;  // the final message, "\n" line breaks
 };

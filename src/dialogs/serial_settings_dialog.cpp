@@ -75,9 +75,9 @@ SerialSettingsDialog::SerialSettingsDialog(QWidget* owner, const LineSettings& d
 
   auto* gapLabel = new QLabel(Text(kFrameGapLabel), this);
   frameGap_ = new QComboBox(this);
-  frameGap_->addItem(Text(kFrameGapAuto), static_cast<int>(FrameGap::Auto));
-  frameGap_->addItem(QString("%1 ms").arg(kStandardFrameGapMs),
-                     static_cast<int>(FrameGap::Standard));
+  // The automatic gap first, then the standard one.
+  frameGap_->addItem(Text(kFrameGapAuto));
+  frameGap_->addItem(QString("%1 ms").arg(kStandardFrameGapMs));
   frameGap_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   gapLabel->setBuddy(frameGap_);
   frameGap_->setAccessibleName(gapLabel->text());
@@ -102,7 +102,7 @@ SerialSettingsDialog::SerialSettingsDialog(QWidget* owner, const LineSettings& d
   }
   ok_->setDefault(true);  // Enter confirms
   connect(default_, &QPushButton::clicked, this, [this] {
-    SetValues({defaults_, FrameGap::Standard});
+    SetValues({defaults_, FrameGapChoice::Standard()});
   });
   connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
   connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -173,7 +173,8 @@ SerialSettings SerialSettingsDialog::Values() const {
   values.line.Parity = Checked(parity_);
   values.line.DataBits = Checked(dataBits_);
   values.line.StopBits = Checked(stopBits_);
-  values.frameGap = static_cast<FrameGap>(frameGap_->currentData().toInt());
+  values.frameGap =
+      frameGap_->currentIndex() == 0 ? FrameGapChoice::Auto() : FrameGapChoice::Standard();
   return values;
 }
 
@@ -182,7 +183,7 @@ void SerialSettingsDialog::SetValues(const SerialSettings& values) {
   Check(parity_, values.line.Parity);
   Check(dataBits_, values.line.DataBits);
   Check(stopBits_, values.line.StopBits);
-  frameGap_->setCurrentIndex(frameGap_->findData(static_cast<int>(values.frameGap)));
+  frameGap_->setCurrentIndex(values.frameGap.automatic ? 0 : 1);
 }
 
 void SerialSettingsDialog::Place() {
@@ -209,16 +210,13 @@ std::optional<SerialSettings> EditSerialSettings(QWidget* owner, const LineSetti
 SerialSettings CurrentSerialSettings(const TComm32Kx& comm) {
   SerialSettings settings;
   settings.line = {comm.BaudRate(), comm.Parity(), comm.DataBits(), comm.StopBits()};
-  settings.frameGap = comm.AutoTimeOut() ? FrameGap::Auto : FrameGap::Standard;
+  settings.frameGap =
+      comm.FrameGap().automatic ? FrameGapChoice::Auto() : FrameGapChoice::Standard();
   return settings;
 }
 
 void ApplySerialSettings(TComm32Kx& comm, const SerialSettings& settings) {
-  if (settings.frameGap == FrameGap::Standard) {
-    comm.SetTimeOut(kStandardFrameGapMs);
-  } else {
-    comm.SetAutoTimeOut(true);
-  }
+  comm.SetFrameGap(settings.frameGap);
   comm.SetParams(std::nullopt, static_cast<TBaudRate>(settings.line.Baud),
                  static_cast<TParityBit>(settings.line.Parity),
                  static_cast<TDataBits>(settings.line.DataBits),

@@ -19,16 +19,11 @@ namespace quorvel {
 
 class TComm32Kx;
 
-// The quiet time that ends a received frame.
-enum class FrameGap : uint8_t {
-  Auto,      // chosen by the link from the line settings
-  Standard,  // kStandardFrameGapMs
-};
-constexpr uint16_t kStandardFrameGapMs = kStandardQuietPeriodMs;
-
+// The line settings of a serial port and its frame gap: automatic (chosen by
+// the link from the line) or the standard one.
 struct SerialSettings {
   LineSettings line;
-  FrameGap frameGap = FrameGap::Standard;
+  FrameGapChoice frameGap = FrameGapChoice::Standard();
   bool operator==(const SerialSettings&) const = default;
 };
 

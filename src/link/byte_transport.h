@@ -34,9 +34,9 @@ class ByteTransport {
 
   // Blocks until bytes wait, the stop event fires or the device fails.
   virtual Wait WaitForBytes(const StopEvent& stop) = 0;
-  // Waits at most quietMs for more bytes: Bytes as soon as some wait, Quiet
+  // Waits at most gapMs for more bytes: Bytes as soon as some wait, Quiet
   // when the time passed without one.
-  virtual Wait WaitForMore(const StopEvent& stop, uint16_t quietMs) = 0;
+  virtual Wait WaitForMore(const StopEvent& stop, uint16_t gapMs) = 0;
   // Reads what waits, at most max bytes, without blocking: the count read,
   // 0 when nothing waits, -1 when the device is gone.
   virtual int64_t Read(uint8_t* buffer, size_t max) = 0;

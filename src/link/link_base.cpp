@@ -35,7 +35,7 @@ TLinkBase::TLinkBase(QObject* owner, uint8_t language) : QObject(owner), languag
       HandlePortMessages();
     });
   }
-  UpdateAutoTimeOut();
+  UpdateAutoFrameGap();
   sendTimer_.setInterval(kTimerIntervalMs);
   respTimer_.setInterval(kTimerIntervalMs);
   connect(&sendTimer_, &QTimer::timeout, this, [this] { HandOnQueueHead(); });
@@ -64,22 +64,23 @@ void TLinkBase::BeginDestruction() {
 
 // ---- status ----
 
-std::string TLinkBase::StatusTextFor(int32_t code) const {
-  return std::string(StatusText(code, language_));
+std::string TLinkBase::StatusTextFor(TLinkStatus status) const {
+  return std::string(StatusText(status, language_));
 }
 
-void TLinkBase::ReportStatus(int32_t code) {
+void TLinkBase::ReportStatus(TLinkStatus status) {
   if (destroying_) return;
   // Stored before the handler runs: a handler that changes the link (and so
   // reports a newer status) must not be overwritten by this older one.
-  status_ = static_cast<uint8_t>(code);
+  status_ = status;
   if (!HasStatusHandler()) return;
-  if (code >= kStatusCommunicationLost && soundOnError_ && ErrorSound) {
+  const bool failure = status != TLinkStatus::Connected && status != TLinkStatus::Disconnected;
+  if (failure && soundOnError_ && ErrorSound) {
     const std::function<void()> sound = ErrorSound;
     sound();
   }
   try {
-    CallStatusHandler(code, StatusTextFor(code));
+    CallStatusHandler(status, StatusTextFor(status));
   } catch (...) {
     // A failing status handler must not take the link down with it.
   }
@@ -96,7 +97,7 @@ void TLinkBase::SetLineSetting(uint8_t LineSettings::*field, T value) {
   const auto ordinal = static_cast<uint8_t>(value);
   if (IsOpen() && line_.*field == ordinal) return;
   line_.*field = ordinal;
-  UpdateAutoTimeOut();
+  UpdateAutoFrameGap();
   Reopen();
 }
 
@@ -115,26 +116,33 @@ void TLinkBase::SetStopBits(TStopBits value) {
 
 void TLinkBase::StoreLine(const LineSettings& line) {
   line_ = line;
-  UpdateAutoTimeOut();
+  UpdateAutoFrameGap();
 }
 
-void TLinkBase::SetTimeOut(uint16_t ms) {
-  autoTimeOut_ = false;
-  timeOut_.store(ms == 0 ? 1 : ms);
+FrameGapChoice TLinkBase::FrameGap() const {
+  return autoFrameGap_ ? FrameGapChoice::Auto() : FrameGapChoice::Fixed(TimeOut());
 }
 
-void TLinkBase::SetAutoTimeOut(bool on) {
-  autoTimeOut_ = on;
-  UpdateAutoTimeOut();
+void TLinkBase::SetFrameGap(FrameGapChoice gap) {
+  autoFrameGap_ = gap.automatic;
+  if (gap.automatic) {
+    UpdateAutoFrameGap();
+  } else {
+    timeOut_.store(gap.ms == 0 ? 1 : gap.ms);
+  }
+}
+
+bool TLinkBase::ShortFrameGap() const {
+  return autoFrameGap_ && TimeOut() < kStandardFrameGapMs;
 }
 
 void TLinkBase::SetTransportLatencyMs(uint32_t ms) {
   transportLatencyMs_ = ms;
-  UpdateAutoTimeOut();
+  UpdateAutoFrameGap();
 }
 
-void TLinkBase::UpdateAutoTimeOut() {
-  if (autoTimeOut_) timeOut_.store(AutoQuietPeriodMs(line_, transportLatencyMs_));
+void TLinkBase::UpdateAutoFrameGap() {
+  if (autoFrameGap_) timeOut_.store(AutoFrameGapMs(line_, transportLatencyMs_));
 }
 
 void TLinkBase::SetSizeBufTXD(uint16_t size) {
@@ -321,7 +329,7 @@ void TLinkBase::ResponseTimerTick() {
   respTimer_.stop();
   if (WatchesForLostAnswer() && awaitingAnswer_) {
     awaitingAnswer_ = false;
-    if (IsOpen()) ReportStatus(kStatusCommunicationLost);
+    if (IsOpen()) ReportStatus(TLinkStatus::CommunicationLost);
   }
   ResponseTimeOver();
 }
@@ -346,7 +354,7 @@ void TLinkBase::DoReceive(const uint8_t* buf, uint32_t size) {
   if (buf == nullptr || size == 0) return;
   respStart_.reset();
   respTimer_.stop();
-  if (ReportsConnectedOnReceive()) ReportStatus(kStatusConnected);
+  if (ReportsConnectedOnReceive()) ReportStatus(TLinkStatus::Connected);
   CallReceiveHandler(buf, size);
 }
 
@@ -377,7 +385,7 @@ void TLinkBase::HandlePortMessages() {
         }
         break;
       case PortMessage::Kind::LineError:
-        if (session_) ReportStatus(kStatusCommunicationError);
+        if (session_) ReportStatus(TLinkStatus::CommunicationError);
         break;
       case PortMessage::Kind::HangUp:
         // The device is gone: its threads have nothing left to do and the
@@ -385,7 +393,7 @@ void TLinkBase::HandlePortMessages() {
         // already tells and a new open may follow at once.
         if (session_) {
           ReleaseSession();
-          ReportStatus(kStatusCommunicationError);
+          ReportStatus(TLinkStatus::CommunicationError);
         }
         break;
     }

@@ -56,15 +56,19 @@ class TLinkBase : public QObject {
   TStopBits StopBits() const { return static_cast<TStopBits>(line_.StopBits); }
   void SetStopBits(TStopBits value);
 
-  // The quiet period that ends a received chunk and the least gap between
-  // two transmitted frames, ms. By default the component chooses it from the
-  // line settings and the transport's latency (AutoTimeOut, see
-  // AutoQuietPeriodMs); SetTimeOut fixes it (for instruments that need the
-  // standard 50 ms) until SetAutoTimeOut(true).
+  // The frame gap: the silence that ends a received chunk and the least
+  // pause between two transmitted frames. By default the component chooses
+  // it from the line settings and the transport's latency (AutoFrameGapMs);
+  // a fixed one (for instruments that need the standard 50 ms) stays until
+  // the automatic one is chosen again. Taken at once, also while open.
+  FrameGapChoice FrameGap() const;
+  void SetFrameGap(FrameGapChoice gap);
+  // The automatic gap is in use and shorter than the standard one: a device
+  // that needs the standard pause may miss commands.
+  bool ShortFrameGap() const;
+  // The gap in use, ms, and a fixed one (0 is stored as 1).
   uint16_t TimeOut() const { return timeOut_.load(); }
-  void SetTimeOut(uint16_t ms);
-  bool AutoTimeOut() const { return autoTimeOut_; }
-  void SetAutoTimeOut(bool on);
+  void SetTimeOut(uint16_t ms) { SetFrameGap(FrameGapChoice::Fixed(ms)); }
   uint32_t MaxRespTime() const { return maxRespTime_; }
   void SetMaxRespTime(uint32_t ms) { maxRespTime_ = ms; }
   // The longest frame SendEx takes.
@@ -82,7 +86,7 @@ class TLinkBase : public QObject {
   void SetMaxQueue(int32_t count) { maxQueue_ = count; }
 
   // The last status reported.
-  uint8_t Status() const { return status_; }
+  TLinkStatus Status() const { return status_; }
   // True from a successful open until the close, or until the device goes
   // away (an adapter unplugged, the far end of a virtual port closed). The
   // component then lets the device go by itself, stopping its threads, and
@@ -109,7 +113,7 @@ class TLinkBase : public QObject {
   int32_t ReceiveHoldCount() const { return holdCount_.load(); }
   // Drops what arrived and was not delivered yet: the driver's input queue
   // and the chunks waiting for the main thread. Bytes the receive thread is
-  // still gathering into a chunk (within one TimeOut of quiet) are kept.
+  // still gathering into a chunk (within one frame gap) are kept.
   void DiscardInput();
 
  protected:
@@ -118,13 +122,13 @@ class TLinkBase : public QObject {
   // Questions the component answers.
   virtual void Reopen() = 0;
   virtual bool HasStatusHandler() const = 0;
-  virtual void CallStatusHandler(int32_t code, const std::string& text) = 0;
+  virtual void CallStatusHandler(TLinkStatus status, const std::string& text) = 0;
   virtual void CallReceiveHandler(const uint8_t* buf, uint32_t size) = 0;
   // A completed write, on the main thread (only when the session was started
   // with reportWrites).
   virtual void CallWrittenHandler(const uint8_t* /*buf*/, uint32_t /*size*/) {}
   // The status text of a code in the component's language.
-  virtual std::string StatusTextFor(int32_t code) const;
+  virtual std::string StatusTextFor(TLinkStatus status) const;
   // True while flow control keeps the next frame back.
   virtual bool FlowHoldsTransmit() { return false; }
   // True when a missing answer is to be reported as status 2.
@@ -151,11 +155,11 @@ class TLinkBase : public QObject {
   // Stops the threads and lets the device go, without a status report.
   void ReleaseSession();
   ByteTransport* Transport() const;
-  void ReportStatus(int32_t code);
+  void ReportStatus(TLinkStatus status);
   // Main-thread handling of one received chunk.
   virtual void DoReceive(const uint8_t* buf, uint32_t size);
   // The latency the transport adds between bytes of one reply, part of the
-  // automatic TimeOut.
+  // automatic frame gap.
   void SetTransportLatencyMs(uint32_t ms);
   void SetCutsLongFrames(bool on) { cutsLongFrames_ = on; }
   void BeginDestruction();
@@ -176,15 +180,15 @@ class TLinkBase : public QObject {
   bool destroying_ = false;
 
   LineSettings line_;
-  std::atomic<uint16_t> timeOut_{kStandardQuietPeriodMs};
-  bool autoTimeOut_ = true;
+  std::atomic<uint16_t> timeOut_{kStandardFrameGapMs};
+  bool autoFrameGap_ = true;
   uint32_t transportLatencyMs_ = 0;
   uint32_t maxRespTime_ = 250;
   uint16_t sizeBufTXD_ = 1024;
   uint16_t sizeBufRXD_ = 1024;
   bool soundOnError_ = false;
   bool cutsLongFrames_ = false;
-  uint8_t status_ = kStatusDisconnected;
+  TLinkStatus status_ = TLinkStatus::Disconnected;
   uint32_t frameTimeOut_ = 0;
   bool queueLimit_ = false;
   int32_t maxQueue_ = 2147483647;
@@ -208,7 +212,7 @@ class TLinkBase : public QObject {
 
   template <typename T>
   void SetLineSetting(uint8_t LineSettings::*field, T value);
-  void UpdateAutoTimeOut();
+  void UpdateAutoFrameGap();
   // Stops the threads of a session and lets its device go.
   void EndSession(Session& session);
   void HandOnQueueHead();

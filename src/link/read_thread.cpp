@@ -49,7 +49,7 @@ uint32_t TReadThread::ChunkLimit(uint32_t sizeBufRXD, uint32_t margin) {
 
 void TReadThread::Execute() {
   if (config_.transport == nullptr) return;
-  // The quiet period that ends a chunk is a millisecond or two on a fast
+  // The frame gap that ends a chunk is a millisecond or two on a fast
   // line: the kernel's default timer slack (50 us) would add to every reply.
   (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   const uint32_t margin = Margin(config_.line, config_.timeOut->load());
@@ -115,7 +115,7 @@ TReadThread::ChunkEnd TReadThread::ReadChunks() {
     }
     if (total == 0) return ChunkEnd::Idle;
 
-    // Wait for the next byte at most TimeOut ms; a quiet gap ends the chunk.
+    // Wait for the next byte at most TimeOut ms; a gap that long ends the chunk.
     switch (transport.WaitForMore(*config_.stop, config_.timeOut->load())) {
       case ByteTransport::Wait::Stopped:
         return ChunkEnd::Stop;

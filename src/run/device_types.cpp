@@ -21,39 +21,39 @@ using Row = TDevAvailData;
 // clang-format off
 std::array<TDevAvailData, kDeviceTypeCount> MakeDeviceTypes() {
   return {{
-      Row{"-", 0, 0, "", kLinkNone, 0, br009600, pbNone, dbEight, sbOne, 0, 0, 0, "", "", 0x01, 0x00, {}},  // 0
-      Row{"KV-310", 1, 0, "", kLinkSerial, 0, br009600, pbNone, dbEight, sbOne, 0, 0, 0, "", "", 0x01, 0x00, {}},  // 1
-      Row{"TRP-40", 2, 0, "", kLinkUsb, 0, br115200, pbNone, dbEight, sbOne, 1, 0, 0, "2.2.0021", "TRP-40", 0x01, 0x66, {'Z', 'E', 'W', 'K', 'A', 'R', 'I', 0x00}},  // 2
-      Row{"TRP-40", 2, 1, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "2.2.0021", "", 0x01, 0x66, {'Z', 'E', 'W', 'K', 'A', 'R', 'I', 0x00}},  // 3
-      Row{"HOX-27", 3, 0, "", kLinkSerial, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x00, {}},  // 4
-      Row{"M-530", 6, 0, "", kLinkSerial, 0, br009600, pbNone, dbEight, sbOne, 1, 1, 0, "", "", 0x01, 0x66, {0x3C, 0x95}},  // 5
-      Row{"GRV-30x", 7, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.4.0012", "", 0x01, 0x66, {0x5B, 0x27}},  // 6
-      Row{"GRV-301S", 8, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x66, {0x5B, 0x27}},  // 7
-      Row{"SKE-150", 10, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x66, {0x5B, 0x27}},  // 8
-      Row{"BTQ-20 .RS232", 11, 0, "", kLinkSerial, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {0x5B, 0x27}},  // 9
-      Row{"BTQ-20 .RS485", 11, 0, "", kLinkSerial, 1, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.1.0001", "", 0x01, 0x66, {0x5B, 0x27}},  // 10
-      Row{"RZ-303", 12, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.6.0001", "", 0x01, 0x66, {0x5B, 0x27}},  // 11
-      Row{"WEN-20", 13, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {0x5B, 0x27}},  // 12
-      Row{"PAXL-20", 14, 0, "", kLinkUsb, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "PAXL-20", 0x01, 0x66, {0x5B, 0x27}},  // 13
-      Row{"KMB-EQ 60A", 34, 0, "", kLinkUsb, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "KMB-EQ 60A", 0x01, 0x66, {0x5B, 0x27}},  // 14
-      Row{"FES-20", 18, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 15
-      Row{"KMB-RSV 140 Sensor", 32, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 16
-      Row{"M-310", 19, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 17
-      Row{"KMB-RSV 240 Sensor", 33, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 18
-      Row{"M-320", 20, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 19
-      Row{"M-330", 21, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 20
-      Row{"Y-310", 24, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 21
-      Row{"H-310", 22, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "H-310", 0x01, 0x66, {}},  // 22
-      Row{"KMB-RSV Series", 35, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "KMB-RSV", 0x01, 0x66, {}},  // 23
-      Row{"J-20", 23, 0, "", kLinkUsb, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "J-20", 0x01, 0x66, {}},  // 24
-      Row{"NOV-3 Driver", 25, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {0x5B, 0x27}},  // 25
-      Row{"TRP-140", 26, 0, "", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x66, {}},  // 26
-      Row{"QEX-3TKP", 27, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 27
-      Row{"BAR", 28, 0, "PCB3.0", kLinkUsb, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "BAR-C|USB-LNK", 0x01, 0x66, {}},  // 28
-      Row{"M-66", 29, 0, "PCB1.12", kLinkSerial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {}},  // 29
-      Row{"OTO-KR", 30, 0, "", kLinkUsb, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "BAR-C|USB-LNK", 0x01, 0x5F, {}},  // 30
-      Row{"OTO-ZN", 31, 0, "", kLinkUsb, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "BAR-C|USB-LNK", 0x01, 0x5F, {}},  // 31
-      Row{"D.QEA-310", 36, 0, "", kLinkUsb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 32
+      Row{"-", 0, 0, "", TLinkKind::None, 0, br009600, pbNone, dbEight, sbOne, 0, 0, 0, "", "", 0x01, 0x00, {}},  // 0
+      Row{"KV-310", 1, 0, "", TLinkKind::Serial, 0, br009600, pbNone, dbEight, sbOne, 0, 0, 0, "", "", 0x01, 0x00, {}},  // 1
+      Row{"TRP-40", 2, 0, "", TLinkKind::Usb, 0, br115200, pbNone, dbEight, sbOne, 1, 0, 0, "2.2.0021", "TRP-40", 0x01, 0x66, {'Z', 'E', 'W', 'K', 'A', 'R', 'I', 0x00}},  // 2
+      Row{"TRP-40", 2, 1, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "2.2.0021", "", 0x01, 0x66, {'Z', 'E', 'W', 'K', 'A', 'R', 'I', 0x00}},  // 3
+      Row{"HOX-27", 3, 0, "", TLinkKind::Serial, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x00, {}},  // 4
+      Row{"M-530", 6, 0, "", TLinkKind::Serial, 0, br009600, pbNone, dbEight, sbOne, 1, 1, 0, "", "", 0x01, 0x66, {0x3C, 0x95}},  // 5
+      Row{"GRV-30x", 7, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.4.0012", "", 0x01, 0x66, {0x5B, 0x27}},  // 6
+      Row{"GRV-301S", 8, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x66, {0x5B, 0x27}},  // 7
+      Row{"SKE-150", 10, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x66, {0x5B, 0x27}},  // 8
+      Row{"BTQ-20 .RS232", 11, 0, "", TLinkKind::Serial, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {0x5B, 0x27}},  // 9
+      Row{"BTQ-20 .RS485", 11, 0, "", TLinkKind::Serial, 1, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.1.0001", "", 0x01, 0x66, {0x5B, 0x27}},  // 10
+      Row{"RZ-303", 12, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.6.0001", "", 0x01, 0x66, {0x5B, 0x27}},  // 11
+      Row{"WEN-20", 13, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {0x5B, 0x27}},  // 12
+      Row{"PAXL-20", 14, 0, "", TLinkKind::Usb, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "PAXL-20", 0x01, 0x66, {0x5B, 0x27}},  // 13
+      Row{"KMB-EQ 60A", 34, 0, "", TLinkKind::Usb, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "KMB-EQ 60A", 0x01, 0x66, {0x5B, 0x27}},  // 14
+      Row{"FES-20", 18, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 15
+      Row{"KMB-RSV 140 Sensor", 32, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 16
+      Row{"M-310", 19, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 17
+      Row{"KMB-RSV 240 Sensor", 33, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 18
+      Row{"M-320", 20, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 19
+      Row{"M-330", 21, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 20
+      Row{"Y-310", 24, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 21
+      Row{"H-310", 22, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "H-310", 0x01, 0x66, {}},  // 22
+      Row{"KMB-RSV Series", 35, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "KMB-RSV", 0x01, 0x66, {}},  // 23
+      Row{"J-20", 23, 0, "", TLinkKind::Usb, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "J-20", 0x01, 0x66, {}},  // 24
+      Row{"NOV-3 Driver", 25, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {0x5B, 0x27}},  // 25
+      Row{"TRP-140", 26, 0, "", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "", "", 0x01, 0x66, {}},  // 26
+      Row{"QEX-3TKP", 27, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 27
+      Row{"BAR", 28, 0, "PCB3.0", TLinkKind::Usb, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "BAR-C|USB-LNK", 0x01, 0x66, {}},  // 28
+      Row{"M-66", 29, 0, "PCB1.12", TLinkKind::Serial, 0, br038400, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "", 0x01, 0x66, {}},  // 29
+      Row{"OTO-KR", 30, 0, "", TLinkKind::Usb, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "BAR-C|USB-LNK", 0x01, 0x5F, {}},  // 30
+      Row{"OTO-ZN", 31, 0, "", TLinkKind::Usb, 0, br009600, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "BAR-C|USB-LNK", 0x01, 0x5F, {}},  // 31
+      Row{"D.QEA-310", 36, 0, "", TLinkKind::Usb, 0, br125000, pbNone, dbEight, sbOne, 1, 0, 0, "1.0.0000", "WX-310C|KMB-RSVI", 0x01, 0x66, {}},  // 32
   }};
 }
 // clang-format on
@@ -147,17 +147,16 @@ std::string DeviceNameOf(int32_t code) {
   return DeviceNameOf(code, found);
 }
 
-std::string LinkKindName(uint8_t linkKind) {
+std::string LinkKindName(TLinkKind linkKind) {
   switch (linkKind) {
-    case kLinkNone:
+    case TLinkKind::None:
       return kNoLinkName.str();
-    case kLinkSerial:
+    case TLinkKind::Serial:
       return "COM";
-    case kLinkUsb:
+    case TLinkKind::Usb:
       return "USB";
-    default:
-      return "";
   }
+  return "";
 }
 
 std::string UnknownDeviceName() {

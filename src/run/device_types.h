@@ -11,17 +11,16 @@
 
 namespace quorvel {
 
-// Link kinds of a device-type row.
-constexpr uint8_t kLinkNone = 0;
-constexpr uint8_t kLinkSerial = 1;
-constexpr uint8_t kLinkUsb = 2;
+// The link of a device-type row: none (no device chosen), a serial port or
+// an FTDI USB converter.
+enum class TLinkKind : uint8_t { None = 0, Serial = 1, Usb = 2 };
 
 struct TDevAvailData {
   std::string Name;
   uint16_t DevCode = 0;
   uint16_t Variant = 0;
   std::string OrderText;
-  uint8_t LinkKind = 0;
+  TLinkKind LinkKind = TLinkKind::None;
   uint8_t Rs485 = 0;
   uint8_t BaudIndex = 0;
   uint8_t ParityIndex = 0;
@@ -60,7 +59,7 @@ std::string DeviceNameOf(int32_t code, bool& found);
 std::string DeviceNameOf(int32_t code);
 
 // "żaden" / "none" (by Language), "COM", "USB"; other kinds give "".
-std::string LinkKindName(uint8_t linkKind);
+std::string LinkKindName(TLinkKind linkKind);
 
 // Name of row 0 in the current Language: "Nieznane urządzenie" / "Unknown device".
 std::string UnknownDeviceName();

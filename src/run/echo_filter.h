@@ -1,6 +1,6 @@
 // The echo of the last command on a line that hears itself (a two-wire
 // RS-485 bus, a converter that echoes): the bytes sent come back before the
-// device's answer, cut into chunks wherever the receiver's quiet period
+// device's answer, cut into chunks wherever the receiver's frame gap
 // fell, possibly glued to the start of the answer in one chunk.
 #pragma once
 

@@ -98,11 +98,11 @@ uint32_t BytesPerSecond(const LineSettings& s) {
   return RoundToUint(charsPerSecond * dataBits / 8.0);
 }
 
-uint16_t AutoQuietPeriodMs(const LineSettings& s, uint32_t transportLatencyMs) {
+uint16_t AutoFrameGapMs(const LineSettings& s, uint32_t transportLatencyMs) {
   const uint32_t baud = BaudRateValue(s.Baud);
   uint32_t ms = 1;
   if (baud != 0) {
-    const double exact = kAutoQuietCharacters * BitsPerCharacter(s) * 1000.0 / baud;
+    const double exact = kAutoFrameGapCharacters * BitsPerCharacter(s) * 1000.0 / baud;
     ms = std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(exact)));
   }
   return static_cast<uint16_t>(std::min<uint32_t>(ms + transportLatencyMs, 0xFFFF));
@@ -117,23 +117,24 @@ uint32_t BytesInTimeMs(const LineSettings& s, uint32_t ms) {
   return RoundToUint(BytesPerSecond(s) * static_cast<double>(ms) / 1000.0);
 }
 
-std::string_view StatusText(int code, uint8_t language) {
-  if (code < 0 || code >= static_cast<int>(kStatusTexts.size())) return "";
+std::string_view StatusText(TLinkStatus status, uint8_t language) {
+  const auto code = static_cast<size_t>(status);
+  if (code >= kStatusTexts.size()) return "";
   return language == 0 ? kStatusTexts[code].pl : kStatusTexts[code].en;
 }
 
-std::string_view UsbStatusText(int code, uint8_t language) {
+std::string_view UsbStatusText(TLinkStatus status, uint8_t language) {
   static constexpr TextPair kUsbPortError{"Błąd portu USB", "Port USB error"};
-  if (code == kStatusPortError) return language == 0 ? kUsbPortError.pl : kUsbPortError.en;
-  return StatusText(code, language);
+  if (status == TLinkStatus::PortError) return language == 0 ? kUsbPortError.pl : kUsbPortError.en;
+  return StatusText(status, language);
 }
 
-std::string_view UsbStatusText(int code) {
-  return UsbStatusText(code, Language);
+std::string_view UsbStatusText(TLinkStatus status) {
+  return UsbStatusText(status, Language);
 }
 
-std::string_view StatusText(int code) {
-  return StatusText(code, Language);
+std::string_view StatusText(TLinkStatus status) {
+  return StatusText(status, Language);
 }
 
 std::string_view NoneText(uint8_t language) {

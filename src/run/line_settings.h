@@ -70,34 +70,52 @@ uint32_t TransmissionTimeMs(const LineSettings& settings, uint32_t bytes);
 // Bytes transmitted in t ms, rounded.
 uint32_t BytesInTimeMs(const LineSettings& settings, uint32_t ms);
 
-// The quiet period a link chooses from its line when its TimeOut is "auto":
-// kAutoQuietCharacters character times (start, data, parity and stop bits)
-// rounded up to whole ms, at least 1 ms, plus the latency the transport
+// The frame gap: the silence on the line that ends a received frame, and the
+// least pause between two frames sent (a link component's TimeOut).
+//
+// The gap a link chooses from its line when it is automatic:
+// kAutoFrameGapCharacters character times (start, data, parity and stop
+// bits) rounded up to whole ms, at least 1 ms, plus the latency the transport
 // itself adds between bytes of one reply (a USB converter's latency timer).
 // A device's reply arrives back to back, so a few character times of silence
 // mean it has ended; 50 ms would cost most of the line at 115200 baud. At 300
-// baud this is 100 ms, more than the standard period.
-constexpr uint32_t kAutoQuietCharacters = 3;
-uint16_t AutoQuietPeriodMs(const LineSettings& settings, uint32_t transportLatencyMs = 0);
-// The fixed period devices that need a pause between frames get ("standard").
-constexpr uint16_t kStandardQuietPeriodMs = 50;
+// baud this is 100 ms, more than the standard gap.
+constexpr uint32_t kAutoFrameGapCharacters = 3;
+uint16_t AutoFrameGapMs(const LineSettings& settings, uint32_t transportLatencyMs = 0);
+// The fixed gap devices that need a pause between frames get ("standard").
+constexpr uint16_t kStandardFrameGapMs = 50;
 
-// Link status codes 0..9 and their texts in the current Language.
-constexpr int kStatusConnected = 0;
-constexpr int kStatusDisconnected = 1;
-constexpr int kStatusCommunicationLost = 2;
-constexpr int kStatusFrameError = 3;
-constexpr int kStatusCommunicationError = 4;
-constexpr int kStatusDataError = 5;
-constexpr int kStatusAccessDenied = 6;
-constexpr int kStatusBusy = 7;
-constexpr int kStatusPortNotFound = 8;
-constexpr int kStatusPortError = 9;
-std::string_view StatusText(int code);
-std::string_view StatusText(int code, uint8_t language);
-// The USB link's texts: the same, except code 9 "Port USB error".
-std::string_view UsbStatusText(int code, uint8_t language);
-std::string_view UsbStatusText(int code);
+// The frame gap a link is to use: chosen by the link from its line
+// (automatic) or fixed in ms.
+struct FrameGapChoice {
+  bool automatic = true;
+  uint16_t ms = 0;  // fixed gap, 1..1000; unused when automatic
+
+  static FrameGapChoice Auto() { return {}; }
+  static FrameGapChoice Fixed(uint16_t ms) { return {false, ms}; }
+  static FrameGapChoice Standard() { return Fixed(kStandardFrameGapMs); }
+  bool operator==(const FrameGapChoice&) const = default;
+};
+
+// The status of a link, numbered 0..9 as the link components report it,
+// and its texts in the current Language.
+enum class TLinkStatus : uint8_t {
+  Connected = 0,
+  Disconnected = 1,
+  CommunicationLost = 2,
+  FrameError = 3,
+  CommunicationError = 4,
+  DataError = 5,
+  AccessDenied = 6,
+  Busy = 7,
+  PortNotFound = 8,
+  PortError = 9,
+};
+std::string_view StatusText(TLinkStatus status);
+std::string_view StatusText(TLinkStatus status, uint8_t language);
+// The USB link's texts: the same, except 9 "Port USB error".
+std::string_view UsbStatusText(TLinkStatus status, uint8_t language);
+std::string_view UsbStatusText(TLinkStatus status);
 
 // "żaden" / "none" by the given language.
 std::string_view NoneText(uint8_t language);

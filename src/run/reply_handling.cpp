@@ -35,11 +35,11 @@ void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
   if (!rec_.Running || bytes == nullptr) return;
   std::vector<uint8_t> received;
   received.reserve(count);
-  echo_.Filter({bytes, count}, protocol_ == kProtocolApp ? StartsAppFrame : StartsBootReply,
+  echo_.Filter({bytes, count}, protocol_ == TProtocol::App ? StartsAppFrame : StartsBootReply,
                received);
   if (received.empty()) return;
   const auto size = static_cast<uint32_t>(received.size());
-  if (protocol_ == kProtocolApp) {
+  if (protocol_ == TProtocol::App) {
     ReceiveAppFrame(link, received.data(), size);
   } else {
     ReceiveBootBytes(link, received.data(), size);
@@ -101,7 +101,7 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
   if (EntersBootloaderOnAnswer(code)) entered = bootReply;
   if (entered) {
     AppendLog(kLogDeviceReset, kArgOk);
-    SetProtocol(kProtocolBoot);
+    SetProtocol(TProtocol::Boot);
     rec_.Step = 0;
   }
   EmptyAccumulator();

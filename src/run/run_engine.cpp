@@ -122,7 +122,7 @@ std::optional<uint16_t> ParseBusAddress(std::string_view text) {
 RunEngine::RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings)
     : devices_(devices), log_(log), host_(std::move(surroundings)) {}
 
-uint8_t RunEngine::LinkKind() const {
+TLinkKind RunEngine::LinkKind() const {
   return host_.link.Kind();
 }
 
@@ -162,23 +162,24 @@ void RunEngine::AppendLog(int index, std::string_view argument) {
   log_.AppendLog(rec_.Running, index, argument);
 }
 
-void RunEngine::LinkStatus(int code, std::string_view text) {
+void RunEngine::OnLinkStatus(TLinkStatus status, std::string_view text) {
   switch (LinkKind()) {
-    case kLinkSerial:
+    case TLinkKind::Serial:
       AppendLog(kLogCommPort, text);
       break;
-    case kLinkUsb:
+    case TLinkKind::Usb:
       AppendLog(kLogUsbDevice, text);
       break;
-    default:
+    case TLinkKind::None:
       return;
   }
   // A port that vanished (adapter unplugged, the other end gone) cannot
   // bring the run any further: waiting for the timer would only add half a
   // minute of retries before the same failure.
   if (!rec_.Running || rec_.Finishing || end_ != RunEnd::None) return;
-  if (!host_.link.IsOpen() || code == kStatusPortNotFound || code == kStatusPortError) {
-    LinkFailure(code);
+  if (!host_.link.IsOpen() || status == TLinkStatus::PortNotFound ||
+      status == TLinkStatus::PortError) {
+    LinkFailure(status);
     EndRun(RunEnd::Error);
   }
 }
@@ -188,19 +189,19 @@ void RunEngine::Fail(RunCause cause, std::string failureText) {
   rec_.FailureText = std::move(failureText);
 }
 
-void RunEngine::LinkFailure(int status) {
-  const bool usb = LinkKind() == kLinkUsb;
+void RunEngine::LinkFailure(TLinkStatus status) {
+  const bool usb = LinkKind() == TLinkKind::Usb;
   Fail(RunCause::LinkError, LogText(usb ? kLogUsbDevice : kLogCommPort) +
                                 std::string(usb ? UsbStatusText(status) : StatusText(status)));
   failureStatus_ = status;
 }
 
-void RunEngine::SetProtocol(uint8_t protocol) {
+void RunEngine::SetProtocol(TProtocol protocol) {
   if (protocol == protocol_) return;
   EmptyAccumulator();
   protocol_ = protocol;
   rec_.ConnectingLogged = false;
-  if (protocol == kProtocolBoot) {
+  if (protocol == TProtocol::Boot) {
     rec_.BootConnected = false;
   } else {
     rec_.AppConnected = false;
@@ -232,8 +233,8 @@ bool RunEngine::StartRun(const RunSelection& selection,
   file_ = std::move(file);
   selection_ = selection;
   row_ = devices_[static_cast<size_t>(selection.DeviceIndex)];
-  if (protocol_ == kProtocolApp) {
-    SetProtocol(kProtocolBoot);
+  if (protocol_ == TProtocol::App) {
+    SetProtocol(TProtocol::Boot);
   } else {
     EmptyAccumulator();
   }
@@ -244,13 +245,13 @@ bool RunEngine::StartRun(const RunSelection& selection,
   stepping_ = false;
   echo_.Forget();
   failureCause_ = RunCause::NoConnection;
-  failureStatus_ = -1;
+  failureStatus_.reset();
 
   AppendLog(kLogDate, FormatLogDateTime(selection_.StartTime));
   AppendLog(kLogDeviceType, selection_.DeviceText);
-  if (LinkKind() == kLinkSerial) {
+  if (LinkKind() == TLinkKind::Serial) {
     AppendLog(kLogCommPort, LineSettingsLogText(selection_.PortName, selection_.Serial));
-  } else if (LinkKind() == kLinkUsb) {
+  } else if (LinkKind() == TLinkKind::Usb) {
     AppendLog(kLogUsbDevice, selection_.PortName);
   }
   AppendLog(kLogDataFile, selection_.FileName);
@@ -310,7 +311,7 @@ void RunEngine::OpenLink() {
   LinkOpening opening;
   opening.PortName = selection_.PortName;
   opening.PortIndex = selection_.PortIndex;
-  if (LinkKind() == kLinkUsb) {
+  if (LinkKind() == TLinkKind::Usb) {
     opening.Line = {row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
   } else {
     opening.Line = selection_.Serial;
@@ -327,11 +328,13 @@ void RunEngine::OpenLink() {
 // through it.
 bool RunEngine::LinkUnusable() {
   RunLink& link = host_.link;
-  int status = link.Status();
-  if (link.IsOpen() && status != kStatusAccessDenied && status != kStatusBusy) return false;
+  TLinkStatus status = link.Status();
+  if (link.IsOpen() && status != TLinkStatus::AccessDenied && status != TLinkStatus::Busy)
+    return false;
   // A closed link that reports a working status still cannot carry a run.
-  if (status == kStatusConnected || status == kStatusDisconnected) status = kStatusPortError;
-  if (LinkKind() == kLinkUsb) {
+  if (status == TLinkStatus::Connected || status == TLinkStatus::Disconnected)
+    status = TLinkStatus::PortError;
+  if (LinkKind() == TLinkKind::Usb) {
     AppendLog(kLogUsbDevice, UsbStatusText(status));
   } else {
     AppendLog(kLogCommPort, StatusText(status));
@@ -362,7 +365,7 @@ void RunEngine::Finish() {
 
 void RunEngine::StepEngine() {
   if (!rec_.Running || rec_.Finishing) return;
-  if (protocol_ == kProtocolBoot) {
+  if (protocol_ == TProtocol::Boot) {
     StepBootloader();
   } else {
     StepApplication();
@@ -624,7 +627,7 @@ void RunEngine::TimerTimer() {
   const uint32_t now = Now();
   const uint32_t elapsed = now - rec_.LastSendTick;
   if (rec_.Step == 1) {
-    const bool boot = protocol_ == kProtocolBoot;
+    const bool boot = protocol_ == TProtocol::Boot;
     if (elapsed < (boot ? kConnectRepeatMs : kAppRepeatMs)) return;
     MissedCommand();
     rec_.RetryCount += boot ? kConnectCountBoot : kConnectCountApp;
@@ -636,9 +639,9 @@ void RunEngine::TimerTimer() {
     // Rows whose user application cannot be addressed stay with the
     // bootloader until the counter gives up.
     if (rec_.RetryCount % kProtocolSwitchCount == 0 && (!boot || CanAddressApplication())) {
-      SetProtocol(boot ? kProtocolApp : kProtocolBoot);
+      SetProtocol(boot ? TProtocol::App : TProtocol::Boot);
     }
-    if (protocol_ == kProtocolApp && rec_.AppConnected) {
+    if (protocol_ == TProtocol::App && rec_.AppConnected) {
       StepEngine();
     } else {
       rec_.Step = 0;
@@ -646,7 +649,7 @@ void RunEngine::TimerTimer() {
     }
     return;
   }
-  if (protocol_ != kProtocolBoot) return;
+  if (protocol_ != TProtocol::Boot) return;
   if (elapsed < (rec_.Step == kBootErase ? kEraseWaitMs : kCommandWaitMs)) return;
   MissedCommand();
   rec_.RetryCount += 1;
@@ -685,7 +688,7 @@ void RunEngine::UseStandardFrameGap() {
   if (!gapBeforeRun_) gapBeforeRun_ = link.FrameGap();
   link.SetFrameGap(FrameGapChoice::Standard());
   AppendLog(kLogFrameGap,
-            std::to_string(kStandardQuietPeriodMs) + " ms" + kArgDeviceNotKeepingUp.str());
+            std::to_string(kStandardFrameGapMs) + " ms" + kArgDeviceNotKeepingUp.str());
 }
 
 void RunEngine::Timeout() {
@@ -761,7 +764,7 @@ void RunEngine::FinishRun() {
   outcome_ = RunOutcome{};
   outcome_.Success = success;
   outcome_.Cause = cause;
-  outcome_.LinkStatus = cause == RunCause::LinkError ? failureStatus_ : -1;
+  if (cause == RunCause::LinkError) outcome_.LinkStatus = failureStatus_;
   if (cause == RunCause::FileRefused) outcome_.FileProblem = fileProblem_;
   outcome_.Message = FormatText(kResultFormat.text(), {name, status});
   outcome_.Icon = success ? kIconInformation : kIconWarning;

@@ -125,8 +125,8 @@ struct RunOutcome {
   RunCause Cause = RunCause::NoConnection;
   std::string Message;
   uint32_t Icon = 0;
-  // The link status that ended the run (LinkError), otherwise -1.
-  int LinkStatus = -1;
+  // The link status that ended the run (LinkError), otherwise none.
+  std::optional<TLinkStatus> LinkStatus;
   // Why the data file was refused (FileRefused): its line and cause.
   DataFileProblem FileProblem;
 };
@@ -142,9 +142,9 @@ std::optional<uint16_t> ParseBusAddress(std::string_view text);
 // and CRC.
 constexpr uint32_t kWriteCommandOverhead = 2 + 4 + 4 + 2;
 
-// Protocol values.
-constexpr uint8_t kProtocolApp = 0;
-constexpr uint8_t kProtocolBoot = 1;
+// The protocol the engine speaks: the instrument's user application or its
+// Q-LOAD bootloader.
+enum class TProtocol : uint8_t { App = 0, Boot = 1 };
 
 // Reads a data file for runs (either kind) and shows a refusal's message
 // through `prompt` (none: nowhere). The host reads the file once and hands
@@ -193,7 +193,7 @@ class RunEngine {
   void TimerTimer();
 
   // Switches the protocol the engine speaks and expects.
-  void SetProtocol(uint8_t protocol);
+  void SetProtocol(TProtocol protocol);
 
   // Writes bytes on the link; true when the link accepted them.
   bool SendRaw(const uint8_t* bytes, uint32_t count);
@@ -206,11 +206,11 @@ class RunEngine {
 
   // The status event of the link: the "Comm port: " or "USB device: " line
   // with the status text. A link that is lost during a run ends the run.
-  void LinkStatus(int code, std::string_view text);
+  void OnLinkStatus(TLinkStatus status, std::string_view text);
 
   const RunRecord& Record() const { return rec_; }
   bool Running() const { return rec_.Running; }
-  uint8_t Protocol() const { return protocol_; }
+  TProtocol Protocol() const { return protocol_; }
   const RunOutcome& LastOutcome() const { return outcome_; }
   RunLink& Link() const { return host_.link; }
 
@@ -218,7 +218,7 @@ class RunEngine {
   enum class Command { None, Connect, ReadInfo, Erase, Write, Reset };
 
   const TDevAvailData& Row() const { return row_; }
-  uint8_t LinkKind() const;
+  TLinkKind LinkKind() const;
   uint32_t Now();
   void EndRun(RunEnd end);
   void EmptyAccumulator();
@@ -258,7 +258,7 @@ class RunEngine {
   void RefusedCommand();
   void UseStandardFrameGap();
   void Fail(RunCause cause, std::string failureText);
-  void LinkFailure(int status);
+  void LinkFailure(TLinkStatus status);
 
   const TDevAvailArray& devices_;
   RunLog& log_;
@@ -270,7 +270,7 @@ class RunEngine {
   std::shared_ptr<const DataFileContents> file_;
   uint32_t ImageSize() const { return file_ ? file_->Image.ImageSize() : 0; }
   RunRecord rec_;
-  uint8_t protocol_ = kProtocolBoot;
+  TProtocol protocol_ = TProtocol::Boot;
   // The user-application side keeps its bytes in the frame accumulator, the
   // bootloader side in the reply accumulator; "empty" empties both.
   ByteBlock appAccumulator_;
@@ -293,7 +293,7 @@ class RunEngine {
   RunOutcome outcome_;
   // Cause of the failure FailureText describes.
   RunCause failureCause_ = RunCause::NoConnection;
-  int failureStatus_ = -1;
+  std::optional<TLinkStatus> failureStatus_;
   DataFileProblem fileProblem_;
 };
 

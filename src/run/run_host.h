@@ -10,22 +10,10 @@
 #include <string>
 
 #include "app/prompt.h"
+#include "run/device_types.h"
 #include "run/line_settings.h"
 
 namespace quorvel {
-
-// The quiet period that ends a received chunk and spaces the frames sent:
-// chosen by the link from its line (automatic: a few character times, see
-// AutoQuietPeriodMs) or fixed in ms ("standard" is kStandardQuietPeriodMs).
-struct FrameGapChoice {
-  bool automatic = true;
-  uint16_t ms = 0;  // fixed period, 1..1000; unused when automatic
-
-  static FrameGapChoice Auto() { return {}; }
-  static FrameGapChoice Fixed(uint16_t ms) { return {false, ms}; }
-  static FrameGapChoice Standard() { return Fixed(kStandardQuietPeriodMs); }
-  bool operator==(const FrameGapChoice&) const = default;
-};
 
 // How a run opens its link: the port the user chose and the line the run
 // needs.
@@ -55,7 +43,7 @@ class RunLink {
   virtual ~RunLink() = default;
 
   // The kind of link (a device row's LinkKind).
-  virtual uint8_t Kind() const = 0;
+  virtual TLinkKind Kind() const = 0;
 
   // Closes the link and opens it for the run. Neither the closing nor the
   // opening reports a status: the run asks for it (RefreshStatus) once the
@@ -79,8 +67,8 @@ class RunLink {
   // Serial: a port is selected and open. USB: the device is open.
   virtual bool IsOpen() const = 0;
 
-  // Last status code (0..9).
-  virtual int Status() const = 0;
+  // The status reported last.
+  virtual TLinkStatus Status() const = 0;
 
   // Reports the current status again through the status event.
   virtual void RefreshStatus() = 0;

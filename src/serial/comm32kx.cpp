@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "app/globals.h"
-#include "app/prompt.h"
 #include "app/text_utils.h"
 #include "serial/port_list.h"
 #include "serial/port_list_service.h"
@@ -58,7 +57,7 @@ bool TComm32Kx::WatchesUdev() const {
 
 // ---- status and events ----
 
-void TComm32Kx::CallStatusHandler(int32_t code, const std::string& text) {
+void TComm32Kx::CallStatusHandler(TLinkStatus code, const std::string& text) {
   const TStatus handler = OnCOMStatus;
   if (handler) handler(this, code, text);
 }
@@ -137,7 +136,7 @@ void TComm32Kx::SetCOMPort(const std::string& name) {
     Open();  // no port: closes
   } else if (found < 0) {
     Close();
-    ReportStatus(kStatusPortNotFound);
+    ReportStatus(TLinkStatus::PortNotFound);
   } else if (comPort_ != old) {
     WarnDuplicatePort();
     Close();
@@ -198,8 +197,8 @@ bool TComm32Kx::Open() {
   }
   if (IsOpen()) return false;
   lastOpened_ = comPort_;
-  const int32_t code = OpenSession();
-  if (code == kStatusAccessDenied) {
+  const TLinkStatus code = OpenSession();
+  if (code == TLinkStatus::AccessDenied) {
     // Reported at once all the same: whoever waits for the port (a run)
     // decides for itself what to do about it.
     const auto listedFor = PortListService::Instance().ListedFor(comPort_);
@@ -211,48 +210,48 @@ bool TComm32Kx::Open() {
   return FinishOpen(code);
 }
 
-bool TComm32Kx::FinishOpen(int32_t code) {
-  if (code == kStatusPortNotFound) {
+bool TComm32Kx::FinishOpen(TLinkStatus code) {
+  if (code == TLinkStatus::PortNotFound) {
     comPort_ = NoneText();
     portIndex_ = 0;
   }
   ReportStatus(code);
-  return code == kStatusConnected;
+  return code == TLinkStatus::Connected;
 }
 
 void TComm32Kx::RetryOpen() {
   // Still refused and still wanted: anything the owner did meanwhile
   // (another port, a close, an open of its own) changed the status.
-  if (IsOpen() || Status() != kStatusAccessDenied || portIndex_ == 0 ||
+  if (IsOpen() || Status() != TLinkStatus::AccessDenied || portIndex_ == 0 ||
       Clock::now() >= openRetryUntil_) {
     openRetry_.stop();
     return;
   }
-  const int32_t code = OpenSession();
-  if (code == kStatusAccessDenied) return;
+  const TLinkStatus code = OpenSession();
+  if (code == TLinkStatus::AccessDenied) return;
   openRetry_.stop();
   FinishOpen(code);
 }
 
-int32_t TComm32Kx::OpenSession() {
+TLinkStatus TComm32Kx::OpenSession() {
   const PortOpenResult opened = OpenPortDevice(PortDevicePath(comPort_));
   if (opened.fd < 0) {
     switch (opened.error) {
       case PortOpenError::Busy:
-        return kStatusBusy;
+        return TLinkStatus::Busy;
       case PortOpenError::NotFound:
-        return kStatusPortNotFound;
+        return TLinkStatus::PortNotFound;
       case PortOpenError::AccessDenied:
-        return kStatusAccessDenied;
+        return TLinkStatus::AccessDenied;
       default:
-        return kStatusPortError;
+        return TLinkStatus::PortError;
     }
   }
   const int fd = opened.fd;
   PortDriverChanges changes;
   if (!ConfigurePort(fd, Line(), control_, &changes)) {
     ClosePortDevice(fd, changes);
-    return kStatusPortError;
+    return TLinkStatus::PortError;
   }
   auto transport = std::make_unique<TermiosTransport>(fd, changes);
   if (!control_.FlowRTS_CTS) (void)transport->SetRTS(rtsState_);
@@ -261,12 +260,13 @@ int32_t TComm32Kx::OpenSession() {
   options.settleMs = kSettleAfterOpenMs;
   // Decided once per open: a handler assigned later gets no reports.
   options.reportWrites = static_cast<bool>(OnTxdEmpty);
-  return StartSession(std::move(transport), options) ? kStatusConnected : kStatusPortError;
+  return StartSession(std::move(transport), options) ? TLinkStatus::Connected
+                                                     : TLinkStatus::PortError;
 }
 
 bool TComm32Kx::Close() {
   ReleaseSession();
-  ReportStatus(kStatusDisconnected);
+  ReportStatus(TLinkStatus::Disconnected);
   return true;
 }
 
@@ -306,9 +306,12 @@ void TComm32Kx::WarnDuplicatePort() {
   if (!PortListService::Instance().TakeDuplicateWarning(comPort_)) return;
   const std::string text =
       FormatText(Language() == 0 ? kDuplicateWarning.pl : kDuplicateWarning.en, {comPort_});
-  // Shown after the current operation, never from inside it.
+  // Told after the current operation, never from inside it.
   QMetaObject::invokeMethod(
-      this, [text] { CurrentPrompt().MsgBox(text, std::string(), kIconWarning); },
+      this,
+      [this, text] {
+        if (OnDuplicatePort) OnDuplicatePort(this, text);
+      },
       Qt::QueuedConnection);
 }
 
@@ -320,7 +323,7 @@ void TComm32Kx::AnnounceFree(const std::string& name) {
 
 void TComm32Kx::PortFreeHeard(const std::string& name) {
   if (Destroying()) return;
-  if (Status() != kStatusAccessDenied && Status() != kStatusBusy) return;
+  if (Status() != TLinkStatus::AccessDenied && Status() != TLinkStatus::Busy) return;
   if (name != lastOpened_) return;
   QMetaObject::invokeMethod(
       this, [this, name] { HandOver(name); }, Qt::QueuedConnection);
@@ -337,9 +340,9 @@ void TComm32Kx::OpenHandedOver(const std::string& name, Clock::time_point until)
   // The owner chose another port, or opened it, meanwhile.
   if (comPort_ != name || portIndex_ == 0 || IsOpen()) return;
   lastOpened_ = comPort_;
-  const int32_t code = OpenSession();
+  const TLinkStatus code = OpenSession();
   // The instance that let the port go may still be closing it.
-  if ((code == kStatusBusy || code == kStatusAccessDenied) && Clock::now() < until) {
+  if ((code == TLinkStatus::Busy || code == TLinkStatus::AccessDenied) && Clock::now() < until) {
     QTimer::singleShot(kAccessRetryMs, this, [this, name, until] { OpenHandedOver(name, until); });
     return;
   }

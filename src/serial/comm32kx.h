@@ -28,8 +28,9 @@ class TComm32Kx : public TLinkBase {
   Q_OBJECT
  public:
   using TReceive = std::function<void(TComm32Kx* sender, const uint8_t* buf, uint32_t size)>;
-  using TStatus = std::function<void(TComm32Kx* sender, int32_t code, const std::string& txt)>;
+  using TStatus = std::function<void(TComm32Kx* sender, TLinkStatus code, const std::string& txt)>;
   using TNotifyEvent = std::function<void(TComm32Kx* sender)>;
+  using TWarning = std::function<void(TComm32Kx* sender, const std::string& text)>;
 
   // Time a port gets after it was opened before the first frame goes out:
   // a USB adapter may still be setting up its line (and a device on it may
@@ -58,6 +59,9 @@ class TComm32Kx : public TLinkBase {
   TNotifyEvent OnRespTimeOver;  // no answer within the response time-out
   TNotifyEvent OnPortListChange;
   TNotifyEvent OnPortChange;  // the port was (re)opened under a new name or handed over
+  // The port chosen is listed twice: a warning for the owner to show (after
+  // the operation that found it, never from inside it), once per name.
+  TWarning OnDuplicatePort;
 
   // Published properties.
   const std::string& COMPort() const { return comPort_; }
@@ -119,7 +123,7 @@ class TComm32Kx : public TLinkBase {
  protected:
   void Reopen() override;
   bool HasStatusHandler() const override { return static_cast<bool>(OnCOMStatus); }
-  void CallStatusHandler(int32_t code, const std::string& text) override;
+  void CallStatusHandler(TLinkStatus code, const std::string& text) override;
   void CallReceiveHandler(const uint8_t* buf, uint32_t size) override;
   void CallWrittenHandler(const uint8_t* buf, uint32_t size) override;
   bool FlowHoldsTransmit() override;
@@ -147,10 +151,10 @@ class TComm32Kx : public TLinkBase {
   uint64_t subscription_ = 0;  // to PortListService
 
   // Opens comPort_ and starts the port threads; the status it comes to
-  // (kStatusConnected when open), nothing reported.
-  int32_t OpenSession();
+  // (TLinkStatus::Connected when open), nothing reported.
+  TLinkStatus OpenSession();
   // Reports the outcome of an open; false unless it is open.
-  bool FinishOpen(int32_t code);
+  bool FinishOpen(TLinkStatus code);
   void RetryOpen();
   void FireNotify(const TNotifyEvent& event);
   void SetControlFlag(bool PortControlFlags::*flag, bool on);

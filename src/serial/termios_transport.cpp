@@ -39,8 +39,8 @@ ByteTransport::Wait TermiosTransport::WaitForBytes(const StopEvent& stop) {
   return WaitReadable(stop, -1);
 }
 
-ByteTransport::Wait TermiosTransport::WaitForMore(const StopEvent& stop, uint16_t quietMs) {
-  return WaitReadable(stop, quietMs);
+ByteTransport::Wait TermiosTransport::WaitForMore(const StopEvent& stop, uint16_t gapMs) {
+  return WaitReadable(stop, gapMs);
 }
 
 int64_t TermiosTransport::Read(uint8_t* buffer, size_t max) {

@@ -17,7 +17,7 @@ class TermiosTransport final : public ByteTransport {
   TermiosTransport& operator=(const TermiosTransport&) = delete;
 
   Wait WaitForBytes(const StopEvent& stop) override;
-  Wait WaitForMore(const StopEvent& stop, uint16_t quietMs) override;
+  Wait WaitForMore(const StopEvent& stop, uint16_t gapMs) override;
   int64_t Read(uint8_t* buffer, size_t max) override;
   bool TakeLineError() override;
   int64_t WriteSome(const uint8_t* bytes, size_t size, const StopEvent& stop) override;

@@ -81,6 +81,7 @@ RunSession::~RunSession() {
   if (comm_) {
     comm_->OnReceive = nullptr;
     comm_->OnCOMStatus = nullptr;
+    comm_->OnDuplicatePort = nullptr;
   }
   // A host's component gets its own handlers back; a run's own converter
   // closes with its component.
@@ -110,8 +111,11 @@ RunLink& RunSession::SerialLink() {
   comm_->OnReceive = [this](TComm32Kx*, const uint8_t* bytes, uint32_t count) {
     if (RunEngine* engine = EngineOn(*serialLink_)) engine->OnLinkReceive(bytes, count);
   };
-  comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
-    if (RunEngine* engine = EngineOn(*serialLink_)) engine->LinkStatus(code, text);
+  comm_->OnCOMStatus = [this](TComm32Kx*, TLinkStatus code, const std::string& text) {
+    if (RunEngine* engine = EngineOn(*serialLink_)) engine->OnLinkStatus(code, text);
+  };
+  comm_->OnDuplicatePort = [this](TComm32Kx*, const std::string& text) {
+    prompt_->MsgBox(text, std::string(), kIconWarning);
   };
   return *serialLink_;
 }
@@ -129,11 +133,11 @@ TFtdiUSB& RunSession::Usb() {
   usb_->OnReceive = [this](TFtdiUSB*, const uint8_t* bytes, uint32_t count) {
     if (RunEngine* engine = EngineOn(*usbLink_)) engine->OnLinkReceive(bytes, count);
   };
-  usb_->SetOnUSBStatus([this](TFtdiUSB*, int32_t code, const std::string& text) {
+  usb_->SetOnUSBStatus([this](TFtdiUSB*, TLinkStatus code, const std::string& text) {
     RunEngine* engine = EngineOn(*usbLink_);
     if (engine == nullptr) return;
-    if (code == kStatusConnected && running_) NoteLatencyTimer();
-    engine->LinkStatus(code, text);
+    if (code == TLinkStatus::Connected && running_) NoteLatencyTimer();
+    engine->OnLinkStatus(code, text);
   });
   return *usb_;
 }
@@ -143,15 +147,16 @@ RunLink& RunSession::UsbLink() {
   return *usbLink_;
 }
 
-RunLink* RunSession::LinkOf(uint8_t linkKind) {
+RunLink* RunSession::LinkOf(TLinkKind linkKind) {
   switch (linkKind) {
-    case kLinkSerial:
+    case TLinkKind::Serial:
       return &SerialLink();
-    case kLinkUsb:
+    case TLinkKind::Usb:
       return &UsbLink();
-    default:
-      return nullptr;
+    case TLinkKind::None:
+      break;
   }
+  return nullptr;
 }
 
 void RunSession::UseLink(RunLink& link) {

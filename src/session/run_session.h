@@ -23,6 +23,7 @@
 #include "run/device_types.h"
 #include "run/progress_values.h"
 #include "run/run_engine.h"
+#include "run/run_facts.h"
 #include "run/run_log.h"
 
 namespace quorvel {
@@ -31,30 +32,6 @@ class TComm32Kx;
 class Comm32KxRunLink;
 class TFtdiUSB;
 class FtdiUsbRunLink;
-
-// What a run learnt from the instrument and how far it got, kept as the run
-// went (the engine's record is cleared when the run ends).
-struct RunFacts {
-  // The device information was received: the four fields below hold what the
-  // instrument reported.
-  bool InfoReported = false;
-  uint16_t SerialPart1 = 0;
-  uint16_t SerialPart2 = 0;
-  uint16_t DeviceCode = 0;
-  std::string BootVersion;
-  // Bytes of the image done, as the "Bytes written" line counts them: blocks
-  // acknowledged and empty blocks passed over. Total: the image in whole
-  // blocks (0 until the block size is known).
-  uint32_t BytesWritten = 0;
-  uint32_t BytesTotal = 0;
-  // Empty blocks passed over in the last writing pass.
-  uint32_t BlocksSkipped = 0;
-  // The start bytes the instrument's user application handed over for its
-  // enter-bootloader request (M-530), kept by the run, never in a row.
-  std::vector<uint8_t> StartBytes;
-  // From Start to the end of the run.
-  std::chrono::milliseconds Duration{0};
-};
 
 class RunSession : public QObject {
   Q_OBJECT
@@ -140,7 +117,7 @@ class RunSession : public QObject {
   void NoteLatencyTimer();
   // The run link of a link kind, its component made on first use; none for
   // a row without a link.
-  RunLink* LinkOf(uint8_t linkKind);
+  RunLink* LinkOf(TLinkKind linkKind);
   RunLink& SerialLink();
   RunLink& UsbLink();
   // The session's engine when it works on this link, otherwise none: only
@@ -167,7 +144,7 @@ class RunSession : public QObject {
   TFtdiUSB* usb_ = nullptr;
   std::unique_ptr<FtdiUsbRunLink> usbLink_;
   std::function<void(TFtdiUSB*, const uint8_t*, uint32_t)> savedUsbReceive_;
-  std::function<void(TFtdiUSB*, int32_t, const std::string&)> savedUsbStatus_;
+  std::function<void(TFtdiUSB*, TLinkStatus, const std::string&)> savedUsbStatus_;
   bool latencyNoted_ = false;
   // The engine on the link of the session's last run.
   std::unique_ptr<RunEngine> engine_;

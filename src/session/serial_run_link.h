@@ -4,7 +4,6 @@
 #include "run/device_types.h"
 #include "run/run_host.h"
 #include "serial/comm32kx.h"
-#include "session/link_frame_gap.h"
 
 namespace quorvel {
 
@@ -12,7 +11,7 @@ class Comm32KxRunLink final : public RunLink {
  public:
   explicit Comm32KxRunLink(TComm32Kx& comm) : comm_(comm) {}
 
-  uint8_t Kind() const override { return kLinkSerial; }
+  TLinkKind Kind() const override { return TLinkKind::Serial; }
   // RTS and DTR first, then the port closed, its transmit size enlarged
   // (which would reopen an open port) and the port opened with the line
   // settings; no status line for any of it.
@@ -24,13 +23,13 @@ class Comm32KxRunLink final : public RunLink {
   void HoldReceive() override { comm_.HoldReceive(); }
   void ReleaseReceive() override { comm_.ReleaseReceive(); }
   bool IsOpen() const override { return comm_.IsOpen(); }
-  int Status() const override { return comm_.Status(); }
+  TLinkStatus Status() const override { return comm_.Status(); }
   void RefreshStatus() override { comm_.RefreshStatus(); }
   uint32_t TransmitSize() const override { return comm_.SizeBufTXD(); }
   void DiscardInput() override { comm_.DiscardInput(); }
-  FrameGapChoice FrameGap() const override { return LinkFrameGap(comm_); }
-  void SetFrameGap(FrameGapChoice gap) override { SetLinkFrameGap(comm_, gap); }
-  bool ShortFrameGap() const override { return LinkHasShortFrameGap(comm_); }
+  FrameGapChoice FrameGap() const override { return comm_.FrameGap(); }
+  void SetFrameGap(FrameGapChoice gap) override { comm_.SetFrameGap(gap); }
+  bool ShortFrameGap() const override { return comm_.ShortFrameGap(); }
 
  private:
   // Keeps the component's status event detached while it lives.

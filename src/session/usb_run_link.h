@@ -3,7 +3,6 @@
 
 #include "run/device_types.h"
 #include "run/run_host.h"
-#include "session/link_frame_gap.h"
 #include "usb/ftdi_usb.h"
 
 namespace quorvel {
@@ -12,7 +11,7 @@ class FtdiUsbRunLink final : public RunLink {
  public:
   explicit FtdiUsbRunLink(TFtdiUSB& usb) : usb_(usb) {}
 
-  uint8_t Kind() const override { return kLinkUsb; }
+  TLinkKind Kind() const override { return TLinkKind::Usb; }
   // The device closed, the transmit size enlarged, the line settings set and
   // the device of the list index opened; no status line for any of it (the
   // closing is no failure of the run that is starting).
@@ -27,13 +26,15 @@ class FtdiUsbRunLink final : public RunLink {
   // A converter held by another program is tried a few times more before
   // the component gives up with "Access denied"; a run cannot wait for it
   // and hears the cause at once.
-  int Status() const override { return usb_.Opening() ? kStatusAccessDenied : usb_.Status(); }
+  TLinkStatus Status() const override {
+    return usb_.Opening() ? TLinkStatus::AccessDenied : usb_.Status();
+  }
   void RefreshStatus() override { usb_.RefreshStatus(); }
   uint32_t TransmitSize() const override { return usb_.SizeBufTXD(); }
   void DiscardInput() override { usb_.DiscardInput(); }
-  FrameGapChoice FrameGap() const override { return LinkFrameGap(usb_); }
-  void SetFrameGap(FrameGapChoice gap) override { SetLinkFrameGap(usb_, gap); }
-  bool ShortFrameGap() const override { return LinkHasShortFrameGap(usb_); }
+  FrameGapChoice FrameGap() const override { return usb_.FrameGap(); }
+  void SetFrameGap(FrameGapChoice gap) override { usb_.SetFrameGap(gap); }
+  bool ShortFrameGap() const override { return usb_.ShortFrameGap(); }
 
  private:
   // Keeps the component's status event detached while it lives.

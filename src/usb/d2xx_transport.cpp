@@ -60,8 +60,8 @@ ByteTransport::Wait D2xxTransport::WaitForBytes(const StopEvent& stop) {
   }
 }
 
-ByteTransport::Wait D2xxTransport::WaitForMore(const StopEvent& stop, uint16_t quietMs) {
-  if (stop.WaitFor(quietMs)) return Wait::Stopped;
+ByteTransport::Wait D2xxTransport::WaitForMore(const StopEvent& stop, uint16_t gapMs) {
+  if (stop.WaitFor(gapMs)) return Wait::Stopped;
   DWORD waiting = 0;
   if (!BytesWaiting(&waiting)) return Wait::Gone;
   return waiting > 0 ? Wait::Bytes : Wait::Quiet;

@@ -17,9 +17,9 @@ class D2xxTransport final : public ByteTransport {
   D2xxTransport& operator=(const D2xxTransport&) = delete;
 
   Wait WaitForBytes(const StopEvent& stop) override;
-  // Waits the whole quiet period, then looks whether more bytes came: the
+  // Waits the whole frame gap, then looks whether more bytes came: the
   // driver tells of bytes waiting, not of the time the last one arrived.
-  Wait WaitForMore(const StopEvent& stop, uint16_t quietMs) override;
+  Wait WaitForMore(const StopEvent& stop, uint16_t gapMs) override;
   int64_t Read(uint8_t* buffer, size_t max) override;
   int64_t WriteSome(const uint8_t* bytes, size_t size, const StopEvent& stop) override;
   void DiscardInput() override;

@@ -140,7 +140,7 @@ void TFtdiUSB::SetOnUSBStatus(TStatus handler) {
   if (!had && onUSBStatus_) RefreshStatus();
 }
 
-void TFtdiUSB::CallStatusHandler(int32_t code, const std::string& text) {
+void TFtdiUSB::CallStatusHandler(TLinkStatus code, const std::string& text) {
   const TStatus handler = onUSBStatus_;
   if (handler) handler(this, code, text);
 }
@@ -150,7 +150,7 @@ void TFtdiUSB::CallReceiveHandler(const uint8_t* buf, uint32_t size) {
   if (handler) handler(this, buf, size);
 }
 
-std::string TFtdiUSB::StatusTextFor(int32_t code) const {
+std::string TFtdiUSB::StatusTextFor(TLinkStatus code) const {
   return std::string(UsbStatusText(code, Language()));
 }
 
@@ -287,11 +287,11 @@ void TFtdiUSB::TryOpen() {
   if (!ConfigureDevice(handle)) {
     if (fn_.FT_W32_CloseHandle != nullptr) (void)fn_.FT_W32_CloseHandle(handle);
     chipType_ = FT_DEVICE_UNKNOWN;
-    ReportStatus(kStatusPortError);
+    ReportStatus(TLinkStatus::PortError);
     return;
   }
   // The converter holds bytes back up to its latency timer: part of the
-  // quiet period that ends a reply.
+  // frame gap that ends a reply.
   const int latency =
       table_.source == D2xxTable::Source::BuiltIn ? BuiltInLatencyTimerMs(handle) : -1;
   SetTransportLatencyMs(latency > 0 ? static_cast<uint32_t>(latency) : 0);
@@ -305,16 +305,16 @@ void TFtdiUSB::TryOpen() {
   }
   if (!StartSession(std::make_unique<D2xxTransport>(fn_, handle), options)) {
     chipType_ = FT_DEVICE_UNKNOWN;
-    ReportStatus(kStatusPortError);
+    ReportStatus(TLinkStatus::PortError);
     return;
   }
-  ReportStatus(kStatusConnected);
+  ReportStatus(TLinkStatus::Connected);
 }
 
 void TFtdiUSB::FailOpen() {
   deviceIndex_ = 0;
   locationId_ = 0;
-  ReportStatus(kStatusAccessDenied);
+  ReportStatus(TLinkStatus::AccessDenied);
 }
 
 bool TFtdiUSB::ConfigureDevice(FT_HANDLE handle) {
@@ -344,7 +344,7 @@ void TFtdiUSB::CloseDevice() {
   openRetry_.stop();
   openAttemptsLeft_ = 0;
   ReleaseSession();
-  ReportStatus(kStatusDisconnected);
+  ReportStatus(TLinkStatus::Disconnected);
   chipType_ = FT_DEVICE_UNKNOWN;
 }
 

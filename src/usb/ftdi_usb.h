@@ -36,7 +36,7 @@ class TFtdiUSB : public TLinkBase {
   Q_OBJECT
  public:
   using TReceive = std::function<void(TFtdiUSB* sender, const uint8_t* buf, uint32_t size)>;
-  using TStatus = std::function<void(TFtdiUSB* sender, int32_t code, const std::string& txt)>;
+  using TStatus = std::function<void(TFtdiUSB* sender, TLinkStatus code, const std::string& txt)>;
   using TNotifyEvent = std::function<void(TFtdiUSB* sender)>;
 
   // Opening a converter: attempts, and the pause between them.
@@ -103,12 +103,12 @@ class TFtdiUSB : public TLinkBase {
  protected:
   void Reopen() override;
   bool HasStatusHandler() const override { return static_cast<bool>(onUSBStatus_); }
-  void CallStatusHandler(int32_t code, const std::string& text) override;
+  void CallStatusHandler(TLinkStatus code, const std::string& text) override;
   void CallReceiveHandler(const uint8_t* buf, uint32_t size) override;
-  std::string StatusTextFor(int32_t code) const override;
+  std::string StatusTextFor(TLinkStatus code) const override;
   bool WatchesForLostAnswer() const override { return static_cast<bool>(onUSBStatus_); }
   // Received data says "Connected" again after anything else.
-  bool ReportsConnectedOnReceive() const override { return Status() != kStatusConnected; }
+  bool ReportsConnectedOnReceive() const override { return Status() != TLinkStatus::Connected; }
 
  private:
   const D2xxTable& table_;

@@ -200,7 +200,7 @@ void TMainForm::SetUsbPortSource(std::unique_ptr<PortSource> source) {
   if (usb_) usb_->OnDeviceListChange = nullptr;
   usbDevices_ = std::move(source);
   usbDevices_->OnListChange = [this, s = usbDevices_.get()] { PortListChanged(s); };
-  if (SelectedRow().LinkKind == kLinkUsb) {
+  if (SelectedRow().LinkKind == TLinkKind::Usb) {
     usbDevices_->SetExpectedNames(SelectedRow().UsbNames);
     FillPortList(*usbDevices_);
     cbPort_->setCurrentIndex(cbPort_->count() == 2 ? 1 : 0);
@@ -388,7 +388,7 @@ void TMainForm::LayOutLists() {
     widest = std::max(widest, metrics.horizontalAdvance(ToQString(text)));
   }
   for (const TDevAvailData& row : devices_) {
-    if (row.LinkKind == kLinkUsb) {
+    if (row.LinkKind == TLinkKind::Usb) {
       widest = std::max(widest, metrics.horizontalAdvance(ToQString(row.Name + " 0000/0000")));
     }
   }
@@ -421,7 +421,8 @@ void TMainForm::Place() {
 
 void TMainForm::RestoreHistory() {
   LoadWindowSettings(settings_);
-  serial_.frameGap = settings_.StandardFrameGap ? FrameGap::Standard : FrameGap::Auto;
+  serial_.frameGap =
+      settings_.StandardFrameGap ? FrameGapChoice::Standard() : FrameGapChoice::Auto();
   {
     const QSignalBlocker block(cbFileName_);
     cbFileName_->addItems(settings_.History);
@@ -435,9 +436,9 @@ const TDevAvailData& TMainForm::SelectedRow() const {
   return devices_[index > 0 && index < static_cast<int>(devices_.size()) ? index : 0];
 }
 
-PortSource* TMainForm::SourceOf(uint8_t linkKind) const {
-  if (linkKind == kLinkSerial) return serialPorts_.get();
-  if (linkKind == kLinkUsb) return usbDevices_.get();
+PortSource* TMainForm::SourceOf(TLinkKind linkKind) const {
+  if (linkKind == TLinkKind::Serial) return serialPorts_.get();
+  if (linkKind == TLinkKind::Usb) return usbDevices_.get();
   return nullptr;
 }
 
@@ -487,12 +488,12 @@ void TMainForm::DeviceTypeChanged() {
       devices_[handledDeviceIndex_ > 0 && handledDeviceIndex_ < static_cast<int>(devices_.size())
                    ? handledDeviceIndex_
                    : 0];
-  const uint8_t oldKind = handledDeviceIndex_ > 0 ? old.LinkKind : kLinkNone;
-  const bool keepList =
-      cbPort_->count() >= 2 &&
-      ((row.LinkKind == kLinkSerial && oldKind == kLinkSerial) ||
-       (row.LinkKind == kLinkUsb && oldKind == kLinkUsb && old.UsbNames == row.UsbNames));
-  if (row.LinkKind == kLinkNone) {
+  const TLinkKind oldKind = handledDeviceIndex_ > 0 ? old.LinkKind : TLinkKind::None;
+  const bool keepList = cbPort_->count() >= 2 &&
+                        ((row.LinkKind == TLinkKind::Serial && oldKind == TLinkKind::Serial) ||
+                         (row.LinkKind == TLinkKind::Usb && oldKind == TLinkKind::Usb &&
+                          old.UsbNames == row.UsbNames));
+  if (row.LinkKind == TLinkKind::None) {
     const std::string none(NoneText(Language));
     {
       const QSignalBlocker block(cbPort_);
@@ -514,11 +515,11 @@ void TMainForm::DeviceTypeChanged() {
       handledPortIndex_ = -1;
       ComboBoxChange(cbPort_);
     }
-    if (row.LinkKind == kLinkSerial) {
+    if (row.LinkKind == TLinkKind::Serial) {
       serial_.line = {row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
       UpdateParamButton();
     }
-    labelPort_->setText(Text(row.LinkKind == kLinkUsb ? kLabelUsbDevice : kLabelSerialPort));
+    labelPort_->setText(Text(row.LinkKind == TLinkKind::Usb ? kLabelUsbDevice : kLabelSerialPort));
   }
   cbPort_->setAccessibleName(labelPort_->text());
   SetMonitorGlyph();
@@ -583,15 +584,15 @@ void TMainForm::PortListChanged(PortSource* sender) {
 }
 
 void TMainForm::SetMonitorGlyph() {
-  const QString image = SelectedRow().LinkKind == kLinkUsb ? kImageUsb : kImageCom;
+  const QString image = SelectedRow().LinkKind == TLinkKind::Usb ? kImageUsb : kImageCom;
   actMonitor_->setIcon(QIcon(RenderPixmap(image, {kGlyphSize, kGlyphSize}, 2.0)));
 }
 
 void TMainForm::UpdateCommands() {
   const TDevAvailData& row = SelectedRow();
-  const bool serial = row.LinkKind == kLinkSerial;
+  const bool serial = row.LinkKind == TLinkKind::Serial;
   const bool portChosen = (serial && !IsNoneName(selectedPort_)) ||
-                          (row.LinkKind == kLinkUsb && cbPort_->currentIndex() > 0);
+                          (row.LinkKind == TLinkKind::Usb && cbPort_->currentIndex() > 0);
   const bool fileChosen = !dataFileName_.empty();
   const bool addressValid =
       cbDeviceType_->currentIndex() > 0 &&
@@ -620,7 +621,7 @@ void TMainForm::UpdateCommands() {
 
 void TMainForm::UpdateParamButton() {
   const TDevAvailData& row = SelectedRow();
-  if (cbDeviceType_->currentIndex() <= 0 || row.LinkKind != kLinkSerial) return;
+  if (cbDeviceType_->currentIndex() <= 0 || row.LinkKind != TLinkKind::Serial) return;
   const LineSettings& line = serial_.line;
   btnComParam_->setText(ToQString(LineSettingsCaption(line)));
   const LineSettings defaults{row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
@@ -641,7 +642,7 @@ void TMainForm::UpdateParamButton() {
 
 void TMainForm::BtnCOMParamClick() {
   const TDevAvailData& row = SelectedRow();
-  if (row.LinkKind != kLinkSerial) return;
+  if (row.LinkKind != TLinkKind::Serial) return;
   const LineSettings defaults{row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
   if (std::optional<SerialSettings> chosen = EditSerialSettings(this, defaults, serial_)) {
     serial_ = *chosen;
@@ -738,8 +739,7 @@ void TMainForm::BtnStartClick() {
   // run opens the chosen device through that component.
   session_ = std::make_unique<RunSession>(devices_, nullptr, usb_.get());
   RunSession* session = session_.get();
-  session->SetFrameGap(serial_.frameGap == FrameGap::Standard ? FrameGapChoice::Standard()
-                                                              : FrameGapChoice::Auto());
+  session->SetFrameGap(serial_.frameGap);
   const QFontMetrics metrics = memoLog_->fontMetrics();
   session->SetLogMeasure(
       [metrics](std::string_view text) { return metrics.horizontalAdvance(ToQString(text)); },
@@ -805,7 +805,7 @@ void TMainForm::SaveSettingsOnce() {
   settings_.History.clear();
   for (int i = 0; i < cbFileName_->count(); ++i) settings_.History.append(cbFileName_->itemText(i));
   settings_.LastFileIndex = cbFileName_->currentIndex();
-  settings_.StandardFrameGap = serial_.frameGap == FrameGap::Standard;
+  settings_.StandardFrameGap = !serial_.frameGap.automatic;
   SaveWindowSettings(settings_);
 }
 

@@ -158,7 +158,7 @@ class TMainForm final : public QMainWindow {
   void Place();
 
   const TDevAvailData& SelectedRow() const;
-  PortSource* SourceOf(uint8_t linkKind) const;
+  PortSource* SourceOf(TLinkKind linkKind) const;
   void FillPortList(PortSource& source);
   void ComboBoxChange(QComboBox* sender);
   void DeviceTypeChanged();

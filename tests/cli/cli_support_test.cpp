@@ -126,22 +126,22 @@ InstrumentResult Result(const std::string& port, int exitCode) {
   InstrumentResult result;
   result.port = port;
   result.device = "KV-310";
-  result.cause = exitCode == 0 ? "success" : "no-connection";
+  result.cause = exitCode == 0 ? RunCause::Success : RunCause::NoConnection;
   result.exitCode = exitCode;
-  result.bytesWritten = 512;
-  result.bytesTotal = 1024;
-  result.durationMs = 1500;
+  result.facts.BytesWritten = 512;
+  result.facts.BytesTotal = 1024;
+  result.facts.Duration = std::chrono::milliseconds(1500);
   result.message = "line one\nline \"two\"";
   return result;
 }
 
 TEST(Report, OneObjectForOneInstrumentAnArrayForSeveral) {
   InstrumentResult reported = Result("ttyUSB0", 0);
-  reported.infoReported = true;
-  reported.serialPart1 = 12;
-  reported.serialPart2 = 65535;
-  reported.deviceCode = 1;
-  reported.bootVersion = "2.05";
+  reported.facts.InfoReported = true;
+  reported.facts.SerialPart1 = 12;
+  reported.facts.SerialPart2 = 65535;
+  reported.facts.DeviceCode = 1;
+  reported.facts.BootVersion = "2.05";
   QJsonParseError error{};
   const QJsonDocument one =
       QJsonDocument::fromJson(QByteArray::fromStdString(ReportJson({reported})), &error);

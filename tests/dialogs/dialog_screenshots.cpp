@@ -88,7 +88,7 @@ int Run(const QString& folder, const QString& suffix) {
   QCursor::setPos(0, 0);
   bool ok = true;
   const LineSettings defaults{br009600, pbNone, dbEight, sbOne};
-  const SerialSettings current{{br019200, pbEven, dbEight, sbOne}, FrameGap::Standard};
+  const SerialSettings current{{br019200, pbEven, dbEight, sbOne}, FrameGapChoice::Standard()};
   for (uint8_t edition : {0, 1}) {
     for (uint8_t language : {0, 1}) {
       Edition = edition;

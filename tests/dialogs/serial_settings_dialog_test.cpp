@@ -69,7 +69,7 @@ TEST(DialogsSerialSettings, TextsInBothLanguages) {
   for (const TextsCase& c : cases) {
     SCOPED_TRACE(int(c.language));
     ProgramScope program(c.language);
-    SerialSettingsDialog dialog(nullptr, k9600N81, {k9600N81, FrameGap::Standard});
+    SerialSettingsDialog dialog(nullptr, k9600N81, {k9600N81, FrameGapChoice::Standard()});
     QStringList captions{dialog.windowTitle()};
     for (QComboBox* list : {dialog.BaudRateBox(), dialog.FrameGapBox()}) {
       for (QLabel* label : dialog.findChildren<QLabel*>()) {
@@ -98,24 +98,24 @@ TEST(DialogsSerialSettings, TextsInBothLanguages) {
 
 TEST(DialogsSerialSettings, StartsFromTheCurrentSettingsAndDefaultRestoresTheDevicesOnes) {
   ProgramScope program(1);
-  SerialSettingsDialog dialog(nullptr, k9600N81, {k19200E81, FrameGap::Auto});
+  SerialSettingsDialog dialog(nullptr, k9600N81, {k19200E81, FrameGapChoice::Auto()});
   dialog.show();
   EXPECT_EQ(dialog.BaudRateBox()->currentText(), QStringLiteral("19200bps"));
   EXPECT_EQ(dialog.ParityButtons()->checkedButton()->text(), QStringLiteral("even"));
   EXPECT_EQ(dialog.DataBitsButtons()->checkedButton()->text(), QStringLiteral("8"));
   EXPECT_EQ(dialog.StopBitsButtons()->checkedButton()->text(), QStringLiteral("1"));
   EXPECT_EQ(dialog.FrameGapBox()->currentText(), QStringLiteral("auto"));
-  EXPECT_EQ(dialog.Values(), (SerialSettings{k19200E81, FrameGap::Auto}));
+  EXPECT_EQ(dialog.Values(), (SerialSettings{k19200E81, FrameGapChoice::Auto()}));
 
   QTest::mouseClick(dialog.DefaultButton(), Qt::LeftButton);
   EXPECT_TRUE(dialog.isVisible());
   EXPECT_EQ(dialog.BaudRateBox()->currentText(), QStringLiteral("9600bps"));
   EXPECT_EQ(dialog.ParityButtons()->checkedButton()->text(), QStringLiteral("none"));
-  EXPECT_EQ(dialog.Values(), (SerialSettings{k9600N81, FrameGap::Standard}));
+  EXPECT_EQ(dialog.Values(), (SerialSettings{k9600N81, FrameGapChoice::Standard()}));
 }
 
 TEST(DialogsSerialSettings, CannotBeResizedAndEnterConfirms) {
-  SerialSettingsDialog dialog(nullptr, k9600N81, {k9600N81, FrameGap::Standard});
+  SerialSettingsDialog dialog(nullptr, k9600N81, {k9600N81, FrameGapChoice::Standard()});
   dialog.Place();
   dialog.show();
   EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
@@ -133,7 +133,7 @@ class SerialSettingsRoundTrip : public ::testing::Test {
     ASSERT_TRUE(port_.Ok());
     setenv(kExtraPortsVariable, port_.Path().c_str(), 1);
     comm_ = std::make_unique<TComm32Kx>(nullptr, 1);
-    comm_->OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string&) {
+    comm_->OnCOMStatus = [this](TComm32Kx*, TLinkStatus code, const std::string&) {
       statuses_.push_back(code);
     };
     comm_->SetParams(port_.Path(), br009600, pbNone, dbEight, sbOne);
@@ -161,7 +161,7 @@ class SerialSettingsRoundTrip : public ::testing::Test {
 
   testing::PtyPort port_;
   std::unique_ptr<TComm32Kx> comm_;
-  std::vector<int> statuses_;
+  std::vector<TLinkStatus> statuses_;
 };
 
 TEST_F(SerialSettingsRoundTrip, OkReopensThePortWithTheNewSettings) {
@@ -176,11 +176,11 @@ TEST_F(SerialSettingsRoundTrip, OkReopensThePortWithTheNewSettings) {
   });
   ASSERT_TRUE(chosen.has_value());
   EXPECT_EQ(chosen->line, (LineSettings{br019200, pbEven, dbSeven, sbTwo}));
-  EXPECT_EQ(chosen->frameGap, FrameGap::Standard);
+  EXPECT_EQ(chosen->frameGap, FrameGapChoice::Standard());
 
   EXPECT_TRUE(comm_->IsOpen());
   ASSERT_FALSE(statuses_.empty());
-  EXPECT_EQ(statuses_.back(), kStatusConnected);
+  EXPECT_EQ(statuses_.back(), TLinkStatus::Connected);
   EXPECT_EQ(comm_->BaudRate(), br019200);
   EXPECT_EQ(comm_->TimeOut(), kStandardFrameGapMs);
   const std::optional<termios> line = port_.Settings();
@@ -201,10 +201,10 @@ TEST_F(SerialSettingsRoundTrip, AutoFrameGapLetsTheComponentChooseItsTimeOut) {
     QTest::mouseClick(dialog->OkButton(), Qt::LeftButton);
   });
   ASSERT_TRUE(chosen.has_value());
-  EXPECT_EQ(chosen->frameGap, FrameGap::Auto);
+  EXPECT_EQ(chosen->frameGap, FrameGapChoice::Auto());
   EXPECT_EQ(chosen->line, k9600N81);
-  EXPECT_TRUE(comm_->AutoTimeOut());
-  EXPECT_EQ(comm_->TimeOut(), AutoQuietPeriodMs(k9600N81));
+  EXPECT_TRUE(comm_->FrameGap().automatic);
+  EXPECT_EQ(comm_->TimeOut(), AutoFrameGapMs(k9600N81));
   // Unchanged line settings do not reopen the port.
   EXPECT_TRUE(statuses_.empty());
   // The component's choice is what the dialog starts with next time.

@@ -246,7 +246,7 @@ TEST_P(BootloaderOnlyRowTest, RowsWithoutAddressableApplicationTimeOutInBootload
   EXPECT_EQ(h.ended, RunEnd::Timeout);
   EXPECT_EQ(elapsed, 25100u);
   EXPECT_EQ(h.SentWithCode(1).size(), h.serial.sent.size());  // connects only
-  EXPECT_EQ(h.engine->Protocol(), kProtocolBoot);
+  EXPECT_EQ(h.engine->Protocol(), TProtocol::Boot);
   EXPECT_EQ(h.LogCount("- Connecting with bootloader: .........."), 1);
 }
 
@@ -424,13 +424,13 @@ TEST_F(EngineRunTest, UnreadableOrEmptyDataFileStopsBeforeTheLinkIsOpened) {
 TEST_F(EngineRunTest, PortThatDoesNotOpenEndsTheRunAtOnceWithItsStatus) {
   const std::string file = h.WriteQvl("rz.qvl", Pattern(kBlock), 12, 0, kBase);
   const struct {
-    int status;
+    TLinkStatus status;
     const char* text;
   } cases[] = {
-      {kStatusBusy, "Busy"},
-      {kStatusAccessDenied, "Access denied"},
-      {kStatusPortNotFound, "Port not found"},
-      {kStatusPortError, "Port COM error"},
+      {TLinkStatus::Busy, "Busy"},
+      {TLinkStatus::AccessDenied, "Access denied"},
+      {TLinkStatus::PortNotFound, "Port not found"},
+      {TLinkStatus::PortError, "Port COM error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -518,7 +518,7 @@ TEST_F(EngineRunTest, EraseIsRepeatedAfter20SecondsOtherCommandsAfter5) {
 TEST_F(EngineRunTest, UsbRowOpensTheDeviceWithTheRowsLineSettings) {
   // Y-310: a USB row whose application has no requests; it stays with the
   // bootloader protocol until the give-up.
-  const int y310 = h.RowIndex("Y-310", kLinkUsb);
+  const int y310 = h.RowIndex("Y-310", TLinkKind::Usb);
   const std::string file = h.WriteQvl("y.qvl", Pattern(kBlock), 24, 0, kBase);
   ASSERT_TRUE(h.Start(y310, file));
   // The device is closed and opened with its status unheard: the closing's
@@ -535,8 +535,8 @@ TEST_F(EngineRunTest, UsbRowOpensTheDeviceWithTheRowsLineSettings) {
 }
 
 TEST_F(EngineRunTest, BusyUsbDeviceEndsTheRun) {
-  h.usb.statusOnOpen = kStatusBusy;
-  const int y310 = h.RowIndex("Y-310", kLinkUsb);
+  h.usb.statusOnOpen = TLinkStatus::Busy;
+  const int y310 = h.RowIndex("Y-310", TLinkKind::Usb);
   const std::string file = h.WriteQvl("y.qvl", Pattern(kBlock), 24, 0, kBase);
   EXPECT_FALSE(h.Start(y310, file));
   EXPECT_EQ(h.Lines()[h.Lines().size() - 2], "USB device: Busy");
@@ -617,7 +617,7 @@ TEST_F(EngineRunTest, LinkLostDuringTheRunEndsItAtOnce) {
   h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
     if (c[1] == 4 && h.instrument.writeOrder.size() == 2) {
       h.serial.open = false;
-      h.serial.status = kStatusCommunicationError;
+      h.serial.status = TLinkStatus::CommunicationError;
       h.serial.Report();
       return Bytes{};
     }
@@ -627,7 +627,7 @@ TEST_F(EngineRunTest, LinkLostDuringTheRunEndsItAtOnce) {
   EXPECT_EQ(h.RunFor(60000), 0u);
   const RunOutcome& outcome = h.engine->LastOutcome();
   EXPECT_EQ(outcome.Cause, RunCause::LinkError);
-  EXPECT_EQ(outcome.LinkStatus, kStatusCommunicationError);
+  EXPECT_EQ(outcome.LinkStatus, TLinkStatus::CommunicationError);
   ASSERT_EQ(h.prompt.shown.size(), 1u);
   EXPECT_EQ(h.prompt.shown[0].text,
             "RZ-303 no 4660/66 programming was unsuccessful.\r\n\r\nComm port: Communication "
@@ -642,7 +642,7 @@ TEST_F(EngineRunTest, LineErrorOnAnOpenPortDoesNotEndTheRun) {
   h.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
     if (c[1] == 4 && once) {
       once = false;
-      h.serial.status = kStatusCommunicationError;
+      h.serial.status = TLinkStatus::CommunicationError;
       h.serial.Report();
       return Bytes{};
     }

@@ -131,14 +131,14 @@ EngineHarness::EngineHarness() : savedLanguage_(Language) {
   Language = 1;
   SetPrompt(&processPrompt);
   devices = BuildDeviceList();
-  MakeEngine(kLinkSerial);
-  serial.onStatus = [this](int code, std::string_view text) {
-    if (&engine->Link() == &serial) engine->LinkStatus(code, text);
+  MakeEngine(TLinkKind::Serial);
+  serial.onStatus = [this](TLinkStatus code, std::string_view text) {
+    if (&engine->Link() == &serial) engine->OnLinkStatus(code, text);
   };
 }
 
-void EngineHarness::MakeEngine(uint8_t linkKind) {
-  RunSurroundings surroundings(linkKind == kLinkUsb ? static_cast<RunLink&>(usb) : serial);
+void EngineHarness::MakeEngine(TLinkKind linkKind) {
+  RunSurroundings surroundings(linkKind == TLinkKind::Usb ? static_cast<RunLink&>(usb) : serial);
   surroundings.ticks = &clock;
   surroundings.prompt = &prompt;
   surroundings.post = [this](std::function<void()> continuation) {
@@ -160,7 +160,7 @@ EngineHarness::~EngineHarness() {
   std::filesystem::remove_all(dir, ignored);
 }
 
-int EngineHarness::RowIndex(const std::string& name, uint8_t linkKind) const {
+int EngineHarness::RowIndex(const std::string& name, TLinkKind linkKind) const {
   for (size_t i = 0; i < devices.size(); ++i) {
     if (devices[i].Name == name && devices[i].LinkKind == linkKind) return static_cast<int>(i);
   }
@@ -226,7 +226,7 @@ bool EngineHarness::Start(int row, const std::string& file, const std::string& b
   selection.StartTime.tm_min = 5;
   selection.StartTime.tm_sec = 3;
   answered = serial.sent.size();
-  const uint8_t kind = devices[static_cast<size_t>(row)].LinkKind;
+  const TLinkKind kind = devices[static_cast<size_t>(row)].LinkKind;
   if (engine->Link().Kind() != kind) MakeEngine(kind);
   ended = RunEnd::None;
   endsHeard = 0;

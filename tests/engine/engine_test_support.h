@@ -40,7 +40,7 @@ class FakeClock final : public TickSource {
 // status report.
 class FakeSerialLink final : public RunLink {
  public:
-  uint8_t Kind() const override { return kLinkSerial; }
+  TLinkKind Kind() const override { return TLinkKind::Serial; }
   void Open(const LinkOpening& opening) override {
     if (opening.Lines) {
       rts = opening.Lines->Rts;
@@ -70,7 +70,7 @@ class FakeSerialLink final : public RunLink {
     if (holds > 0) --holds;
   }
   bool IsOpen() const override { return open; }
-  int Status() const override { return status; }
+  TLinkStatus Status() const override { return status; }
   void RefreshStatus() override { Report(); }
   // As the serial component: a transmit size of up to 65535 bytes, changed
   // only while the port is closed.
@@ -87,7 +87,7 @@ class FakeSerialLink final : public RunLink {
     gapChanges.push_back(gap);
   }
   bool ShortFrameGap() const override {
-    return frameGap.automatic && autoGapMs < kStandardQuietPeriodMs;
+    return frameGap.automatic && autoGapMs < kStandardFrameGapMs;
   }
   void SetCOMPort(const std::string& name) {
     calls.push_back("COMPort=" + name);
@@ -101,13 +101,13 @@ class FakeSerialLink final : public RunLink {
     calls.push_back("SetParams=" + portName);
     params = settings;
     status = statusOnOpen;
-    open = status == kStatusConnected;
+    open = status == TLinkStatus::Connected;
     Report();
   }
 
   void ClosePort() {
     open = false;
-    status = kStatusDisconnected;
+    status = TLinkStatus::Disconnected;
     Report();
   }
   void Report() {
@@ -118,7 +118,7 @@ class FakeSerialLink final : public RunLink {
   std::vector<uint32_t> timeOutAtSend;
   std::vector<std::string> calls;
   FrameGapChoice frameGap;
-  uint16_t autoGapMs = kStandardQuietPeriodMs;
+  uint16_t autoGapMs = kStandardFrameGapMs;
   std::vector<FrameGapChoice> gapChanges;
   uint32_t frameTimeOut = 8000;
   uint32_t transmitSize = 1024;
@@ -127,19 +127,19 @@ class FakeSerialLink final : public RunLink {
   int suspended = 0;
   bool open = false;
   bool refuseSends = false;
-  int status = kStatusDisconnected;
-  int statusOnOpen = kStatusConnected;
+  TLinkStatus status = TLinkStatus::Disconnected;
+  TLinkStatus statusOnOpen = TLinkStatus::Connected;
   bool rts = false;
   bool dtr = false;
   LineSettings params;
-  std::function<void(int, std::string_view)> onStatus;
+  std::function<void(TLinkStatus, std::string_view)> onStatus;
 };
 
 // As the USB link component's adapter: the device closed, its line set and
 // the device of the index opened, all without a status report.
 class FakeUsbLink final : public RunLink {
  public:
-  uint8_t Kind() const override { return kLinkUsb; }
+  TLinkKind Kind() const override { return TLinkKind::Usb; }
   void Open(const LinkOpening& opening) override {
     ++suspended;
     SetDeviceIndex(0);
@@ -162,12 +162,12 @@ class FakeUsbLink final : public RunLink {
   void HoldReceive() override {}
   void ReleaseReceive() override {}
   bool IsOpen() const override { return open; }
-  int Status() const override { return status; }
+  TLinkStatus Status() const override { return status; }
   void RefreshStatus() override {}
   void SetDeviceIndex(int index) {
     calls.push_back("DeviceIndex=" + std::to_string(index) + (suspended > 0 ? " (quiet)" : ""));
-    open = index != 0 && statusOnOpen == kStatusConnected;
-    status = index == 0 ? kStatusDisconnected : statusOnOpen;
+    open = index != 0 && statusOnOpen == TLinkStatus::Connected;
+    status = index == 0 ? TLinkStatus::Disconnected : statusOnOpen;
   }
 
   std::vector<Bytes> sent;
@@ -175,8 +175,8 @@ class FakeUsbLink final : public RunLink {
   uint32_t frameTimeOut = 8000;
   int suspended = 0;
   bool open = false;
-  int status = kStatusDisconnected;
-  int statusOnOpen = kStatusConnected;
+  TLinkStatus status = TLinkStatus::Disconnected;
+  TLinkStatus statusOnOpen = TLinkStatus::Connected;
   LineSettings params;
 };
 
@@ -237,7 +237,7 @@ class EngineHarness {
   ~EngineHarness();
 
   // Row of the device list by its Name (and link kind when names repeat).
-  int RowIndex(const std::string& name, uint8_t linkKind = kLinkSerial) const;
+  int RowIndex(const std::string& name, TLinkKind linkKind = TLinkKind::Serial) const;
   // Writes an encoded data file; returns its path.
   std::string WriteQvl(const std::string& name, const Bytes& image, uint16_t devCode,
                        uint16_t variant, uint32_t start);
@@ -298,7 +298,7 @@ class EngineHarness {
 
  private:
   // A new engine on the link of the kind.
-  void MakeEngine(uint8_t linkKind);
+  void MakeEngine(TLinkKind linkKind);
 
   uint8_t savedLanguage_;
 };

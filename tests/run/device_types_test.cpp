@@ -25,13 +25,13 @@ TEST(DeviceTypesTest, RowsCarryTheirLinkAndSwitchSettings) {
   const auto& rows = DeviceTypes();
   ASSERT_EQ(rows.size(), 33u);
   EXPECT_EQ(rows[0].Name, "-");
-  EXPECT_EQ(rows[0].LinkKind, kLinkNone);
+  EXPECT_EQ(rows[0].LinkKind, TLinkKind::None);
 
   const TDevAvailData& trpUsb = rows[2];
   EXPECT_EQ(trpUsb.Name, "TRP-40");
   EXPECT_EQ(trpUsb.DevCode, 2);
   EXPECT_EQ(trpUsb.Variant, 0);
-  EXPECT_EQ(trpUsb.LinkKind, kLinkUsb);
+  EXPECT_EQ(trpUsb.LinkKind, TLinkKind::Usb);
   EXPECT_EQ(trpUsb.BaudIndex, br115200);
   EXPECT_EQ(trpUsb.MinAppVersion, "2.2.0021");
   EXPECT_EQ(trpUsb.UsbNames, "TRP-40");
@@ -41,7 +41,7 @@ TEST(DeviceTypesTest, RowsCarryTheirLinkAndSwitchSettings) {
 
   const TDevAvailData& trpSerial = rows[3];
   EXPECT_EQ(trpSerial.Variant, 1);
-  EXPECT_EQ(trpSerial.LinkKind, kLinkSerial);
+  EXPECT_EQ(trpSerial.LinkKind, TLinkKind::Serial);
   EXPECT_EQ(trpSerial.BaudIndex, br038400);
   EXPECT_EQ(trpSerial.UsbNames, "");
   EXPECT_EQ(trpSerial.BootRequestData, zewkari);
@@ -78,8 +78,8 @@ TEST(DeviceTypesTest, RowsCarryTheirLinkAndSwitchSettings) {
 TEST(DeviceTypesTest, ColumnCountsOverTheWholeTable) {
   const auto& rows = DeviceTypes();
   auto count = [&](auto pred) { return std::count_if(rows.begin(), rows.end(), pred); };
-  EXPECT_EQ(count([](const auto& r) { return r.LinkKind == kLinkUsb; }), 16);
-  EXPECT_EQ(count([](const auto& r) { return r.LinkKind == kLinkSerial; }), 16);
+  EXPECT_EQ(count([](const auto& r) { return r.LinkKind == TLinkKind::Usb; }), 16);
+  EXPECT_EQ(count([](const auto& r) { return r.LinkKind == TLinkKind::Serial; }), 16);
   EXPECT_EQ(count([](const auto& r) { return r.BaudIndex == br125000; }), 9);
   EXPECT_EQ(count([](const auto& r) { return r.BaudIndex == br009600; }), 9);
   EXPECT_EQ(count([](const auto& r) { return r.AppSwitch == 0; }), 2);
@@ -132,7 +132,7 @@ TEST(DeviceTypesTest, DeviceNameOfLooksUpTheCodeTable) {
 struct ListPosition {
   size_t index;
   const char* name;
-  uint8_t linkKind;
+  TLinkKind linkKind;
 };
 
 TEST(DeviceListTest, SortsByNameThenLinkKindThenVariantOrOrderText) {
@@ -140,19 +140,19 @@ TEST(DeviceListTest, SortsByNameThenLinkKindThenVariantOrOrderText) {
   const TDevAvailArray list = BuildDeviceList();
   ASSERT_EQ(list.size(), kDeviceTypeCount);
   const ListPosition positions[] = {
-      {0, "Unknown device", kLinkNone},
-      {1, "BAR", kLinkUsb},
-      {6, "GRV-301S", kLinkSerial},
-      {7, "GRV-30x", kLinkSerial},
-      {8, "H-310", kLinkSerial},
-      {9, "HOX-27", kLinkSerial},
-      {14, "KMB-RSV Series", kLinkSerial},
-      {19, "M-530", kLinkSerial},
-      {20, "M-66", kLinkSerial},
-      {28, "TRP-140", kLinkSerial},
-      {29, "TRP-40", kLinkSerial},
-      {30, "TRP-40", kLinkUsb},
-      {32, "Y-310", kLinkUsb},
+      {0, "Unknown device", TLinkKind::None},
+      {1, "BAR", TLinkKind::Usb},
+      {6, "GRV-301S", TLinkKind::Serial},
+      {7, "GRV-30x", TLinkKind::Serial},
+      {8, "H-310", TLinkKind::Serial},
+      {9, "HOX-27", TLinkKind::Serial},
+      {14, "KMB-RSV Series", TLinkKind::Serial},
+      {19, "M-530", TLinkKind::Serial},
+      {20, "M-66", TLinkKind::Serial},
+      {28, "TRP-140", TLinkKind::Serial},
+      {29, "TRP-40", TLinkKind::Serial},
+      {30, "TRP-40", TLinkKind::Usb},
+      {32, "Y-310", TLinkKind::Usb},
   };
   for (const ListPosition& p : positions) {
     EXPECT_EQ(list[p.index].Name, p.name) << p.index;
@@ -165,19 +165,19 @@ TEST(DeviceListTest, UnknownDeviceIsNamedInTheCurrentLanguage) {
   {
     LanguageGuard polish(0);
     EXPECT_EQ(BuildDeviceList()[0].Name, "Nieznane urządzenie");
-    EXPECT_EQ(LinkKindName(kLinkNone), "żaden");
+    EXPECT_EQ(LinkKindName(TLinkKind::None), "żaden");
   }
   LanguageGuard english(1);
   EXPECT_EQ(BuildDeviceList()[0].Name, "Unknown device");
-  EXPECT_EQ(LinkKindName(kLinkNone), "none");
-  EXPECT_EQ(LinkKindName(kLinkSerial), "COM");
-  EXPECT_EQ(LinkKindName(kLinkUsb), "USB");
-  EXPECT_EQ(LinkKindName(3), "");
+  EXPECT_EQ(LinkKindName(TLinkKind::None), "none");
+  EXPECT_EQ(LinkKindName(TLinkKind::Serial), "COM");
+  EXPECT_EQ(LinkKindName(TLinkKind::Usb), "USB");
+  EXPECT_EQ(LinkKindName(static_cast<TLinkKind>(3)), "");
   // The table itself keeps its "-".
   EXPECT_EQ(DeviceTypes()[0].Name, "-");
 }
 
-TDevAvailData MakeRow(const char* name, uint8_t linkKind, uint16_t variant,
+TDevAvailData MakeRow(const char* name, TLinkKind linkKind, uint16_t variant,
                       const char* orderText = "") {
   TDevAvailData row;
   row.Name = name;
@@ -199,26 +199,27 @@ TEST(DeviceListTest, CompositeKeyDependsOnThePairCompared) {
     TDevAvailArray rows;
     std::vector<uint16_t> expected;  // variants in display order
   };
-  const TDevAvailData first = MakeRow("-", kLinkNone, 999);
+  const TDevAvailData first = MakeRow("-", TLinkKind::None, 999);
   const Case cases[] = {
       {"variant as hex text, case ignored in names",
-       {first, MakeRow("X", kLinkSerial, 0x0A), MakeRow("x", kLinkSerial, 0x02)},
+       {first, MakeRow("X", TLinkKind::Serial, 0x0A), MakeRow("x", TLinkKind::Serial, 0x02)},
        {999, 0x02, 0x0A}},
       {"variants compare as text, not as numbers",
-       {first, MakeRow("X", kLinkSerial, 0xFF), MakeRow("X", kLinkSerial, 0x1AB),
-        MakeRow("X", kLinkSerial, 0x0F)},
+       {first, MakeRow("X", TLinkKind::Serial, 0xFF), MakeRow("X", TLinkKind::Serial, 0x1AB),
+        MakeRow("X", TLinkKind::Serial, 0x0F)},
        {999, 0x0F, 0x1AB, 0xFF}},
       {"COM before USB before the variant",
-       {first, MakeRow("X", kLinkUsb, 0), MakeRow("X", kLinkSerial, 5)},
+       {first, MakeRow("X", TLinkKind::Usb, 0), MakeRow("X", TLinkKind::Serial, 5)},
        {999, 5, 0}},
       {"an order text replaces the variant of both rows",
-       {first, MakeRow("X", kLinkSerial, 0, "0"), MakeRow("X", kLinkSerial, 5)},
+       {first, MakeRow("X", TLinkKind::Serial, 0, "0"), MakeRow("X", TLinkKind::Serial, 5)},
        {999, 5, 0}},
       {"order texts against each other",
-       {first, MakeRow("X", kLinkSerial, 1, "pcb3"), MakeRow("X", kLinkSerial, 2, "PCB2")},
+       {first, MakeRow("X", TLinkKind::Serial, 1, "pcb3"),
+        MakeRow("X", TLinkKind::Serial, 2, "PCB2")},
        {999, 2, 1}},
       {"row 0 stays first",
-       {MakeRow("zzz", kLinkNone, 999), MakeRow("A", kLinkSerial, 1)},
+       {MakeRow("zzz", TLinkKind::None, 999), MakeRow("A", TLinkKind::Serial, 1)},
        {999, 1}},
   };
   for (const Case& c : cases) {
@@ -247,30 +248,34 @@ TEST(DeviceDisplayTextsTest, SharedNamesGetOrderTextAndLinkKind) {
     TDevAvailArray rows;
     std::vector<std::string> expected;
   };
-  const TDevAvailData first = MakeRow("-", kLinkNone, 0);
+  const TDevAvailData first = MakeRow("-", TLinkKind::None, 0);
   const Case cases[] = {
       {"order text and link differ",
-       {first, MakeRow("BAR", kLinkUsb, 0, "PCB3.0"), MakeRow("bar", kLinkSerial, 0, "PCB2")},
+       {first, MakeRow("BAR", TLinkKind::Usb, 0, "PCB3.0"),
+        MakeRow("bar", TLinkKind::Serial, 0, "PCB2")},
        {"-", "BAR_PCB3.0 .USB", "bar_PCB2 .COM"}},
       {"only the order text differs",
-       {first, MakeRow("M-66", kLinkSerial, 0, "PCB1.12"), MakeRow("M-66", kLinkSerial, 1)},
+       {first, MakeRow("M-66", TLinkKind::Serial, 0, "PCB1.12"),
+        MakeRow("M-66", TLinkKind::Serial, 1)},
        {"-", "M-66_PCB1.12", "M-66_"}},
       {"nothing but the name's case differs",
-       {first, MakeRow("Abc", kLinkSerial, 0), MakeRow("ABC", kLinkSerial, 1)},
+       {first, MakeRow("Abc", TLinkKind::Serial, 0), MakeRow("ABC", TLinkKind::Serial, 1)},
        {"-", "Abc", "ABC"}},
       {"a later pair overwrites an earlier one",
-       {first, MakeRow("Y", kLinkSerial, 0), MakeRow("Y", kLinkUsb, 1),
-        MakeRow("Y", kLinkSerial, 2, "p")},
+       {first, MakeRow("Y", TLinkKind::Serial, 0), MakeRow("Y", TLinkKind::Usb, 1),
+        MakeRow("Y", TLinkKind::Serial, 2, "p")},
        {"-", "Y_", "Y_ .USB", "Y_p .COM"}},
-      {"row 0 never pairs", {MakeRow("Z", kLinkNone, 0), MakeRow("Z", kLinkSerial, 0)}, {"Z", "Z"}},
+      {"row 0 never pairs",
+       {MakeRow("Z", TLinkKind::None, 0), MakeRow("Z", TLinkKind::Serial, 0)},
+       {"Z", "Z"}},
   };
   for (const Case& c : cases) EXPECT_EQ(DeviceDisplayTexts(c.rows), c.expected) << c.what;
 }
 
 TEST(DeviceDisplayTextsTest, PolishNoneNameInDecoratedTexts) {
   LanguageGuard polish(0);
-  const TDevAvailArray rows{MakeRow("-", kLinkNone, 0), MakeRow("Q", kLinkNone, 0),
-                            MakeRow("q", kLinkSerial, 0)};
+  const TDevAvailArray rows{MakeRow("-", TLinkKind::None, 0), MakeRow("Q", TLinkKind::None, 0),
+                            MakeRow("q", TLinkKind::Serial, 0)};
   EXPECT_EQ(DeviceDisplayTexts(rows), (std::vector<std::string>{"-", "Q .żaden", "q .COM"}));
 }
 
@@ -315,7 +320,7 @@ TEST(DeviceRulesTest, CodesWithApplicationRequests) {
 // start bytes.
 struct RowRules {
   const char* name;
-  uint8_t linkKind;
+  TLinkKind linkKind;
   bool addresses;
   bool entersOnAnswer;
   bool bus;
@@ -323,39 +328,39 @@ struct RowRules {
 };
 
 constexpr RowRules kRowRules[kDeviceTypeCount] = {
-    {"-", kLinkNone, false, false, false, false},
-    {"KV-310", kLinkSerial, false, false, false, false},
-    {"TRP-40", kLinkUsb, true, true, false, false},
-    {"TRP-40", kLinkSerial, true, true, false, false},
-    {"HOX-27", kLinkSerial, false, false, false, false},
-    {"M-530", kLinkSerial, true, true, false, true},
-    {"GRV-30x", kLinkSerial, true, true, false, false},
-    {"GRV-301S", kLinkSerial, true, true, false, false},
-    {"SKE-150", kLinkSerial, true, true, false, false},
-    {"BTQ-20 .RS232", kLinkSerial, true, false, false, false},
-    {"BTQ-20 .RS485", kLinkSerial, true, false, true, false},
-    {"RZ-303", kLinkSerial, true, true, false, false},
-    {"WEN-20", kLinkSerial, true, true, false, false},
-    {"PAXL-20", kLinkUsb, true, true, false, false},
-    {"KMB-EQ 60A", kLinkUsb, true, true, false, false},
-    {"FES-20", kLinkUsb, true, true, false, false},
-    {"KMB-RSV 140 Sensor", kLinkUsb, true, true, false, false},
-    {"M-310", kLinkUsb, true, true, false, false},
-    {"KMB-RSV 240 Sensor", kLinkUsb, true, true, false, false},
-    {"M-320", kLinkUsb, true, true, false, false},
-    {"M-330", kLinkUsb, true, true, false, false},
-    {"Y-310", kLinkUsb, false, false, false, false},
-    {"H-310", kLinkSerial, true, true, false, false},
-    {"KMB-RSV Series", kLinkSerial, true, true, false, false},
-    {"J-20", kLinkUsb, true, true, false, false},
-    {"NOV-3 Driver", kLinkSerial, true, true, false, false},
-    {"TRP-140", kLinkSerial, true, true, false, false},
-    {"QEX-3TKP", kLinkUsb, true, true, false, false},
-    {"BAR", kLinkUsb, true, true, false, false},
-    {"M-66", kLinkSerial, true, true, false, false},
-    {"OTO-KR", kLinkUsb, true, true, false, false},
-    {"OTO-ZN", kLinkUsb, true, true, false, false},
-    {"D.QEA-310", kLinkUsb, true, true, false, false},
+    {"-", TLinkKind::None, false, false, false, false},
+    {"KV-310", TLinkKind::Serial, false, false, false, false},
+    {"TRP-40", TLinkKind::Usb, true, true, false, false},
+    {"TRP-40", TLinkKind::Serial, true, true, false, false},
+    {"HOX-27", TLinkKind::Serial, false, false, false, false},
+    {"M-530", TLinkKind::Serial, true, true, false, true},
+    {"GRV-30x", TLinkKind::Serial, true, true, false, false},
+    {"GRV-301S", TLinkKind::Serial, true, true, false, false},
+    {"SKE-150", TLinkKind::Serial, true, true, false, false},
+    {"BTQ-20 .RS232", TLinkKind::Serial, true, false, false, false},
+    {"BTQ-20 .RS485", TLinkKind::Serial, true, false, true, false},
+    {"RZ-303", TLinkKind::Serial, true, true, false, false},
+    {"WEN-20", TLinkKind::Serial, true, true, false, false},
+    {"PAXL-20", TLinkKind::Usb, true, true, false, false},
+    {"KMB-EQ 60A", TLinkKind::Usb, true, true, false, false},
+    {"FES-20", TLinkKind::Usb, true, true, false, false},
+    {"KMB-RSV 140 Sensor", TLinkKind::Usb, true, true, false, false},
+    {"M-310", TLinkKind::Usb, true, true, false, false},
+    {"KMB-RSV 240 Sensor", TLinkKind::Usb, true, true, false, false},
+    {"M-320", TLinkKind::Usb, true, true, false, false},
+    {"M-330", TLinkKind::Usb, true, true, false, false},
+    {"Y-310", TLinkKind::Usb, false, false, false, false},
+    {"H-310", TLinkKind::Serial, true, true, false, false},
+    {"KMB-RSV Series", TLinkKind::Serial, true, true, false, false},
+    {"J-20", TLinkKind::Usb, true, true, false, false},
+    {"NOV-3 Driver", TLinkKind::Serial, true, true, false, false},
+    {"TRP-140", TLinkKind::Serial, true, true, false, false},
+    {"QEX-3TKP", TLinkKind::Usb, true, true, false, false},
+    {"BAR", TLinkKind::Usb, true, true, false, false},
+    {"M-66", TLinkKind::Serial, true, true, false, false},
+    {"OTO-KR", TLinkKind::Usb, true, true, false, false},
+    {"OTO-ZN", TLinkKind::Usb, true, true, false, false},
+    {"D.QEA-310", TLinkKind::Usb, true, true, false, false},
 };
 
 TEST(DeviceRulesTest, EveryRowOfTheTable) {

@@ -34,17 +34,17 @@ TEST_F(Comm32KxAccess, PortOfAKilledHolderIsFreeForTheNext) {
   OpenToEveryone();
   Peer holder;
   ASSERT_TRUE(holder.Start(pty_.Path(), false));
-  ASSERT_EQ(holder.Status(), kStatusConnected) << holder.Output().toStdString();
+  ASSERT_EQ(holder.Status(), TLinkStatus::Connected) << holder.Output().toStdString();
   {
     Peer second;
     ASSERT_TRUE(second.Start(pty_.Path(), false, Peer::User::Unprivileged));
-    EXPECT_EQ(second.Status(), kStatusBusy) << second.Output().toStdString();
+    EXPECT_EQ(second.Status(), TLinkStatus::Busy) << second.Output().toStdString();
   }
   // Killed: none of its own clean-up runs, only the kernel's.
   ASSERT_TRUE(holder.Kill());
   Peer next;
   ASSERT_TRUE(next.Start(pty_.Path(), false, Peer::User::Unprivileged));
-  EXPECT_EQ(next.Status(), kStatusConnected) << next.Output().toStdString();
+  EXPECT_EQ(next.Status(), TLinkStatus::Connected) << next.Output().toStdString();
 }
 
 TEST_F(Comm32KxAccess, HeldPortCarriesNoExclusiveFlag) {
@@ -78,7 +78,7 @@ TEST_F(Comm32KxAccess, PortWithoutPermissionIsAccessDeniedAtOnce) {
   ASSERT_EQ(chmod(pty_.Path().c_str(), geteuid() == 0 ? 0600 : 0), 0);
   Peer peer;
   ASSERT_TRUE(peer.Start(pty_.Path(), false, Peer::User::Unprivileged));
-  EXPECT_EQ(peer.Status(), kStatusAccessDenied) << peer.Output().toStdString();
+  EXPECT_EQ(peer.Status(), TLinkStatus::AccessDenied) << peer.Output().toStdString();
   EXPECT_LT(peer.SelectMs().value_or(1000), 40);
 }
 

@@ -29,7 +29,7 @@ TEST(Comm32KxBusy, PortHeldByAnotherProcessIsBusy) {
 
   TComm32Kx comm(nullptr, 1);
   comm.SetCOMPort(pty.Path());
-  EXPECT_EQ(comm.Status(), kStatusBusy);
+  EXPECT_EQ(comm.Status(), TLinkStatus::Busy);
   EXPECT_FALSE(comm.IsOpen());
 }
 
@@ -75,7 +75,7 @@ TEST_F(Comm32KxHandover, ReleasedPortIsTakenOverByTheBusyInstance) {
   Peer peer;
   ASSERT_TRUE(peer.Start(pty.Path(), true));
   comm.SetCOMPort(pty.Path());
-  ASSERT_EQ(comm.Status(), kStatusBusy);
+  ASSERT_EQ(comm.Status(), TLinkStatus::Busy);
   log_.Clear();
 
   peer.Release();
@@ -83,8 +83,9 @@ TEST_F(Comm32KxHandover, ReleasedPortIsTakenOverByTheBusyInstance) {
       << peer.Output().toStdString();
   EXPECT_TRUE(peer.Output().contains("released"));
   EXPECT_TRUE(comm.IsOpen());
-  EXPECT_EQ(comm.Status(), kStatusConnected);
-  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected}));
+  EXPECT_EQ(comm.Status(), TLinkStatus::Connected);
+  EXPECT_EQ(log_.statuses,
+            (std::vector<TLinkStatus>{TLinkStatus::Disconnected, TLinkStatus::Connected}));
   EXPECT_EQ(log_.portChanges, 1);
 }
 
@@ -99,14 +100,14 @@ TEST_F(Comm32KxHandover, NoAnnouncementWithoutBroadCastPortOFF) {
   Peer peer;
   ASSERT_TRUE(peer.Start(pty.Path(), false));
   comm.SetCOMPort(pty.Path());
-  ASSERT_EQ(comm.Status(), kStatusBusy);
+  ASSERT_EQ(comm.Status(), TLinkStatus::Busy);
   log_.Clear();
   peer.Release();
   ASSERT_TRUE(SpinUntil([&] { return peer.Output().contains("released"); }, 10000));
   SpinFor(700);
   EXPECT_EQ(log_.portChanges, 0);
   EXPECT_FALSE(comm.IsOpen());
-  EXPECT_EQ(comm.Status(), kStatusBusy);
+  EXPECT_EQ(comm.Status(), TLinkStatus::Busy);
 }
 
 TEST_F(Comm32KxHandover, ConnectedInstanceIgnoresAnnouncements) {
@@ -129,7 +130,7 @@ TEST_F(Comm32KxHandover, ConnectedInstanceIgnoresAnnouncements) {
   // The holder's own announcement does not make it take the port back.
   TComm32Kx third(nullptr, 1);
   holder.SetCOMPort(two.Path());  // busy: `other` holds it
-  ASSERT_EQ(holder.Status(), kStatusBusy);
+  ASSERT_EQ(holder.Status(), TLinkStatus::Busy);
   other.SetCOMPort("none");
   ASSERT_TRUE(SpinUntil([&] { return holder.IsOpen(); }, 5000));
 }

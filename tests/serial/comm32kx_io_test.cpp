@@ -58,7 +58,7 @@ TEST_F(Comm32KxIo, OneBurstGivesOneChunk) {
   ASSERT_EQ(log_.chunks.size(), 1u);
   EXPECT_EQ(log_.chunks[0], burst);
   // Every chunk first reports "Connected" (StatusONifReceive).
-  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusConnected});
+  EXPECT_EQ(log_.statuses, std::vector<TLinkStatus>{TLinkStatus::Connected});
 }
 
 TEST_F(Comm32KxIo, BurstsAfterAPauseGiveSeparateChunks) {
@@ -115,7 +115,7 @@ TEST_F(Comm32KxIo, NothingIsDeliveredAfterClose) {
   const size_t delivered = log_.chunks.size();
   SpinFor(300);
   EXPECT_EQ(log_.chunks.size(), delivered);
-  EXPECT_EQ(log_.statuses.back(), kStatusDisconnected);
+  EXPECT_EQ(log_.statuses.back(), TLinkStatus::Disconnected);
 }
 
 // Answers to a command given up on must not be taken for answers to the one
@@ -234,10 +234,10 @@ TEST(Comm32KxFarEnd, VanishedFarEndIsReportedOnceAndReleasesThePort) {
     EventLog log;
     log.Attach(comm);
     std::optional<Clock::time_point> reported;
-    comm.OnCOMStatus = [&](TComm32Kx* sender, int32_t code, const std::string& text) {
+    comm.OnCOMStatus = [&](TComm32Kx* sender, TLinkStatus code, const std::string& text) {
       log.statuses.push_back(code);
       log.statusTexts.push_back(text);
-      if (code == kStatusCommunicationError) {
+      if (code == TLinkStatus::CommunicationError) {
         reported = Clock::now();
         EXPECT_FALSE(sender->IsOpen()) << "released before it is reported";
       }
@@ -278,15 +278,15 @@ TEST(Comm32KxFarEnd, VanishedFarEndIsReportedOnceAndReleasesThePort) {
              (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
     };
     EXPECT_LT(cpuMs(after) - cpuMs(before), 200);
-    EXPECT_EQ(log.statuses, std::vector<int>{kStatusCommunicationError});
+    EXPECT_EQ(log.statuses, std::vector<TLinkStatus>{TLinkStatus::CommunicationError});
     EXPECT_EQ(log.statusTexts.back(), "Communication error");
     EXPECT_EQ(log.Received(), begun);
     EXPECT_FALSE(comm.IsOpen());
-    EXPECT_EQ(comm.Status(), kStatusCommunicationError);
+    EXPECT_EQ(comm.Status(), TLinkStatus::CommunicationError);
     const Bytes frame = Pattern(2);
     EXPECT_FALSE(comm.Send(frame.data(), 2));
     comm.Close();
-    EXPECT_EQ(comm.Status(), kStatusDisconnected);
+    EXPECT_EQ(comm.Status(), TLinkStatus::Disconnected);
   }
 }
 
@@ -416,7 +416,7 @@ TEST_F(Comm32KxIo, OpenReportsConnectedAtOnceAndTheFirstFrameWaitsForTheSettleTi
     comm_->SetCOMPort(pty_.Path());
     const auto opened = Clock::now();
     ASSERT_TRUE(comm_->IsOpen());
-    EXPECT_EQ(log_.statuses.back(), kStatusConnected) << "reported before Open returns";
+    EXPECT_EQ(log_.statuses.back(), TLinkStatus::Connected) << "reported before Open returns";
     // A few ms of work (more under a sanitizer), never the settle time.
     RecordProperty(
         "open_us",
@@ -495,10 +495,10 @@ TEST_F(Comm32KxIo, MissingAnswerEndsInResponseTimeOver) {
     SpinFor(1200);
     EXPECT_EQ(log_.respTimeOvers, c.timeOver ? 1 : 0);
     const bool lost = std::find(log_.statuses.begin(), log_.statuses.end(),
-                                kStatusCommunicationLost) != log_.statuses.end();
+                                TLinkStatus::CommunicationLost) != log_.statuses.end();
     EXPECT_EQ(lost, c.statusLost);
     if (c.statusLost) {
-      EXPECT_EQ(comm_->Status(), kStatusCommunicationLost);
+      EXPECT_EQ(comm_->Status(), TLinkStatus::CommunicationLost);
     }
     comm_->SetCOMPort("none");
     (void)pty_.Read(4096, 20);

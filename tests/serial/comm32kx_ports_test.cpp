@@ -45,6 +45,10 @@ class Comm32KxPorts : public ::testing::Test {
     SetExtraPorts(extra);
     comm_ = std::make_unique<TComm32Kx>(nullptr, language);
     log_.Attach(*comm_);
+    // The owner shows the warning as a warning message of its own.
+    comm_->OnDuplicatePort = [this](TComm32Kx*, const std::string& text) {
+      prompt_.MsgBox(text, std::string(), kIconWarning);
+    };
   }
 
   Pty one_, two_;
@@ -65,7 +69,7 @@ TEST_F(Comm32KxPorts, PortThatGoesAwayIsClosedAndComesBackUnopened) {
   EXPECT_EQ(comm_->PortList().front(), "none");
   EXPECT_EQ(PathPorts(*comm_), std::vector<std::string>{two_.Path()});
   EXPECT_FALSE(comm_->IsOpen());
-  EXPECT_EQ(comm_->Status(), kStatusPortNotFound);
+  EXPECT_EQ(comm_->Status(), TLinkStatus::PortNotFound);
   EXPECT_EQ(comm_->COMPort(), one_.Path());
   EXPECT_EQ(comm_->PortIndex(), 0);
 

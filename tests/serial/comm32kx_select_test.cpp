@@ -26,7 +26,7 @@ using Comm32KxSelect = testing::PtyComponentTest;
 TEST_F(Comm32KxSelect, StartsClosedWithItsDefaults) {
   EXPECT_EQ(comm_->COMPort(), "none");
   EXPECT_EQ(comm_->PortIndex(), 0);
-  EXPECT_EQ(comm_->Status(), kStatusDisconnected);
+  EXPECT_EQ(comm_->Status(), TLinkStatus::Disconnected);
   EXPECT_EQ(comm_->LastOpenedPort(), "none");
   ASSERT_GE(comm_->PortList().size(), 2u);
   EXPECT_EQ(comm_->PortList().front(), "none");
@@ -36,8 +36,8 @@ TEST_F(Comm32KxSelect, StartsClosedWithItsDefaults) {
   EXPECT_EQ(comm_->Parity(), pbNone);
   EXPECT_EQ(comm_->DataBits(), dbEight);
   EXPECT_EQ(comm_->StopBits(), sbOne);
-  // The quiet period follows the line: 3 characters of 10 bits at 9600 baud.
-  EXPECT_TRUE(comm_->AutoTimeOut());
+  // The frame gap follows the line: 3 characters of 10 bits at 9600 baud.
+  EXPECT_TRUE(comm_->FrameGap().automatic);
   EXPECT_EQ(comm_->TimeOut(), 4);
   EXPECT_EQ(comm_->MaxRespTime(), 250u);
   EXPECT_EQ(comm_->SizeBufTXD(), 1024);
@@ -70,7 +70,8 @@ TEST_F(Comm32KxSelect, OpensTheSelectedPortAndReportsConnected) {
   EXPECT_TRUE(comm_->IsOpen());
   ASSERT_GT(comm_->PortIndex(), 0);
   EXPECT_EQ(comm_->PortList()[comm_->PortIndex()], pty_.Path());
-  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected}));
+  EXPECT_EQ(log_.statuses,
+            (std::vector<TLinkStatus>{TLinkStatus::Disconnected, TLinkStatus::Connected}));
   EXPECT_EQ(log_.statusTexts.back(), "Connected");
   EXPECT_EQ(log_.portChanges, 1);
   EXPECT_EQ(comm_->LastOpenedPort(), pty_.Path());
@@ -84,7 +85,7 @@ TEST_F(Comm32KxSelect, NoneNamesDeselectAndClose) {
     EXPECT_FALSE(comm_->IsOpen());
     EXPECT_EQ(comm_->COMPort(), "none");
     EXPECT_EQ(comm_->PortIndex(), 0);
-    EXPECT_EQ(log_.statuses, std::vector<int>{kStatusDisconnected});
+    EXPECT_EQ(log_.statuses, std::vector<TLinkStatus>{TLinkStatus::Disconnected});
   }
   ASSERT_TRUE(OpenPort());
   comm_->SetPortNumber(0);
@@ -98,11 +99,12 @@ TEST_F(Comm32KxSelect, NameNotInTheListIsNotFoundAndKept) {
   EXPECT_FALSE(comm_->IsOpen());
   EXPECT_EQ(comm_->COMPort(), "COM99");
   EXPECT_EQ(comm_->PortIndex(), 0);
-  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusPortNotFound}));
+  EXPECT_EQ(log_.statuses,
+            (std::vector<TLinkStatus>{TLinkStatus::Disconnected, TLinkStatus::PortNotFound}));
   EXPECT_EQ(log_.statusTexts.back(), "Port not found");
   comm_->SetPortNumber(7);
   EXPECT_EQ(comm_->COMPort(), "7");
-  EXPECT_EQ(comm_->Status(), kStatusPortNotFound);
+  EXPECT_EQ(comm_->Status(), TLinkStatus::PortNotFound);
 }
 
 TEST_F(Comm32KxSelect, NameInAnotherCaseStoresTheListForm) {
@@ -151,17 +153,17 @@ TEST_F(Comm32KxSelect, OpenErrorsMapToTheirStatusAtOnce) {
   struct Case {
     const char* what;
     std::string path;
-    int status;
+    TLinkStatus status;
   };
   const std::vector<Case> cases = {
-      {"missing", missing, kStatusPortNotFound},
-      {"dangling link", dangling, kStatusPortNotFound},
-      {"regular file", plainFile, kStatusPortError},
-      {"locked regular file", lockedFile, kStatusPortError},
-      {"fifo", fifo, kStatusPortError},
-      {"socket", socketPath, kStatusPortError},
-      {"directory", directory, kStatusPortError},
-      {"null device", "/dev/null", kStatusPortError},
+      {"missing", missing, TLinkStatus::PortNotFound},
+      {"dangling link", dangling, TLinkStatus::PortNotFound},
+      {"regular file", plainFile, TLinkStatus::PortError},
+      {"locked regular file", lockedFile, TLinkStatus::PortError},
+      {"fifo", fifo, TLinkStatus::PortError},
+      {"socket", socketPath, TLinkStatus::PortError},
+      {"directory", directory, TLinkStatus::PortError},
+      {"null device", "/dev/null", TLinkStatus::PortError},
   };
   std::string listed;
   for (const Case& c : cases) listed += c.path + ":";
@@ -179,7 +181,7 @@ TEST_F(Comm32KxSelect, OpenErrorsMapToTheirStatusAtOnce) {
     EXPECT_EQ(log_.statuses.back(), c.status);
     EXPECT_FALSE(comm_->IsOpen());
     EXPECT_EQ(comm_->LastOpenedPort(), c.path);
-    if (c.status == kStatusPortNotFound) {
+    if (c.status == TLinkStatus::PortNotFound) {
       EXPECT_EQ(log_.statusTexts.back(), "Port not found");
       EXPECT_EQ(comm_->COMPort(), "none");
       EXPECT_EQ(comm_->PortIndex(), 0);
@@ -205,11 +207,11 @@ TEST_F(Comm32KxSelect, PortHeldByAnotherComponentIsBusy) {
   log.Attach(second);
   second.SetCOMPort(pty_.Path());
   EXPECT_FALSE(second.IsOpen());
-  EXPECT_EQ(second.Status(), kStatusBusy);
+  EXPECT_EQ(second.Status(), TLinkStatus::Busy);
   EXPECT_EQ(log.statusTexts.back(), "Busy");
   comm_->SetCOMPort("none");
   EXPECT_TRUE(second.Open());
-  EXPECT_EQ(second.Status(), kStatusConnected);
+  EXPECT_EQ(second.Status(), TLinkStatus::Connected);
 }
 
 // Line settings on a real terminal driver: what it takes opens, what the
@@ -222,21 +224,21 @@ TEST_F(Comm32KxSelect, LineSettingsOpenOrFailWithPortError) {
     TParityBit parity;
     TDataBits dataBits;
     TStopBits stopBits;
-    int status;
+    TLinkStatus status;
   };
   const std::vector<Case> cases = {
-      {br009600, pbNone, dbEight, sbOne, kStatusConnected},
-      {br115200, pbEven, dbSeven, sbTwo, kStatusConnected},
-      {br009600, pbMark, dbSeven, sbOne, kStatusConnected},
-      {br009600, pbSpace, dbEight, sbOne, kStatusConnected},
-      {br001200, pbNone, dbFive, sbOnePointFive, kStatusConnected},
-      {br014400, pbNone, dbSix, sbOne, kStatusConnected},
-      {br125000, pbNone, dbEight, sbOne, kStatusConnected},
-      {br009600, pbNone, dbFour, sbOne, kStatusPortError},
-      {br009600, pbNone, dbEight, sbOnePointFive, kStatusPortError},
-      {static_cast<TBaudRate>(15), pbNone, dbEight, sbOne, kStatusPortError},
-      {static_cast<TBaudRate>(255), pbNone, dbEight, sbOne, kStatusPortError},
-      {br009600, static_cast<TParityBit>(5), dbEight, sbOne, kStatusPortError},
+      {br009600, pbNone, dbEight, sbOne, TLinkStatus::Connected},
+      {br115200, pbEven, dbSeven, sbTwo, TLinkStatus::Connected},
+      {br009600, pbMark, dbSeven, sbOne, TLinkStatus::Connected},
+      {br009600, pbSpace, dbEight, sbOne, TLinkStatus::Connected},
+      {br001200, pbNone, dbFive, sbOnePointFive, TLinkStatus::Connected},
+      {br014400, pbNone, dbSix, sbOne, TLinkStatus::Connected},
+      {br125000, pbNone, dbEight, sbOne, TLinkStatus::Connected},
+      {br009600, pbNone, dbFour, sbOne, TLinkStatus::PortError},
+      {br009600, pbNone, dbEight, sbOnePointFive, TLinkStatus::PortError},
+      {static_cast<TBaudRate>(15), pbNone, dbEight, sbOne, TLinkStatus::PortError},
+      {static_cast<TBaudRate>(255), pbNone, dbEight, sbOne, TLinkStatus::PortError},
+      {br009600, static_cast<TParityBit>(5), dbEight, sbOne, TLinkStatus::PortError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("baud " + std::to_string(c.baud) + " parity " + std::to_string(c.parity) +
@@ -245,8 +247,8 @@ TEST_F(Comm32KxSelect, LineSettingsOpenOrFailWithPortError) {
     comm_->SetParams(std::nullopt, c.baud, c.parity, c.dataBits, c.stopBits);
     comm_->SetCOMPort(pty_.Path());
     EXPECT_EQ(comm_->Status(), c.status);
-    EXPECT_EQ(comm_->IsOpen(), c.status == kStatusConnected);
-    if (c.status != kStatusConnected) continue;
+    EXPECT_EQ(comm_->IsOpen(), c.status == TLinkStatus::Connected);
+    if (c.status != TLinkStatus::Connected) continue;
     termios tio{};
     tcgetattr(pty_.Slave(), &tio);
     EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw mode";
@@ -266,7 +268,8 @@ TEST_F(Comm32KxSelect, LineSettingAssignmentsFollowTheReopenRule) {
   comm_->SetBaudRate(br009600);  // same value while open: nothing
   EXPECT_TRUE(log_.statuses.empty());
   comm_->SetSizeBufRXD(1024);  // always reopens
-  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected}));
+  EXPECT_EQ(log_.statuses,
+            (std::vector<TLinkStatus>{TLinkStatus::Disconnected, TLinkStatus::Connected}));
   comm_->SetSizeBufTXD(1024);
   EXPECT_EQ(log_.statuses.size(), 4u);
 
@@ -277,8 +280,9 @@ TEST_F(Comm32KxSelect, LineSettingAssignmentsFollowTheReopenRule) {
 
   comm_->SetRTSCtrlEnable(true);  // a changed flag reopens
   comm_->SetRTSCtrlEnable(true);  // an unchanged one does not
-  EXPECT_EQ(log_.statuses, (std::vector<int>{kStatusDisconnected, kStatusConnected,
-                                             kStatusDisconnected, kStatusConnected}));
+  EXPECT_EQ(log_.statuses,
+            (std::vector<TLinkStatus>{TLinkStatus::Disconnected, TLinkStatus::Connected,
+                                      TLinkStatus::Disconnected, TLinkStatus::Connected}));
   EXPECT_TRUE(comm_->IsOpen());
   // Modem lines on a driver without them: stored, port stays open.
   comm_->SetRTSState(true);
@@ -302,7 +306,7 @@ TEST_F(Comm32KxSelect, SetParamsReopensSilentlyOrReportsPortChange) {
   // A changed setting reopens without reporting the close.
   log_.Clear();
   comm_->SetParams(std::nullopt, br115200, pbEven, std::nullopt, std::nullopt);
-  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusConnected});
+  EXPECT_EQ(log_.statuses, std::vector<TLinkStatus>{TLinkStatus::Connected});
   EXPECT_EQ(log_.portChanges, 0);
   EXPECT_EQ(comm_->BaudRate(), br115200);
   EXPECT_EQ(comm_->Parity(), pbEven);
@@ -316,7 +320,7 @@ TEST_F(Comm32KxSelect, SetParamsReopensSilentlyOrReportsPortChange) {
   comm_->SetParams(std::string("none"), br009600, std::nullopt, std::nullopt, std::nullopt);
   EXPECT_FALSE(comm_->IsOpen());
   EXPECT_EQ(comm_->BaudRate(), br009600);
-  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusDisconnected});
+  EXPECT_EQ(log_.statuses, std::vector<TLinkStatus>{TLinkStatus::Disconnected});
 
   // With no port selected nothing is announced.
   log_.Clear();
@@ -326,13 +330,13 @@ TEST_F(Comm32KxSelect, SetParamsReopensSilentlyOrReportsPortChange) {
 
 TEST_F(Comm32KxSelect, StatusHandlerMayBeClearedFromInsideItself) {
   int calls = 0;
-  comm_->OnCOMStatus = [&](TComm32Kx* sender, int32_t, const std::string&) {
+  comm_->OnCOMStatus = [&](TComm32Kx* sender, TLinkStatus, const std::string&) {
     ++calls;
     sender->OnCOMStatus = nullptr;
   };
   comm_->SetCOMPort(pty_.Path());
   EXPECT_EQ(calls, 1);
-  EXPECT_EQ(comm_->Status(), kStatusConnected);
+  EXPECT_EQ(comm_->Status(), TLinkStatus::Connected);
   comm_->RefreshStatus();
   EXPECT_EQ(calls, 1);
 }
@@ -340,18 +344,18 @@ TEST_F(Comm32KxSelect, StatusHandlerMayBeClearedFromInsideItself) {
 TEST_F(Comm32KxSelect, StatusIsTheNewestWhenTheHandlerChangesTheLink) {
   // A handler that deselects on "not found" reports 1 from inside the report
   // of 8; the component must end at 1.
-  comm_->OnCOMStatus = [](TComm32Kx* sender, int32_t code, const std::string&) {
-    if (code == kStatusPortNotFound) sender->SetCOMPort("none");
+  comm_->OnCOMStatus = [](TComm32Kx* sender, TLinkStatus code, const std::string&) {
+    if (code == TLinkStatus::PortNotFound) sender->SetCOMPort("none");
   };
   comm_->SetCOMPort("COM99");
-  EXPECT_EQ(comm_->Status(), kStatusDisconnected);
+  EXPECT_EQ(comm_->Status(), TLinkStatus::Disconnected);
   EXPECT_EQ(comm_->COMPort(), "none");
 }
 
 TEST_F(Comm32KxSelect, RefreshStatusReportsTheCurrentStatusAgain) {
   ASSERT_TRUE(OpenPort());
   comm_->RefreshStatus();
-  EXPECT_EQ(log_.statuses, std::vector<int>{kStatusConnected});
+  EXPECT_EQ(log_.statuses, std::vector<TLinkStatus>{TLinkStatus::Connected});
   EXPECT_EQ(log_.statusTexts, std::vector<std::string>{"Connected"});
 }
 

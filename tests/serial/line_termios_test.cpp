@@ -86,7 +86,7 @@ TEST(SerialLineTermios, LineSettingsAndFlowBecomeTerminalFlags) {
   }
 }
 
-// The quiet period chosen from the line: three character times rounded up to
+// The frame gap chosen from the line: three character times rounded up to
 // whole ms, at least 1 ms, plus the transport's latency; at 300 baud it stays
 // above the standard 50 ms.
 TEST(SerialLineTermios, AutoQuietPeriodFollowsTheLine) {
@@ -106,9 +106,9 @@ TEST(SerialLineTermios, AutoQuietPeriodFollowsTheLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(LineSettingsCaption(c.line));
-    EXPECT_EQ(AutoQuietPeriodMs(c.line, c.latencyMs), c.expectedMs);
+    EXPECT_EQ(AutoFrameGapMs(c.line, c.latencyMs), c.expectedMs);
   }
-  EXPECT_GT(AutoQuietPeriodMs({br000300, pbNone, dbEight, sbOne}), kStandardQuietPeriodMs);
+  EXPECT_GT(AutoFrameGapMs({br000300, pbNone, dbEight, sbOne}), kStandardFrameGapMs);
 }
 
 }  // namespace

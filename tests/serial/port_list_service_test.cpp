@@ -94,7 +94,7 @@ TEST_F(PortListServiceTest, ExtraPortReachesEveryComponentOnce) {
     EXPECT_EQ(CountOf(comms_[i]->PortList(), one_.Path()), 0u);
   }
   EXPECT_FALSE(comms_[0]->IsOpen());
-  EXPECT_EQ(comms_[0]->Status(), kStatusPortNotFound);
+  EXPECT_EQ(comms_[0]->Status(), TLinkStatus::PortNotFound);
   EXPECT_EQ(CountOf(later.PortList(), one_.Path()), 0u);
 }
 
@@ -145,8 +145,8 @@ TEST_F(PortListServiceTest, PortLetGoIsHeardOnceByEveryOtherComponent) {
   ASSERT_TRUE(holder.IsOpen());
   first.SetCOMPort(one_.Path());
   second.SetCOMPort(one_.Path());
-  ASSERT_EQ(first.Status(), kStatusBusy);
-  ASSERT_EQ(second.Status(), kStatusBusy);
+  ASSERT_EQ(first.Status(), TLinkStatus::Busy);
+  ASSERT_EQ(second.Status(), TLinkStatus::Busy);
   int changes = 0;
   first.OnPortChange = second.OnPortChange = [&](TComm32Kx*) { ++changes; };
   heard[1].clear();
@@ -157,7 +157,7 @@ TEST_F(PortListServiceTest, PortLetGoIsHeardOnceByEveryOtherComponent) {
   EXPECT_EQ(changes, 2);
   // One of them got it; the other found it taken after trying a while.
   EXPECT_NE(first.IsOpen(), second.IsOpen());
-  EXPECT_EQ((first.IsOpen() ? second : first).Status(), kStatusBusy);
+  EXPECT_EQ((first.IsOpen() ? second : first).Status(), TLinkStatus::Busy);
   for (const auto id : ids) service.Unsubscribe(id);
 }
 

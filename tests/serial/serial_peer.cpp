@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
   comm.SetCOMPort(argv[1]);
   const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
-  std::printf("status %d after %lld ms\n", comm.Status(), static_cast<long long>(spent.count()));
+  std::printf("status %d after %lld ms\n", static_cast<int>(comm.Status()),
+              static_cast<long long>(spent.count()));
   std::fflush(stdout);
 
   QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

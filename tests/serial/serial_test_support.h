@@ -134,7 +134,7 @@ class Pty {
 // Everything a component reported, in order.
 struct EventLog {
   std::vector<Bytes> chunks;
-  std::vector<int> statuses;
+  std::vector<TLinkStatus> statuses;
   std::vector<std::string> statusTexts;
   Bytes written;
   int writeReports = 0;
@@ -146,7 +146,7 @@ struct EventLog {
     comm.OnReceive = [this](TComm32Kx*, const uint8_t* buf, uint32_t size) {
       chunks.emplace_back(buf, buf + size);
     };
-    comm.OnCOMStatus = [this](TComm32Kx*, int32_t code, const std::string& text) {
+    comm.OnCOMStatus = [this](TComm32Kx*, TLinkStatus code, const std::string& text) {
       statuses.push_back(code);
       statusTexts.push_back(text);
     };
@@ -262,7 +262,11 @@ class Peer {
     return output_;
   }
   // The status and the time the port selection took, from its status line.
-  std::optional<int> Status() { return Field(1); }
+  std::optional<TLinkStatus> Status() {
+    const std::optional<int> code = Field(1);
+    if (!code) return std::nullopt;
+    return static_cast<TLinkStatus>(*code);
+  }
   std::optional<int> SelectMs() { return Field(2); }
 
   ~Peer() {

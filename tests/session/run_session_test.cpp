@@ -393,8 +393,8 @@ TEST_F(RunSessionTest, SerialRunLogsOnlyItsOwnPortsStatus) {
 TEST_F(RunSessionTest, SerialRunLinkOpensAndClosesThePortQuietly) {
   const std::string port = StartSim("port", {"--device", "KV-310"});
   TComm32Kx comm(nullptr, 1);
-  std::vector<int> statuses;
-  comm.OnCOMStatus = [&statuses](TComm32Kx*, int32_t code, const std::string&) {
+  std::vector<TLinkStatus> statuses;
+  comm.OnCOMStatus = [&statuses](TComm32Kx*, TLinkStatus code, const std::string&) {
     statuses.push_back(code);
   };
   Comm32KxRunLink link(comm);
@@ -406,8 +406,8 @@ TEST_F(RunSessionTest, SerialRunLinkOpensAndClosesThePortQuietly) {
   link.Open(opening);
   QCoreApplication::processEvents();
   EXPECT_TRUE(link.IsOpen());
-  EXPECT_EQ(link.Status(), kStatusConnected);
-  EXPECT_EQ(link.Kind(), kLinkSerial);
+  EXPECT_EQ(link.Status(), TLinkStatus::Connected);
+  EXPECT_EQ(link.Kind(), TLinkKind::Serial);
   EXPECT_TRUE(comm.RTSState());
   EXPECT_FALSE(comm.DTRState());
   EXPECT_EQ(comm.BaudRate(), br057600);
@@ -422,7 +422,7 @@ TEST_F(RunSessionTest, SerialRunLinkOpensAndClosesThePortQuietly) {
   EXPECT_TRUE(statuses.empty());
   link.RefreshStatus();
   QCoreApplication::processEvents();
-  EXPECT_EQ(statuses, std::vector<int>{kStatusDisconnected});
+  EXPECT_EQ(statuses, std::vector<TLinkStatus>{TLinkStatus::Disconnected});
 }
 
 // The serial run link over the component: the automatic gap is short at
@@ -434,16 +434,16 @@ TEST(Comm32KxRunLinkTest, FrameGapIsTheComponentsTimeOut) {
   EXPECT_EQ(link.FrameGap(), FrameGapChoice::Auto());
   EXPECT_TRUE(link.ShortFrameGap());
   link.SetFrameGap(FrameGapChoice::Standard());
-  EXPECT_FALSE(comm.AutoTimeOut());
-  EXPECT_EQ(comm.TimeOut(), kStandardQuietPeriodMs);
+  EXPECT_FALSE(comm.FrameGap().automatic);
+  EXPECT_EQ(comm.TimeOut(), kStandardFrameGapMs);
   EXPECT_EQ(link.FrameGap(), FrameGapChoice::Fixed(50));
   EXPECT_FALSE(link.ShortFrameGap());
   link.SetFrameGap(FrameGapChoice::Fixed(3));
   EXPECT_EQ(comm.TimeOut(), 3);
   EXPECT_FALSE(link.ShortFrameGap());  // fixed by the user: kept
   link.SetFrameGap(FrameGapChoice::Auto());
-  EXPECT_TRUE(comm.AutoTimeOut());
-  EXPECT_LT(comm.TimeOut(), kStandardQuietPeriodMs);
+  EXPECT_TRUE(comm.FrameGap().automatic);
+  EXPECT_LT(comm.TimeOut(), kStandardFrameGapMs);
   comm.SetBaudRate(br000300);
   EXPECT_FALSE(link.ShortFrameGap());  // the line's own gap is long there
 }

@@ -44,7 +44,7 @@ bool AboutOurDevices(const std::string& bytes) {
 
 // What a component reported.
 struct UsbLog {
-  std::vector<int> statuses;
+  std::vector<TLinkStatus> statuses;
   Bytes received;
   int listChanges = 0;
   int afterCreate = 0;
@@ -52,7 +52,7 @@ struct UsbLog {
 
   void Attach(TFtdiUSB& usb) {
     usb.SetOnUSBStatus(
-        [this](TFtdiUSB*, int32_t code, const std::string&) { statuses.push_back(code); });
+        [this](TFtdiUSB*, TLinkStatus code, const std::string&) { statuses.push_back(code); });
     usb.OnReceive = [this](TFtdiUSB*, const uint8_t* buf, uint32_t size) {
       received.insert(received.end(), buf, buf + size);
     };
@@ -180,7 +180,7 @@ TEST_F(FtdiUsb, SelectingOpensSendsAndReceives) {
   ASSERT_TRUE(usb->IsOpen());
   EXPECT_EQ(usb->LocationId(), kLocA);
   EXPECT_EQ(usb->ChipType(), 5u);
-  EXPECT_EQ(log.statuses.back(), kStatusConnected);
+  EXPECT_EQ(log.statuses.back(), TLinkStatus::Connected);
   EXPECT_EQ(log.deviceChanges, 1);
 
   const Bytes frame{0x10, 0x20, 0x30, 0x40};
@@ -215,18 +215,20 @@ TEST_F(FtdiUsb, SelectingOpensSendsAndReceives) {
   usb->SetDeviceIndex(0);
   EXPECT_FALSE(usb->IsOpen());
   EXPECT_EQ(usb->ChipType(), 3u);
-  EXPECT_EQ(log.statuses.back(), kStatusDisconnected);
+  EXPECT_EQ(log.statuses.back(), TLinkStatus::Disconnected);
 }
 
 TEST_F(FtdiUsb, StatusHandlerHearsTheLastStatusWhenAssigned) {
-  std::vector<int> heard;  // outlives the component, which reports as it goes
+  std::vector<TLinkStatus> heard;  // outlives the component, which reports as it goes
   auto usb = Make(nullptr);
   usb->SetDeviceIndex(1);
   ASSERT_TRUE(usb->IsOpen());
-  usb->SetOnUSBStatus([&](TFtdiUSB*, int32_t code, const std::string&) { heard.push_back(code); });
-  EXPECT_EQ(heard, std::vector<int>{kStatusConnected});
+  usb->SetOnUSBStatus(
+      [&](TFtdiUSB*, TLinkStatus code, const std::string&) { heard.push_back(code); });
+  EXPECT_EQ(heard, std::vector<TLinkStatus>{TLinkStatus::Connected});
   // Replacing a handler is no new assignment.
-  usb->SetOnUSBStatus([&](TFtdiUSB*, int32_t code, const std::string&) { heard.push_back(code); });
+  usb->SetOnUSBStatus(
+      [&](TFtdiUSB*, TLinkStatus code, const std::string&) { heard.push_back(code); });
   EXPECT_EQ(heard.size(), 1u);
 }
 
@@ -243,7 +245,8 @@ TEST_F(FtdiUsb, ADeviceHeldElsewhereFallsBackToNoneWithAccessDenied) {
   EXPECT_FALSE(usb->IsOpen());
   // Five attempts 50 ms apart, the main thread free meanwhile.
   ASSERT_TRUE(SpinUntil(
-      [&] { return !log.statuses.empty() && log.statuses.back() == kStatusAccessDenied; }, 2000));
+      [&] { return !log.statuses.empty() && log.statuses.back() == TLinkStatus::AccessDenied; },
+      2000));
   EXPECT_EQ(usb->DeviceIndex(), 0);
   EXPECT_EQ(usb->LocationId(), 0u);
   close(holder);

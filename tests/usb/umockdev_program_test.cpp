@@ -235,7 +235,7 @@ TEST_F(UsbProgramUnderUmockdev, RunSessionProgramsTheConverterOfEachUsbRow) {
 
     const int row = FindDeviceByDisplayText(devices_, c.row);
     ASSERT_GT(row, 0);
-    ASSERT_EQ(devices_[row].LinkKind, kLinkUsb);
+    ASSERT_EQ(devices_[row].LinkKind, TLinkKind::Usb);
     RecordingPrompt prompt;
     std::vector<std::string> lines;
     RunSession session(devices_);

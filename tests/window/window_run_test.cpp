@@ -266,7 +266,7 @@ TEST_F(WindowRunTest, ClosingTheMainWindowDuringARunEndsItCleanly) {
   other.SetCOMPort(port_);
   if (!other.IsOpen()) other.Open();
   EXPECT_TRUE(other.IsOpen());
-  EXPECT_EQ(other.Status(), kStatusConnected);
+  EXPECT_EQ(other.Status(), TLinkStatus::Connected);
   other.Close();
   // The settings were written at the close.
   EXPECT_EQ(QSettings(QStringLiteral("VARNELD"), SettingsApplicationName())
