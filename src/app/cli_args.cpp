@@ -2,19 +2,39 @@
 
 namespace quorvel {
 
+std::string CliArg::Word() const {
+  switch (kind) {
+    case Kind::Option:
+    case Kind::Flag:
+      return "--" + name;
+    case Kind::Positional:
+      return value;
+    case Kind::EndOfOptions:
+      break;
+  }
+  return "--";
+}
+
 CliArgs ParseCliArgs(const std::vector<std::string>& args,
                      const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions) {
   CliArgs parsed;
+  auto fail = [&parsed](const std::string& name, const std::string& word) {
+    parsed.error = "--" + name;
+    parsed.errorWord = word;
+    return parsed;
+  };
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& word = args[i];
     if (optionsEnded || word.size() < 3 || word.compare(0, 2, "--") != 0) {
       if (word == "--") {
         optionsEnded = true;
+        parsed.given.push_back({CliArg::Kind::EndOfOptions, {}, {}});
         continue;
       }
       parsed.positionals.push_back(word);
+      parsed.given.push_back({CliArg::Kind::Positional, {}, word});
       continue;
     }
     std::string name = word.substr(2);
@@ -27,19 +47,17 @@ CliArgs ParseCliArgs(const std::vector<std::string>& args,
     }
     if (valueOptions.count(name) != 0) {
       if (!hasValue) {
-        if (i + 1 >= args.size()) {
-          parsed.error = "--" + name;
-          return parsed;
-        }
+        if (i + 1 >= args.size()) return fail(name, word);
         value = args[++i];
       }
       parsed.options[name] = value;
       parsed.values[name].push_back(value);
+      parsed.given.push_back({CliArg::Kind::Option, name, value});
     } else if (flagOptions.count(name) != 0 && !hasValue) {
       parsed.flags.insert(name);
+      parsed.given.push_back({CliArg::Kind::Flag, name, {}});
     } else {
-      parsed.error = "--" + name;
-      return parsed;
+      return fail(name, word);
     }
   }
   return parsed;

@@ -1,13 +1,33 @@
-// Command-line parsing of quorvel-cli: "--name value", "--name=value",
-// flags and positional arguments.
+// Command-line parsing of quorvel-cli and quorvel-sim: "--name value",
+// "--name=value", flags and positional arguments.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace quorvel {
+
+// One argument as it was parsed.
+struct CliArg {
+  enum class Kind : uint8_t {
+    Option,        // name and value
+    Flag,          // name
+    Positional,    // value: the word
+    EndOfOptions,  // the "--" after which every word is positional
+  };
+  Kind kind = Kind::Positional;
+  std::string name;
+  std::string value;
+
+  // The argument as a word: "--NAME" for an option (without its value) or a
+  // flag, the word for a positional, "--" for the end of the options.
+  std::string Word() const;
+
+  bool operator==(const CliArg&) const = default;
+};
 
 struct CliArgs {
   // The last value of each option, and every value of it in order (for
@@ -16,7 +36,12 @@ struct CliArgs {
   std::map<std::string, std::vector<std::string>> values;
   std::set<std::string> flags;
   std::vector<std::string> positionals;
-  std::string error;  // not empty when the arguments could not be parsed
+  // Every argument in the order given, up to an error (for a program where
+  // a later option overrides an earlier one of another name, or where the
+  // first unusable argument is the one to report).
+  std::vector<CliArg> given;
+  std::string error;      // not empty when the arguments could not be parsed: "--NAME"
+  std::string errorWord;  // the argument that could not be parsed, as given
 
   bool Has(const std::string& option) const { return options.count(option) != 0; }
   std::string Get(const std::string& option) const {
@@ -32,6 +57,7 @@ struct CliArgs {
 
 // Parses args (the words after the subcommand). valueOptions take a value,
 // flagOptions do not; any other "--" word is an error. "--" ends the options.
+// An option takes the next word as its value whatever it looks like.
 CliArgs ParseCliArgs(const std::vector<std::string>& args,
                      const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions);

@@ -15,27 +15,15 @@ TReadThread::~TReadThread() {
 }
 
 bool TReadThread::Start() {
-  try {
-    thread_ = std::thread([this] {
-      Execute();
-      const std::lock_guard lock(endMutex_);
-      ended_ = true;
-      endSignal_.notify_all();
-    });
-  } catch (...) {
-    return false;
-  }
-  return true;
+  return thread_.Start([this] { Execute(); });
 }
 
 bool TReadThread::WaitEnded(int ms) {
-  if (!thread_.joinable()) return true;
-  std::unique_lock lock(endMutex_);
-  return endSignal_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ended_; });
+  return thread_.WaitEnded(ms);
 }
 
 void TReadThread::Join() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Join();
 }
 
 uint32_t TReadThread::Margin(const LineSettings& line, uint16_t timeOut) {

@@ -7,14 +7,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "link/byte_transport.h"
 #include "link/port_message_window.h"
+#include "link/waitable_thread.h"
 #include "run/line_settings.h"
 
 namespace quorvel {
@@ -56,10 +54,7 @@ class TReadThread {
   enum class ChunkEnd : uint8_t { Idle, Stop, HangUp };
 
   Config config_;
-  std::thread thread_;
-  std::mutex endMutex_;
-  std::condition_variable endSignal_;
-  bool ended_ = false;
+  WaitableThread thread_;
   std::vector<uint8_t> buffer_;
   uint32_t chunkLimit_ = 1;
 

@@ -18,27 +18,15 @@ TWriteThread::~TWriteThread() {
 
 bool TWriteThread::Start() {
   if (wakeFd_ < 0) return false;
-  try {
-    thread_ = std::thread([this] {
-      Execute();
-      const std::lock_guard lock(endMutex_);
-      ended_ = true;
-      endSignal_.notify_all();
-    });
-  } catch (...) {
-    return false;
-  }
-  return true;
+  return thread_.Start([this] { Execute(); });
 }
 
 bool TWriteThread::WaitEnded(int ms) {
-  if (!thread_.joinable()) return true;
-  std::unique_lock lock(endMutex_);
-  return endSignal_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ended_; });
+  return thread_.WaitEnded(ms);
 }
 
 void TWriteThread::Join() {
-  if (thread_.joinable()) thread_.join();
+  thread_.Join();
 }
 
 bool TWriteThread::QueueBytes(const uint8_t* bytes, size_t size) {

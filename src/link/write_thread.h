@@ -4,16 +4,15 @@
 // the message window when the owner had an OnTxdEmpty handler at open.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "link/byte_transport.h"
 #include "link/port_message_window.h"
+#include "link/waitable_thread.h"
 
 namespace quorvel {
 
@@ -48,10 +47,7 @@ class TWriteThread {
  private:
   Config config_;
   int wakeFd_ = -1;
-  std::thread thread_;
-  std::mutex endMutex_;
-  std::condition_variable endSignal_;
-  bool ended_ = false;
+  WaitableThread thread_;
   std::mutex mutex_;
   std::deque<std::vector<uint8_t>> pending_;
 

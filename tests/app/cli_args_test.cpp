@@ -23,6 +23,58 @@ TEST(CliArgs, ReportsUnknownOptionsAndMissingValues) {
   EXPECT_EQ(ParseCliArgs({"--yes=1"}, {}, {"yes"}).error, "--yes");
 }
 
+TEST(CliArgs, AnErrorKeepsTheWordAsGivenAndWhatCameBefore) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string error;
+    std::string errorWord;
+    size_t givenBefore;
+  };
+  const Case cases[] = {
+      {{"--colour=red"}, "--colour", "--colour=red", 0},
+      {{"--yes", "--yes=1", "--device", "x"}, "--yes", "--yes=1", 1},
+      {{"in.hex", "--device=a", "--device"}, "--device", "--device", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.errorWord);
+    const CliArgs args = ParseCliArgs(c.words, {"device"}, {"yes"});
+    EXPECT_EQ(args.error, c.error);
+    EXPECT_EQ(args.errorWord, c.errorWord);
+    EXPECT_EQ(args.given.size(), c.givenBefore);
+  }
+}
+
+TEST(CliArgs, KeepsEveryArgumentInTheOrderGiven) {
+  using Kind = CliArg::Kind;
+  const CliArgs args = ParseCliArgs({"--silent-after", "5", "in.hex", "--silent", "--negative=1",
+                                     "--negative", "2", "-h", "--", "--silent"},
+                                    {"silent-after", "negative"}, {"silent"});
+  ASSERT_TRUE(args.error.empty());
+  EXPECT_EQ(args.given, (std::vector<CliArg>{{Kind::Option, "silent-after", "5"},
+                                             {Kind::Positional, "", "in.hex"},
+                                             {Kind::Flag, "silent", ""},
+                                             {Kind::Option, "negative", "1"},
+                                             {Kind::Option, "negative", "2"},
+                                             {Kind::Positional, "", "-h"},
+                                             {Kind::EndOfOptions, "", ""},
+                                             {Kind::Positional, "", "--silent"}}));
+  std::vector<std::string> words;
+  for (const CliArg& arg : args.given) words.push_back(arg.Word());
+  EXPECT_EQ(words, (std::vector<std::string>{"--silent-after", "in.hex", "--silent", "--negative",
+                                             "--negative", "-h", "--", "--silent"}));
+}
+
+TEST(CliArgs, AnOptionTakesTheNextWordWhateverItLooksLike) {
+  const CliArgs args = ParseCliArgs({"--device", "-x", "--model", "--yes", "--name", "--"},
+                                    {"device", "model", "name"}, {"yes"});
+  ASSERT_TRUE(args.error.empty());
+  EXPECT_EQ(args.Get("device"), "-x");
+  EXPECT_EQ(args.Get("model"), "--yes");
+  EXPECT_EQ(args.Get("name"), "--");
+  EXPECT_FALSE(args.Flag("yes"));
+  EXPECT_TRUE(args.positionals.empty());
+}
+
 TEST(CliArgs, DoubleDashEndsOptions) {
   const CliArgs args = ParseCliArgs({"--", "--not-an-option"}, {}, {});
   EXPECT_TRUE(args.error.empty());

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
+#include <QTest>
 #include <cstdlib>
 #include <memory>
 
@@ -17,7 +18,6 @@ using testing::EventLog;
 using testing::Peer;
 using testing::Pty;
 using testing::SpinFor;
-using testing::SpinUntil;
 
 TEST(Comm32KxBusy, PortHeldByAnotherProcessIsBusy) {
   Pty pty;
@@ -79,7 +79,7 @@ TEST_F(Comm32KxHandover, ReleasedPortIsTakenOverByTheBusyInstance) {
   log_.Clear();
 
   peer.Release();
-  ASSERT_TRUE(SpinUntil([&] { return log_.portChanges > 0; }, 10000))
+  ASSERT_TRUE(QTest::qWaitFor([&] { return log_.portChanges > 0; }, 10000))
       << peer.Output().toStdString();
   EXPECT_TRUE(peer.Output().contains("released"));
   EXPECT_TRUE(comm.IsOpen());
@@ -103,7 +103,7 @@ TEST_F(Comm32KxHandover, NoAnnouncementWithoutBroadCastPortOFF) {
   ASSERT_EQ(comm.Status(), TLinkStatus::Busy);
   log_.Clear();
   peer.Release();
-  ASSERT_TRUE(SpinUntil([&] { return peer.Output().contains("released"); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return peer.Output().contains("released"); }, 10000));
   SpinFor(700);
   EXPECT_EQ(log_.portChanges, 0);
   EXPECT_FALSE(comm.IsOpen());
@@ -132,7 +132,7 @@ TEST_F(Comm32KxHandover, ConnectedInstanceIgnoresAnnouncements) {
   holder.SetCOMPort(two.Path());  // busy: `other` holds it
   ASSERT_EQ(holder.Status(), TLinkStatus::Busy);
   other.SetCOMPort("none");
-  ASSERT_TRUE(SpinUntil([&] { return holder.IsOpen(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return holder.IsOpen(); }, 5000));
 }
 
 }  // namespace

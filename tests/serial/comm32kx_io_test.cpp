@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <QTest>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -19,7 +20,6 @@ using testing::EventLog;
 using testing::Pattern;
 using testing::Pty;
 using testing::SpinFor;
-using testing::SpinUntil;
 
 class Comm32KxIo : public testing::PtyComponentTest {
  protected:
@@ -53,7 +53,7 @@ TEST_F(Comm32KxIo, OneBurstGivesOneChunk) {
   ASSERT_TRUE(OpenPort());
   const Bytes burst = Pattern(20);
   ASSERT_TRUE(pty_.Write(burst));
-  ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !log_.chunks.empty(); }, 3000));
   SpinFor(200);
   ASSERT_EQ(log_.chunks.size(), 1u);
   EXPECT_EQ(log_.chunks[0], burst);
@@ -69,7 +69,7 @@ TEST_F(Comm32KxIo, BurstsAfterAPauseGiveSeparateChunks) {
   ASSERT_TRUE(pty_.Write(first));
   SpinFor(200);
   ASSERT_TRUE(pty_.Write(second));
-  ASSERT_TRUE(SpinUntil([&] { return log_.chunks.size() >= 2; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return log_.chunks.size() >= 2; }, 3000));
   SpinFor(100);
   ASSERT_EQ(log_.chunks.size(), 2u);
   EXPECT_EQ(log_.chunks[0], first);
@@ -92,7 +92,7 @@ TEST_F(Comm32KxIo, LongStreamIsCutIntoChunksThatFitTheBuffer) {
       std::this_thread::sleep_for(std::chrono::milliseconds(4));
     }
   });
-  const bool all = SpinUntil([&] { return log_.Received().size() >= stream.size(); }, 10000);
+  const bool all = QTest::qWaitFor([&] { return log_.Received().size() >= stream.size(); }, 10000);
   instrument.join();
   ASSERT_TRUE(all);
   EXPECT_EQ(log_.Received(), stream);
@@ -110,7 +110,7 @@ TEST_F(Comm32KxIo, ChunkLimitLeavesAtLeastHalfTheBufferOnFastLines) {
 TEST_F(Comm32KxIo, NothingIsDeliveredAfterClose) {
   ASSERT_TRUE(OpenPort());
   StartStream(10, 5);
-  ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !log_.chunks.empty(); }, 5000));
   comm_->Close();
   const size_t delivered = log_.chunks.size();
   SpinFor(300);
@@ -132,7 +132,7 @@ TEST_F(Comm32KxIo, DiscardInputDropsWhatWaitsForDelivery) {
   EXPECT_TRUE(log_.chunks.empty());
   const Bytes later = Pattern(12, 50);
   ASSERT_TRUE(pty_.Write(later));
-  ASSERT_TRUE(SpinUntil([&] { return !log_.chunks.empty(); }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !log_.chunks.empty(); }, 3000));
   EXPECT_EQ(log_.chunks, std::vector<Bytes>{later});
 }
 
@@ -144,7 +144,7 @@ TEST_F(Comm32KxIo, CloseFromInsideOnReceive) {
     sender->Close();
   };
   StartStream(10, 80);  // one chunk per piece
-  ASSERT_TRUE(SpinUntil([&] { return calls > 0; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return calls > 0; }, 5000));
   SpinFor(300);
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(comm_->IsOpen());
@@ -155,7 +155,7 @@ TEST_F(Comm32KxIo, CloseFromInsideOnReceive) {
     sender->Open();
   };
   ASSERT_TRUE(comm_->Open());
-  ASSERT_TRUE(SpinUntil([&] { return calls >= 4; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return calls >= 4; }, 5000));
   StopStream();
   comm_->Close();
 }
@@ -182,7 +182,7 @@ TEST_F(Comm32KxIo, HeldReceptionDeliversALaterChunkAfterTheRunningOne) {
     --depth;
   };
   ASSERT_TRUE(pty_.Write(first));
-  ASSERT_TRUE(SpinUntil([&] { return log_.chunks.size() >= 2; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return log_.chunks.size() >= 2; }, 5000));
   EXPECT_EQ(deepest, 1);
   EXPECT_EQ(order, (std::vector<std::string>{"begin 5", "end 5", "begin 7", "end 7"}));
   EXPECT_EQ(log_.chunks[0], first);
@@ -204,7 +204,7 @@ TEST_F(Comm32KxIo, CloseWhileTheReceiveThreadWaitsForAHeldChunk) {
     closed = true;
   };
   ASSERT_TRUE(pty_.Write(Pattern(3)));
-  ASSERT_TRUE(SpinUntil([&] { return closed; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return closed; }, 5000));
   EXPECT_FALSE(comm_->IsOpen());
   comm_->ReleaseReceive();
 }
@@ -263,7 +263,7 @@ TEST(Comm32KxFarEnd, VanishedFarEndIsReportedOnceAndReleasesThePort) {
 
     const auto closed = Clock::now();
     pty.CloseMaster();
-    ASSERT_TRUE(SpinUntil([&] { return reported.has_value(); }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reported.has_value(); }, 3000));
     EXPECT_LE(*reported - closed, std::chrono::milliseconds(200));
 
     // Afterwards nothing runs: no second report, no answer watch, no thread
@@ -313,7 +313,7 @@ TEST_F(Comm32KxIo, FrameLongerThanSizeBufTXDIsRefusedWhole) {
     EXPECT_EQ(comm_->SendEx(frame.data(), static_cast<uint32_t>(frame.size()), false), c.accepted);
     if (c.accepted) {
       EXPECT_EQ(pty_.Read(frame.size(), 3000), frame);
-      ASSERT_TRUE(SpinUntil([&] { return log_.written.size() >= frame.size(); }, 3000));
+      ASSERT_TRUE(QTest::qWaitFor([&] { return log_.written.size() >= frame.size(); }, 3000));
       EXPECT_EQ(log_.written, frame);
       continue;
     }
@@ -341,7 +341,7 @@ TEST_F(Comm32KxIo, WriteReportsOnlyWhenTheHandlerWasSetAtOpen) {
   testing::SettleAfterOpen();
   EXPECT_TRUE(comm_->Send(frame.data(), 8));
   EXPECT_EQ(pty_.Read(8, 2000), frame);
-  EXPECT_TRUE(SpinUntil([&] { return reports > 0; }, 3000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return reports > 0; }, 3000));
 }
 
 TEST_F(Comm32KxIo, WithoutQueueLimitAFrameWaitingToGoOutRefusesTheNext) {
@@ -355,7 +355,7 @@ TEST_F(Comm32KxIo, WithoutQueueLimitAFrameWaitingToGoOutRefusesTheNext) {
   expected.insert(expected.end(), b.begin(), b.end());
   EXPECT_EQ(pty_.Read(3, 2000), a);
   Bytes rest;
-  ASSERT_TRUE(SpinUntil(
+  ASSERT_TRUE(QTest::qWaitFor(
       [&] {
         const Bytes got = pty_.Read(4, 10);
         rest.insert(rest.end(), got.begin(), got.end());
@@ -383,7 +383,7 @@ TEST_F(Comm32KxIo, QueueLimitAdmitsUpToMaxQueueFramesInOrder) {
   // The first goes out at once; three more wait; the fifth finds three.
   EXPECT_EQ(admitted, (std::vector<bool>{true, true, true, true, false}));
   Bytes sent;
-  ASSERT_TRUE(SpinUntil(
+  ASSERT_TRUE(QTest::qWaitFor(
       [&] {
         const Bytes got = pty_.Read(expected.size(), 10);
         sent.insert(sent.end(), got.begin(), got.end());
@@ -432,7 +432,7 @@ TEST_F(Comm32KxIo, OpenReportsConnectedAtOnceAndTheFirstFrameWaitsForTheSettleTi
     }
     Bytes sent;
     std::optional<Clock::time_point> firstByte;
-    ASSERT_TRUE(SpinUntil(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
           uint8_t buf[64];
           const ssize_t got = read(pty_.Master(), buf, sizeof buf);  // the master never blocks

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,7 +21,6 @@ using testing::EventLog;
 using testing::Pty;
 using testing::SetExtraPorts;
 using testing::SpinFor;
-using testing::SpinUntil;
 
 // The virtual ports of a list (the system's own ports are left out).
 std::vector<std::string> PathPorts(const TComm32Kx& comm) {
@@ -95,7 +95,7 @@ TEST_F(Comm32KxPorts, DuplicatedNameIsWarnedOnceAfterTheOperation) {
   EXPECT_EQ(std::count(comm_->PortList().begin(), comm_->PortList().end(), one_.Path()), 2);
   comm_->SetCOMPort(one_.Path());
   EXPECT_TRUE(prompt_.shown.empty()) << "shown after the operation, not inside it";
-  ASSERT_TRUE(SpinUntil([&] { return !prompt_.shown.empty(); }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !prompt_.shown.empty(); }, 2000));
   EXPECT_EQ(prompt_.shown[0].text, "WARNING\r\nThere are two " + one_.Path() +
                                        " serial ports in the system.\r\nProgram may work "
                                        "incorrectly.");
@@ -114,13 +114,13 @@ TEST_F(Comm32KxPorts, DuplicatedNameIsWarnedOnceAfterTheOperation) {
   comm_->RefreshPortList();
   comm_->SetCOMPort("none");
   comm_->SetCOMPort(one_.Path());
-  ASSERT_TRUE(SpinUntil([&] { return prompt_.shown.size() == 2; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return prompt_.shown.size() == 2; }, 2000));
 }
 
 TEST_F(Comm32KxPorts, PolishDuplicateWarning) {
   Make(two_.Path() + ":" + two_.Path(), 0);
   comm_->SetCOMPort(two_.Path());
-  ASSERT_TRUE(SpinUntil([&] { return !prompt_.shown.empty(); }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !prompt_.shown.empty(); }, 2000));
   EXPECT_EQ(prompt_.shown[0].text, "UWAGA\r\nW systemie istnieją dwa porty " + two_.Path() +
                                        ".\r\nProgram może działać nieprawidłowo.");
 }
@@ -143,7 +143,7 @@ TEST_F(Comm32KxPorts, RefreshRequestedInsideARefreshRunsAfterIt) {
   };
   SetExtraPorts("");
   comm_->RefreshPortList();
-  ASSERT_TRUE(SpinUntil([&] { return sizes.size() >= 2; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sizes.size() >= 2; }, 2000));
   EXPECT_EQ(deepest, 1);
   EXPECT_EQ(sizes, (std::vector<size_t>{0, 2}));
 }

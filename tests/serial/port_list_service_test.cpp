@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTest>
 #include <cstdlib>
 #include <memory>
 
@@ -20,7 +21,6 @@ using testing::EventLog;
 using testing::Pty;
 using testing::SetExtraPorts;
 using testing::SpinFor;
-using testing::SpinUntil;
 
 size_t CountOf(const std::vector<std::string>& list, const std::string& name) {
   return static_cast<size_t>(std::count(list.begin(), list.end(), name));
@@ -68,7 +68,7 @@ TEST_F(PortListServiceTest, ExtraPortReachesEveryComponentOnce) {
   service.AddExtraPort(one_.Path());
   service.AddExtraPort(two_.Path());
   EXPECT_EQ(CountOf(service.Ports(), one_.Path()), 1u) << "listed on return";
-  ASSERT_TRUE(SpinUntil([&] { return logs_[2]->listChanges > 0; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return logs_[2]->listChanges > 0; }, 2000));
   SpinFor(50);
   for (size_t i = 0; i < comms_.size(); ++i) {
     SCOPED_TRACE(i);
@@ -86,7 +86,7 @@ TEST_F(PortListServiceTest, ExtraPortReachesEveryComponentOnce) {
   ASSERT_TRUE(comms_[0]->IsOpen());
   for (auto& log : logs_) log->Clear();
   service.RemoveExtraPort(one_.Path());
-  ASSERT_TRUE(SpinUntil([&] { return logs_[2]->listChanges > 0; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return logs_[2]->listChanges > 0; }, 2000));
   SpinFor(50);
   for (size_t i = 0; i < comms_.size(); ++i) {
     SCOPED_TRACE(i);
@@ -151,7 +151,7 @@ TEST_F(PortListServiceTest, PortLetGoIsHeardOnceByEveryOtherComponent) {
   first.OnPortChange = second.OnPortChange = [&](TComm32Kx*) { ++changes; };
   heard[1].clear();
   holder.SetCOMPort("none");
-  ASSERT_TRUE(SpinUntil([&] { return changes == 2; }, 3000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return changes == 2; }, 3000));
   SpinFor(300);
   EXPECT_EQ(heard[1], std::vector<std::string>{one_.Path()});
   EXPECT_EQ(changes, 2);

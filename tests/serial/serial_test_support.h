@@ -1,6 +1,6 @@
 // Test support for the serial link: a pseudo-terminal playing the
-// instrument, running the Qt event loop until a condition holds, a log of
-// every event of a component, and a second instance in its own process.
+// instrument, running the Qt event loop for a while, a log of every event of
+// a component, and a second instance in its own process.
 #pragma once
 
 #include <fcntl.h>
@@ -20,10 +20,10 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTest>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,21 +36,6 @@
 namespace quorvel::testing {
 
 using Bytes = std::vector<uint8_t>;
-
-// Runs the event loop until done() holds or timeoutMs passed; true when done.
-inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer check;
-  check.setInterval(5);
-  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-  check.start();
-  loop.exec();
-  return done();
-}
 
 // Runs the event loop for ms milliseconds.
 inline void SpinFor(int ms) {
@@ -248,7 +233,7 @@ class Peer {
     process_.setArguments(args);
     process_.start();
     if (!process_.waitForStarted(5000)) return false;
-    return SpinUntil([&] { return Output().contains("status"); }, 10000);
+    return QTest::qWaitFor([&] { return Output().contains("status"); }, 10000);
   }
   // Closes its standard input: it lets the port go as the program does.
   void Release() { process_.closeWriteChannel(); }

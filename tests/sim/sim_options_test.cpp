@@ -193,5 +193,85 @@ TEST(SimOptions, UnusableArgumentsAreRefused) {
   }
 }
 
+TEST(SimOptions, TheFirstUnusableArgumentIsReported) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, "--device is required (see --list-devices)"},
+      {{"--device"}, "--device needs a value"},
+      {{"--device", "M-530", "--noise", "2000"},
+       "--noise: expected a number from 0 to 1024, got \"2000\""},
+      {{"--device", "M-530", "--baud", "12345", "--bogus"},
+       "--baud: not a supported rate: \"12345\""},
+      {{"--device", "M-530", "--bogus", "--baud", "12345"},
+       "unknown option \"--bogus\" (see --help)"},
+      {{"--help", "--mode", "both", "--noise"}, "--mode: expected app or boot, got \"both\""},
+      {{"--device", "M-530", "--log=1"}, "unknown option \"--log=1\" (see --help)"},
+      {{"--device", "M-530", "extra"}, "unknown option \"extra\" (see --help)"},
+      {{"--device", "M-530", "--", "--log"}, "unknown option \"--\" (see --help)"},
+      {{"--device", "M-530", "--link", "/tmp/l", "--fd", "3"},
+       "--link needs a terminal of its own; it cannot go with --fd"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    SimOptions o;
+    std::string error;
+    EXPECT_FALSE(ParseSimOptions(c.args, o, error));
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(SimOptions, ALaterOptionOverridesAnEarlierOne) {
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<uint32_t> answersBeforeSilence;
+    uint8_t baud;
+  };
+  const Case cases[] = {
+      {{"--silent-after", "5", "--silent"}, 0, br009600},
+      {{"--silent", "--silent-after", "5"}, 5, br009600},
+      {{"--baud", "115200", "--silent-after", "3", "--baud", "19200", "--silent-after", "4"},
+       4,
+       br019200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    std::vector<std::string> args{"--device", "M-530"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions(args, o, error)) << error;
+    EXPECT_EQ(o.Instrument.Faults.AnswersBeforeSilence, c.answersBeforeSilence);
+    EXPECT_EQ(o.Line.Baud, c.baud);
+  }
+}
+
+TEST(SimOptions, ValuesAreTakenAsGivenInEitherForm) {
+  SimOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseSimOptions({"--device=M-530", "--app-model", "-X-", "--app-version=--V2",
+                               "--negative=3", "--negative", "2:0"},
+                              o, error))
+      << error;
+  EXPECT_EQ(o.DeviceText, "M-530");
+  EXPECT_EQ(o.Instrument.AppModel, "-X-");
+  EXPECT_EQ(o.Instrument.AppVersion, "--V2");
+  ASSERT_EQ(o.Instrument.Faults.NegativeReplies.size(), 2u);
+  EXPECT_EQ(o.Instrument.Faults.NegativeReplies[0].Command, 3);
+  EXPECT_EQ(o.Instrument.Faults.NegativeReplies[1].Command, 2);
+  EXPECT_EQ(o.Instrument.Device.Name, "M-530");
+}
+
+TEST(SimOptions, HelpNeedsNoDevice) {
+  for (const char* word : {"--help", "-h"}) {
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseSimOptions({word}, o, error)) << word << ": " << error;
+    EXPECT_TRUE(o.Help) << word;
+  }
+}
+
 }  // namespace
 }  // namespace quorvel::sim

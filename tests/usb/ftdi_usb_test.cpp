@@ -6,6 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QTest>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -25,7 +26,6 @@ namespace {
 using testing::Bytes;
 using testing::Pty;
 using testing::SpinFor;
-using testing::SpinUntil;
 
 // Locations of this test process's own: other test processes on the same
 // session bus publish notices about theirs.
@@ -88,7 +88,7 @@ class FtdiUsb : public ::testing::Test {
     UsbNoticeChannel sender([](const std::string&, bool) {});
     if (!sender.Connected()) return;
     sender.Publish(marker);
-    EXPECT_TRUE(SpinUntil([&] { return back; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return back; }, 5000));
   }
 
   struct Device {
@@ -111,7 +111,7 @@ class FtdiUsb : public ::testing::Test {
     auto usb = std::make_unique<TFtdiUSB>(nullptr, 1, &table_);
     if (log != nullptr) log->Attach(*usb);
     usb->SetDevNameExpected(expected);
-    EXPECT_TRUE(SpinUntil(
+    EXPECT_TRUE(QTest::qWaitFor(
         [&] { return usb->PendingRebuilds() == 0 && usb->DeviceList().size() > 1; }, 5000));
     SpinFor(20);  // the posted list notice
     return usb;
@@ -165,7 +165,7 @@ TEST_F(FtdiUsb, NameFilterServiceModeAndDuplicates) {
     auto usb = std::make_unique<TFtdiUSB>(nullptr, 1, &table_);
     usb->SetDevNameExpected(c.expected);
     usb->SetServiceMode(c.serviceMode);
-    ASSERT_TRUE(SpinUntil([&] { return usb->PendingRebuilds() == 0; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return usb->PendingRebuilds() == 0; }, 5000));
     SpinFor(20);
     EXPECT_EQ(Texts(*usb), c.texts);
   }
@@ -188,7 +188,7 @@ TEST_F(FtdiUsb, SelectingOpensSendsAndReceives) {
   EXPECT_EQ(a_.Read(frame.size(), 5000), frame);
   const Bytes reply{0x55, 0x66, 0x77};
   ASSERT_TRUE(a_.Write(reply));
-  ASSERT_TRUE(SpinUntil([&] { return log.received.size() >= reply.size(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return log.received.size() >= reply.size(); }, 5000));
   EXPECT_EQ(log.received, reply);
 
   // The same location again, by its index or its location text: no reopen.
@@ -244,7 +244,7 @@ TEST_F(FtdiUsb, ADeviceHeldElsewhereFallsBackToNoneWithAccessDenied) {
   usb->SetDeviceIndex(index);
   EXPECT_FALSE(usb->IsOpen());
   // Five attempts 50 ms apart, the main thread free meanwhile.
-  ASSERT_TRUE(SpinUntil(
+  ASSERT_TRUE(QTest::qWaitFor(
       [&] { return !log.statuses.empty() && log.statuses.back() == TLinkStatus::AccessDenied; },
       2000));
   EXPECT_EQ(usb->DeviceIndex(), 0);
@@ -257,8 +257,8 @@ TEST_F(FtdiUsb, MissingCreateFileRefusesToOpen) {
   ASSERT_EQ(noOpen.fn.FT_W32_CreateFile, nullptr);
   auto usb = std::make_unique<TFtdiUSB>(nullptr, 1, &noOpen);
   usb->SetDevNameExpected("PAXL-10");
-  ASSERT_TRUE(
-      SpinUntil([&] { return usb->PendingRebuilds() == 0 && usb->DeviceList().size() > 1; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return usb->PendingRebuilds() == 0 && usb->DeviceList().size() > 1; }, 5000));
   usb->SetDeviceIndex(1);
   EXPECT_FALSE(usb->IsOpen());
 }
@@ -269,13 +269,13 @@ TEST_F(FtdiUsb, FailingListFunctionsLeaveOnlyNone) {
     SCOPED_TRACE(fail);
     setenv("QUORVEL_D2XX_DOUBLE_FAIL", fail, 1);
     auto usb = std::make_unique<TFtdiUSB>(nullptr, 1, &table_);
-    ASSERT_TRUE(SpinUntil([&] { return usb->PendingRebuilds() == 0; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return usb->PendingRebuilds() == 0; }, 5000));
     SpinFor(20);
     EXPECT_EQ(Texts(*usb), std::vector<std::string>{"none"});
   }
   unsetenv("QUORVEL_D2XX_DOUBLE_FAIL");
   auto none = std::make_unique<TFtdiUSB>(nullptr, 0, &missing);
-  ASSERT_TRUE(SpinUntil([&] { return none->PendingRebuilds() == 0; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return none->PendingRebuilds() == 0; }, 5000));
   SpinFor(20);
   EXPECT_EQ(Texts(*none), std::vector<std::string>{"żaden"});
 }
@@ -290,11 +290,11 @@ TEST_F(FtdiUsb, UnpluggedSelectedDeviceFallsBackToNoneWithoutANotice) {
   usb->SetDeviceIndex(usb->FindEntry("PAXL-10 B2"));
   ASSERT_TRUE(usb->IsOpen());
   if (listener.Connected()) {
-    ASSERT_TRUE(SpinUntil([&] { return notices == 1; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notices == 1; }, 2000));
   }
   SetDevices({{kLocA, "PAXL-10", "A1", &a_}});
   usb->RebuildDeviceList();
-  ASSERT_TRUE(SpinUntil([&] { return !usb->IsOpen(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !usb->IsOpen(); }, 5000));
   EXPECT_EQ(usb->DeviceIndex(), 0);
   EXPECT_EQ(Texts(*usb), (std::vector<std::string>{"none", "PAXL-10 A1"}));
   SpinFor(100);
@@ -311,18 +311,18 @@ TEST_F(FtdiUsb, ADeviceTakenByAnotherInstanceLeavesTheListAndComesBack) {
   if (!probe.Connected()) GTEST_SKIP() << "no session bus";
   first->SetDeviceIndex(first->FindEntry("PAXL-10 A1"));
   ASSERT_TRUE(first->IsOpen());
-  ASSERT_TRUE(SpinUntil([&] { return second->FindEntry("PAXL-10 A1") < 0; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return second->FindEntry("PAXL-10 A1") < 0; }, 2000));
   EXPECT_EQ(Texts(*second), (std::vector<std::string>{"none", "PAXL-10 B2"}));
   // A rebuild meanwhile skips the device: it is open elsewhere.
   second->RebuildDeviceList();
-  ASSERT_TRUE(SpinUntil([&] { return second->PendingRebuilds() == 0; }, 2000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return second->PendingRebuilds() == 0; }, 2000));
   SpinFor(20);
   EXPECT_LT(second->FindEntry("PAXL-10 A1"), 0);
 
   // It comes back from the notice, under its display text, before any
   // rebuild (a retry waits at least a second).
   first->SetDeviceIndex(0);
-  ASSERT_TRUE(SpinUntil([&] { return second->FindEntry("PAXL-10 A1") >= 0; }, 500));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return second->FindEntry("PAXL-10 A1") >= 0; }, 500));
   EXPECT_EQ(Texts(*second), (std::vector<std::string>{"none", "PAXL-10 A1", "PAXL-10 B2"}));
 }
 
@@ -350,7 +350,7 @@ TEST_F(FtdiUsb, MalformedNoticesFromOtherProcessesNeverHarm) {
       usb::EncodeChangeNotice({"PAXL-10", {0, 3, "none"}, {kLocA, 5, "PAXL-10 A1"}});
   send({QByteArray(taken.data(), static_cast<qsizetype>(taken.size())), QString("x")});
   SpinFor(300);
-  ASSERT_TRUE(SpinUntil([&] { return usb->PendingRebuilds() == 0; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return usb->PendingRebuilds() == 0; }, 5000));
   SpinFor(20);
   EXPECT_TRUE(usb->IsOpen());
   EXPECT_EQ(usb->LocationId(), kLocA);

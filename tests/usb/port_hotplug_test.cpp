@@ -11,11 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
+#include <QTest>
 #include <algorithm>
 #include <chrono>
-#include <functional>
 
 #include "serial/port_list_service.h"
 
@@ -24,21 +22,6 @@ namespace {
 
 using testing::Converter;
 using testing::UmockdevBed;
-
-// Runs the event loop until done() holds or timeoutMs passed.
-bool SpinUntil(const std::function<bool()>& done, int timeoutMs) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer check;
-  check.setInterval(10);
-  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-  check.start();
-  loop.exec();
-  return done();
-}
 
 bool Listed(const std::string& name) {
   const auto& ports = PortListService::Instance().Ports();
@@ -60,7 +43,7 @@ TEST(PortHotplugUnderUmockdev, ConverterPluggedInAndOutReachesTheSubscribers) {
   const auto plugged = std::chrono::steady_clock::now();
   ASSERT_TRUE(bed.Add(converter));
   umockdev_testbed_uevent(bed.Get(), UmockdevBed::TtyPath(converter).c_str(), "add");
-  ASSERT_TRUE(SpinUntil([&] { return Listed("ttyUSB0") && notices > 0; }, 6000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Listed("ttyUSB0") && notices > 0; }, 6000));
   std::printf("listed after %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - plugged)
@@ -69,7 +52,7 @@ TEST(PortHotplugUnderUmockdev, ConverterPluggedInAndOutReachesTheSubscribers) {
 
   notices = 0;
   bed.Unplug(converter);
-  ASSERT_TRUE(SpinUntil([&] { return !Listed("ttyUSB0") && notices > 0; }, 6000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !Listed("ttyUSB0") && notices > 0; }, 6000));
   EXPECT_FALSE(service.ListedFor("ttyUSB0").has_value());
   service.Unsubscribe(id);
 }

@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QEventLoop>
+#include <QTest>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -94,31 +94,10 @@ class RecordingPrompt final : public Prompt {
   std::vector<std::string> messages;
 };
 
-// Runs the event loop until done() holds or timeoutMs passed; done() is
-// asked whenever `wake` fires and once at the end.
-bool RunLoopUntil(const std::function<bool()>& done, int timeoutMs,
-                  const std::function<void(std::function<void()>)>& wake) {
-  if (done()) return true;
-  QEventLoop loop;
-  wake([&loop, &done] {
-    if (done()) loop.quit();
-  });
-  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-  loop.exec();
-  wake(nullptr);
-  return done();
-}
-
 // Lets the component build its list with the properties set now.
 bool WaitForList(TFtdiUSB& usb) {
-  return RunLoopUntil([&usb] { return usb.DeviceListBuilt() && usb.PendingRebuilds() == 0; }, 10000,
-                      [&usb](std::function<void()> check) {
-                        if (check) {
-                          usb.OnListBuilt = [check](TFtdiUSB*) { check(); };
-                        } else {
-                          usb.OnListBuilt = nullptr;
-                        }
-                      });
+  return QTest::qWaitFor([&usb] { return usb.DeviceListBuilt() && usb.PendingRebuilds() == 0; },
+                         10000);
 }
 
 // The number of addresses where the image the instrument saved differs

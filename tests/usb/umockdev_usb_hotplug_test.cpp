@@ -17,8 +17,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTest>
 #include <QTimer>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,23 +33,6 @@ namespace {
 
 using testing::Converter;
 using testing::UmockdevBed;
-
-// Runs the event loop until done() holds or timeoutMs passed. The
-// component's events say when to look; the check timer only stands in for
-// events this test does not hook (it looks, it does not wait on the bed).
-bool SpinUntil(const std::function<bool()>& done, int timeoutMs) {
-  if (done()) return true;
-  QEventLoop loop;
-  QTimer check;
-  check.setInterval(20);
-  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-  check.start();
-  loop.exec();
-  return done();
-}
 
 // Lets the event loop run for ms (notices still on their way arrive).
 void Settle(int ms) {
@@ -84,7 +67,7 @@ TEST(UsbLinkHotplugUnderUmockdev, PluggedConverterIsListedAndPulledSelectedOneFa
   int listChanges = 0;
   usb.OnDeviceListChange = [&listChanges](TFtdiUSB*) { ++listChanges; };
   ASSERT_TRUE(
-      SpinUntil([&] { return usb.DeviceListBuilt() && usb.PendingRebuilds() == 0; }, 10000));
+      QTest::qWaitFor([&] { return usb.DeviceListBuilt() && usb.PendingRebuilds() == 0; }, 10000));
   ASSERT_EQ(usb.DeviceList().size(), 1u) << "only \"none\"";
 
   // A converter of the row is plugged in, and one of another kind.
@@ -107,7 +90,7 @@ TEST(UsbLinkHotplugUnderUmockdev, PluggedConverterIsListedAndPulledSelectedOneFa
   ASSERT_TRUE(bed.Add(foreign));
   umockdev_testbed_uevent(bed.Get(), UmockdevBed::TtyPath(converter).c_str(), "add");
   umockdev_testbed_uevent(bed.Get(), UmockdevBed::TtyPath(foreign).c_str(), "add");
-  ASSERT_TRUE(SpinUntil([&] { return Lists(usb, "PAXL-20 A1") && listChanges > 0; }, 8000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Lists(usb, "PAXL-20 A1") && listChanges > 0; }, 8000));
   std::printf("listed after %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - plugged)
@@ -121,16 +104,16 @@ TEST(UsbLinkHotplugUnderUmockdev, PluggedConverterIsListedAndPulledSelectedOneFa
   ASSERT_TRUE(location.has_value());
   watched = *location;
   usb.SetDeviceIndex(entry);
-  ASSERT_TRUE(SpinUntil([&] { return usb.IsOpen(); }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return usb.IsOpen(); }, 5000));
   EXPECT_EQ(usb.DeviceIndex(), entry);
   EXPECT_EQ(usb.LocationId(), watched);
-  ASSERT_TRUE(SpinUntil([&] { return notices == 1; }, 5000)) << "the taking is announced";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return notices == 1; }, 5000)) << "the taking is announced";
 
   // Pulled out: the list falls back to "none", the device is closed.
   notices = 0;
   listChanges = 0;
   bed.Unplug(converter);
-  ASSERT_TRUE(SpinUntil(
+  ASSERT_TRUE(QTest::qWaitFor(
       [&] { return !Lists(usb, "PAXL-20 A1") && !usb.IsOpen() && listChanges > 0; }, 8000));
   EXPECT_EQ(usb.DeviceIndex(), 0);
   EXPECT_EQ(usb.LocationId(), 0u);
@@ -150,7 +133,7 @@ TEST(UsbLinkHotplugUnderUmockdev, PluggedConverterIsListedAndPulledSelectedOneFa
   again.minor = 5;
   ASSERT_TRUE(bed.Add(again));
   umockdev_testbed_uevent(bed.Get(), UmockdevBed::TtyPath(again).c_str(), "add");
-  ASSERT_TRUE(SpinUntil([&] { return Lists(usb, "PAXL-20 A1"); }, 8000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Lists(usb, "PAXL-20 A1"); }, 8000));
   EXPECT_FALSE(usb.IsOpen());
   EXPECT_EQ(usb.DeviceIndex(), 0);
   EXPECT_EQ(notices, 0);

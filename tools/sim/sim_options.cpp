@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <optional>
+#include <set>
 
+#include "app/cli_args.h"
 #include "run/device_types.h"
 
 namespace quorvel::sim {
@@ -100,6 +102,35 @@ std::optional<WriteFreezeFault> ParseFreeze(const std::string& text) {
   return WriteFreezeFault{static_cast<uint32_t>(*write), *ms};
 }
 
+// The options that take a value, and the flags (see SimUsage).
+const std::set<std::string>& ValueOptions() {
+  static const std::set<std::string> names{
+      // the instrument and its terminal
+      "device", "baud", "mode", "serial", "block-size", "boot-version", "protocol", "device-code",
+      "app-model", "app-version", "address", "link", "fd", "save",
+      // faults
+      "negative", "wrong-address", "echo-gap", "min-command-gap", "noise", "silent-after",
+      "freeze-after-block", "hangup-after-block"};
+  return names;
+}
+
+const std::set<std::string>& FlagOptions() {
+  static const std::set<std::string> names{
+      "help", "list-devices", "log", "quiet", "echo", "silent", "odd-block-size", "ignore-reset"};
+  return names;
+}
+
+std::string UnknownOption(const std::string& word) {
+  return "unknown option \"" + word + "\" (see --help)";
+}
+
+// The parser stops at an option it does not know, or at an option whose
+// value is missing.
+std::string ParseError(const CliArgs& parsed) {
+  const bool valueMissing = ValueOptions().count(parsed.errorWord.substr(2)) != 0;
+  return valueMissing ? parsed.errorWord + " needs a value" : UnknownOption(parsed.errorWord);
+}
+
 }  // namespace
 
 std::string SimUsage() {
@@ -167,48 +198,41 @@ Faults:
 
 bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
                      std::string& error) {
+  const CliArgs parsed = ParseCliArgs(args, ValueOptions(), FlagOptions());
   std::optional<uint8_t> baud;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) {
-        error = arg + " needs a value";
-        return false;
-      }
-      out = args[++i];
-      return true;
-    };
+  // In the order given: a later option overrides an earlier one (also one of
+  // another name: --silent and --silent-after), and the first unusable
+  // argument is the one reported.
+  for (const CliArg& given : parsed.given) {
+    // Positionals and the "--" before them fall through to "unknown option".
+    const std::string arg = given.Word();
+    const std::string& text = given.value;
     auto number = [&](uint64_t min, uint64_t max, uint64_t& out) {
-      std::string text;
-      if (!value(text)) return false;
-      const auto parsed = ParseNumber(text, max);
-      if (!parsed || *parsed < min) {
+      const auto value = ParseNumber(text, max);
+      if (!value || *value < min) {
         error = arg + ": expected a number from " + std::to_string(min) + " to " +
                 std::to_string(max) + ", got \"" + text + "\"";
         return false;
       }
-      out = *parsed;
+      out = *value;
       return true;
     };
     auto& inst = options.Instrument;
     auto& faults = inst.Faults;
     uint64_t n = 0;
-    std::string text;
     if (arg == "--help" || arg == "-h") {
       options.Help = true;
     } else if (arg == "--list-devices") {
       options.ListDevices = true;
     } else if (arg == "--device") {
-      if (!value(options.DeviceText)) return false;
+      options.DeviceText = text;
     } else if (arg == "--baud") {
-      if (!value(text)) return false;
       baud = BaudOrdinal(text);
       if (!baud) {
         error = "--baud: not a supported rate: \"" + text + "\"";
         return false;
       }
     } else if (arg == "--mode") {
-      if (!value(text)) return false;
       if (text == "app") {
         inst.StartMode = InstrumentMode::UserApplication;
       } else if (text == "boot") {
@@ -218,7 +242,6 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
         return false;
       }
     } else if (arg == "--serial") {
-      if (!value(text)) return false;
       const auto slash = text.find('/');
       const auto a = ParseNumber(text.substr(0, slash), 0xFFFF);
       const auto b =
@@ -237,7 +260,7 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
       }
       inst.BlockSize = static_cast<uint16_t>(n);
     } else if (arg == "--boot-version") {
-      if (!value(inst.BootVersion)) return false;
+      inst.BootVersion = text;
       if (inst.BootVersion.size() > 8) {
         error = "--boot-version: at most 8 characters";
         return false;
@@ -249,25 +272,24 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
       if (!number(0, 65535, n)) return false;
       inst.DeviceCode = static_cast<uint16_t>(n);
     } else if (arg == "--app-model") {
-      if (!value(inst.AppModel)) return false;
+      inst.AppModel = text;
     } else if (arg == "--app-version") {
-      if (!value(inst.AppVersion)) return false;
+      inst.AppVersion = text;
     } else if (arg == "--address") {
       if (!number(1, 65534, n)) return false;
       inst.BusAddress = static_cast<uint16_t>(n);
     } else if (arg == "--link") {
-      if (!value(options.LinkPath)) return false;
+      options.LinkPath = text;
     } else if (arg == "--fd") {
       if (!number(0, 65535, n)) return false;
       options.ServeFd = static_cast<int>(n);
     } else if (arg == "--save") {
-      if (!value(options.SavePath)) return false;
+      options.SavePath = text;
     } else if (arg == "--log") {
       options.Log = true;
     } else if (arg == "--quiet") {
       options.Quiet = true;
     } else if (arg == "--negative") {
-      if (!value(text)) return false;
       const auto fault = ParseNegative(text);
       if (!fault) {
         error = "--negative: expected CMD[:COUNT[:ERR]], got \"" + text + "\"";
@@ -298,7 +320,6 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
     } else if (arg == "--ignore-reset") {
       faults.IgnoreReset = true;
     } else if (arg == "--freeze-after-block") {
-      if (!value(text)) return false;
       const auto freeze = ParseFreeze(text);
       if (!freeze) {
         error =
@@ -312,9 +333,13 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
       if (!number(1, 0xFFFFFFFFu, n)) return false;
       faults.HangUpAfterWrite = static_cast<uint32_t>(n);
     } else {
-      error = "unknown option \"" + arg + "\" (see --help)";
+      error = UnknownOption(arg);
       return false;
     }
+  }
+  if (!parsed.error.empty()) {
+    error = ParseError(parsed);
+    return false;
   }
   if (options.Help || options.ListDevices) return true;
   if (options.ServeFd >= 0 && !options.LinkPath.empty()) {
