@@ -130,13 +130,10 @@ void OfferExtraPort(const std::string& port) {
   if (std::find(listed.begin(), listed.end(), port) == listed.end()) service.AddExtraPort(port);
 }
 
-// Lets Qt's D-Bus thread send what the command's link components queued for
-// the session bus (a notice, a bus match) before the process ends. Without a
-// session bus nothing was queued, and the command ends at once.
+// What the command's link components queued for the session bus (a port or
+// converter let go) reaches the bus before the process ends.
 void LetTheBusSendItsMessages() {
-  if (!SessionBusExpected()) return;
-  QTimer::singleShot(50, qApp, &QCoreApplication::quit);
-  qApp->exec();
+  FlushSessionBus();
 }
 
 // The serial ports as the window's port list shows them (without its

@@ -324,9 +324,15 @@ void TComm32Kx::AnnounceFree(const std::string& name) {
 void TComm32Kx::PortFreeHeard(const std::string& name) {
   if (Destroying()) return;
   if (Status() != TLinkStatus::AccessDenied && Status() != TLinkStatus::Busy) return;
-  if (name != lastOpened_) return;
+  if (name != lastOpened_ || handOverQueued_) return;
+  handOverQueued_ = true;
   QMetaObject::invokeMethod(
-      this, [this, name] { HandOver(name); }, Qt::QueuedConnection);
+      this,
+      [this, name] {
+        handOverQueued_ = false;
+        HandOver(name);
+      },
+      Qt::QueuedConnection);
 }
 
 void TComm32Kx::HandOver(const std::string& name) {

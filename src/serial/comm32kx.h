@@ -145,6 +145,9 @@ class TComm32Kx : public TLinkBase {
   std::vector<std::string> portList_;
   uint16_t portIndex_ = 0;
   std::string lastOpened_;
+  // A hand-over heard and not yet begun: the instance that let the port go
+  // announces it again when it is destroyed, often right after.
+  bool handOverQueued_ = false;
 
   QTimer openRetry_;  // tries a refused port again (see kFreshPortGraceMs)
   Clock::time_point openRetryUntil_;

@@ -43,6 +43,16 @@ QDBusConnection SessionBus() {
   return QDBusConnection::sessionBus();
 }
 
+void FlushSessionBus(int timeoutMs) {
+  if (!SessionBusExpected()) return;
+  QDBusConnection bus = SessionBus();
+  if (!bus.isConnected()) return;
+  const QDBusMessage ping = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+      QStringLiteral("org.freedesktop.DBus.Peer"), "Ping");
+  bus.call(ping, QDBus::Block, timeoutMs);
+}
+
 namespace {
 
 std::atomic<unsigned> nextComponent{0};
@@ -59,6 +69,8 @@ PortHandover::PortHandover(std::function<void(const std::string&)> portFree, QOb
   if (!bus.isConnected()) return;
   connected_ = bus.connect(QString(), QString(), kHandoverInterface, kPortFreeSignal, this,
                            SLOT(PortFreeMessage(QDBusMessage)));
+  // The match in force before anyone can let a port go that we wait for.
+  if (connected_) FlushSessionBus();
 }
 
 PortHandover::~PortHandover() {

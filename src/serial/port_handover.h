@@ -28,6 +28,15 @@ bool SessionBusExpected();
 // in one place.
 QDBusConnection SessionBus();
 
+// Waits until everything this process has queued for the session bus (a
+// signal, a bus match) has reached the bus daemon, at most timeoutMs:
+// Qt's D-Bus thread sends in the order queued, and the daemon answers a
+// round trip queued behind them only after it has handled them. Without a
+// session bus there is nothing to wait for. Before a process ends, its
+// last messages (a port let go, a converter released) would otherwise go
+// with it; after a bus match, signals sent from then on are heard.
+void FlushSessionBus(int timeoutMs = 5000);
+
 class PortHandover : public QObject {
   Q_OBJECT
  public:

@@ -88,6 +88,8 @@ class UsbNoticeBus : public QObject {
     if (!bus.isConnected()) return;
     connected_ = bus.connect(QString(), QString(), kUsbNoticeInterface, kUsbNoticeSignal, this,
                              SLOT(NoticeMessage(QDBusMessage)));
+    // The match in force before any notice we wait for can be sent.
+    if (connected_) FlushSessionBus();
   }
   std::map<uint64_t, UsbNoticeChannel*> channels_;
   uint64_t nextId_ = 1;

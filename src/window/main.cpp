@@ -32,5 +32,8 @@ int main(int argc, char** argv) {
   // Without a window manager (a kiosk, a virtual display) nobody else gives
   // the new window the keyboard.
   form.activateWindow();
-  return QApplication::exec();
+  const int result = QApplication::exec();
+  // The ports and converters the window let go are announced before it ends.
+  quorvel::FlushSessionBus();
+  return result;
 }

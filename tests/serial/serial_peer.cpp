@@ -15,6 +15,7 @@
 #include <string>
 
 #include "serial/comm32kx.h"
+#include "serial/port_handover.h"
 #include "serial/port_list_service.h"
 
 int main(int argc, char** argv) {
@@ -40,9 +41,12 @@ int main(int argc, char** argv) {
     if (read(STDIN_FILENO, buf, sizeof buf) > 0) return;
     input.setEnabled(false);
     comm.SetCOMPort("none");
+    // The announcement reaches the bus before the peer ends, as at the
+    // end of the programs.
+    quorvel::FlushSessionBus();
     std::printf("released\n");
     std::fflush(stdout);
-    QTimer::singleShot(500, &app, &QCoreApplication::quit);
+    QCoreApplication::quit();
   });
   return app.exec();
 }
