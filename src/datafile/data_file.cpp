@@ -11,6 +11,7 @@
 #include "app/globals.h"
 #include "app/prompt.h"
 #include "app/text_utils.h"
+#include "datafile/byte_source.h"
 #include "datafile/file_checks.h"
 #include "datafile/hex_file.h"
 #include "datafile/system_error_text.h"
@@ -94,7 +95,7 @@ size_t TextIndex(DataFileResult result) {
 // asked for or failing.
 class HeaderReader {
  public:
-  explicit HeaderReader(int fd) : fd_(fd) {}
+  explicit HeaderReader(ByteSource& source) : source_(source) {}
 
   bool Read(void* out, size_t count) {
     auto* dest = static_cast<uint8_t*>(out);
@@ -130,18 +131,15 @@ class HeaderReader {
 
  private:
   bool Refill() {
-    for (;;) {
-      ssize_t got = read(fd_, buffer_.data(), buffer_.size());
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) error_ = errno;
-      if (got <= 0) return false;
-      pos_ = 0;
-      end_ = static_cast<size_t>(got);
-      return true;
-    }
+    const ssize_t got = source_.Read(buffer_.data(), buffer_.size());
+    if (got < 0) error_ = errno;
+    if (got <= 0) return false;
+    pos_ = 0;
+    end_ = static_cast<size_t>(got);
+    return true;
   }
 
-  int fd_;
+  ByteSource& source_;
   std::array<uint8_t, 4096> buffer_{};
   size_t pos_ = 0;
   size_t end_ = 0;
@@ -179,12 +177,12 @@ enum class ReadExtent { WholeFile, HeaderOnly };
 
 // Reads an encoded file after its signature matched; FormatVersion receives
 // the normalised version text for the BadVersion message.
-DataFileResult ReadEncoded(int fd, uint64_t fileLength, ReadExtent extent,
-                           DataFileContents& contents) {
+DataFileResult ReadEncoded(ByteSource& source, ReadExtent extent, DataFileContents& contents) {
   DataFileProblem& problem = contents.Problem;
   std::string& version = contents.FormatVersion;
   FirmwareImage& image = contents.Image;
-  HeaderReader reader(fd);
+  const uint64_t fileLength = source.Size();
+  HeaderReader reader(source);
   std::array<uint8_t, kSignatureLength> signature{};
   if (!reader.Read(signature.data(), signature.size())) {
     return HeaderCut(reader, problem, kFieldSignature);
@@ -253,25 +251,21 @@ std::string NotAcceptedText(uint8_t acceptedKinds, ssize_t firstBytes) {
   }
 }
 
-DataFileResult ReadAnyKind(const std::string& fileName, uint8_t acceptedKinds, ReadExtent extent,
+DataFileResult ReadAnyKind(ByteSource& source, uint8_t acceptedKinds, ReadExtent extent,
                            DataFileContents& contents) {
   DataFileProblem& problem = contents.Problem;
-  const RegularFileForReading file(fileName);
-  if (!file.IsOpen()) return Refuse(problem, DataFileResult::ReadError, file.Failure());
-  const int fd = file.Fd();
-
   std::array<char, kSignatureLength> first{};
-  ssize_t got = pread(fd, first.data(), first.size(), 0);
+  const ssize_t got = source.PeekStart(first.data(), first.size());
   if (got < 0) {
     return Refuse(problem, DataFileResult::ReadError, ReadFailedText(errno));
   }
 
   if ((acceptedKinds & kAcceptEncoded) != 0 && got == static_cast<ssize_t>(kSignatureLength) &&
       std::memcmp(first.data(), DataFileSignature, kSignatureLength) == 0) {
-    return ReadEncoded(fd, file.Size(), extent, contents);
+    return ReadEncoded(source, extent, contents);
   }
   if ((acceptedKinds & kAcceptHex) != 0 && got > 0 && first[0] == ':') {
-    const int32_t result = ReadHexFile(fileName, contents.Image, &problem);
+    const int32_t result = ReadHexSource(source, contents.Image, &problem);
     if (result != 0) return static_cast<DataFileResult>(result);
     return DataFileResult::HexFileLoaded;
   }
@@ -329,23 +323,42 @@ std::string DataFileProblemText(const std::string& fileName, const DataFileProbl
 
 namespace {
 
-DataFileContents ReadFile(const std::string& fileName, uint8_t acceptedKinds, ReadExtent extent) {
-  DataFileContents contents;
-  // Opening for reading needs no change to the file: a read-only file is
-  // read as it is, and nothing about it is touched.
-  if (PathExists(fileName)) {
-    contents.Result = ReadAnyKind(fileName, acceptedKinds, extent, contents);
-  } else {
-    contents.Result = DataFileResult::FileNotFound;
-    contents.Problem.Cause = SystemErrorText(ENOENT);
-  }
-  // A refused file hands out no image, and only an encoded file has a device.
+// A refused file hands out no image, and only an encoded file has a device.
+DataFileContents& Settled(DataFileContents& contents) {
   if (!contents.Loaded()) contents.Image.Release();
   if (contents.Result != DataFileResult::EncodedFileLoaded) {
     contents.DevCode = 0;
     contents.Variant = 0;
   }
   return contents;
+}
+
+DataFileContents ReadFile(const std::string& fileName, uint8_t acceptedKinds, ReadExtent extent) {
+  DataFileContents contents;
+  // Opening for reading needs no change to the file: a read-only file is
+  // read as it is, and nothing about it is touched.
+  if (!PathExists(fileName)) {
+    contents.Result = DataFileResult::FileNotFound;
+    contents.Problem.Cause = SystemErrorText(ENOENT);
+    return Settled(contents);
+  }
+  const RegularFileForReading file(fileName);
+  if (!file.IsOpen()) {
+    contents.Result = Refuse(contents.Problem, DataFileResult::ReadError, file.Failure());
+    return Settled(contents);
+  }
+  posix_fadvise(file.Fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  FileByteSource source(file.Fd(), file.Size());
+  contents.Result = ReadAnyKind(source, acceptedKinds, extent, contents);
+  return Settled(contents);
+}
+
+DataFileContents ReadBytes(std::span<const uint8_t> bytes, uint8_t acceptedKinds,
+                           ReadExtent extent) {
+  DataFileContents contents;
+  MemoryByteSource source(bytes);
+  contents.Result = ReadAnyKind(source, acceptedKinds, extent, contents);
+  return Settled(contents);
 }
 
 }  // namespace
@@ -356,6 +369,14 @@ DataFileContents ReadDataFile(const std::string& fileName, uint8_t acceptedKinds
 
 DataFileContents ReadDataFileHeader(const std::string& fileName) {
   return ReadFile(fileName, kAcceptEncoded, ReadExtent::HeaderOnly);
+}
+
+DataFileContents ReadDataBytes(std::span<const uint8_t> bytes, uint8_t acceptedKinds) {
+  return ReadBytes(bytes, acceptedKinds, ReadExtent::WholeFile);
+}
+
+DataFileContents ReadDataBytesHeader(std::span<const uint8_t> bytes) {
+  return ReadBytes(bytes, kAcceptEncoded, ReadExtent::HeaderOnly);
 }
 
 bool WriteDataFile(const std::string& fileName, std::span<const uint8_t> image,

@@ -83,6 +83,11 @@ DataFileContents ReadDataFile(const std::string& fileName, uint8_t acceptedKinds
 // variant and format version; the image stays empty.
 DataFileContents ReadDataFileHeader(const std::string& fileName);
 
+// The same two over the bytes of a file already in memory (a file and its
+// bytes read alike).
+DataFileContents ReadDataBytes(std::span<const uint8_t> bytes, uint8_t acceptedKinds);
+DataFileContents ReadDataBytesHeader(std::span<const uint8_t> bytes);
+
 // Writes an encoded data file; false on failure, without a message: the
 // caller shows ShowWriteError(prompt, fileName, *failureDetail) where its
 // user sees it. attributeCheck, when given, asks about an existing read-only

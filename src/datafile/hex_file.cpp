@@ -175,7 +175,7 @@ struct RecordBytes {
 // with a fixed buffer whatever the length of the lines.
 class RecordLineReader {
  public:
-  explicit RecordLineReader(int fd) : fd_(fd), buffer_(kReadChunk) {}
+  explicit RecordLineReader(ByteSource& source) : source_(source), buffer_(kReadChunk) {}
 
   // 1 with the next record line, 0 at the end of the file, -1 with the cause
   // when reading fails or a line starting with ':' is no whole record.
@@ -224,15 +224,12 @@ class RecordLineReader {
 
   // false with errno set when reading fails.
   bool Refill() {
-    for (;;) {
-      ssize_t got = read(fd_, buffer_.data(), buffer_.size());
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return false;
-      pos_ = 0;
-      end_ = static_cast<size_t>(got);
-      atEof_ = got == 0;
-      return true;
-    }
+    const ssize_t got = source_.Read(buffer_.data(), buffer_.size());
+    if (got < 0) return false;
+    pos_ = 0;
+    end_ = static_cast<size_t>(got);
+    atEof_ = got == 0;
+    return true;
   }
 
   // Checks and decodes a record line: `line` is its start (the colon first,
@@ -339,7 +336,7 @@ class RecordLineReader {
   }
 
   const std::array<uint16_t, 65536>& pairTable_ = PairTable();
-  int fd_;
+  ByteSource& source_;
   std::vector<char> buffer_;
   size_t pos_ = 0;
   size_t end_ = 0;
@@ -439,8 +436,8 @@ class ImageBuilder {
 // records. An image too large is noticed at once but only reported when the
 // rest of the file is whole, so that a checksum error further on still reads
 // as -5.
-int ReadRecords(int fd, ImageBuilder& image, DataFileProblem& problem) {
-  RecordLineReader reader(fd);
+int ReadRecords(ByteSource& source, ImageBuilder& image, DataFileProblem& problem) {
+  RecordLineReader reader(source);
   uint32_t segmentBase = 0;
   std::optional<DataFileProblem> tooLarge;
   RecordBytes record;
@@ -493,20 +490,12 @@ int ReadRecords(int fd, ImageBuilder& image, DataFileProblem& problem) {
 
 }  // namespace
 
-int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image, DataFileProblem* problem) {
+int32_t ReadHexSource(ByteSource& source, FirmwareImage& image, DataFileProblem* problem) {
   DataFileProblem unused;
   DataFileProblem& found = problem != nullptr ? *problem : unused;
   found = {};
-  const RegularFileForReading file(fileName);
-  if (!file.IsOpen()) {
-    found.Cause = file.Failure();
-    return -1;
-  }
-  const int fd = file.Fd();
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
   ImageBuilder builder;
-  if (const int result = ReadRecords(fd, builder, found); result != 0) return result;
+  if (const int result = ReadRecords(source, builder, found); result != 0) return result;
   if (builder.empty()) {
     image.Release();
     image.ImageStart = 0xFFFFFFFF;
@@ -515,6 +504,23 @@ int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image, DataFileP
   image.ImageData = builder.Take();
   image.ImageStart = builder.start();
   return 0;
+}
+
+int32_t ReadHexBytes(std::span<const uint8_t> bytes, FirmwareImage& image,
+                     DataFileProblem* problem) {
+  MemoryByteSource source(bytes);
+  return ReadHexSource(source, image, problem);
+}
+
+int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image, DataFileProblem* problem) {
+  const RegularFileForReading file(fileName);
+  if (!file.IsOpen()) {
+    if (problem != nullptr) *problem = {0, file.Failure()};
+    return -1;
+  }
+  posix_fadvise(file.Fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  FileByteSource source(file.Fd(), file.Size());
+  return ReadHexSource(source, image, problem);
 }
 
 }  // namespace quorvel

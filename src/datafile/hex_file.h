@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
+#include "datafile/byte_source.h"
 #include "datafile/data_file.h"
 
 namespace quorvel {
@@ -24,5 +26,10 @@ namespace quorvel {
 // 0xFFFFFFFF, is refused.
 int32_t ReadHexFile(const std::string& fileName, FirmwareImage& image,
                     DataFileProblem* problem = nullptr);
+
+// The same over the bytes of a file already in memory, or any source.
+int32_t ReadHexBytes(std::span<const uint8_t> bytes, FirmwareImage& image,
+                     DataFileProblem* problem = nullptr);
+int32_t ReadHexSource(ByteSource& source, FirmwareImage& image, DataFileProblem* problem);
 
 }  // namespace quorvel

@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include "serial/port_free_notice.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define QUORVEL_LEAK_CHECKED 1
 #elif defined(__has_feature)
@@ -86,10 +88,16 @@ void PortHandover::AnnounceFree(const std::string& portName) {
 }
 
 void PortHandover::PortFreeMessage(const QDBusMessage& message) {
-  const QList<QVariant> args = message.arguments();
-  if (args.size() < 2) return;
-  if (args.at(1).toString() == token_) return;  // our own announcement
-  if (portFree_) portFree_(args.at(0).toString().toStdString());
+  std::vector<NoticeArgument> arguments;
+  for (const QVariant& argument : message.arguments()) {
+    if (argument.typeId() == QMetaType::QString) {
+      arguments.emplace_back(argument.toString().toStdString());
+    } else {
+      arguments.emplace_back(std::nullopt);
+    }
+  }
+  const std::optional<std::string> port = PortFreeNoticeName(arguments, token_.toStdString());
+  if (port && portFree_) portFree_(*port);
 }
 
 }  // namespace quorvel

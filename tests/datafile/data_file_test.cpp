@@ -57,6 +57,7 @@ class DataFileTest : public test::TempDirTest {
     const DataFileContents contents =
         headerOnly ? ReadDataFileHeader(path) : ReadDataFile(path, kinds);
     EXPECT_EQ(prompt_.shown.size(), before) << "the reader showed a message itself";
+    ExpectTheBytesReadAlike(path, kinds, headerOnly, contents);
     devCode_ = contents.DevCode;
     variant_ = contents.Variant;
     version_ = contents.FormatVersion;
@@ -66,6 +67,25 @@ class DataFileTest : public test::TempDirTest {
       ShowDataFileError(prompt_, contents, path);
     }
     return contents.Result;
+  }
+  // A regular file's bytes, read from memory, give what the file gave.
+  static void ExpectTheBytesReadAlike(const std::string& path, uint8_t kinds, bool headerOnly,
+                                      const DataFileContents& fromFile) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error) || access(path.c_str(), R_OK) != 0) return;
+    const std::string text = ReadFile(path);
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()),
+                                         text.size());
+    const DataFileContents fromMemory =
+        headerOnly ? ReadDataBytesHeader(bytes) : ReadDataBytes(bytes, kinds);
+    EXPECT_EQ(fromMemory.Result, fromFile.Result) << path;
+    EXPECT_EQ(fromMemory.Image.ImageData, fromFile.Image.ImageData) << path;
+    EXPECT_EQ(fromMemory.Image.ImageStart, fromFile.Image.ImageStart) << path;
+    EXPECT_EQ(fromMemory.DevCode, fromFile.DevCode) << path;
+    EXPECT_EQ(fromMemory.Variant, fromFile.Variant) << path;
+    EXPECT_EQ(fromMemory.FormatVersion, fromFile.FormatVersion) << path;
+    EXPECT_EQ(fromMemory.Problem.Line, fromFile.Problem.Line) << path;
+    EXPECT_EQ(fromMemory.Problem.Cause, fromFile.Problem.Cause) << path;
   }
   // Writes as a host does: the save check asks through the host's prompt
   // (when `check`), the failure's message goes there too.

@@ -35,10 +35,24 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 class HexFileTest : public test::TempDirTest {
  protected:
+  // Reads the text as a file and, the same bytes, from memory: both read
+  // alike.
   int32_t ReadText(const std::string& text) {
     const std::string path = Path("fw.hex");
     WriteFile(path, text);
-    return ReadHexFile(path, image_, &problem_);
+    FirmwareImage fromMemory;
+    DataFileProblem memoryProblem;
+    const int32_t memoryResult = ReadHexBytes(
+        {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, fromMemory, &memoryProblem);
+    const int32_t result = ReadHexFile(path, image_, &problem_);
+    EXPECT_EQ(memoryResult, result);
+    EXPECT_EQ(memoryProblem.Line, problem_.Line);
+    EXPECT_EQ(memoryProblem.Cause, problem_.Cause);
+    if (result == 0) {
+      EXPECT_EQ(fromMemory.ImageData, image_.ImageData);
+      EXPECT_EQ(fromMemory.ImageStart, image_.ImageStart);
+    }
+    return result;
   }
   FirmwareImage image_;
   DataFileProblem problem_;

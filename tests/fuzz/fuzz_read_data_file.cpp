@@ -1,5 +1,6 @@
-// libFuzzer target: ReadDataFile over arbitrary file contents, with both
-// kinds accepted and in header-only mode. Every refusal names its cause.
+// libFuzzer target: the data-file reader over arbitrary file contents, in
+// memory (the file reader is a shell over the same parser), with both kinds
+// accepted and in header-only mode. Every refusal names its cause.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -7,7 +8,6 @@
 
 #include "app/prompt.h"
 #include "datafile/data_file.h"
-#include "fuzz_input_file.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ void CheckProblem(const quorvel::DataFileContents& contents) {
     return;
   }
   Check(!problem.Cause.empty());
-  const std::string& name = quorvel::fuzz::InputFile();
+  const std::string name = "input";
   const std::string text = quorvel::DataFileProblemText(name, problem);
   Check(text.starts_with(name + ": ") && text.ends_with(problem.Cause));
 }
@@ -34,17 +34,16 @@ void CheckProblem(const quorvel::DataFileContents& contents) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static quorvel::SilentPrompt silent;
   quorvel::SetPrompt(&silent);
-  quorvel::fuzz::WriteInput(data, size);
   using quorvel::DataFileResult;
-  const quorvel::DataFileContents full = quorvel::ReadDataFile(
-      quorvel::fuzz::InputFile(), quorvel::kAcceptEncoded | quorvel::kAcceptHex);
+  const quorvel::DataFileContents full =
+      quorvel::ReadDataBytes({data, size}, quorvel::kAcceptEncoded | quorvel::kAcceptHex);
   const auto code = static_cast<int32_t>(full.Result);
   Check(code >= static_cast<int32_t>(DataFileResult::CrcError) &&
         code <= static_cast<int32_t>(DataFileResult::HexFileLoaded));
   Check(full.Image.ImageSize() <= quorvel::kMaxImageSize);
   Check(full.Loaded() || full.Image.ImageData.empty());
   CheckProblem(full);
-  const quorvel::DataFileContents header = quorvel::ReadDataFileHeader(quorvel::fuzz::InputFile());
+  const quorvel::DataFileContents header = quorvel::ReadDataBytesHeader({data, size});
   Check(header.Result != DataFileResult::HexFileLoaded);
   Check(header.Image.ImageStart == 0 && header.Image.ImageData.empty());
   CheckProblem(header);

@@ -1,4 +1,5 @@
-// libFuzzer target: ReadHexFile over arbitrary file contents. Besides the
+// libFuzzer target: the Intel HEX reader over arbitrary file contents, in
+// memory (the file reader is a shell over the same parser). Besides the
 // result code, checks what a successful read promises: every line starting
 // with ':' up to the end-of-file record was a whole record of hexadecimal
 // digits (trailing blanks and tabs aside), and the end-of-file record was
@@ -11,7 +12,6 @@
 
 #include "app/prompt.h"
 #include "datafile/hex_file.h"
-#include "fuzz_input_file.h"
 
 namespace {
 
@@ -56,11 +56,10 @@ bool LooksWhole(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static quorvel::SilentPrompt silent;
   quorvel::SetPrompt(&silent);
-  quorvel::fuzz::WriteInput(data, size);
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   quorvel::FirmwareImage image;
   quorvel::DataFileProblem problem{7, "stale"};
-  const int32_t result = quorvel::ReadHexFile(quorvel::fuzz::InputFile(), image, &problem);
+  const int32_t result = quorvel::ReadHexBytes({data, size}, image, &problem);
   Check(result == 0 || result == -1 || result == -5);
   if (result < 0) {
     Check(!problem.Cause.empty());
