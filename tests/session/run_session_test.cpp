@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "app/prompt.h"
 #include "datafile/data_file.h"
 #include "datafile/hex_file.h"
+#include "process_resources.h"
 #include "process_runner.h"
 #include "run/device_types.h"
 #include "serial/comm32kx.h"
@@ -384,6 +386,57 @@ TEST_F(RunSessionTest, SerialRunLogsOnlyItsOwnPortsStatus) {
   EXPECT_TRUE(host.session.Outcome().Success) << host.Log();
   EXPECT_TRUE(host.LogHas("Comm port: Connected")) << host.Log();
   EXPECT_FALSE(host.LogHas("Disconnected")) << host.Log();
+}
+
+// A long-lived process (the window, a station's script host) makes run
+// after run: what the first run set up (the bus connection, the port
+// watcher) stays, and nothing more piles up. Serial runs one after another,
+// each in a session of its own, then rounds of instruments side by side.
+TEST_F(RunSessionTest, RunAfterRunLeavesNothingBehind) {
+  const int runs = SoakSetting("QUORVEL_SOAK_RUNS", 6);
+  const int instruments = SoakSetting("QUORVEL_SOAK_INSTRUMENTS", 3);
+  const int rounds = SoakSetting("QUORVEL_SOAK_ROUNDS", 2);
+  std::vector<std::string> ports;
+  for (int i = 0; i < instruments; ++i) {
+    ports.push_back(StartSim("port" + std::to_string(i), {"--device", "KV-310", "--baud", "115200"}));
+  }
+  auto settle = [] {
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  };
+  std::vector<ProcessResources> oneByOne;
+  for (int run = 0; run < runs; ++run) {
+    {
+      Host host(devices_);
+      ASSERT_TRUE(host.session.Start(Selection("KV-310", ports[0], SampleHex())));
+      RunUntilFinished({&host});
+      ASSERT_TRUE(host.session.Outcome().Success) << host.Log();
+    }
+    settle();
+    oneByOne.push_back(ReadProcessResources());
+  }
+  std::vector<ProcessResources> sideBySide;
+  for (int round = 0; round < rounds; ++round) {
+    {
+      std::vector<std::unique_ptr<Host>> hosts;
+      std::vector<Host*> all;
+      for (const std::string& port : ports) {
+        hosts.push_back(std::make_unique<Host>(devices_));
+        all.push_back(hosts.back().get());
+        ASSERT_TRUE(hosts.back()->session.Start(Selection("KV-310", port, SampleHex())));
+      }
+      RunUntilFinished(all);
+      for (Host* host : all) ASSERT_TRUE(host->session.Outcome().Success) << host->Log();
+    }
+    settle();
+    sideBySide.push_back(ReadProcessResources());
+  }
+  PrintSoak(std::cout, "serial runs one by one", oneByOne);
+  PrintSoak(std::cout, std::to_string(instruments) + " instruments side by side", sideBySide);
+  // Descriptors and threads are back where the first run left them.
+  for (const auto* samples : {&oneByOne, &sideBySide}) {
+    EXPECT_EQ(samples->back().descriptors, oneByOne.front().descriptors);
+    EXPECT_EQ(samples->back().threads, oneByOne.front().threads);
+  }
 }
 
 // The serial run link opens its port the way a run needs it: the row's RTS
