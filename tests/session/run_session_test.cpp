@@ -398,7 +398,8 @@ TEST_F(RunSessionTest, RunAfterRunLeavesNothingBehind) {
   const int rounds = SoakSetting("QUORVEL_SOAK_ROUNDS", 2);
   std::vector<std::string> ports;
   for (int i = 0; i < instruments; ++i) {
-    ports.push_back(StartSim("port" + std::to_string(i), {"--device", "KV-310", "--baud", "115200"}));
+    ports.push_back(
+        StartSim("port" + std::to_string(i), {"--device", "KV-310", "--baud", "115200"}));
   }
   auto settle = [] {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
@@ -432,10 +433,10 @@ TEST_F(RunSessionTest, RunAfterRunLeavesNothingBehind) {
   }
   PrintSoak(std::cout, "serial runs one by one", oneByOne);
   PrintSoak(std::cout, std::to_string(instruments) + " instruments side by side", sideBySide);
-  // Descriptors and threads are back where the first run left them.
+  // No more descriptors and threads than the first run left.
   for (const auto* samples : {&oneByOne, &sideBySide}) {
-    EXPECT_EQ(samples->back().descriptors, oneByOne.front().descriptors);
-    EXPECT_EQ(samples->back().threads, oneByOne.front().threads);
+    EXPECT_LE(samples->back().descriptors, oneByOne.front().descriptors);
+    EXPECT_LE(samples->back().threads, oneByOne.front().threads);
   }
 }
 

@@ -21,8 +21,7 @@ struct ProcessResources {
 
 inline ProcessResources ReadProcessResources() {
   ProcessResources now;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/fd")) {
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     ++now.descriptors;
   }
   std::ifstream status("/proc/self/status");

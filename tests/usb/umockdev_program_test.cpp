@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "app/prompt.h"
 #include "datafile/data_file.h"
 #include "datafile/hex_file.h"
+#include "process_resources.h"
 #include "process_runner.h"
 #include "run/device_types.h"
 #include "session/run_session.h"
@@ -42,6 +44,10 @@ namespace quorvel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::PrintSoak;
+using test::ProcessResources;
+using test::ReadProcessResources;
+using test::SoakSetting;
 using testing::Converter;
 using testing::UmockdevBed;
 
@@ -260,6 +266,56 @@ TEST_F(UsbProgramUnderUmockdev, RunSessionProgramsTheConverterOfEachUsbRow) {
     EXPECT_EQ(ImageDifferences(file, saved), 0);
     bed_.Unplug(converter);
   }
+}
+
+// The window keeps one USB component and lends it to a session per run:
+// run after run through it, what the first run set up stays and nothing
+// more piles up (QUORVEL_SOAK_RUNS runs; a few in the test command).
+TEST_F(UsbProgramUnderUmockdev, RunAfterRunThroughOneConverterLeavesNothingBehind) {
+  const int runs = SoakSetting("QUORVEL_SOAK_RUNS", 3);
+  const Converter converter = PlugIn("WX-310C", "A1");
+  const std::string saved = Path("fes.hex");
+  SimOnMaster sim(bed_.Master(converter), {"--device", "FES-20", "--baud", "125000"});
+  ASSERT_TRUE(sim.Started());
+  const int row = FindDeviceByDisplayText(devices_, "FES-20");
+  ASSERT_GT(row, 0);
+  TFtdiUSB usb(nullptr, 1);
+  usb.SetDevNameExpected(devices_[row].UsbNames);
+  ASSERT_TRUE(WaitForList(usb));
+  const int32_t entry = usb.FindEntry("WX-310C A1");
+  ASSERT_GT(entry, 0);
+  std::vector<ProcessResources> samples;
+  for (int run = 0; run < runs; ++run) {
+    {
+      RecordingPrompt prompt;
+      RunSession session(devices_, nullptr, &usb);
+      session.SetPrompt(&prompt);
+      RunSelection selection;
+      selection.DeviceIndex = row;
+      selection.DeviceText = "FES-20";
+      selection.PortName = "WX-310C A1";
+      selection.PortIndex = entry;
+      selection.FileName = SampleHex();
+      QObject::connect(&session, &RunSession::finished, [] { QCoreApplication::quit(); });
+      QTimer limit;
+      QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::quit(); });
+      limit.start(90'000);
+      ASSERT_TRUE(session.Start(selection));
+      QCoreApplication::exec();
+      ASSERT_EQ(session.Outcome().Cause, RunCause::Success) << "run " << run + 1;
+    }
+    // Sampled once the component's list is settled: a rebuild in flight
+    // holds a socket of its own for a moment.
+    ASSERT_TRUE(WaitForList(usb));
+    samples.push_back(ReadProcessResources());
+  }
+  PrintSoak(std::cout, "USB runs through one converter", samples);
+  // A descriptor held for a moment by the bed may be open at any one look:
+  // in the end no more are open than after the first run.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return ReadProcessResources().descriptors <= samples.front().descriptors; }, 5000));
+  EXPECT_LE(samples.back().threads, samples.front().threads);
+  ASSERT_EQ(sim.Stop(), 0);
 }
 
 // quorvel-cli, a child of this process, sees the same bed: it inherits
