@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
@@ -15,7 +14,6 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStyle>
@@ -23,23 +21,20 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
-#include <ctime>
 
 #include "app/globals.h"
-#include "app/save_name.h"
 #include "app/text_utils.h"
 #include "datafile/data_file.h"
-#include "datafile/file_checks.h"
-#include "datafile/utilities.h"
 #include "dialogs/about_box.h"
 #include "dialogs/dialog_support.h"
 #include "dialogs/help_window.h"
 #include "dialogs/link_label.h"
 #include "dialogs/product_data.h"
 #include "dialogs/product_images.h"
-#include "session/run_session.h"
+#include "window/file_actions.h"
 #include "window/file_combo_box.h"
 #include "window/progress_form.h"
+#include "window/run_control.h"
 
 namespace quorvel {
 namespace {
@@ -67,80 +62,12 @@ constexpr TextPair kMenuAbout{"O programie", "About"};
 constexpr TextPair kLogName{"Log przebiegu", "Run log"};
 constexpr TextPair kParamHint{"Ustawienia portu szeregowego", "Comm port settings"};
 constexpr TextPair kParamDiffers{" (niezgodne z domyślnymi !)", " (different from default !)"};
-constexpr TextPair kOpenTitle{"Otwórz", "Open"};
-constexpr TextPair kSaveTitle{"Zapisz", "Save"};
-constexpr TextPair kDataAndHexFilter{"Pliki danych (*.qvl *.hex)", "Data files (*.qvl *.hex)"};
-constexpr TextPair kDataFilter{"Pliki danych (*.qvl)", "Data files (*.qvl)"};
-constexpr TextPair kLogFilter{"Pliki log (*.log)", "Log files (*.log)"};
-constexpr TextPair kAllFilter{"Wszystkie pliki (*)", "All files (*)"};
-constexpr TextPair kDeviceNotSelected{"BŁĄD\r\nNie wybrano typu urządzenia.",
-                                      "ERROR\r\nDevice not selected."};
-constexpr TextPair kEncoded{"Zakodowano dane.\r\nPlik hex:\r\n    %s\r\nPlik zakodowany:\r\n    %s",
-                            "Data encoded.\r\nHEX file:\r\n    %s\r\nEncoded file:\r\n    %s"};
-constexpr TextPair kOverwrite{"Plik\r\n%s\r\njuż istnieje.\r\nCzy chcesz go zamienić?",
-                              "File\r\n%s\r\nalready exists.\r\nOverwrite?"};
-constexpr std::string_view kLogFileNames[2] = {"Quorvel.log", "QuorvelKMB.log"};
 // The monitor program beside the executable.
 const QString kMonitorProgram = QStringLiteral("Vantor");
 
 // Lines the log shows without scrolling.
 constexpr int kLogLines = 14;
 constexpr int kGlyphSize = 16;
-
-std::string FolderOf(const std::string& fileName) {
-  return QFileInfo(ToQString(fileName)).absolutePath().toStdString() + "/";
-}
-
-// A save dialog that asks before it replaces a file, and completes the name
-// with the extension of the selected filter.
-class SaveFileDialog final : public QFileDialog {
- public:
-  SaveFileDialog(QWidget* owner, const QString& title, const QStringList& filters,
-                 const std::array<const char*, 2>& extensions, const Prompt& measure)
-      : QFileDialog(owner, title), extensions_(extensions), measure_(measure) {
-    setAcceptMode(QFileDialog::AcceptSave);
-    setFileMode(QFileDialog::AnyFile);
-    setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::DontConfirmOverwrite);
-    setFilter(filter() | QDir::Hidden);
-    setNameFilters(filters);
-  }
-
-  // The name the dialog was closed with.
-  const std::string& Chosen() const { return chosen_; }
-
-  std::string EffectiveName() const {
-    const QStringList files = selectedFiles();
-    if (files.isEmpty()) return {};
-    const int filterIndex = static_cast<int>(nameFilters().indexOf(selectedNameFilter()));
-    const char* extension = filterIndex == 0 ? extensions_[0] : extensions_[1];
-    return EffectiveSaveName(files.first().toStdString(), extension);
-  }
-
-  void accept() override {
-    const QStringList files = selectedFiles();
-    if (!files.isEmpty() && QFileInfo(files.first()).isDir()) {
-      QFileDialog::accept();  // opens the folder
-      return;
-    }
-    const std::string name = EffectiveName();
-    if (name.empty()) return;
-    if (PathExists(name)) {
-      WidgetPrompt prompt(this);
-      prompt.SetCenterOverOwner(false);
-      const std::string caption = windowTitle().toStdString();
-      const std::string text = FormatText(kOverwrite.text(), {DisplayPath(name, measure_)});
-      if (!prompt.AskYesNo(text, caption, kIconWarning, true)) return;
-      if (!CheckFileAttr(name, caption, prompt)) return;
-    }
-    chosen_ = name;
-    QDialog::accept();
-  }
-
- private:
-  std::array<const char*, 2> extensions_;
-  const Prompt& measure_;
-  std::string chosen_;
-};
 
 }  // namespace
 
@@ -150,20 +77,19 @@ TMainForm::TMainForm(QWidget* parent)
       deviceTexts_(DeviceDisplayTexts(devices_)),
       prompt_(this),
       serialPorts_(std::make_unique<SerialPortSource>(Language)),
-      usbDevices_(std::make_unique<DeviceListPortSource>()),
-      startTime_(QDateTime::currentDateTime()) {
+      usbDevices_(std::make_unique<DeviceListPortSource>()) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(ToQString(ProgramName()));
   setWindowIcon(ApplicationIcon());
   serial_.line = {br009600, pbNone, dbEight, sbOne};
-  settings_.DirDataFiles = DefaultFolder();
-  settings_.DirLogFiles = settings_.DirDataFiles;
 
   BuildMenusAndToolBar();
   BuildClient();
+  files_ = std::make_unique<FileActions>(this, cbFileName_, prompt_);
   serialPorts_->OnListChange = [this, source = serialPorts_.get()] { PortListChanged(source); };
   usbDevices_->OnListChange = [this, source = usbDevices_.get()] { PortListChanged(source); };
   AttachUsbComponent();
+  AttachRunControl();
   FillDeviceList();
   LayOutLists();
   prompt_.SetCenterOverOwner(true);
@@ -174,7 +100,7 @@ TMainForm::TMainForm(QWidget* parent)
 }
 
 TMainForm::~TMainForm() {
-  EndRunForClose();
+  runs_->EndForClose();
   SaveSettingsOnce();
   serialPorts_->OnListChange = nullptr;
   usbDevices_->OnListChange = nullptr;
@@ -196,6 +122,15 @@ void TMainForm::AttachUsbComponent() {
   usbDevices_->OnListChange = [this, s = usbDevices_.get()] { PortListChanged(s); };
 }
 
+void TMainForm::AttachRunControl() {
+  runs_ = std::make_unique<RunControl>(this, devices_, usb_.get(), memoLog_, prompt_);
+  runs_->OnMonitor = [this] {
+    if (btnVantor_->isVisible()) StartMonitor();
+  };
+  connect(runs_.get(), &RunControl::stateChanged, this, [this] { UpdateCommands(); });
+  connect(runs_.get(), &RunControl::runFinished, this, &TMainForm::runFinished);
+}
+
 void TMainForm::SetUsbPortSource(std::unique_ptr<PortSource> source) {
   if (usb_) usb_->OnDeviceListChange = nullptr;
   usbDevices_ = std::move(source);
@@ -210,7 +145,19 @@ void TMainForm::SetUsbPortSource(std::unique_ptr<PortSource> source) {
 }
 
 TFormProgress* TMainForm::Progress() const {
-  return progress_;
+  return runs_->Progress();
+}
+
+bool TMainForm::Running() const {
+  return runs_->Running();
+}
+
+const std::optional<RunOutcome>& TMainForm::LastOutcome() const {
+  return runs_->LastOutcome();
+}
+
+const WindowSettings& TMainForm::Settings() const {
+  return files_->Settings();
 }
 
 QComboBox* TMainForm::FileList() const {
@@ -420,14 +367,9 @@ void TMainForm::Place() {
 }
 
 void TMainForm::RestoreHistory() {
-  LoadWindowSettings(settings_);
+  files_->RestoreHistory();
   serial_.frameGap =
-      settings_.StandardFrameGap ? FrameGapChoice::Standard() : FrameGapChoice::Auto();
-  {
-    const QSignalBlocker block(cbFileName_);
-    cbFileName_->addItems(settings_.History);
-    cbFileName_->setCurrentIndex(settings_.LastFileIndex);
-  }
+      Settings().StandardFrameGap ? FrameGapChoice::Standard() : FrameGapChoice::Auto();
   ComboBoxChange(cbFileName_);
 }
 
@@ -447,10 +389,6 @@ int TMainForm::HandledIndex(const QComboBox* list) const {
   if (list == cbPort_) return handledPortIndex_;
   if (list == cbFileName_) return handledFileIndex_;
   return -1;
-}
-
-bool TMainForm::Running() const {
-  return session_ != nullptr && session_->Running();
 }
 
 void TMainForm::FillPortList(PortSource& source) {
@@ -602,7 +540,7 @@ void TMainForm::UpdateCommands() {
   btnComParam_->setVisible(addressValid && serial);
   // During a run only the progress window, the log, help and closing the
   // window answer; closing stays possible at any time.
-  const bool idle = session_ == nullptr;
+  const bool idle = runs_->Idle();
   for (QWidget* control : {static_cast<QWidget*>(cbDeviceType_), static_cast<QWidget*>(cbPort_),
                            static_cast<QWidget*>(cbFileName_), static_cast<QWidget*>(editAddr_),
                            static_cast<QWidget*>(btnComParam_)}) {
@@ -703,25 +641,13 @@ void TMainForm::DeleteHighlightedFile() {
   ComboBoxChange(cbFileName_);
 }
 
-void TMainForm::AddLogLine(const std::string& line) {
-  memoLog_->appendPlainText(ToQString(line));
-  if (session_ != nullptr && session_->Log().ScrollBars()) {
-    memoLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memoLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  }
-  // The view follows the newest line.
-  memoLog_->verticalScrollBar()->setValue(memoLog_->verticalScrollBar()->maximum());
-  memoLog_->horizontalScrollBar()->setValue(0);
-  if (!memoLog_->isEnabled()) UpdateCommands();
+void TMainForm::BtnStartClick() {
+  if (!actProgram_->isEnabled()) return;
+  runs_->Start(ChosenRun(), serial_.frameGap, btnVantor_->isVisible(), actMonitor_->icon());
 }
 
-void TMainForm::BtnStartClick() {
-  if (session_ != nullptr || !actProgram_->isEnabled()) return;
-  memoLog_->clear();
-  memoLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memoLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  startTime_ = QDateTime::currentDateTime();
-
+// The run the lists describe.
+RunSelection TMainForm::ChosenRun() const {
   RunSelection selection;
   selection.DeviceIndex = cbDeviceType_->currentIndex();
   selection.DeviceText = cbDeviceType_->currentText().toStdString();
@@ -730,88 +656,16 @@ void TMainForm::BtnStartClick() {
   selection.FileName = dataFileName_;
   selection.BusAddressText = editAddr_->text().toStdString();
   selection.Serial = serial_.line;
-  const std::time_t now = std::time(nullptr);
-  localtime_r(&now, &selection.StartTime);
-
-  auto* progress = new TFormProgress(this, btnVantor_->isVisible(), actMonitor_->icon());
-  progress_ = progress;
-  // A USB row's port list is the window's USB component's device list: the
-  // run opens the chosen device through that component.
-  session_ = std::make_unique<RunSession>(devices_, nullptr, usb_.get());
-  RunSession* session = session_.get();
-  session->SetFrameGap(serial_.frameGap);
-  const QFontMetrics metrics = memoLog_->fontMetrics();
-  session->SetLogMeasure(
-      [metrics](std::string_view text) { return metrics.horizontalAdvance(ToQString(text)); },
-      memoLog_->viewport()->width());
-  session->SetLineSink([this](const std::string& line) { AddLogLine(line); });
-  session->SetPrompt(&prompt_);
-  session->SetProgressWidth(progress->FullWidth());
-  session->SetProgressSink(
-      [progress](const ProgressValues& values) { progress->ShowProgress(values); });
-  progress->OnStop = [session] { session->Stop(); };
-  progress->OnMonitor = [this] {
-    if (btnVantor_->isVisible()) StartMonitor();
-  };
-  connect(session, &RunSession::progressEnded, this, [this] {
-    sessionEnding_ = true;
-    if (progress_ != nullptr) {
-      progress_->Release();
-      progress_->deleteLater();
-    }
-  });
-  connect(session, &RunSession::finished, this,
-          [this](const RunOutcome& outcome) { RunFinished(outcome); });
-  UpdateCommands();
-  if (!session->Start(selection)) {
-    // Refused before the first command: the message has been shown.
-    lastOutcome_ = session->Outcome();
-    session_.reset();
-    delete progress_.data();
-    UpdateCommands();
-    emit runFinished();
-    return;
-  }
-  progress->show();
-  UpdateCommands();
-}
-
-void TMainForm::RunFinished(const RunOutcome& outcome) {
-  lastOutcome_ = outcome;
-  sessionEnding_ = false;
-  // The session is still on the stack: it goes once its signal is done.
-  if (session_ != nullptr) session_.release()->deleteLater();
-  UpdateCommands();
-  emit runFinished();
-}
-
-// Closing never waits for a run: the run's link component goes with its
-// session (the port closed, its threads ended) without a final message.
-void TMainForm::EndRunForClose() {
-  if (progress_ != nullptr) {
-    progress_->Release();
-    delete progress_.data();
-  }
-  if (session_ == nullptr || sessionEnding_) return;
-  session_->SetPrompt(nullptr);
-  session_->SetLineSink({});
-  session_->SetProgressSink({});
-  session_.reset();
+  return selection;
 }
 
 void TMainForm::SaveSettingsOnce() {
-  if (settingsSaved_) return;
-  settingsSaved_ = true;
-  settings_.History.clear();
-  for (int i = 0; i < cbFileName_->count(); ++i) settings_.History.append(cbFileName_->itemText(i));
-  settings_.LastFileIndex = cbFileName_->currentIndex();
-  settings_.StandardFrameGap = !serial_.frameGap.automatic;
-  SaveWindowSettings(settings_);
+  files_->StoreSettingsOnce(!serial_.frameGap.automatic);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
   closed_ = true;
-  EndRunForClose();
+  runs_->EndForClose();
   SaveSettingsOnce();
   if (HelpWindow* help = OpenHelpWindow()) help->close();
   event->accept();
@@ -831,104 +685,24 @@ void TMainForm::MenuShowHelpClick() {
 }
 
 void TMainForm::BtnOpenClick() {
-  repaint();
-  const QString folder =
-      PathExists(settings_.DirDataFiles.toStdString()) ? settings_.DirDataFiles : DefaultFolder();
-  QFileDialog dialog(this, Text(kOpenTitle), folder);
-  dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly);
-  dialog.setFileMode(QFileDialog::ExistingFiles);
-  dialog.setFilter(dialog.filter() | QDir::Hidden);
-  dialog.setNameFilters({Text(kDataAndHexFilter), Text(kAllFilter)});
-  if (dialog.exec() != QDialog::Accepted) return;
-  const QStringList names = dialog.selectedFiles();
-  if (names.isEmpty()) return;
-  OpenFiles(names);
-  settings_.DirDataFiles = QFileInfo(names.first()).absolutePath() + QLatin1Char('/');
+  if (const std::optional<int> added = files_->OpenDataFiles()) OpenedFilesChosen(*added);
 }
 
-void TMainForm::OpenFiles(QStringList names) {
-  std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-    return CompareTextNoCase(a.toStdString(), b.toStdString()) < 0;
-  });
-  {
-    const QSignalBlocker block(cbFileName_);
-    for (auto name = names.crbegin(); name != names.crend(); ++name) {
-      int found = -1;
-      for (int i = 0; i < cbFileName_->count(); ++i) {
-        if (SameTextNoCase(cbFileName_->itemText(i).toStdString(), name->toStdString())) {
-          found = i;
-          break;
-        }
-      }
-      if (found < 0) {
-        cbFileName_->insertItem(0, *name);
-        found = 0;
-        // The entries below moved down by one.
-        if (handledFileIndex_ >= 0) ++handledFileIndex_;
-      }
-      cbFileName_->setCurrentIndex(found);
-    }
-  }
+// The entries below the files just added moved down; the first file opened
+// is chosen, and handled again when it was the chosen one already.
+void TMainForm::OpenedFilesChosen(int added) {
+  if (handledFileIndex_ >= 0) handledFileIndex_ += added;
   if (cbFileName_->currentIndex() == handledFileIndex_) handledFileIndex_ = -1;
   ComboBoxChange(cbFileName_);
 }
 
-QString TMainForm::ChooseSaveName(const QString& filter, const QString& folder, const QString& name,
-                                  const char* extension) {
-  SaveFileDialog dialog(this, Text(kSaveTitle), {filter, Text(kAllFilter)}, {extension, ""},
-                        prompt_);
-  dialog.setDirectory(folder);
-  dialog.selectFile(name);
-  if (dialog.exec() != QDialog::Accepted) return {};
-  return ToQString(dialog.Chosen());
-}
-
 void TMainForm::BtnCodeHexClick() {
-  repaint();
-  const std::string caption(ProgramName());
-  if (cbDeviceType_->currentIndex() <= 0) {
-    prompt_.MsgBox(kDeviceNotSelected.str(), caption, kIconWarning);
-    return;
-  }
-  const DataFileContents read = ReadDataFile(dataFileName_, kAcceptHex);
-  if (!read.Loaded()) {
-    ShowDataFileError(prompt_, read, dataFileName_);
-    return;
-  }
-  const FirmwareImage& image = read.Image;
-  const QFileInfo hex(ToQString(dataFileName_));
-  const QString encoded = ChooseSaveName(Text(kDataFilter), hex.absolutePath(),
-                                         hex.completeBaseName() + QStringLiteral(".qvl"), "qvl");
-  if (encoded.isEmpty()) return;
-  const std::string target = encoded.toStdString();
-  const TDevAvailData& row = SelectedRow();
-  std::string failure;
-  if (WriteDataFile(target, image.ImageData, nullptr, row.DevCode, row.Variant, image.ImageStart,
-                    &failure)) {
-    prompt_.MsgBox(FormatText(kEncoded.text(),
-                              {DisplayPath(dataFileName_, prompt_), DisplayPath(target, prompt_)}),
-                   caption, kIconInformation);
-  } else {
-    ShowWriteError(prompt_, target, failure);
-  }
-  settings_.DirDataFiles = ToQString(FolderOf(target));
+  files_->EncodeDataFile(dataFileName_,
+                         cbDeviceType_->currentIndex() > 0 ? &SelectedRow() : nullptr);
 }
 
 void TMainForm::MenuSaveLogClick() {
-  if (memoLog_->document()->isEmpty()) return;
-  repaint();
-  const QString name = startTime_.toString(QStringLiteral("yyyy MM dd ")) +
-                       ToQString(kLogFileNames[Edition == 0 ? 0 : 1]);
-  const QString chosen = ChooseSaveName(Text(kLogFilter), settings_.DirLogFiles, name, "log");
-  if (chosen.isEmpty()) return;
-  const std::string target = chosen.toStdString();
-  QString text = memoLog_->toPlainText();
-  text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-  std::string failure;
-  if (!WriteTextFile(target, text.toStdString(), prompt_, &failure) && !failure.empty()) {
-    ShowWriteError(prompt_, target, failure);
-  }
-  settings_.DirLogFiles = ToQString(FolderOf(target));
+  files_->SaveLog(*memoLog_, runs_->LogStarted());
 }
 
 }  // namespace quorvel

@@ -1,13 +1,11 @@
 // The main window: device type, port and data file lists with the bus
 // address and the serial settings button, the command menu and tool bar,
-// the run log and the status line. Each programming run is one RunSession
-// that the window creates and shows; the window wires nothing between engine
-// and link itself.
+// the run log and the status line. It builds the controls, keeps the lists'
+// choices and wires the commands: the runs to its RunControl, the file
+// commands and the settings to its FileActions.
 #pragma once
 
-#include <QDateTime>
 #include <QMainWindow>
-#include <QPointer>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,9 +30,10 @@ class QToolButton;
 
 namespace quorvel {
 
+class FileActions;
 class FileComboBox;
 class LinkLabel;
-class RunSession;
+class RunControl;
 class TFormProgress;
 
 class TMainForm final : public QMainWindow {
@@ -87,12 +86,12 @@ class TMainForm final : public QMainWindow {
   const TDevAvailArray& Devices() const { return devices_; }
   const std::string& DataFileName() const { return dataFileName_; }
   const LineSettings& SerialParams() const { return serial_.line; }
-  const WindowSettings& Settings() const { return settings_; }
+  const WindowSettings& Settings() const;
   int HandledIndex(const QComboBox* list) const;
   // A run is going on.
   bool Running() const;
   // How the last run ended (none before the first).
-  const std::optional<RunOutcome>& LastOutcome() const { return lastOutcome_; }
+  const std::optional<RunOutcome>& LastOutcome() const;
 
  signals:
   // A run ended: the final message has been answered.
@@ -106,7 +105,6 @@ class TMainForm final : public QMainWindow {
   TDevAvailArray devices_;
   std::vector<std::string> deviceTexts_;
   WidgetPrompt prompt_;
-  WindowSettings settings_;
   SerialSettings serial_;
   std::string selectedPort_;
   std::string dataFileName_;
@@ -119,13 +117,11 @@ class TMainForm final : public QMainWindow {
   // the USB rows, and a run on a USB row uses it.
   std::unique_ptr<TFtdiUSB> usb_;
   std::vector<PortEntry> portEntries_;
-  QDateTime startTime_;
-  std::unique_ptr<RunSession> session_;
-  QPointer<TFormProgress> progress_;
-  std::optional<RunOutcome> lastOutcome_;
-  bool sessionEnding_ = false;
+  // The runs, lent the USB component: declared after it, so that a run's
+  // session goes before the component.
+  std::unique_ptr<RunControl> runs_;
+  std::unique_ptr<FileActions> files_;
   bool closed_ = false;
-  bool settingsSaved_ = false;
 
   QComboBox* cbDeviceType_ = nullptr;
   QComboBox* cbPort_ = nullptr;
@@ -153,6 +149,7 @@ class TMainForm final : public QMainWindow {
   void BuildClient();
   void LayOutLists();
   void AttachUsbComponent();
+  void AttachRunControl();
   void FillDeviceList();
   void RestoreHistory();
   void Place();
@@ -167,14 +164,10 @@ class TMainForm final : public QMainWindow {
   void SetMonitorGlyph();
   bool ListKey(QComboBox* list, int key);
   void DeleteHighlightedFile();
-  void AddLogLine(const std::string& line);
-  void RunFinished(const RunOutcome& outcome);
-  void EndRunForClose();
+  RunSelection ChosenRun() const;
+  void OpenedFilesChosen(int added);
   void SaveSettingsOnce();
   void StartMonitor();
-  void OpenFiles(QStringList names);
-  QString ChooseSaveName(const QString& filter, const QString& folder, const QString& name,
-                         const char* extension);
 };
 
 }  // namespace quorvel
