@@ -1,8 +1,8 @@
 // The main window: device type, port and data file lists with the bus
 // address and the serial settings button, the command menu and tool bar,
-// the run log and the status line. It builds the controls, keeps the lists'
-// choices and wires the commands: the runs to its RunControl, the file
-// commands and the settings to its FileActions.
+// the run log and the status line. The window keeps the lists' choices and
+// wires its controls (MainFormControls) to the commands: the runs to its
+// RunControl, the file commands and the settings to its FileActions.
 #pragma once
 
 #include <QMainWindow>
@@ -17,6 +17,7 @@
 #include "run/line_settings.h"
 #include "run/run_engine.h"
 #include "usb/ftdi_usb.h"
+#include "window/main_form_controls.h"
 #include "window/port_source.h"
 #include "window/window_settings.h"
 
@@ -64,22 +65,22 @@ class TMainForm final : public QMainWindow {
   void UpdateParamButton();
 
   // The controls, for the tests and assistive technology.
-  QComboBox* DeviceList() const { return cbDeviceType_; }
-  QComboBox* PortList() const { return cbPort_; }
+  QComboBox* DeviceList() const { return ui_.deviceList; }
+  QComboBox* PortList() const { return ui_.portList; }
   QComboBox* FileList() const;
-  QLineEdit* AddressField() const { return editAddr_; }
-  QLabel* PortLabel() const { return labelPort_; }
-  QLabel* AddressLabel() const { return labelAddr_; }
-  QPushButton* ParamButton() const { return btnComParam_; }
-  QPushButton* ProgramButton() const { return btnProgram_; }
-  QPlainTextEdit* Log() const { return memoLog_; }
-  QAction* ProgramAction() const { return actProgram_; }
-  QAction* OpenAction() const { return actOpen_; }
-  QAction* EncodeAction() const { return actEncode_; }
-  QAction* SaveLogAction() const { return actSaveLog_; }
-  QAction* ExitAction() const { return actExit_; }
-  QToolButton* MonitorButton() const { return btnVantor_; }
-  LinkLabel* Logo() const { return logo_; }
+  QLineEdit* AddressField() const { return ui_.addressField; }
+  QLabel* PortLabel() const { return ui_.portLabel; }
+  QLabel* AddressLabel() const { return ui_.addressLabel; }
+  QPushButton* ParamButton() const { return ui_.paramButton; }
+  QPushButton* ProgramButton() const { return ui_.programButton; }
+  QPlainTextEdit* Log() const { return ui_.log; }
+  QAction* ProgramAction() const { return ui_.programAction; }
+  QAction* OpenAction() const { return ui_.openAction; }
+  QAction* EncodeAction() const { return ui_.encodeAction; }
+  QAction* SaveLogAction() const { return ui_.saveLogAction; }
+  QAction* ExitAction() const { return ui_.exitAction; }
+  QToolButton* MonitorButton() const { return ui_.monitorButton; }
+  LinkLabel* Logo() const { return ui_.logo; }
   TFormProgress* Progress() const;
   WidgetPrompt& WindowPrompt() { return prompt_; }
 
@@ -123,31 +124,10 @@ class TMainForm final : public QMainWindow {
   std::unique_ptr<FileActions> files_;
   bool closed_ = false;
 
-  QComboBox* cbDeviceType_ = nullptr;
-  QComboBox* cbPort_ = nullptr;
-  FileComboBox* cbFileName_ = nullptr;
-  QLabel* labelDevice_ = nullptr;
-  QLabel* labelPort_ = nullptr;
-  QLabel* labelFileName_ = nullptr;
-  QLabel* labelAddr_ = nullptr;
-  QLineEdit* editAddr_ = nullptr;
-  QPushButton* btnComParam_ = nullptr;
-  QPushButton* btnProgram_ = nullptr;
-  QPlainTextEdit* memoLog_ = nullptr;
-  QToolButton* btnVantor_ = nullptr;
-  LinkLabel* logo_ = nullptr;
-  QAction* actOpen_ = nullptr;
-  QAction* actProgram_ = nullptr;
-  QAction* actEncode_ = nullptr;
-  QAction* actSaveLog_ = nullptr;
-  QAction* actExit_ = nullptr;
-  QAction* actHelp_ = nullptr;
-  QAction* actAbout_ = nullptr;
-  QAction* actMonitor_ = nullptr;
+  // The controls, children of the window.
+  MainFormControls ui_;
 
-  void BuildMenusAndToolBar();
-  void BuildClient();
-  void LayOutLists();
+  void WireControls();
   void AttachUsbComponent();
   void AttachRunControl();
   void FillDeviceList();

@@ -22,6 +22,10 @@ RunControl::RunControl(QWidget* mainWindow, const TDevAvailArray& devices, TFtdi
 
 RunControl::~RunControl() = default;
 
+TFormProgress* RunControl::Progress() const {
+  return progress_;
+}
+
 bool RunControl::Running() const {
   return session_ != nullptr && session_->Running();
 }

@@ -60,7 +60,7 @@ class RunControl final : public QObject {
   // How the last run ended (none before the first).
   const std::optional<RunOutcome>& LastOutcome() const { return lastOutcome_; }
   // The progress window of the run, none between runs.
-  TFormProgress* Progress() const { return progress_; }
+  TFormProgress* Progress() const;
   // When the log began: at the start of the last run (before the first, when
   // this was made).
   const QDateTime& LogStarted() const { return logStarted_; }
