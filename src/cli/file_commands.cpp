@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
+#include "datafile/hex_encoding.h"
 #include "datafile/utilities.h"
 #include "run/device_types.h"
 #include "run/line_settings.h"
@@ -30,6 +31,25 @@ std::string Hex32(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", value);
   return text;
+}
+
+// The name of the encoded file as typed, completed with ".qvl"; asks before
+// replacing a file. Empty when there is none, `exitCode` telling why.
+std::string EncodedFileName(const std::string& typed, int& exitCode) {
+  const std::string name = EffectiveSaveName(typed, "qvl");
+  if (name.empty()) {
+    exitCode = UsageError(typed);
+    return {};
+  }
+  if (PathExists(name)) {
+    const std::string question = FormatText(kAlreadyExists.text(), {DisplayPath(name)});
+    if (!CurrentPrompt().AskYesNo(question, kSaveTitle.str(), kIconWarning, true) ||
+        !CheckFileAttr(name, kSaveTitle.str(), CurrentPrompt())) {
+      exitCode = kExitFailure;
+      return {};
+    }
+  }
+  return name;
 }
 
 }  // namespace
@@ -88,32 +108,29 @@ int EncodeCommand(const CliContext& context) {
   }
 
   const std::string& hexName = args.positionals[0];
-  const DataFileContents hex = ReadDataFile(hexName, kAcceptHex);
-  if (!hex.Loaded()) {
-    ShowDataFileError(CurrentPrompt(), hex.Result, hexName);
-    // After the reader's message: where and why, on one line.
-    std::fprintf(stderr, "%s\n", DataFileProblemText(hexName, hex.Problem).c_str());
-    return kExitFailure;
-  }
-  const FirmwareImage& image = hex.Image;
-
-  const std::string outName = EffectiveSaveName(args.positionals[1], "qvl");
-  if (outName.empty()) return UsageError(args.positionals[1]);
-  if (PathExists(outName)) {
-    const std::string question = FormatText(kAlreadyExists.text(), {DisplayPath(outName)});
-    if (!CurrentPrompt().AskYesNo(question, kSaveTitle.str(), kIconWarning, true) ||
-        !CheckFileAttr(outName, kSaveTitle.str(), CurrentPrompt())) {
+  int noTargetExit = kExitFailure;
+  const HexEncoding encoding = EncodeHexFile(hexName, list[row].DevCode, list[row].Variant, [&] {
+    return EncodedFileName(args.positionals[1], noTargetExit);
+  });
+  const std::string& outName = encoding.Target;
+  switch (encoding.End) {
+    case HexEncodingEnd::HexRefused:
+      ShowDataFileError(CurrentPrompt(), encoding.Hex.Result, hexName);
+      // After the reader's message: where and why, on one line.
+      std::fprintf(stderr, "%s\n", DataFileProblemText(hexName, encoding.Hex.Problem).c_str());
       return kExitFailure;
-    }
-  }
-  std::string reason;
-  if (!WriteDataFile(outName, image.ImageData, nullptr, list[row].DevCode, list[row].Variant,
-                     image.ImageStart, &reason)) {
-    ShowWriteError(CurrentPrompt(), outName, reason);
-    // After the writer's message, which may show a shortened name: the whole
-    // name and the reason, on one line like a reading failure's.
-    if (!reason.empty()) std::fprintf(stderr, "%s: %s\n", outName.c_str(), reason.c_str());
-    return kExitFailure;
+    case HexEncodingEnd::NoTarget:
+      return noTargetExit;
+    case HexEncodingEnd::WriteFailed:
+      ShowWriteError(CurrentPrompt(), outName, encoding.WriteFailure);
+      // After the writer's message, which may show a shortened name: the whole
+      // name and the reason, on one line like a reading failure's.
+      if (!encoding.WriteFailure.empty()) {
+        std::fprintf(stderr, "%s: %s\n", outName.c_str(), encoding.WriteFailure.c_str());
+      }
+      return kExitFailure;
+    case HexEncodingEnd::Written:
+      break;
   }
   CurrentPrompt().MsgBox(
       FormatText(kDataEncoded.text(), {DisplayPath(hexName), DisplayPath(outName)}),

@@ -5,142 +5,34 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QSignalBlocker>
-#include <QStatusBar>
-#include <QStyle>
-#include <QStyleOptionComboBox>
-#include <QToolBar>
 #include <QToolButton>
-#include <algorithm>
-#include <ctime>
 
 #include "app/globals.h"
-#include "app/save_name.h"
 #include "app/text_utils.h"
 #include "datafile/data_file.h"
-#include "datafile/file_checks.h"
-#include "datafile/utilities.h"
 #include "dialogs/about_box.h"
 #include "dialogs/dialog_support.h"
 #include "dialogs/help_window.h"
-#include "dialogs/link_label.h"
-#include "dialogs/product_data.h"
 #include "dialogs/product_images.h"
-#include "session/run_session.h"
+#include "window/file_actions.h"
 #include "window/file_combo_box.h"
-#include "window/progress_form.h"
+#include "window/run_control.h"
 
 namespace quorvel {
 namespace {
 
-constexpr TextPair kLabelDevice{"Typ urządzenia:", "Device type:"};
-constexpr TextPair kLabelSerialPort{"Port komunikacji:", "Comm port:"};
-constexpr TextPair kLabelUsbDevice{"Urządzenie USB:", "USB device:"};
-constexpr TextPair kLabelFileName{"Plik danych:", "Data file:"};
-constexpr TextPair kLabelAddress{"Adres urządzenia:", "Device address:"};
-constexpr TextPair kHintDevice{"Wybierz typ urządzenia", "Select device type"};
-constexpr TextPair kHintPort{"Wybierz port komunikacji", "Select comm port"};
-constexpr TextPair kHintFile{"Wybierz plik danych", "Select data file"};
-constexpr TextPair kHintAddress{"Adres urządzenia na magistrali RS-485 (1..65534)",
-                                "Bus address of the RS-485 device (1..65534)"};
-constexpr TextPair kOpenData{"Otwórz plik danych", "Open data file"};
-constexpr TextPair kProgramDevice{"Programuj urządzenie", "Program device"};
-constexpr TextPair kProgram{"Programuj", "Program"};
-constexpr TextPair kShowHelp{"Pokaż pomoc", "Show help"};
-constexpr TextPair kEncodeData{"Zakoduj plik danych", "Encode data file"};
-constexpr TextPair kMenuCommand{"Polecenie", "Command"};
-constexpr TextPair kMenuSaveLog{"Zapisz log", "Save log"};
-constexpr TextPair kMenuClose{"Zakończ", "Exit"};
-constexpr TextPair kMenuHelp{"Pomoc", "Help"};
-constexpr TextPair kMenuAbout{"O programie", "About"};
-constexpr TextPair kLogName{"Log przebiegu", "Run log"};
 constexpr TextPair kParamHint{"Ustawienia portu szeregowego", "Comm port settings"};
 constexpr TextPair kParamDiffers{" (niezgodne z domyślnymi !)", " (different from default !)"};
-constexpr TextPair kOpenTitle{"Otwórz", "Open"};
-constexpr TextPair kSaveTitle{"Zapisz", "Save"};
-constexpr TextPair kDataAndHexFilter{"Pliki danych (*.qvl *.hex)", "Data files (*.qvl *.hex)"};
-constexpr TextPair kDataFilter{"Pliki danych (*.qvl)", "Data files (*.qvl)"};
-constexpr TextPair kLogFilter{"Pliki log (*.log)", "Log files (*.log)"};
-constexpr TextPair kAllFilter{"Wszystkie pliki (*)", "All files (*)"};
-constexpr TextPair kDeviceNotSelected{"BŁĄD\r\nNie wybrano typu urządzenia.",
-                                      "ERROR\r\nDevice not selected."};
-constexpr TextPair kEncoded{"Zakodowano dane.\r\nPlik hex:\r\n    %s\r\nPlik zakodowany:\r\n    %s",
-                            "Data encoded.\r\nHEX file:\r\n    %s\r\nEncoded file:\r\n    %s"};
-constexpr TextPair kOverwrite{"Plik\r\n%s\r\njuż istnieje.\r\nCzy chcesz go zamienić?",
-                              "File\r\n%s\r\nalready exists.\r\nOverwrite?"};
-constexpr std::string_view kLogFileNames[2] = {"Quorvel.log", "QuorvelKMB.log"};
 // The monitor program beside the executable.
 const QString kMonitorProgram = QStringLiteral("Vantor");
-
-// Lines the log shows without scrolling.
-constexpr int kLogLines = 14;
-constexpr int kGlyphSize = 16;
-
-std::string FolderOf(const std::string& fileName) {
-  return QFileInfo(ToQString(fileName)).absolutePath().toStdString() + "/";
-}
-
-// A save dialog that asks before it replaces a file, and completes the name
-// with the extension of the selected filter.
-class SaveFileDialog final : public QFileDialog {
- public:
-  SaveFileDialog(QWidget* owner, const QString& title, const QStringList& filters,
-                 const std::array<const char*, 2>& extensions, const Prompt& measure)
-      : QFileDialog(owner, title), extensions_(extensions), measure_(measure) {
-    setAcceptMode(QFileDialog::AcceptSave);
-    setFileMode(QFileDialog::AnyFile);
-    setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::DontConfirmOverwrite);
-    setFilter(filter() | QDir::Hidden);
-    setNameFilters(filters);
-  }
-
-  // The name the dialog was closed with.
-  const std::string& Chosen() const { return chosen_; }
-
-  std::string EffectiveName() const {
-    const QStringList files = selectedFiles();
-    if (files.isEmpty()) return {};
-    const int filterIndex = static_cast<int>(nameFilters().indexOf(selectedNameFilter()));
-    const char* extension = filterIndex == 0 ? extensions_[0] : extensions_[1];
-    return EffectiveSaveName(files.first().toStdString(), extension);
-  }
-
-  void accept() override {
-    const QStringList files = selectedFiles();
-    if (!files.isEmpty() && QFileInfo(files.first()).isDir()) {
-      QFileDialog::accept();  // opens the folder
-      return;
-    }
-    const std::string name = EffectiveName();
-    if (name.empty()) return;
-    if (PathExists(name)) {
-      WidgetPrompt prompt(this);
-      prompt.SetCenterOverOwner(false);
-      const std::string caption = windowTitle().toStdString();
-      const std::string text = FormatText(kOverwrite.text(), {DisplayPath(name, measure_)});
-      if (!prompt.AskYesNo(text, caption, kIconWarning, true)) return;
-      if (!CheckFileAttr(name, caption, prompt)) return;
-    }
-    chosen_ = name;
-    QDialog::accept();
-  }
-
- private:
-  std::array<const char*, 2> extensions_;
-  const Prompt& measure_;
-  std::string chosen_;
-};
 
 }  // namespace
 
@@ -150,35 +42,53 @@ TMainForm::TMainForm(QWidget* parent)
       deviceTexts_(DeviceDisplayTexts(devices_)),
       prompt_(this),
       serialPorts_(std::make_unique<SerialPortSource>(Language)),
-      usbDevices_(std::make_unique<DeviceListPortSource>()),
-      startTime_(QDateTime::currentDateTime()) {
+      usbDevices_(std::make_unique<DeviceListPortSource>()) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(ToQString(ProgramName()));
   setWindowIcon(ApplicationIcon());
   serial_.line = {br009600, pbNone, dbEight, sbOne};
-  settings_.DirDataFiles = DefaultFolder();
-  settings_.DirLogFiles = settings_.DirDataFiles;
 
-  BuildMenusAndToolBar();
-  BuildClient();
+  ui_ = BuildMainFormControls(*this);
+  WireControls();
+  files_ = std::make_unique<FileActions>(this, ui_.fileList, prompt_);
   serialPorts_->OnListChange = [this, source = serialPorts_.get()] { PortListChanged(source); };
   usbDevices_->OnListChange = [this, source = usbDevices_.get()] { PortListChanged(source); };
   AttachUsbComponent();
+  AttachRunControl();
   FillDeviceList();
-  LayOutLists();
+  LayOutMainFormControls(*this, ui_, devices_, deviceTexts_);
   prompt_.SetCenterOverOwner(true);
   RestoreHistory();
-  ComboBoxChange(cbDeviceType_);
+  ComboBoxChange(ui_.deviceList);
   Place();
   centralWidget()->setFocus();
 }
 
 TMainForm::~TMainForm() {
-  EndRunForClose();
+  runs_->EndForClose();
   SaveSettingsOnce();
   serialPorts_->OnListChange = nullptr;
   usbDevices_->OnListChange = nullptr;
   if (usb_) usb_->OnDeviceListChange = nullptr;
+}
+
+void TMainForm::WireControls() {
+  connect(ui_.openAction, &QAction::triggered, this, [this] { BtnOpenClick(); });
+  connect(ui_.encodeAction, &QAction::triggered, this, [this] { BtnCodeHexClick(); });
+  connect(ui_.programAction, &QAction::triggered, this, [this] { BtnStartClick(); });
+  connect(ui_.saveLogAction, &QAction::triggered, this, [this] { MenuSaveLogClick(); });
+  connect(ui_.exitAction, &QAction::triggered, this, &QWidget::close);
+  connect(ui_.helpAction, &QAction::triggered, this, [this] { MenuShowHelpClick(); });
+  connect(ui_.aboutAction, &QAction::triggered, this, [this] { MenuAboutClick(); });
+  connect(ui_.monitorAction, &QAction::triggered, this, [this] { StartMonitor(); });
+  for (QComboBox* combo : {ui_.deviceList, ui_.portList, static_cast<QComboBox*>(ui_.fileList)}) {
+    connect(combo, &QComboBox::currentIndexChanged, this, [this, combo] { ComboBoxChange(combo); });
+    combo->view()->installEventFilter(this);
+    combo->installEventFilter(this);
+  }
+  connect(ui_.addressField, &QLineEdit::textChanged, this, [this] { UpdateCommands(); });
+  connect(ui_.paramButton, &QPushButton::clicked, this, [this] { BtnCOMParamClick(); });
+  connect(ui_.programButton, &QPushButton::clicked, this, [this] { BtnStartClick(); });
 }
 
 void TMainForm::AttachUsbComponent() {
@@ -196,6 +106,15 @@ void TMainForm::AttachUsbComponent() {
   usbDevices_->OnListChange = [this, s = usbDevices_.get()] { PortListChanged(s); };
 }
 
+void TMainForm::AttachRunControl() {
+  runs_ = std::make_unique<RunControl>(this, devices_, usb_.get(), ui_.log, prompt_);
+  runs_->OnMonitor = [this] {
+    if (ui_.monitorButton->isVisible()) StartMonitor();
+  };
+  connect(runs_.get(), &RunControl::stateChanged, this, [this] { UpdateCommands(); });
+  connect(runs_.get(), &RunControl::runFinished, this, &TMainForm::runFinished);
+}
+
 void TMainForm::SetUsbPortSource(std::unique_ptr<PortSource> source) {
   if (usb_) usb_->OnDeviceListChange = nullptr;
   usbDevices_ = std::move(source);
@@ -203,215 +122,45 @@ void TMainForm::SetUsbPortSource(std::unique_ptr<PortSource> source) {
   if (SelectedRow().LinkKind == TLinkKind::Usb) {
     usbDevices_->SetExpectedNames(SelectedRow().UsbNames);
     FillPortList(*usbDevices_);
-    cbPort_->setCurrentIndex(cbPort_->count() == 2 ? 1 : 0);
+    ui_.portList->setCurrentIndex(ui_.portList->count() == 2 ? 1 : 0);
     handledPortIndex_ = -1;
-    ComboBoxChange(cbPort_);
+    ComboBoxChange(ui_.portList);
   }
 }
 
 TFormProgress* TMainForm::Progress() const {
-  return progress_;
+  return runs_->Progress();
+}
+
+bool TMainForm::Running() const {
+  return runs_->Running();
+}
+
+const std::optional<RunOutcome>& TMainForm::LastOutcome() const {
+  return runs_->LastOutcome();
+}
+
+const WindowSettings& TMainForm::Settings() const {
+  return files_->Settings();
 }
 
 QComboBox* TMainForm::FileList() const {
-  return cbFileName_;
-}
-
-void TMainForm::BuildMenusAndToolBar() {
-  auto action = [this](const TextPair& caption, const TextPair& hint, const QString& image) {
-    auto* act = new QAction(Text(caption), this);
-    act->setToolTip(Text(hint));
-    act->setStatusTip(QStringLiteral(" ") + Text(hint));
-    if (!image.isEmpty()) act->setIcon(QIcon(RenderPixmap(image, {kGlyphSize, kGlyphSize}, 2.0)));
-    return act;
-  };
-  actOpen_ = action(kOpenData, kOpenData, kImageOpen);
-  actEncode_ = action(kEncodeData, kEncodeData, kImageEncode);
-  actProgram_ = action(kProgram, kProgramDevice, kImageProgram);
-  actSaveLog_ = action(kMenuSaveLog, kMenuSaveLog, kImageSaveLog);
-  actExit_ = action(kMenuClose, kMenuClose, {});
-  actHelp_ = action(kShowHelp, kShowHelp, kImageHelp);
-  actAbout_ = action(kMenuAbout, kMenuAbout, {});
-  actMonitor_ = action(kMonitorHint, kMonitorHint, kImageCom);
-  actOpen_->setShortcut(QKeySequence::Open);
-  actHelp_->setShortcut(QKeySequence::HelpContents);
-  connect(actOpen_, &QAction::triggered, this, [this] { BtnOpenClick(); });
-  connect(actEncode_, &QAction::triggered, this, [this] { BtnCodeHexClick(); });
-  connect(actProgram_, &QAction::triggered, this, [this] { BtnStartClick(); });
-  connect(actSaveLog_, &QAction::triggered, this, [this] { MenuSaveLogClick(); });
-  connect(actExit_, &QAction::triggered, this, &QWidget::close);
-  connect(actHelp_, &QAction::triggered, this, [this] { MenuShowHelpClick(); });
-  connect(actAbout_, &QAction::triggered, this, [this] { MenuAboutClick(); });
-  connect(actMonitor_, &QAction::triggered, this, [this] { StartMonitor(); });
-
-  QMenu* command = menuBar()->addMenu(Text(kMenuCommand));
-  command->addAction(actOpen_);
-  command->addAction(actEncode_);
-  command->addAction(actProgram_);
-  command->addSeparator();
-  command->addAction(actSaveLog_);
-  command->addSeparator();
-  command->addAction(actExit_);
-  QMenu* help = menuBar()->addMenu(Text(kMenuHelp));
-  help->addAction(actHelp_);
-  help->addAction(actAbout_);
-
-  // The maker's logo at the right end of the menu bar opens the maker's
-  // web page.
-  if (Edition == 0) {
-    const QString web = ToQString(Publisher().web);
-    logo_ = new LinkLabel(QString(), QUrl(web), menuBar());
-    const int height = menuBar()->sizeHint().height() - 4;
-    const QSize logoSize(height * 4, height);
-    logo_->setPixmap(RenderPixmap(kImageLogo, logoSize, devicePixelRatio()));
-    logo_->setFixedSize(logoSize);
-    logo_->setStatusTip(QStringLiteral(" ") + web);
-    logo_->setToolTip(web);
-    logo_->setAccessibleName(web);
-    menuBar()->setCornerWidget(logo_, Qt::TopRightCorner);
-  }
-
-  QToolBar* tools = addToolBar(Text(kMenuCommand));
-  tools->setObjectName(QStringLiteral("ToolBar"));
-  tools->setMovable(false);
-  tools->setFloatable(false);
-  tools->setIconSize({kGlyphSize, kGlyphSize});
-  tools->toggleViewAction()->setEnabled(false);
-  tools->addAction(actOpen_);
-  tools->addAction(actProgram_);
-  tools->addAction(actEncode_);
-  tools->addSeparator();
-  tools->addAction(actMonitor_);
-  tools->addSeparator();
-  tools->addAction(actHelp_);
-  btnVantor_ = qobject_cast<QToolButton*>(tools->widgetForAction(actMonitor_));
-  setContextMenuPolicy(Qt::NoContextMenu);
-  statusBar()->setSizeGripEnabled(false);
-}
-
-void TMainForm::BuildClient() {
-  auto* client = new QWidget(this);
-  client->setObjectName(QStringLiteral("PanelClient"));
-  client->setFocusPolicy(Qt::ClickFocus);
-  setCentralWidget(client);
-  auto* grid = new QGridLayout(client);
-
-  auto label = [client](const TextPair& text) { return new QLabel(Text(text), client); };
-  auto list = [client](QComboBox* combo, QLabel* label, const TextPair& hint) {
-    combo->setParent(client);
-    combo->setToolTip(Text(hint));
-    combo->setStatusTip(QStringLiteral(" ") + Text(hint));
-    combo->setAccessibleName(label->text());
-    label->setBuddy(combo);
-    return combo;
-  };
-  labelDevice_ = label(kLabelDevice);
-  labelPort_ = label(kLabelSerialPort);
-  labelFileName_ = label(kLabelFileName);
-  labelAddr_ = label(kLabelAddress);
-  cbDeviceType_ = list(new QComboBox(client), labelDevice_, kHintDevice);
-  cbPort_ = list(new QComboBox(client), labelPort_, kHintPort);
-  cbFileName_ =
-      static_cast<FileComboBox*>(list(new FileComboBox(client), labelFileName_, kHintFile));
-  editAddr_ = new QLineEdit(client);
-  editAddr_->setToolTip(Text(kHintAddress));
-  editAddr_->setStatusTip(QStringLiteral(" ") + Text(kHintAddress));
-  editAddr_->setAccessibleName(labelAddr_->text());
-  editAddr_->setMaxLength(5);
-  labelAddr_->setBuddy(editAddr_);
-  btnComParam_ = new QPushButton(client);
-  btnComParam_->setAutoDefault(false);
-  btnProgram_ = new QPushButton(actProgram_->icon(), Text(kProgram), client);
-  btnProgram_->setToolTip(Text(kProgramDevice));
-  btnProgram_->setStatusTip(QStringLiteral(" ") + Text(kProgramDevice));
-  memoLog_ = new QPlainTextEdit(client);
-  memoLog_->setReadOnly(true);
-  memoLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
-  memoLog_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-  memoLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memoLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memoLog_->setAccessibleName(Text(kLogName));
-  memoLog_->setFocusPolicy(Qt::ClickFocus);
-
-  // Hidden companions keep their place: the window has one size.
-  for (QWidget* widget : {static_cast<QWidget*>(labelAddr_), static_cast<QWidget*>(editAddr_),
-                          static_cast<QWidget*>(btnComParam_)}) {
-    QSizePolicy policy = widget->sizePolicy();
-    policy.setRetainSizeWhenHidden(true);
-    widget->setSizePolicy(policy);
-  }
-  grid->addWidget(labelDevice_, 0, 0);
-  grid->addWidget(cbDeviceType_, 0, 1);
-  grid->addWidget(labelPort_, 1, 0);
-  grid->addWidget(cbPort_, 1, 1);
-  grid->addWidget(btnComParam_, 1, 2);
-  grid->addWidget(labelAddr_, 2, 0);
-  grid->addWidget(editAddr_, 2, 1, Qt::AlignLeft);
-  grid->addWidget(labelFileName_, 3, 0);
-  grid->addWidget(cbFileName_, 3, 1, 1, 2);
-  grid->addWidget(btnProgram_, 4, 1, 1, 2, Qt::AlignRight);
-  grid->addWidget(memoLog_, 5, 0, 1, 3);
-  grid->setColumnStretch(1, 1);
-
-  for (QComboBox* combo : {cbDeviceType_, cbPort_, static_cast<QComboBox*>(cbFileName_)}) {
-    connect(combo, &QComboBox::currentIndexChanged, this, [this, combo] { ComboBoxChange(combo); });
-    combo->view()->installEventFilter(this);
-    combo->installEventFilter(this);
-  }
-  connect(editAddr_, &QLineEdit::textChanged, this, [this] { UpdateCommands(); });
-  connect(btnComParam_, &QPushButton::clicked, this, [this] { BtnCOMParamClick(); });
-  connect(btnProgram_, &QPushButton::clicked, this, [this] { BtnStartClick(); });
+  return ui_.fileList;
 }
 
 void TMainForm::FillDeviceList() {
-  const QSignalBlocker block(cbDeviceType_);
-  for (const std::string& text : deviceTexts_) cbDeviceType_->addItem(ToQString(text));
-  cbDeviceType_->setCurrentIndex(0);
+  const QSignalBlocker block(ui_.deviceList);
+  for (const std::string& text : deviceTexts_) ui_.deviceList->addItem(ToQString(text));
+  ui_.deviceList->setCurrentIndex(0);
   handledDeviceIndex_ = -1;
-  const QSignalBlocker blockPort(cbPort_);
+  const QSignalBlocker blockPort(ui_.portList);
   const std::string none(NoneText(Language));
-  cbPort_->addItem(ToQString(none));
+  ui_.portList->addItem(ToQString(none));
   portEntries_ = {{none, none}};
-  cbPort_->setCurrentIndex(0);
+  ui_.portList->setCurrentIndex(0);
   handledPortIndex_ = 0;
   selectedPort_ = none;
-  handledFileIndex_ = cbFileName_->currentIndex();
-}
-
-// The two upper lists are as wide as the widest device text, USB device
-// text ("0000/0000" after the name) and port name need, with room for a
-// scroll bar; the address field holds five digits.
-void TMainForm::LayOutLists() {
-  const QFontMetrics metrics = cbDeviceType_->fontMetrics();
-  int widest = metrics.horizontalAdvance(QStringLiteral("COM000"));
-  for (const std::string& text : deviceTexts_) {
-    widest = std::max(widest, metrics.horizontalAdvance(ToQString(text)));
-  }
-  for (const TDevAvailData& row : devices_) {
-    if (row.LinkKind == TLinkKind::Usb) {
-      widest = std::max(widest, metrics.horizontalAdvance(ToQString(row.Name + " 0000/0000")));
-    }
-  }
-  const int content = widest + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8;
-  QStyleOptionComboBox option;
-  option.initFrom(cbDeviceType_);
-  const QSize full = style()->sizeFromContents(QStyle::CT_ComboBox, &option,
-                                               QSize(content, metrics.height()), cbDeviceType_);
-  cbDeviceType_->setFixedWidth(full.width());
-  cbPort_->setFixedWidth(full.width());
-  editAddr_->setFixedWidth(editAddr_->fontMetrics().horizontalAdvance(QStringLiteral("00000")) + 8 +
-                           2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4);
-  // The widest caption the settings button can get.
-  btnComParam_->setText(QStringLiteral("125000 M 8 1.5"));
-  btnComParam_->setFixedWidth(btnComParam_->sizeHint().width());
-  btnComParam_->setText(QString());
-  memoLog_->setFixedHeight(memoLog_->fontMetrics().lineSpacing() * kLogLines +
-                           2 * memoLog_->frameWidth() + 8);
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
-  adjustSize();
-  // The device list opens as far down as the window reaches.
-  const int below = height() - cbDeviceType_->mapTo(this, QPoint(0, cbDeviceType_->height())).y();
-  cbDeviceType_->setMaxVisibleItems(std::max(8, below / std::max(1, metrics.height() + 4)));
+  handledFileIndex_ = ui_.fileList->currentIndex();
 }
 
 void TMainForm::Place() {
@@ -420,19 +169,14 @@ void TMainForm::Place() {
 }
 
 void TMainForm::RestoreHistory() {
-  LoadWindowSettings(settings_);
+  files_->RestoreHistory();
   serial_.frameGap =
-      settings_.StandardFrameGap ? FrameGapChoice::Standard() : FrameGapChoice::Auto();
-  {
-    const QSignalBlocker block(cbFileName_);
-    cbFileName_->addItems(settings_.History);
-    cbFileName_->setCurrentIndex(settings_.LastFileIndex);
-  }
-  ComboBoxChange(cbFileName_);
+      Settings().StandardFrameGap ? FrameGapChoice::Standard() : FrameGapChoice::Auto();
+  ComboBoxChange(ui_.fileList);
 }
 
 const TDevAvailData& TMainForm::SelectedRow() const {
-  const int index = cbDeviceType_->currentIndex();
+  const int index = ui_.deviceList->currentIndex();
   return devices_[index > 0 && index < static_cast<int>(devices_.size()) ? index : 0];
 }
 
@@ -443,34 +187,30 @@ PortSource* TMainForm::SourceOf(TLinkKind linkKind) const {
 }
 
 int TMainForm::HandledIndex(const QComboBox* list) const {
-  if (list == cbDeviceType_) return handledDeviceIndex_;
-  if (list == cbPort_) return handledPortIndex_;
-  if (list == cbFileName_) return handledFileIndex_;
+  if (list == ui_.deviceList) return handledDeviceIndex_;
+  if (list == ui_.portList) return handledPortIndex_;
+  if (list == ui_.fileList) return handledFileIndex_;
   return -1;
 }
 
-bool TMainForm::Running() const {
-  return session_ != nullptr && session_->Running();
-}
-
 void TMainForm::FillPortList(PortSource& source) {
-  const QSignalBlocker block(cbPort_);
+  const QSignalBlocker block(ui_.portList);
   portEntries_ = source.Entries();
-  cbPort_->clear();
-  for (const PortEntry& entry : portEntries_) cbPort_->addItem(ToQString(entry.text));
+  ui_.portList->clear();
+  for (const PortEntry& entry : portEntries_) ui_.portList->addItem(ToQString(entry.text));
 }
 
 void TMainForm::ComboBoxChange(QComboBox* sender) {
-  int* handled = sender == cbDeviceType_ ? &handledDeviceIndex_
-                 : sender == cbPort_     ? &handledPortIndex_
-                 : sender == cbFileName_ ? &handledFileIndex_
-                                         : nullptr;
+  int* handled = sender == ui_.deviceList ? &handledDeviceIndex_
+                 : sender == ui_.portList ? &handledPortIndex_
+                 : sender == ui_.fileList ? &handledFileIndex_
+                                          : nullptr;
   if (handled == nullptr) return;
   if (sender->currentIndex() != *handled) {
-    if (sender == cbDeviceType_) {
+    if (sender == ui_.deviceList) {
       DeviceTypeChanged();
-    } else if (sender == cbPort_) {
-      const int index = cbPort_->currentIndex();
+    } else if (sender == ui_.portList) {
+      const int index = ui_.portList->currentIndex();
       selectedPort_ = index >= 0 && index < static_cast<int>(portEntries_.size())
                           ? portEntries_[index].text
                           : std::string(NoneText(Language));
@@ -489,69 +229,70 @@ void TMainForm::DeviceTypeChanged() {
                    ? handledDeviceIndex_
                    : 0];
   const TLinkKind oldKind = handledDeviceIndex_ > 0 ? old.LinkKind : TLinkKind::None;
-  const bool keepList = cbPort_->count() >= 2 &&
+  const bool keepList = ui_.portList->count() >= 2 &&
                         ((row.LinkKind == TLinkKind::Serial && oldKind == TLinkKind::Serial) ||
                          (row.LinkKind == TLinkKind::Usb && oldKind == TLinkKind::Usb &&
                           old.UsbNames == row.UsbNames));
   if (row.LinkKind == TLinkKind::None) {
     const std::string none(NoneText(Language));
     {
-      const QSignalBlocker block(cbPort_);
-      cbPort_->clear();
-      cbPort_->addItem(ToQString(none));
+      const QSignalBlocker block(ui_.portList);
+      ui_.portList->clear();
+      ui_.portList->addItem(ToQString(none));
       portEntries_ = {{none, none}};
-      cbPort_->setCurrentIndex(0);
+      ui_.portList->setCurrentIndex(0);
     }
-    ComboBoxChange(cbPort_);
-    labelPort_->setText(Text(kLabelSerialPort));
+    ComboBoxChange(ui_.portList);
+    ui_.portLabel->setText(Text(kLabelSerialPort));
   } else if (PortSource* source = SourceOf(row.LinkKind); source != nullptr) {
     if (!keepList) {
       source->SetExpectedNames(row.UsbNames);
       FillPortList(*source);
       {
-        const QSignalBlocker block(cbPort_);
-        cbPort_->setCurrentIndex(cbPort_->count() == 2 ? 1 : 0);
+        const QSignalBlocker block(ui_.portList);
+        ui_.portList->setCurrentIndex(ui_.portList->count() == 2 ? 1 : 0);
       }
       handledPortIndex_ = -1;
-      ComboBoxChange(cbPort_);
+      ComboBoxChange(ui_.portList);
     }
     if (row.LinkKind == TLinkKind::Serial) {
       serial_.line = {row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
       UpdateParamButton();
     }
-    labelPort_->setText(Text(row.LinkKind == TLinkKind::Usb ? kLabelUsbDevice : kLabelSerialPort));
+    ui_.portLabel->setText(
+        Text(row.LinkKind == TLinkKind::Usb ? kLabelUsbDevice : kLabelSerialPort));
   }
-  cbPort_->setAccessibleName(labelPort_->text());
+  ui_.portList->setAccessibleName(ui_.portLabel->text());
   SetMonitorGlyph();
   UpdateCommands();
 }
 
 void TMainForm::FileChanged() {
-  if (cbFileName_->count() == 0) {
+  if (ui_.fileList->count() == 0) {
     dataFileName_.clear();
-    const QSignalBlocker block(cbFileName_);
-    cbFileName_->setCurrentIndex(-1);
+    const QSignalBlocker block(ui_.fileList);
+    ui_.fileList->setCurrentIndex(-1);
     UpdateCommands();
     return;
   }
   {
-    const QSignalBlocker block(cbFileName_);
-    dataFileName_ =
-        cbFileName_->currentIndex() >= 0 ? cbFileName_->currentText().toStdString() : std::string();
+    const QSignalBlocker block(ui_.fileList);
+    dataFileName_ = ui_.fileList->currentIndex() >= 0 ? ui_.fileList->currentText().toStdString()
+                                                      : std::string();
   }
   // A data file for a known device type chooses that type when none is
   // chosen yet.
-  if (cbDeviceType_->currentIndex() == 0 && !dataFileName_.empty()) {
+  if (ui_.deviceList->currentIndex() == 0 && !dataFileName_.empty()) {
     const DataFileContents header = ReadDataFileHeader(dataFileName_);
     if (header.Loaded()) {
       for (size_t i = 1; i < devices_.size(); ++i) {
         if (devices_[i].DevCode == header.DevCode && devices_[i].Variant == header.Variant) {
-          const QSignalBlocker block(cbDeviceType_);
-          cbDeviceType_->setCurrentIndex(static_cast<int>(i));
+          const QSignalBlocker block(ui_.deviceList);
+          ui_.deviceList->setCurrentIndex(static_cast<int>(i));
           break;
         }
       }
-      if (cbDeviceType_->currentIndex() != 0) ComboBoxChange(cbDeviceType_);
+      if (ui_.deviceList->currentIndex() != 0) ComboBoxChange(ui_.deviceList);
     }
   }
   UpdateCommands();
@@ -560,24 +301,24 @@ void TMainForm::FileChanged() {
 void TMainForm::PortListChanged(PortSource* sender) {
   if (closed_) return;
   const TDevAvailData& row = SelectedRow();
-  if (cbDeviceType_->currentIndex() <= 0 || sender != SourceOf(row.LinkKind)) return;
-  cbPort_->hidePopup();
-  const QString remembered = cbPort_->currentText();
+  if (ui_.deviceList->currentIndex() <= 0 || sender != SourceOf(row.LinkKind)) return;
+  ui_.portList->hidePopup();
+  const QString remembered = ui_.portList->currentText();
   FillPortList(*sender);
   int index = 0;
-  for (int i = 0; i < cbPort_->count(); ++i) {
-    if (SameTextNoCase(cbPort_->itemText(i).toStdString(), remembered.toStdString())) {
+  for (int i = 0; i < ui_.portList->count(); ++i) {
+    if (SameTextNoCase(ui_.portList->itemText(i).toStdString(), remembered.toStdString())) {
       index = i;
       break;
     }
   }
   {
-    const QSignalBlocker block(cbPort_);
-    cbPort_->setCurrentIndex(index);
+    const QSignalBlocker block(ui_.portList);
+    ui_.portList->setCurrentIndex(index);
   }
-  if (cbPort_->currentText() != remembered) {
+  if (ui_.portList->currentText() != remembered) {
     handledPortIndex_ = -1;
-    ComboBoxChange(cbPort_);
+    ComboBoxChange(ui_.portList);
   } else {
     handledPortIndex_ = index;
   }
@@ -585,59 +326,60 @@ void TMainForm::PortListChanged(PortSource* sender) {
 
 void TMainForm::SetMonitorGlyph() {
   const QString image = SelectedRow().LinkKind == TLinkKind::Usb ? kImageUsb : kImageCom;
-  actMonitor_->setIcon(QIcon(RenderPixmap(image, {kGlyphSize, kGlyphSize}, 2.0)));
+  ui_.monitorAction->setIcon(CommandGlyph(image));
 }
 
 void TMainForm::UpdateCommands() {
   const TDevAvailData& row = SelectedRow();
   const bool serial = row.LinkKind == TLinkKind::Serial;
   const bool portChosen = (serial && !IsNoneName(selectedPort_)) ||
-                          (row.LinkKind == TLinkKind::Usb && cbPort_->currentIndex() > 0);
+                          (row.LinkKind == TLinkKind::Usb && ui_.portList->currentIndex() > 0);
   const bool fileChosen = !dataFileName_.empty();
   const bool addressValid =
-      cbDeviceType_->currentIndex() > 0 &&
-      (row.Rs485 == 0 || ParseBusAddress(editAddr_->text().toStdString()).has_value());
-  labelAddr_->setVisible(row.Rs485 == 1);
-  editAddr_->setVisible(row.Rs485 == 1);
-  btnComParam_->setVisible(addressValid && serial);
+      ui_.deviceList->currentIndex() > 0 &&
+      (row.Rs485 == 0 || ParseBusAddress(ui_.addressField->text().toStdString()).has_value());
+  ui_.addressLabel->setVisible(row.Rs485 == 1);
+  ui_.addressField->setVisible(row.Rs485 == 1);
+  ui_.paramButton->setVisible(addressValid && serial);
   // During a run only the progress window, the log, help and closing the
   // window answer; closing stays possible at any time.
-  const bool idle = session_ == nullptr;
-  for (QWidget* control : {static_cast<QWidget*>(cbDeviceType_), static_cast<QWidget*>(cbPort_),
-                           static_cast<QWidget*>(cbFileName_), static_cast<QWidget*>(editAddr_),
-                           static_cast<QWidget*>(btnComParam_)}) {
+  const bool idle = runs_->Idle();
+  for (QWidget* control :
+       {static_cast<QWidget*>(ui_.deviceList), static_cast<QWidget*>(ui_.portList),
+        static_cast<QWidget*>(ui_.fileList), static_cast<QWidget*>(ui_.addressField),
+        static_cast<QWidget*>(ui_.paramButton)}) {
     control->setEnabled(idle);
   }
-  actOpen_->setEnabled(idle);
-  actMonitor_->setEnabled(idle);
+  ui_.openAction->setEnabled(idle);
+  ui_.monitorAction->setEnabled(idle);
   const bool program = portChosen && fileChosen && addressValid && idle;
-  actProgram_->setEnabled(program);
-  btnProgram_->setEnabled(program);
-  actEncode_->setEnabled(fileChosen && addressValid && idle);
-  const bool hasLog = !memoLog_->document()->isEmpty();
-  memoLog_->setEnabled(hasLog);
-  actSaveLog_->setEnabled(hasLog && idle);
+  ui_.programAction->setEnabled(program);
+  ui_.programButton->setEnabled(program);
+  ui_.encodeAction->setEnabled(fileChosen && addressValid && idle);
+  const bool hasLog = !ui_.log->document()->isEmpty();
+  ui_.log->setEnabled(hasLog);
+  ui_.saveLogAction->setEnabled(hasLog && idle);
 }
 
 void TMainForm::UpdateParamButton() {
   const TDevAvailData& row = SelectedRow();
-  if (cbDeviceType_->currentIndex() <= 0 || row.LinkKind != TLinkKind::Serial) return;
+  if (ui_.deviceList->currentIndex() <= 0 || row.LinkKind != TLinkKind::Serial) return;
   const LineSettings& line = serial_.line;
-  btnComParam_->setText(ToQString(LineSettingsCaption(line)));
+  ui_.paramButton->setText(ToQString(LineSettingsCaption(line)));
   const LineSettings defaults{row.BaudIndex, row.ParityIndex, row.DataBitsIndex, row.StopBitsIndex};
   const bool same = line.Baud == defaults.Baud && line.Parity == defaults.Parity &&
                     line.DataBits == defaults.DataBits && line.StopBits == defaults.StopBits;
   const QString hint = Text(kParamHint) + (same ? QString() : Text(kParamDiffers));
-  btnComParam_->setToolTip(hint);
-  btnComParam_->setStatusTip(QStringLiteral(" ") + hint);
-  btnComParam_->setAccessibleDescription(hint);
+  ui_.paramButton->setToolTip(hint);
+  ui_.paramButton->setStatusTip(QStringLiteral(" ") + hint);
+  ui_.paramButton->setAccessibleDescription(hint);
   // Red only while it can be used: a disabled button keeps the grey text.
-  QPalette palette = QApplication::palette(btnComParam_);
+  QPalette palette = QApplication::palette(ui_.paramButton);
   if (!same) {
     palette.setColor(QPalette::Active, QPalette::ButtonText, Qt::red);
     palette.setColor(QPalette::Inactive, QPalette::ButtonText, Qt::red);
   }
-  btnComParam_->setPalette(palette);
+  ui_.paramButton->setPalette(palette);
 }
 
 void TMainForm::BtnCOMParamClick() {
@@ -654,7 +396,7 @@ void TMainForm::BtnCOMParamClick() {
 // Delete in the open file list takes the highlighted file out of the history.
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
-    for (QComboBox* list : {cbDeviceType_, cbPort_, static_cast<QComboBox*>(cbFileName_)}) {
+    for (QComboBox* list : {ui_.deviceList, ui_.portList, static_cast<QComboBox*>(ui_.fileList)}) {
       if (watched == list->view() || watched == list) {
         if (ListKey(list, static_cast<QKeyEvent*>(event)->key())) return true;
       }
@@ -665,7 +407,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 
 bool TMainForm::ListKey(QComboBox* list, int key) {
   if (!list->view()->isVisible()) return false;
-  if (key == Qt::Key_Delete && list == cbFileName_) {
+  if (key == Qt::Key_Delete && list == ui_.fileList) {
     DeleteHighlightedFile();
     return true;
   }
@@ -682,136 +424,53 @@ bool TMainForm::ListKey(QComboBox* list, int key) {
 }
 
 void TMainForm::DeleteHighlightedFile() {
-  const int highlighted = cbFileName_->view()->currentIndex().row();
-  if (cbFileName_->count() == 0 || highlighted < 0) return;
+  const int highlighted = ui_.fileList->view()->currentIndex().row();
+  if (ui_.fileList->count() == 0 || highlighted < 0) return;
   QString remembered;
-  const bool hadChoice = handledFileIndex_ >= 0 && handledFileIndex_ < cbFileName_->count();
-  if (hadChoice) remembered = cbFileName_->itemText(handledFileIndex_);
-  cbFileName_->hidePopup();
+  const bool hadChoice = handledFileIndex_ >= 0 && handledFileIndex_ < ui_.fileList->count();
+  if (hadChoice) remembered = ui_.fileList->itemText(handledFileIndex_);
+  ui_.fileList->hidePopup();
   int index = -1;
   {
-    const QSignalBlocker block(cbFileName_);
-    cbFileName_->removeItem(highlighted);
-    index = hadChoice ? cbFileName_->findText(remembered) : -1;
-    if (index < 0 && cbFileName_->count() > 0) {
+    const QSignalBlocker block(ui_.fileList);
+    ui_.fileList->removeItem(highlighted);
+    index = hadChoice ? ui_.fileList->findText(remembered) : -1;
+    if (index < 0 && ui_.fileList->count() > 0) {
       index = 0;
       handledFileIndex_ = -1;
     }
     if (index == handledFileIndex_) handledFileIndex_ = -1;
-    cbFileName_->setCurrentIndex(index);
+    ui_.fileList->setCurrentIndex(index);
   }
-  ComboBoxChange(cbFileName_);
-}
-
-void TMainForm::AddLogLine(const std::string& line) {
-  memoLog_->appendPlainText(ToQString(line));
-  if (session_ != nullptr && session_->Log().ScrollBars()) {
-    memoLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    memoLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  }
-  // The view follows the newest line.
-  memoLog_->verticalScrollBar()->setValue(memoLog_->verticalScrollBar()->maximum());
-  memoLog_->horizontalScrollBar()->setValue(0);
-  if (!memoLog_->isEnabled()) UpdateCommands();
+  ComboBoxChange(ui_.fileList);
 }
 
 void TMainForm::BtnStartClick() {
-  if (session_ != nullptr || !actProgram_->isEnabled()) return;
-  memoLog_->clear();
-  memoLog_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  memoLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  startTime_ = QDateTime::currentDateTime();
+  if (!ui_.programAction->isEnabled()) return;
+  runs_->Start(ChosenRun(), serial_.frameGap, ui_.monitorButton->isVisible(),
+               ui_.monitorAction->icon());
+}
 
+// The run the lists describe.
+RunSelection TMainForm::ChosenRun() const {
   RunSelection selection;
-  selection.DeviceIndex = cbDeviceType_->currentIndex();
-  selection.DeviceText = cbDeviceType_->currentText().toStdString();
-  selection.PortIndex = cbPort_->currentIndex();
+  selection.DeviceIndex = ui_.deviceList->currentIndex();
+  selection.DeviceText = ui_.deviceList->currentText().toStdString();
+  selection.PortIndex = ui_.portList->currentIndex();
   selection.PortName = selectedPort_;
   selection.FileName = dataFileName_;
-  selection.BusAddressText = editAddr_->text().toStdString();
+  selection.BusAddressText = ui_.addressField->text().toStdString();
   selection.Serial = serial_.line;
-  const std::time_t now = std::time(nullptr);
-  localtime_r(&now, &selection.StartTime);
-
-  auto* progress = new TFormProgress(this, btnVantor_->isVisible(), actMonitor_->icon());
-  progress_ = progress;
-  // A USB row's port list is the window's USB component's device list: the
-  // run opens the chosen device through that component.
-  session_ = std::make_unique<RunSession>(devices_, nullptr, usb_.get());
-  RunSession* session = session_.get();
-  session->SetFrameGap(serial_.frameGap);
-  const QFontMetrics metrics = memoLog_->fontMetrics();
-  session->SetLogMeasure(
-      [metrics](std::string_view text) { return metrics.horizontalAdvance(ToQString(text)); },
-      memoLog_->viewport()->width());
-  session->SetLineSink([this](const std::string& line) { AddLogLine(line); });
-  session->SetPrompt(&prompt_);
-  session->SetProgressWidth(progress->FullWidth());
-  session->SetProgressSink(
-      [progress](const ProgressValues& values) { progress->ShowProgress(values); });
-  progress->OnStop = [session] { session->Stop(); };
-  progress->OnMonitor = [this] {
-    if (btnVantor_->isVisible()) StartMonitor();
-  };
-  connect(session, &RunSession::progressEnded, this, [this] {
-    sessionEnding_ = true;
-    if (progress_ != nullptr) {
-      progress_->Release();
-      progress_->deleteLater();
-    }
-  });
-  connect(session, &RunSession::finished, this,
-          [this](const RunOutcome& outcome) { RunFinished(outcome); });
-  UpdateCommands();
-  if (!session->Start(selection)) {
-    // Refused before the first command: the message has been shown.
-    lastOutcome_ = session->Outcome();
-    session_.reset();
-    delete progress_.data();
-    UpdateCommands();
-    emit runFinished();
-    return;
-  }
-  progress->show();
-  UpdateCommands();
-}
-
-void TMainForm::RunFinished(const RunOutcome& outcome) {
-  lastOutcome_ = outcome;
-  sessionEnding_ = false;
-  // The session is still on the stack: it goes once its signal is done.
-  if (session_ != nullptr) session_.release()->deleteLater();
-  UpdateCommands();
-  emit runFinished();
-}
-
-// Closing never waits for a run: the run's link component goes with its
-// session (the port closed, its threads ended) without a final message.
-void TMainForm::EndRunForClose() {
-  if (progress_ != nullptr) {
-    progress_->Release();
-    delete progress_.data();
-  }
-  if (session_ == nullptr || sessionEnding_) return;
-  session_->SetPrompt(nullptr);
-  session_->SetLineSink({});
-  session_->SetProgressSink({});
-  session_.reset();
+  return selection;
 }
 
 void TMainForm::SaveSettingsOnce() {
-  if (settingsSaved_) return;
-  settingsSaved_ = true;
-  settings_.History.clear();
-  for (int i = 0; i < cbFileName_->count(); ++i) settings_.History.append(cbFileName_->itemText(i));
-  settings_.LastFileIndex = cbFileName_->currentIndex();
-  settings_.StandardFrameGap = !serial_.frameGap.automatic;
-  SaveWindowSettings(settings_);
+  files_->StoreSettingsOnce(!serial_.frameGap.automatic);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
   closed_ = true;
-  EndRunForClose();
+  runs_->EndForClose();
   SaveSettingsOnce();
   if (HelpWindow* help = OpenHelpWindow()) help->close();
   event->accept();
@@ -831,104 +490,24 @@ void TMainForm::MenuShowHelpClick() {
 }
 
 void TMainForm::BtnOpenClick() {
-  repaint();
-  const QString folder =
-      PathExists(settings_.DirDataFiles.toStdString()) ? settings_.DirDataFiles : DefaultFolder();
-  QFileDialog dialog(this, Text(kOpenTitle), folder);
-  dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly);
-  dialog.setFileMode(QFileDialog::ExistingFiles);
-  dialog.setFilter(dialog.filter() | QDir::Hidden);
-  dialog.setNameFilters({Text(kDataAndHexFilter), Text(kAllFilter)});
-  if (dialog.exec() != QDialog::Accepted) return;
-  const QStringList names = dialog.selectedFiles();
-  if (names.isEmpty()) return;
-  OpenFiles(names);
-  settings_.DirDataFiles = QFileInfo(names.first()).absolutePath() + QLatin1Char('/');
+  if (const std::optional<int> added = files_->OpenDataFiles()) OpenedFilesChosen(*added);
 }
 
-void TMainForm::OpenFiles(QStringList names) {
-  std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-    return CompareTextNoCase(a.toStdString(), b.toStdString()) < 0;
-  });
-  {
-    const QSignalBlocker block(cbFileName_);
-    for (auto name = names.crbegin(); name != names.crend(); ++name) {
-      int found = -1;
-      for (int i = 0; i < cbFileName_->count(); ++i) {
-        if (SameTextNoCase(cbFileName_->itemText(i).toStdString(), name->toStdString())) {
-          found = i;
-          break;
-        }
-      }
-      if (found < 0) {
-        cbFileName_->insertItem(0, *name);
-        found = 0;
-        // The entries below moved down by one.
-        if (handledFileIndex_ >= 0) ++handledFileIndex_;
-      }
-      cbFileName_->setCurrentIndex(found);
-    }
-  }
-  if (cbFileName_->currentIndex() == handledFileIndex_) handledFileIndex_ = -1;
-  ComboBoxChange(cbFileName_);
-}
-
-QString TMainForm::ChooseSaveName(const QString& filter, const QString& folder, const QString& name,
-                                  const char* extension) {
-  SaveFileDialog dialog(this, Text(kSaveTitle), {filter, Text(kAllFilter)}, {extension, ""},
-                        prompt_);
-  dialog.setDirectory(folder);
-  dialog.selectFile(name);
-  if (dialog.exec() != QDialog::Accepted) return {};
-  return ToQString(dialog.Chosen());
+// The entries below the files just added moved down; the first file opened
+// is chosen, and handled again when it was the chosen one already.
+void TMainForm::OpenedFilesChosen(int added) {
+  if (handledFileIndex_ >= 0) handledFileIndex_ += added;
+  if (ui_.fileList->currentIndex() == handledFileIndex_) handledFileIndex_ = -1;
+  ComboBoxChange(ui_.fileList);
 }
 
 void TMainForm::BtnCodeHexClick() {
-  repaint();
-  const std::string caption(ProgramName());
-  if (cbDeviceType_->currentIndex() <= 0) {
-    prompt_.MsgBox(kDeviceNotSelected.str(), caption, kIconWarning);
-    return;
-  }
-  const DataFileContents read = ReadDataFile(dataFileName_, kAcceptHex);
-  if (!read.Loaded()) {
-    ShowDataFileError(prompt_, read, dataFileName_);
-    return;
-  }
-  const FirmwareImage& image = read.Image;
-  const QFileInfo hex(ToQString(dataFileName_));
-  const QString encoded = ChooseSaveName(Text(kDataFilter), hex.absolutePath(),
-                                         hex.completeBaseName() + QStringLiteral(".qvl"), "qvl");
-  if (encoded.isEmpty()) return;
-  const std::string target = encoded.toStdString();
-  const TDevAvailData& row = SelectedRow();
-  std::string failure;
-  if (WriteDataFile(target, image.ImageData, nullptr, row.DevCode, row.Variant, image.ImageStart,
-                    &failure)) {
-    prompt_.MsgBox(FormatText(kEncoded.text(),
-                              {DisplayPath(dataFileName_, prompt_), DisplayPath(target, prompt_)}),
-                   caption, kIconInformation);
-  } else {
-    ShowWriteError(prompt_, target, failure);
-  }
-  settings_.DirDataFiles = ToQString(FolderOf(target));
+  files_->EncodeDataFile(dataFileName_,
+                         ui_.deviceList->currentIndex() > 0 ? &SelectedRow() : nullptr);
 }
 
 void TMainForm::MenuSaveLogClick() {
-  if (memoLog_->document()->isEmpty()) return;
-  repaint();
-  const QString name = startTime_.toString(QStringLiteral("yyyy MM dd ")) +
-                       ToQString(kLogFileNames[Edition == 0 ? 0 : 1]);
-  const QString chosen = ChooseSaveName(Text(kLogFilter), settings_.DirLogFiles, name, "log");
-  if (chosen.isEmpty()) return;
-  const std::string target = chosen.toStdString();
-  QString text = memoLog_->toPlainText();
-  text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-  std::string failure;
-  if (!WriteTextFile(target, text.toStdString(), prompt_, &failure) && !failure.empty()) {
-    ShowWriteError(prompt_, target, failure);
-  }
-  settings_.DirLogFiles = ToQString(FolderOf(target));
+  files_->SaveLog(*ui_.log, runs_->LogStarted());
 }
 
 }  // namespace quorvel

@@ -1,13 +1,11 @@
 // The main window: device type, port and data file lists with the bus
 // address and the serial settings button, the command menu and tool bar,
-// the run log and the status line. Each programming run is one RunSession
-// that the window creates and shows; the window wires nothing between engine
-// and link itself.
+// the run log and the status line. The window keeps the lists' choices and
+// wires its controls (MainFormControls) to the commands: the runs to its
+// RunControl, the file commands and the settings to its FileActions.
 #pragma once
 
-#include <QDateTime>
 #include <QMainWindow>
-#include <QPointer>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +17,7 @@
 #include "run/line_settings.h"
 #include "run/run_engine.h"
 #include "usb/ftdi_usb.h"
+#include "window/main_form_controls.h"
 #include "window/port_source.h"
 #include "window/window_settings.h"
 
@@ -32,9 +31,10 @@ class QToolButton;
 
 namespace quorvel {
 
+class FileActions;
 class FileComboBox;
 class LinkLabel;
-class RunSession;
+class RunControl;
 class TFormProgress;
 
 class TMainForm final : public QMainWindow {
@@ -65,34 +65,34 @@ class TMainForm final : public QMainWindow {
   void UpdateParamButton();
 
   // The controls, for the tests and assistive technology.
-  QComboBox* DeviceList() const { return cbDeviceType_; }
-  QComboBox* PortList() const { return cbPort_; }
+  QComboBox* DeviceList() const { return ui_.deviceList; }
+  QComboBox* PortList() const { return ui_.portList; }
   QComboBox* FileList() const;
-  QLineEdit* AddressField() const { return editAddr_; }
-  QLabel* PortLabel() const { return labelPort_; }
-  QLabel* AddressLabel() const { return labelAddr_; }
-  QPushButton* ParamButton() const { return btnComParam_; }
-  QPushButton* ProgramButton() const { return btnProgram_; }
-  QPlainTextEdit* Log() const { return memoLog_; }
-  QAction* ProgramAction() const { return actProgram_; }
-  QAction* OpenAction() const { return actOpen_; }
-  QAction* EncodeAction() const { return actEncode_; }
-  QAction* SaveLogAction() const { return actSaveLog_; }
-  QAction* ExitAction() const { return actExit_; }
-  QToolButton* MonitorButton() const { return btnVantor_; }
-  LinkLabel* Logo() const { return logo_; }
+  QLineEdit* AddressField() const { return ui_.addressField; }
+  QLabel* PortLabel() const { return ui_.portLabel; }
+  QLabel* AddressLabel() const { return ui_.addressLabel; }
+  QPushButton* ParamButton() const { return ui_.paramButton; }
+  QPushButton* ProgramButton() const { return ui_.programButton; }
+  QPlainTextEdit* Log() const { return ui_.log; }
+  QAction* ProgramAction() const { return ui_.programAction; }
+  QAction* OpenAction() const { return ui_.openAction; }
+  QAction* EncodeAction() const { return ui_.encodeAction; }
+  QAction* SaveLogAction() const { return ui_.saveLogAction; }
+  QAction* ExitAction() const { return ui_.exitAction; }
+  QToolButton* MonitorButton() const { return ui_.monitorButton; }
+  LinkLabel* Logo() const { return ui_.logo; }
   TFormProgress* Progress() const;
   WidgetPrompt& WindowPrompt() { return prompt_; }
 
   const TDevAvailArray& Devices() const { return devices_; }
   const std::string& DataFileName() const { return dataFileName_; }
   const LineSettings& SerialParams() const { return serial_.line; }
-  const WindowSettings& Settings() const { return settings_; }
+  const WindowSettings& Settings() const;
   int HandledIndex(const QComboBox* list) const;
   // A run is going on.
   bool Running() const;
   // How the last run ended (none before the first).
-  const std::optional<RunOutcome>& LastOutcome() const { return lastOutcome_; }
+  const std::optional<RunOutcome>& LastOutcome() const;
 
  signals:
   // A run ended: the final message has been answered.
@@ -106,7 +106,6 @@ class TMainForm final : public QMainWindow {
   TDevAvailArray devices_;
   std::vector<std::string> deviceTexts_;
   WidgetPrompt prompt_;
-  WindowSettings settings_;
   SerialSettings serial_;
   std::string selectedPort_;
   std::string dataFileName_;
@@ -119,40 +118,18 @@ class TMainForm final : public QMainWindow {
   // the USB rows, and a run on a USB row uses it.
   std::unique_ptr<TFtdiUSB> usb_;
   std::vector<PortEntry> portEntries_;
-  QDateTime startTime_;
-  std::unique_ptr<RunSession> session_;
-  QPointer<TFormProgress> progress_;
-  std::optional<RunOutcome> lastOutcome_;
-  bool sessionEnding_ = false;
+  // The runs, lent the USB component: declared after it, so that a run's
+  // session goes before the component.
+  std::unique_ptr<RunControl> runs_;
+  std::unique_ptr<FileActions> files_;
   bool closed_ = false;
-  bool settingsSaved_ = false;
 
-  QComboBox* cbDeviceType_ = nullptr;
-  QComboBox* cbPort_ = nullptr;
-  FileComboBox* cbFileName_ = nullptr;
-  QLabel* labelDevice_ = nullptr;
-  QLabel* labelPort_ = nullptr;
-  QLabel* labelFileName_ = nullptr;
-  QLabel* labelAddr_ = nullptr;
-  QLineEdit* editAddr_ = nullptr;
-  QPushButton* btnComParam_ = nullptr;
-  QPushButton* btnProgram_ = nullptr;
-  QPlainTextEdit* memoLog_ = nullptr;
-  QToolButton* btnVantor_ = nullptr;
-  LinkLabel* logo_ = nullptr;
-  QAction* actOpen_ = nullptr;
-  QAction* actProgram_ = nullptr;
-  QAction* actEncode_ = nullptr;
-  QAction* actSaveLog_ = nullptr;
-  QAction* actExit_ = nullptr;
-  QAction* actHelp_ = nullptr;
-  QAction* actAbout_ = nullptr;
-  QAction* actMonitor_ = nullptr;
+  // The controls, children of the window.
+  MainFormControls ui_;
 
-  void BuildMenusAndToolBar();
-  void BuildClient();
-  void LayOutLists();
+  void WireControls();
   void AttachUsbComponent();
+  void AttachRunControl();
   void FillDeviceList();
   void RestoreHistory();
   void Place();
@@ -167,14 +144,10 @@ class TMainForm final : public QMainWindow {
   void SetMonitorGlyph();
   bool ListKey(QComboBox* list, int key);
   void DeleteHighlightedFile();
-  void AddLogLine(const std::string& line);
-  void RunFinished(const RunOutcome& outcome);
-  void EndRunForClose();
+  RunSelection ChosenRun() const;
+  void OpenedFilesChosen(int added);
   void SaveSettingsOnce();
   void StartMonitor();
-  void OpenFiles(QStringList names);
-  QString ChooseSaveName(const QString& filter, const QString& folder, const QString& name,
-                         const char* extension);
 };
 
 }  // namespace quorvel

@@ -1,0 +1,68 @@
+// The window's commands on files: opening data files into the file history
+// (the data file list), encoding the chosen HEX file into an encoded data
+// file and saving the run log, each through its own file dialog. It keeps
+// what the window remembers between two starts of the program: the folders
+// of those dialogs and the history with its choice (WindowSettings), read
+// once at start and written once at exit.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <string>
+
+#include "run/device_types.h"
+#include "window/window_settings.h"
+
+class QComboBox;
+class QPlainTextEdit;
+class QWidget;
+
+namespace quorvel {
+
+class WidgetPrompt;
+
+class FileActions final {
+ public:
+  // window: the owner of the dialogs. history: the data file list. prompt:
+  // where the messages go. All must outlive this.
+  FileActions(QWidget* window, QComboBox* history, WidgetPrompt& prompt);
+
+  const WindowSettings& Settings() const { return settings_; }
+
+  // Reads the stored settings and puts the stored history and its choice
+  // into the list (without its signals: the window handles the choice).
+  void RestoreHistory();
+  // Writes the settings with the history as the list holds it and the frame
+  // gap of the serial settings; only the first call writes.
+  void StoreSettingsOnce(bool standardFrameGap);
+
+  // Asks for data files and puts them on top of the history, choosing the
+  // first (without the list's signals). How many entries were added above
+  // the ones there before; none when no file was chosen.
+  std::optional<int> OpenDataFiles();
+  // Encodes the HEX file as an encoded data file for the device row (none:
+  // no device type is chosen, which is told), asking for its name beside the
+  // HEX file, and tells how it went.
+  void EncodeDataFile(const std::string& hexName, const TDevAvailData* row);
+  // Saves the log's text with CR LF line ends, asking for the name (the
+  // default one dated by when the log began). Nothing for an empty log.
+  void SaveLog(const QPlainTextEdit& log, const QDateTime& logStarted);
+
+ private:
+  QWidget* window_;
+  QComboBox* history_;
+  WidgetPrompt& prompt_;
+  WindowSettings settings_;
+  bool settingsStored_ = false;
+
+  // Puts the names, sorted, on top of the history (a name already there
+  // stays where it is) and chooses the first; how many were added.
+  int AddToHistory(QStringList names);
+  // The name a save dialog was closed with, empty when it was cancelled.
+  QString ChooseSaveName(const QString& filter, const QString& folder, const QString& name,
+                         const char* extension);
+};
+
+}  // namespace quorvel
