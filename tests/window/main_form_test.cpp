@@ -43,7 +43,6 @@ using testing::AnswerNextBox;
 using testing::AnswerNextFileDialog;
 using testing::ChooseEntry;
 using testing::ProgramScope;
-using testing::WaitFor;
 
 std::string SampleHex() {
   return std::string(QUORVEL_SOURCE_DIR) + "/samples/sample_firmware.hex";
@@ -399,13 +398,13 @@ TEST_F(MainFormTest, HotPlugKeepsTheChosenPort) {
   TMainForm& form = Open();
   ASSERT_TRUE(ChooseDevice(form, "KV-310"));
   const std::string second = PlugPort(QStringLiteral("port-b"));
-  ASSERT_TRUE(WaitFor([&] { return Listed(form, second); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Listed(form, second); }));
   ASSERT_TRUE(ChooseEntry(form.PortList(), QString::fromStdString(second)));
   const int handledBefore = form.HandledIndex(form.PortList());
 
   // A port that sorts before it arrives: the choice stays on the same port.
   const std::string first = PlugPort(QStringLiteral("port-a"));
-  ASSERT_TRUE(WaitFor([&] { return Listed(form, first); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Listed(form, first); }));
   EXPECT_EQ(form.PortList()->currentText().toStdString(), second);
   EXPECT_EQ(form.HandledIndex(form.PortList()), form.PortList()->currentIndex());
   EXPECT_EQ(form.PortList()->currentIndex(), handledBefore + 1);
@@ -416,7 +415,7 @@ TEST_F(MainFormTest, HotPlugKeepsTheChosenPort) {
 
   // The chosen port goes away: none is chosen.
   UnplugPort(second);
-  ASSERT_TRUE(WaitFor([&] { return !Listed(form, second); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !Listed(form, second); }));
   EXPECT_EQ(form.PortList()->currentIndex(), 0);
   EXPECT_EQ(form.HandledIndex(form.PortList()), 0);
   EXPECT_FALSE(form.ProgramAction()->isEnabled());
@@ -488,7 +487,7 @@ TEST_F(MainFormTest, TheOnlyPortIsChosenAtOnce) {
   ProgramScope program(1);
   const std::string port = PlugPort(QStringLiteral("only-port"));
   TMainForm& form = Open();
-  ASSERT_TRUE(WaitFor([] { return PortListService::Instance().Ports().size() == 1; }));
+  ASSERT_TRUE(QTest::qWaitFor([] { return PortListService::Instance().Ports().size() == 1; }));
   ASSERT_TRUE(ChooseDevice(form, "KV-310"));
   EXPECT_EQ(form.PortList()->currentIndex(), 1);
   EXPECT_EQ(form.PortList()->currentText().toStdString(), port);
@@ -706,7 +705,7 @@ TEST_F(MainFormTest, ARunRefusedAtOnceShowsItsMessageAndLeavesNothingBehind) {
   Store(QStringLiteral("LastFileIndex"), 0);
   TMainForm& form = Open();
   ASSERT_TRUE(ChooseDevice(form, "KV-310"));
-  ASSERT_TRUE(WaitFor([&] { return Listed(form, port); }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Listed(form, port); }));
   ASSERT_TRUE(ChooseEntry(form.PortList(), QString::fromStdString(port)));
   ASSERT_TRUE(form.ProgramAction()->isEnabled());
   // The file's message, then the run's final message.

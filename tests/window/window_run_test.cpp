@@ -40,7 +40,6 @@ using testing::AnswerNextBox;
 using testing::AnswerNextFileDialog;
 using testing::ChooseEntry;
 using testing::ProgramScope;
-using testing::WaitFor;
 
 constexpr int kRunLimitMs = 90'000;
 
@@ -78,7 +77,7 @@ class WindowRunTest : public ::testing::Test {
     form.show();
     EXPECT_TRUE(ChooseEntry(form.DeviceList(), QString::fromLatin1(device)));
     const QString port = QString::fromStdString(port_);
-    EXPECT_TRUE(WaitFor([&] { return form.PortList()->findText(port) >= 0; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.PortList()->findText(port) >= 0; }));
     EXPECT_TRUE(ChooseEntry(form.PortList(), port));
     AnswerNext<SerialSettingsDialog>([baud](SerialSettingsDialog* dialog) {
       dialog->BaudRateBox()->setCurrentIndex(dialog->BaudRateBox()->findData(baud));
@@ -121,7 +120,7 @@ TEST_F(WindowRunTest, ProgramsAUsbDeviceTypeThroughItsConverter) {
   form.show();
   ASSERT_TRUE(ChooseEntry(form.DeviceList(), QStringLiteral("PAXL-20")));
   form.UsbComponent()->RebuildDeviceList();
-  ASSERT_TRUE(WaitFor([&] { return form.PortList()->findText("PAXL-20 A1") >= 0; }));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.PortList()->findText("PAXL-20 A1") >= 0; }));
   ASSERT_TRUE(ChooseEntry(form.PortList(), QStringLiteral("PAXL-20 A1")));
   AnswerNextFileDialog(QString::fromStdString(SampleHex()));
   form.OpenAction()->trigger();
@@ -176,7 +175,7 @@ TEST_F(WindowRunTest, ProgramWritesTheImageAndEndsWithTheSuccessMessage) {
   EXPECT_EQ(bar->value(), bar->maximum());
   EXPECT_EQ(form.Log()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_TRUE(form.SaveLogAction()->isEnabled());
-  EXPECT_TRUE(WaitFor([&] { return form.Progress() == nullptr; }));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form.Progress() == nullptr; }));
   EXPECT_FALSE(form.Running());
   EXPECT_TRUE(form.ProgramAction()->isEnabled());
   EXPECT_TRUE(form.DeviceList()->isEnabled());
@@ -203,8 +202,8 @@ TEST_F(WindowRunTest, StopEndsTheRunAsAUserAbort) {
   QSignalSpy finished(&form, &TMainForm::runFinished);
   QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
   ASSERT_NE(form.Progress(), nullptr);
-  ASSERT_TRUE(WaitFor([&] { return LogText().find("Sending data block") != std::string::npos; },
-                      kRunLimitMs))
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return LogText().find("Sending data block") != std::string::npos; }, kRunLimitMs))
       << LogText();
   std::string message;
   AnswerNextBox(&message);
@@ -248,8 +247,8 @@ TEST_F(WindowRunTest, ClosingTheMainWindowDuringARunEndsItCleanly) {
   QSignalSpy finished(&form, &TMainForm::runFinished);
   const int threadsBefore = ThreadCount();
   QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
-  ASSERT_TRUE(WaitFor([&] { return LogText().find("Sending data block") != std::string::npos; },
-                      kRunLimitMs))
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return LogText().find("Sending data block") != std::string::npos; }, kRunLimitMs))
       << LogText();
   EXPECT_GT(ThreadCount(), threadsBefore);
   form.close();

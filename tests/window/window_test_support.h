@@ -26,17 +26,6 @@
 
 namespace quorvel::testing {
 
-// Runs the event loop until `done` holds, checking every 10 ms; false when
-// it did not within `ms`.
-inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  QDeadlineTimer deadline(ms);
-  while (!done()) {
-    if (deadline.hasExpired()) return false;
-    QTest::qWait(10);
-  }
-  return true;
-}
-
 // Opens the list, highlights the entry with the text and presses Enter, as a
 // user picks an entry with the keyboard. False when there is no such entry.
 inline bool ChooseEntry(QComboBox* list, const QString& text) {
