@@ -140,13 +140,25 @@ std::string ShortenPath(const std::string& path, const TextWidthFn& textWidth, i
   } else if (path.starts_with("\\\\")) {
     insertAt = 2;
   }
-  std::string result = path.substr(0, insertAt) + "...";
-  size_t tailStart = result.size();
-  result += path.substr(insertAt);
-  while (textWidth(result) > widthLimit && tailStart < result.size()) {
-    result.erase(tailStart, CharLength(result, tailStart));
+  // The characters after the "..." go from the front, as few as will do.
+  // A path may be as long as a file holds (a history entry of 64K
+  // characters): the count is searched for, not tried one by one.
+  const std::string head = path.substr(0, insertAt) + "...";
+  std::vector<size_t> cuts;  // where the tail may start: whole characters
+  for (size_t at = insertAt; at < path.size(); at += CharLength(path, at)) cuts.push_back(at);
+  cuts.push_back(path.size());
+  auto shortened = [&](size_t cut) { return head + path.substr(cuts[cut]); };
+  size_t fits = cuts.size() - 1;  // nothing left of the tail: the last resort
+  size_t low = 0;
+  while (low < fits) {
+    const size_t middle = low + (fits - low) / 2;
+    if (textWidth(shortened(middle)) <= widthLimit) {
+      fits = middle;
+    } else {
+      low = middle + 1;
+    }
   }
-  return result;
+  return shortened(fits);
 }
 
 std::string DisplayPath(const std::string& path) {

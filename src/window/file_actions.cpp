@@ -139,8 +139,9 @@ int FileActions::AddToHistory(QStringList names) {
   const QSignalBlocker block(history_);
   for (auto name = names.crbegin(); name != names.crend(); ++name) {
     int found = -1;
+    // A file is its exact path: fw.hex and FW.hex are two files.
     for (int i = 0; i < history_->count(); ++i) {
-      if (SameTextNoCase(history_->itemText(i).toStdString(), name->toStdString())) {
+      if (history_->itemText(i) == *name) {
         found = i;
         break;
       }

@@ -1,10 +1,15 @@
 // The program an instrument owner starts: quorvel (the maker's edition) and
 // quorvel-kmb (the distributor's), built from this file with QUORVEL_EDITION
 // 0 and 1.
+#include <signal.h>
+
 #include <QApplication>
 #include <QLocale>
+#include <QSocketNotifier>
+#include <memory>
 
 #include "app/globals.h"
+#include "app/stop_signals.h"
 #include "dialogs/product_images.h"
 #include "serial/port_handover.h"
 #include "window/main_form.h"
@@ -28,6 +33,17 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(quorvel::ApplicationIcon());
   quorvel::Language = quorvel::LanguageOf(QLocale::system());
   quorvel::TMainForm form;
+  // A desktop logout (SIGTERM) or a closed terminal (SIGHUP) closes the
+  // window as its close button does: the run ends and the settings are kept.
+  quorvel::StopSignals stop({SIGTERM, SIGHUP, SIGINT});
+  std::unique_ptr<QSocketNotifier> stopNotice;
+  if (stop.Fd() >= 0) {
+    stopNotice = std::make_unique<QSocketNotifier>(stop.Fd(), QSocketNotifier::Read);
+    QObject::connect(stopNotice.get(), &QSocketNotifier::activated, &form, [&form, &stop] {
+      stop.Drain();
+      form.close();
+    });
+  }
   form.show();
   // Without a window manager (a kiosk, a virtual display) nobody else gives
   // the new window the keyboard.

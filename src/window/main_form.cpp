@@ -306,8 +306,9 @@ void TMainForm::PortListChanged(PortSource* sender) {
   const QString remembered = ui_.portList->currentText();
   FillPortList(*sender);
   int index = 0;
+  // A port is its exact path: /dev/p1 and /dev/P1 are two ports.
   for (int i = 0; i < ui_.portList->count(); ++i) {
-    if (SameTextNoCase(ui_.portList->itemText(i).toStdString(), remembered.toStdString())) {
+    if (ui_.portList->itemText(i) == remembered) {
       index = i;
       break;
     }

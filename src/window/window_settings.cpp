@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <cstdio>
 
 #include "app/globals.h"
 
@@ -20,6 +21,23 @@ const QString kFrameGap = QStringLiteral("FrameGap");
 const QString kFrameGapStandard = QStringLiteral("standard");
 const QString kFrameGapAuto = QStringLiteral("auto");
 const QString kHistorySeparator = QStringLiteral("\r\n");
+
+// The settings file of the edition, where QSettings keeps it.
+QString SettingsFilePath() {
+  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/" +
+         kOrganization + "/" + SettingsApplicationName() + ".conf";
+}
+
+// QSettings reads the whole file before it reads or writes a value: a FIFO
+// (or a device) there would hold the window for ever. Only a regular file,
+// or none yet, is used.
+bool SettingsFileUsable() {
+  const QFileInfo file(SettingsFilePath());
+  if (!file.exists() || file.isFile()) return true;
+  std::fprintf(stderr, "%s: not a regular file; the settings are neither read nor written\n",
+               qPrintable(file.filePath()));
+  return false;
+}
 
 QString WithTrailingSlash(QString folder) {
   if (!folder.endsWith(QLatin1Char('/'))) folder += QLatin1Char('/');
@@ -54,6 +72,7 @@ QStringList HistoryFromText(const QString& text) {
 }
 
 bool LoadWindowSettings(WindowSettings& settings) {
+  if (!SettingsFileUsable()) return false;
   QSettings stored(kOrganization, SettingsApplicationName());
   if (stored.allKeys().isEmpty()) return false;
   for (const auto& [key, field] : {std::pair{kDirDataFiles, &WindowSettings::DirDataFiles},
@@ -70,6 +89,7 @@ bool LoadWindowSettings(WindowSettings& settings) {
 }
 
 void SaveWindowSettings(const WindowSettings& settings) {
+  if (!SettingsFileUsable()) return;
   QSettings stored(kOrganization, SettingsApplicationName());
   stored.setValue(kDirDataFiles, settings.DirDataFiles);
   stored.setValue(kDirLogFiles, settings.DirLogFiles);

@@ -134,5 +134,19 @@ TEST(ShortenPath, RemovesWholeUtf8Characters) {
   }
 }
 
+// A history entry may be as long as a settings file holds: the width of a
+// 64K-character path is measured a few dozen times, not once per character
+// (which kept the window busy for minutes).
+TEST(ShortenPath, AVeryLongPathIsMeasuredAFewTimes) {
+  const std::string path = "/" + std::string(65536, 'x') + "/device.qvl";
+  int measured = 0;
+  const TextWidthFn counting = [&measured](std::string_view text) {
+    ++measured;
+    return CharCount(text);
+  };
+  EXPECT_EQ(ShortenPath(path, counting, 40), "..." + path.substr(path.size() - 37));
+  EXPECT_LE(measured, 20);
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -3,6 +3,8 @@
 // an open list, the bus address rule, the serial settings button, hot-plug,
 // the settings round trip and the file commands.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -10,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -23,11 +26,13 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datafile/data_file.h"
 #include "dialogs/link_label.h"
 #include "dialogs/serial_settings_dialog.h"
+#include "process_runner.h"
 #include "run/device_types.h"
 #include "serial/port_list_service.h"
 #include "window/file_combo_box.h"
@@ -393,6 +398,41 @@ TEST_F(MainFormTest, ALongPathShowsItsFileNameInTheFileList) {
   EXPECT_EQ(list->ShownText().toStdString(), "/fw.qvl");
 }
 
+// A port is its exact path: of two ports whose names differ only in letter
+// case, the one chosen stays chosen when the list changes, whichever comes
+// first in it.
+TEST_F(MainFormTest, HotPlugKeepsThePortOfTheExactName) {
+  ProgramScope program(1);
+  TMainForm& form = Open();
+  ASSERT_TRUE(ChooseDevice(form, "KV-310"));
+  const std::string lower = PlugPort(QStringLiteral("port-p1"));
+  const std::string upper = PlugPort(QStringLiteral("port-P1"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Listed(form, lower) && Listed(form, upper); }));
+  for (const std::string& chosen : {lower, upper}) {
+    SCOPED_TRACE(chosen);
+    ASSERT_TRUE(ChooseEntry(form.PortList(), QString::fromStdString(chosen)));
+    const std::string other = PlugPort(QStringLiteral("port-x") +
+                                       QString::fromStdString(chosen.substr(chosen.size() - 2)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Listed(form, other); }));
+    EXPECT_EQ(form.PortList()->currentText().toStdString(), chosen);
+  }
+}
+
+// A file is its exact path: opening fw.hex while FW.hex is in the history
+// adds it and chooses it, never the other one.
+TEST_F(MainFormTest, OpenTellsFilesApartByTheirExactName) {
+  ProgramScope program(1);
+  const std::string upper = MakeFile(QStringLiteral("FW.hex"));
+  MakeFile(QStringLiteral("fw.hex"));
+  Store(QStringLiteral("History"), QString::fromStdString(upper));
+  Store(QStringLiteral("LastFileIndex"), 0);
+  TMainForm& form = Open();
+  AnswerNextFileDialog(QString::fromStdString(Path("fw.hex")));
+  form.OpenAction()->trigger();
+  EXPECT_EQ(form.FileList()->count(), 2);
+  EXPECT_EQ(form.DataFileName(), Path("fw.hex"));
+}
+
 TEST_F(MainFormTest, HotPlugKeepsTheChosenPort) {
   ProgramScope program(1);
   TMainForm& form = Open();
@@ -528,6 +568,65 @@ struct StoredCase {
   uint8_t edition;
   const char* file;
 };
+
+// True once the process has a handler for the signal (its caught-signals
+// mask in /proc), waiting at most `limit`.
+bool CatchesSignal(pid_t pid, int number, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  do {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigCgt:", 0) != 0) continue;
+      const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+      if ((caught >> (number - 1)) & 1) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
+}
+
+// A desktop logout (SIGTERM) or a closed terminal (SIGHUP) closes the
+// program as its close button does: it ends by itself and keeps its
+// settings.
+TEST_F(MainFormTest, ASignalToEndClosesTheProgramAndKeepsItsSettings) {
+  // The program keeps its settings where this test process keeps its own.
+  const std::string settings =
+      qEnvironmentVariable("XDG_CONFIG_HOME").toStdString() + "/VARNELD/Quorvel.conf";
+  for (const int number : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(number);
+    std::filesystem::remove(settings);
+    const test::ProcessResult ended =
+        test::RunProcess({QUORVEL_WINDOW}, {"QT_QPA_PLATFORM=offscreen", "LC_ALL=C"},
+                         std::chrono::seconds(60), [number](pid_t pid) {
+                           if (CatchesSignal(pid, number, std::chrono::seconds(30)))
+                             kill(pid, number);
+                         });
+    EXPECT_EQ(ended.exitCode, 0) << ended.err;
+    EXPECT_TRUE(std::filesystem::exists(settings)) << ended.err;
+  }
+}
+
+// A settings file that is no regular file (a FIFO nobody writes to) is
+// neither read nor written: the window comes up and closes as without
+// settings, instead of waiting for the FIFO for ever.
+TEST_F(MainFormTest, ASettingsFileThatIsNoRegularFileIsLeftAlone) {
+  ProgramScope program(1, 0);
+  const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/VARNELD");
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString file = folder + QStringLiteral("/Quorvel.conf");
+  QFile::remove(file);
+  ASSERT_EQ(mkfifo(file.toLocal8Bit().constData(), 0600), 0);
+  // Gone before the fixture clears the settings, whatever happens here.
+  const std::unique_ptr<const QString, void (*)(const QString*)> removed(
+      &file, [](const QString* path) { QFile::remove(*path); });
+  {
+    TMainForm& form = Open();
+    EXPECT_EQ(form.FileList()->count(), 0);
+    form.close();
+    form_.reset();
+  }
+  EXPECT_FALSE(QFileInfo(file).isFile());
+}
 
 TEST_F(MainFormTest, SettingsAreRestoredAtStartAndStoredAtExitPerEdition) {
   for (const StoredCase& c : {StoredCase{0, "Quorvel.conf"}, StoredCase{1, "QuorvelKMB.conf"}}) {
