@@ -71,8 +71,7 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
     AppendLog(kLogConnected, kArgDeviceProtocol.text());
     rec_.AppConnected = true;
   }
-  rec_.DeviceAnswered = true;
-  rec_.AnswerAwaited = false;
+  NoteAnswer();
   const uint8_t address = frame[kAppAddressOffset];
   const bool identifyReply = address == static_cast<uint8_t>(row.AppAddrIdentify + 0x80);
   const bool bootReply = address == static_cast<uint8_t>(row.AppAddrBoot + 0x80);
@@ -191,8 +190,7 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
   }
   if (negative) {
     RefusedCommand();
-    rec_.DeviceAnswered = true;
-    rec_.AnswerAwaited = false;
+    NoteAnswer();
     if (!rec_.LastWasError) rec_.RetryCount = 0;
     rec_.RetryCount += 1;
     if (rec_.RetryCount > 5) {
@@ -215,8 +213,7 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
 
   if (!rec_.LastWasError) rec_.RetryCount = 0;
   rec_.LastAck = code;
-  rec_.DeviceAnswered = true;
-  rec_.AnswerAwaited = false;
+  NoteAnswer();
   if (code < 8) rec_.AckedCommands |= static_cast<uint8_t>(1u << code);
   bool error = false;
   switch (code) {

@@ -61,6 +61,20 @@ struct RunRecord {
   // The command sent last has not been answered yet.
   bool AnswerAwaited = false;
   uint8_t AckedCommands = 0;
+  // Tick of the device's last answer.
+  uint32_t LastAnswerTick = 0;
+  // The command sent last followed the device's last answer within the
+  // standard frame gap: soon enough for a device that needs that pause to
+  // miss it.
+  bool SentSoonAfterAnswer = false;
+  // A command sent that soon has been answered in this run.
+  bool SoonCommandAnswered = false;
+  // Bytes of the command sent last.
+  uint32_t LastSentCount = 0;
+  // A command sent soon after an answer went unanswered although such
+  // commands were answered before: the answer to its repetition decides
+  // whether the frame gap is to blame.
+  bool GapSuspected = false;
   // The link was switched to the standard frame gap for the rest of the run.
   bool StandardGapForced = false;
   uint32_t LastSendTick = 0;
@@ -243,6 +257,7 @@ class RunEngine {
   bool BlockInBuffer() const;
   bool BlockIsEmpty() const;
   void SendBootCommand(Command command);
+  void NoteSent(bool accepted, uint32_t count);
   std::string AddressRange() const;
 
   // Reply handling.
@@ -254,6 +269,8 @@ class RunEngine {
   bool HandleWriteAck(std::span<const uint8_t> reply);
   size_t StaleReplyLength(std::span<const uint8_t> bytes) const;
   void Timeout();
+  void NoteAnswer();
+  bool AnsweredPromptly();
   void MissedCommand();
   void RefusedCommand();
   void UseStandardFrameGap();
@@ -277,6 +294,8 @@ class RunEngine {
   std::vector<uint8_t> bootAccumulator_;
   // Drops the echo of the last bytes the link accepted.
   EchoFilter echo_;
+  // The line the run's link was opened with.
+  LineSettings line_;
   // The link's frame gap before the run switched it to the standard one;
   // given back when the run ends.
   std::optional<FrameGapChoice> gapBeforeRun_;
