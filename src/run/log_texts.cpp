@@ -33,6 +33,7 @@ const std::array<LogTextPair, kLogTextCount> kPlainLogTexts{{
     {"- Przewrano na żądanie użytkownika", "- User abort"},
     {"- Rezultat: ", "- Result: "},
     {"- Odstęp ramek od teraz: ", "- Frame gap from now on: "},
+    {"- Urządzenie odmówiło ", "- The device refused "},
 }};
 
 // A width function that never grows must not pad forever.

@@ -190,10 +190,19 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
   }
   if (negative) {
     RefusedCommand();
+    // A refusal counts once per command sent: further negative replies to
+    // the same command are only errors in a row.
+    const bool answersCommand = rec_.AnswerAwaited;
     NoteAnswer();
     if (!rec_.LastWasError) rec_.RetryCount = 0;
     rec_.RetryCount += 1;
-    if (rec_.RetryCount > 5) {
+    const bool retried = code == kBootErrorErase || code == kBootErrorWrite;
+    if (retried && answersCommand && RefusedTooOften(rec_.Step)) {
+      AppendLog(code == kBootErrorErase ? kLogErasing : kLogWritingBlock, kArgError.text());
+      EndRefused(rec_.Step);
+      return true;
+    }
+    if (rec_.RetryCount > kErrorsInARow) {
       Timeout();
       return true;
     }
@@ -215,6 +224,9 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
   rec_.LastAck = code;
   NoteAnswer();
   if (code < 8) rec_.AckedCommands |= static_cast<uint8_t>(1u << code);
+  // The write's refusals are of one block: only that block's
+  // acknowledgement clears them (HandleWriteAck).
+  if (code < rec_.Refusals.size() && code != kBootWrite) rec_.Refusals[code] = 0;
   bool error = false;
   switch (code) {
     case kBootConnect:
@@ -223,6 +235,8 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
       break;
     case kBootReadInfo:
       HandleDeviceInfo(reply);
+      error = !BlockSizeUsable();
+      if (error && end_ == RunEnd::None) UnusableBlockSize();
       break;
     case kBootErase:
       AppendLog(kLogErasing, kArgOk);
@@ -286,9 +300,22 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
   }
 }
 
+// The device information is asked for again after an unusable block size;
+// a device that keeps reporting one ends the run as one that keeps answering
+// with errors does, instead of being asked for ever.
+void RunEngine::UnusableBlockSize() {
+  rec_.RetryCount += 1;
+  if (rec_.RetryCount <= kErrorsInARow) return;
+  const std::string detail = std::to_string(rec_.BlockSize) + ", " + kArgBlockUnusable.str();
+  AppendLog(kLogBlockSize, detail);
+  Fail(RunCause::DeviceMismatch, LogText(kLogBlockSize) + detail);
+  EndRun(RunEnd::Error);
+}
+
 bool RunEngine::HandleWriteAck(std::span<const uint8_t> reply) {
   rec_.BlockAcked = WireU32(reply, 2) == rec_.BlockAddress;
   if (rec_.BlockAcked) {
+    if (rec_.BlockAddress == rec_.RefusedBlock) rec_.Refusals[kBootWrite] = 0;
     rec_.AckedAddresses[1] = rec_.AckedAddresses[0];
     rec_.AckedAddresses[0] = rec_.BlockAddress;
     if (rec_.AckedCount < 2) ++rec_.AckedCount;
@@ -300,7 +327,7 @@ bool RunEngine::HandleWriteAck(std::span<const uint8_t> reply) {
   }
   AppendLog(kLogWritingBlock, kArgError.str() + ", " + kArgBadBlockAddress.str());
   rec_.RetryCount += 1;
-  if (rec_.RetryCount > 5) Timeout();
+  if (rec_.RetryCount > kErrorsInARow) Timeout();
   return false;
 }
 

@@ -26,7 +26,6 @@ constexpr int32_t kConnectCountBoot = 1;
 constexpr int32_t kConnectCountApp = 5;
 constexpr int32_t kProtocolSwitchCount = 50;
 constexpr int32_t kConnectGiveUp = 250;
-constexpr int32_t kRepeatGiveUp = 5;
 
 // What a device and the link's threads may add to the line time of a command
 // and its answer, for an answer that still counts as prompt.
@@ -668,7 +667,7 @@ void RunEngine::TimerTimer() {
   if (elapsed < (rec_.Step == kBootErase ? kEraseWaitMs : kCommandWaitMs)) return;
   MissedCommand();
   rec_.RetryCount += 1;
-  if (rec_.RetryCount > kRepeatGiveUp) {
+  if (rec_.RetryCount > kErrorsInARow) {
     Timeout();
     return;
   }
@@ -743,6 +742,47 @@ void RunEngine::UseStandardFrameGap() {
   link.SetFrameGap(FrameGapChoice::Standard());
   AppendLog(kLogFrameGap,
             std::to_string(kStandardFrameGapMs) + " ms" + kArgDeviceNotKeepingUp.str());
+}
+
+// Counts a refusal of the command with this code (for the write: of the
+// block being written). True once the device has refused it kRefusalLimit
+// times without acknowledging it in between: positive answers to other
+// commands (the reconnect after a failed erase) do not make it a run that
+// gets anywhere.
+bool RunEngine::RefusedTooOften(uint8_t command) {
+  if (command >= rec_.Refusals.size()) return false;
+  if (command == kBootWrite && rec_.RefusedBlock != rec_.BlockAddress) {
+    rec_.RefusedBlock = rec_.BlockAddress;
+    rec_.Refusals[command] = 0;
+  }
+  return ++rec_.Refusals[command] >= kRefusalLimit;
+}
+
+// The run ends saying what the device refused and how often.
+void RunEngine::EndRefused(uint8_t command) {
+  const std::string refused = RefusedCommandText(command) + " " +
+                              std::to_string(rec_.Refusals[command]) + " " + kArgTimes.str();
+  AppendLog(kLogDeviceRefused, refused);
+  Fail(RunCause::DeviceRefused, LogText(kLogDeviceRefused) + refused);
+  EndRun(RunEnd::Error);
+}
+
+// What the device refused, as the line after "- The device refused " says it.
+std::string RunEngine::RefusedCommandText(uint8_t command) const {
+  switch (command) {
+    case kBootConnect:
+      return kArgRefusedConnect.str();
+    case kBootReadInfo:
+      return kArgRefusedReadInfo.str();
+    case kBootErase:
+      return kArgRefusedErase.str();
+    case kBootWrite:
+      return kArgRefusedWrite.str() + AddressRange();
+    case kBootReset:
+      return kArgRefusedReset.str();
+    default:
+      return std::to_string(command);
+  }
 }
 
 void RunEngine::Timeout() {

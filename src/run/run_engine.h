@@ -7,6 +7,7 @@
 // Finish, which finishes the run.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -77,6 +78,10 @@ struct RunRecord {
   bool GapSuspected = false;
   // The link was switched to the standard frame gap for the rest of the run.
   bool StandardGapForced = false;
+  // Refusals of each bootloader command (by its code) since the device last
+  // acknowledged it; the write's count is of the block at RefusedBlock.
+  std::array<uint8_t, 6> Refusals{};
+  uint32_t RefusedBlock = 0;
   uint32_t LastSendTick = 0;
   int32_t RetryCount = 0;
   bool Finishing = false;
@@ -231,6 +236,14 @@ class RunEngine {
  private:
   enum class Command { None, Connect, ReadInfo, Erase, Write, Reset };
 
+  // Errors in a row (negative replies, wrongly addressed acknowledgements,
+  // unusable device information, commands the timer repeated) after which
+  // the run gives up.
+  static constexpr int32_t kErrorsInARow = 5;
+  // Refusals of one command (of one block, for the write) after which the
+  // run gives up, whatever the device acknowledged in between.
+  static constexpr uint8_t kRefusalLimit = 3;
+
   const TDevAvailData& Row() const { return row_; }
   TLinkKind LinkKind() const;
   uint32_t Now();
@@ -267,6 +280,7 @@ class RunEngine {
   bool HandleBootReply(std::span<const uint8_t> reply, bool negative);
   void HandleDeviceInfo(std::span<const uint8_t> reply);
   bool HandleWriteAck(std::span<const uint8_t> reply);
+  void UnusableBlockSize();
   size_t StaleReplyLength(std::span<const uint8_t> bytes) const;
   void Timeout();
   void NoteAnswer();
@@ -274,6 +288,9 @@ class RunEngine {
   void MissedCommand();
   void RefusedCommand();
   void UseStandardFrameGap();
+  bool RefusedTooOften(uint8_t command);
+  void EndRefused(uint8_t command);
+  std::string RefusedCommandText(uint8_t command) const;
   void Fail(RunCause cause, std::string failureText);
   void LinkFailure(TLinkStatus status);
 

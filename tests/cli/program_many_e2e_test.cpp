@@ -130,6 +130,38 @@ TEST_F(ProgramEndToEnd, SeveralInstrumentsAtOnceEachWithItsCauseInTheReport) {
   ExpectNamedReceivedEqualsFile("unconfirmed", SampleHex());
 }
 
+// An instrument that refuses every erase answers the reconnect after each
+// refusal: its run still ends by itself, soon, and says why; the other
+// instrument's run and the table and report of both come as usual.
+TEST_F(ProgramEndToEnd, InstrumentRefusingEveryEraseEndsItsRunByItself) {
+  const std::vector<std::string> sim{"--device", "M-530", "--baud", "115200", "--mode", "boot"};
+  std::vector<std::string> refusingSim = sim;
+  refusingSim.insert(refusingSim.end(), {"--negative", "3:0"});
+  const std::string refusing = StartNamedSim("refusing", refusingSim);
+  const std::string ok = StartNamedSim("ok", sim);
+  const ProcessResult run = Program({"--device", "M-530", "--baud", "115200", "--port", refusing,
+                                     "--port", ok, "--report", Path("report.json"), SampleHex()});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_NE(
+      run.out.find("[" + refusing + "] - The device refused to erase its program memory 3 times\n"),
+      std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\n" + refusing + "  "), std::string::npos) << run.out;  // table row
+  const std::map<std::string, QJsonObject> report = ReportByPort(Path("report.json"), true);
+  ASSERT_EQ(report.count(refusing), 1u);
+  const QJsonObject& entry = report.at(refusing);
+  EXPECT_EQ(entry["cause"].toString().toStdString(), "device-refused");
+  EXPECT_EQ(entry["exit_code"].toInt(), 1);
+  EXPECT_EQ(entry["message"].toString().toStdString(),
+            "M-530 no 1234/5678 programming was unsuccessful.\n\nThe device refused to erase its "
+            "program memory 3 times.");
+  // Three rounds of connect, device information and erase take well under
+  // a second; the bound only allows for a loaded machine.
+  EXPECT_LT(entry["duration_ms"].toInteger(), 20000);
+  EXPECT_EQ(report.at(ok)["cause"].toString().toStdString(), "success");
+  ExpectNamedReceivedEqualsFile("ok", SampleHex());
+}
+
 TEST_F(ProgramEndToEnd, OneInstrumentsReportIsOneObject) {
   // A HEX file with a line the reader refuses: the run ends before the port
   // is opened.

@@ -133,6 +133,23 @@ TEST_F(ReplyTest, OddOrZeroBlockSizeAsksForTheDeviceInformationAgain) {
   }
 }
 
+// A device that never reports a usable block size is asked six times, not
+// for ever.
+TEST_F(ReplyTest, BlockSizeNeverUsableEndsTheRun) {
+  h.instrument.blockSize = 255;
+  const std::string file = h.WriteQvl("rz.qvl", Image(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(h.RowIndex("RZ-303"), file));
+  EXPECT_EQ(h.RunFor(60000), 0u);
+  EXPECT_EQ(h.SentWithCode(2).size(), 6u);
+  EXPECT_TRUE(h.SentWithCode(3).empty());
+  EXPECT_TRUE(h.LogHas("- Data block size: 255, unusable (must be even and above 0)"));
+  EXPECT_EQ(h.engine->LastOutcome().Cause, RunCause::DeviceMismatch);
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text,
+            "RZ-303 no 4660/66 programming was unsuccessful.\r\n\r\nData block size: 255, unusable "
+            "(must be even and above 0).");
+}
+
 TEST_F(ReplyTest, EraseFailureGoesBackToConnecting) {
   StartSilentFor({3});
   ASSERT_EQ(LastSent()[1], 0x03);
