@@ -34,6 +34,7 @@ const std::array<LogTextPair, kLogTextCount> kPlainLogTexts{{
     {"- Rezultat: ", "- Result: "},
     {"- Odstęp ramek od teraz: ", "- Frame gap from now on: "},
     {"- Urządzenie odmówiło ", "- The device refused "},
+    {"- Nie sprawdzono typu urządzenia: ", "- Device type not checked: "},
 }};
 
 // A width function that never grows must not pad forever.

@@ -19,7 +19,7 @@ struct LogTextPair {
   const std::string& text() const { return Language == 0 ? pl : en; }
 };
 
-constexpr size_t kLogTextCount = 30;
+constexpr size_t kLogTextCount = 31;
 
 // Indexes of the log texts.
 enum LogIndex : int {
@@ -55,6 +55,8 @@ enum LogIndex : int {
   kLogFrameGap = 28,
   // The device refused the same command so often that the run gave up.
   kLogDeviceRefused = 29,
+  // The device information's type code is one that is not compared.
+  kLogDeviceNotChecked = 30,
 };
 
 // The log texts, plain and never changed. A RunLog lines up texts 16 and
@@ -104,6 +106,14 @@ constexpr TextPair kArgRefusedErase{"skasowania pamięci programu", "to erase it
 constexpr TextPair kArgRefusedWrite{"zapisania bloku danych ", "to write data block "};
 constexpr TextPair kArgRefusedReset{"resetu", "to reset"};
 constexpr TextPair kArgTimes{"razy", "times"};
+
+// After kLogDeviceNotChecked: the code (with its model name) and the
+// selected type.
+constexpr TextPair kArgNotCompared{
+    "urządzenie podaje kod %s; kodów od 1 do 5 (najstarsze typy urządzeń) i 65535 (brak typu) nie "
+    "porównuje się z wybranym typem (%s)",
+    "the device reports code %s; codes 1 to 5 (the oldest device types) and 65535 (no type) "
+    "are not compared with the selected type (%s)"};
 
 // Failure texts that replace the log text of the same event.
 constexpr TextPair kFailureTimeout{"- Przewrano na skutek przeterminowania", "- Timeout occured"};

@@ -272,9 +272,15 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
                                 std::to_string(rec_.SerialPart1) + "/" +
                                 std::to_string(rec_.SerialPart2) + "  " + rec_.BootVersion);
   const TDevAvailData& row = Row();
-  const bool checkDevice =
-      rec_.DeviceCode != 65535 && !(rec_.DeviceCode >= 1 && rec_.DeviceCode <= 5);
-  if (checkDevice && rec_.DeviceCode != row.DevCode) {
+  rec_.DeviceCheckSkipped =
+      rec_.DeviceCode == 65535 || (rec_.DeviceCode >= 1 && rec_.DeviceCode <= 5);
+  if (rec_.DeviceCheckSkipped) {
+    // Nothing confirms that the instrument is of the selected type: the
+    // log says so rather than let the run pass for a checked one.
+    const std::string code =
+        std::to_string(rec_.DeviceCode) + (deviceName.empty() ? "" : " (" + deviceName + ")");
+    AppendLog(kLogDeviceNotChecked, FormatText(kArgNotCompared.text(), {code, row.Name}));
+  } else if (rec_.DeviceCode != row.DevCode) {
     const std::string detail = FormatText(kArgSelectedProgrammed.text(), {row.Name, deviceName});
     AppendLog(kLogIncompatibleDevice, detail);
     Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleDevice) + detail);

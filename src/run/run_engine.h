@@ -82,6 +82,8 @@ struct RunRecord {
   // acknowledged it; the write's count is of the block at RefusedBlock.
   std::array<uint8_t, 6> Refusals{};
   uint32_t RefusedBlock = 0;
+  // The device's type code was not compared with the selected row.
+  bool DeviceCheckSkipped = false;
   uint32_t LastSendTick = 0;
   int32_t RetryCount = 0;
   bool Finishing = false;
