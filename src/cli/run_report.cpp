@@ -70,6 +70,9 @@ std::string ObjectJson(const InstrumentResult& r, const std::string& indent) {
   field("serial", serial);
   field("device_code", JsonNumberOrNull(r.facts.InfoReported, r.facts.DeviceCode));
   field("boot_version", r.facts.InfoReported ? JsonString(r.facts.BootVersion) : "null");
+  std::string deviceCheck = "null";
+  if (r.facts.InfoReported) deviceCheck = r.facts.DeviceCheckSkipped ? "\"skipped\"" : "\"done\"";
+  field("device_check", deviceCheck);
   field("bytes_written", std::to_string(r.facts.BytesWritten));
   field("bytes_total", std::to_string(r.facts.BytesTotal));
   field("blocks_skipped", std::to_string(r.facts.BlocksSkipped));

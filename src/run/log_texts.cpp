@@ -33,6 +33,8 @@ const std::array<LogTextPair, kLogTextCount> kPlainLogTexts{{
     {"- Przewrano na żądanie użytkownika", "- User abort"},
     {"- Rezultat: ", "- Result: "},
     {"- Odstęp ramek od teraz: ", "- Frame gap from now on: "},
+    {"- Urządzenie odmówiło ", "- The device refused "},
+    {"- Nie sprawdzono typu urządzenia: ", "- Device type not checked: "},
 }};
 
 // A width function that never grows must not pad forever.

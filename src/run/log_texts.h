@@ -19,7 +19,7 @@ struct LogTextPair {
   const std::string& text() const { return Language == 0 ? pl : en; }
 };
 
-constexpr size_t kLogTextCount = 29;
+constexpr size_t kLogTextCount = 31;
 
 // Indexes of the log texts.
 enum LogIndex : int {
@@ -53,6 +53,10 @@ enum LogIndex : int {
   kLogResult = 27,
   // The run switched the link to the standard frame gap.
   kLogFrameGap = 28,
+  // The device refused the same command so often that the run gave up.
+  kLogDeviceRefused = 29,
+  // The device information's type code is one that is not compared.
+  kLogDeviceNotChecked = 30,
 };
 
 // The log texts, plain and never changed. A RunLog lines up texts 16 and
@@ -88,8 +92,28 @@ constexpr TextPair kArgBadBlockAddress{"niewłaściwy adres bloku danych", "bad 
 constexpr TextPair kArgNoData{"plik nie zawiera danych", "the file holds no data"};
 constexpr TextPair kArgDeviceNotKeepingUp{" (urządzenie nie nadążało za krótszym odstępem)",
                                           " (the device did not keep up with the shorter one)"};
+constexpr TextPair kArgBlockUnusable{"nieużyteczny (musi być parzysty i większy od zera)",
+                                     "unusable (must be even and above 0)"};
 constexpr TextPair kArgBlockTooLarge{"za duży dla łącza, największy: ",
                                      "too large for the link, largest: "};
+
+// What the device refused (after kLogDeviceRefused), then how often.
+constexpr TextPair kArgRefusedConnect{"połączenia", "the connection"};
+constexpr TextPair kArgRefusedReadInfo{"podania danych urządzenia",
+                                       "to give its device information"};
+constexpr TextPair kArgRefusedErase{"skasowania pamięci programu", "to erase its program memory"};
+// Followed by the block's address range.
+constexpr TextPair kArgRefusedWrite{"zapisania bloku danych ", "to write data block "};
+constexpr TextPair kArgRefusedReset{"resetu", "to reset"};
+constexpr TextPair kArgTimes{"razy", "times"};
+
+// After kLogDeviceNotChecked: the code (with its model name) and the
+// selected type.
+constexpr TextPair kArgNotCompared{
+    "urządzenie podaje kod %s; kodów od 1 do 5 (najstarsze typy urządzeń) i 65535 (brak typu) nie "
+    "porównuje się z wybranym typem (%s)",
+    "the device reports code %s; codes 1 to 5 (the oldest device types) and 65535 (no type) "
+    "are not compared with the selected type (%s)"};
 
 // Failure texts that replace the log text of the same event.
 constexpr TextPair kFailureTimeout{"- Przewrano na skutek przeterminowania", "- Timeout occured"};

@@ -71,8 +71,7 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
     AppendLog(kLogConnected, kArgDeviceProtocol.text());
     rec_.AppConnected = true;
   }
-  rec_.DeviceAnswered = true;
-  rec_.AnswerAwaited = false;
+  NoteAnswer();
   const uint8_t address = frame[kAppAddressOffset];
   const bool identifyReply = address == static_cast<uint8_t>(row.AppAddrIdentify + 0x80);
   const bool bootReply = address == static_cast<uint8_t>(row.AppAddrBoot + 0x80);
@@ -191,11 +190,19 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
   }
   if (negative) {
     RefusedCommand();
-    rec_.DeviceAnswered = true;
-    rec_.AnswerAwaited = false;
+    // A refusal counts once per command sent: further negative replies to
+    // the same command are only errors in a row.
+    const bool answersCommand = rec_.AnswerAwaited;
+    NoteAnswer();
     if (!rec_.LastWasError) rec_.RetryCount = 0;
     rec_.RetryCount += 1;
-    if (rec_.RetryCount > 5) {
+    const bool retried = code == kBootErrorErase || code == kBootErrorWrite;
+    if (retried && answersCommand && RefusedTooOften(rec_.Step)) {
+      AppendLog(code == kBootErrorErase ? kLogErasing : kLogWritingBlock, kArgError.text());
+      EndRefused(rec_.Step);
+      return true;
+    }
+    if (rec_.RetryCount > kErrorsInARow) {
       Timeout();
       return true;
     }
@@ -215,9 +222,11 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
 
   if (!rec_.LastWasError) rec_.RetryCount = 0;
   rec_.LastAck = code;
-  rec_.DeviceAnswered = true;
-  rec_.AnswerAwaited = false;
+  NoteAnswer();
   if (code < 8) rec_.AckedCommands |= static_cast<uint8_t>(1u << code);
+  // The write's refusals are of one block: only that block's
+  // acknowledgement clears them (HandleWriteAck).
+  if (code < rec_.Refusals.size() && code != kBootWrite) rec_.Refusals[code] = 0;
   bool error = false;
   switch (code) {
     case kBootConnect:
@@ -226,6 +235,8 @@ bool RunEngine::HandleBootReply(std::span<const uint8_t> reply, bool negative) {
       break;
     case kBootReadInfo:
       HandleDeviceInfo(reply);
+      error = !BlockSizeUsable();
+      if (error && end_ == RunEnd::None) UnusableBlockSize();
       break;
     case kBootErase:
       AppendLog(kLogErasing, kArgOk);
@@ -261,9 +272,15 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
                                 std::to_string(rec_.SerialPart1) + "/" +
                                 std::to_string(rec_.SerialPart2) + "  " + rec_.BootVersion);
   const TDevAvailData& row = Row();
-  const bool checkDevice =
-      rec_.DeviceCode != 65535 && !(rec_.DeviceCode >= 1 && rec_.DeviceCode <= 5);
-  if (checkDevice && rec_.DeviceCode != row.DevCode) {
+  rec_.DeviceCheckSkipped =
+      rec_.DeviceCode == 65535 || (rec_.DeviceCode >= 1 && rec_.DeviceCode <= 5);
+  if (rec_.DeviceCheckSkipped) {
+    // Nothing confirms that the instrument is of the selected type: the
+    // log says so rather than let the run pass for a checked one.
+    const std::string code =
+        std::to_string(rec_.DeviceCode) + (deviceName.empty() ? "" : " (" + deviceName + ")");
+    AppendLog(kLogDeviceNotChecked, FormatText(kArgNotCompared.text(), {code, row.Name}));
+  } else if (rec_.DeviceCode != row.DevCode) {
     const std::string detail = FormatText(kArgSelectedProgrammed.text(), {row.Name, deviceName});
     AppendLog(kLogIncompatibleDevice, detail);
     Fail(RunCause::DeviceMismatch, LogText(kLogIncompatibleDevice) + detail);
@@ -289,9 +306,22 @@ void RunEngine::HandleDeviceInfo(std::span<const uint8_t> reply) {
   }
 }
 
+// The device information is asked for again after an unusable block size;
+// a device that keeps reporting one ends the run as one that keeps answering
+// with errors does, instead of being asked for ever.
+void RunEngine::UnusableBlockSize() {
+  rec_.RetryCount += 1;
+  if (rec_.RetryCount <= kErrorsInARow) return;
+  const std::string detail = std::to_string(rec_.BlockSize) + ", " + kArgBlockUnusable.str();
+  AppendLog(kLogBlockSize, detail);
+  Fail(RunCause::DeviceMismatch, LogText(kLogBlockSize) + detail);
+  EndRun(RunEnd::Error);
+}
+
 bool RunEngine::HandleWriteAck(std::span<const uint8_t> reply) {
   rec_.BlockAcked = WireU32(reply, 2) == rec_.BlockAddress;
   if (rec_.BlockAcked) {
+    if (rec_.BlockAddress == rec_.RefusedBlock) rec_.Refusals[kBootWrite] = 0;
     rec_.AckedAddresses[1] = rec_.AckedAddresses[0];
     rec_.AckedAddresses[0] = rec_.BlockAddress;
     if (rec_.AckedCount < 2) ++rec_.AckedCount;
@@ -303,7 +333,7 @@ bool RunEngine::HandleWriteAck(std::span<const uint8_t> reply) {
   }
   AppendLog(kLogWritingBlock, kArgError.str() + ", " + kArgBadBlockAddress.str());
   rec_.RetryCount += 1;
-  if (rec_.RetryCount > 5) Timeout();
+  if (rec_.RetryCount > kErrorsInARow) Timeout();
   return false;
 }
 

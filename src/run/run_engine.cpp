@@ -26,7 +26,10 @@ constexpr int32_t kConnectCountBoot = 1;
 constexpr int32_t kConnectCountApp = 5;
 constexpr int32_t kProtocolSwitchCount = 50;
 constexpr int32_t kConnectGiveUp = 250;
-constexpr int32_t kRepeatGiveUp = 5;
+
+// What a device and the link's threads may add to the line time of a command
+// and its answer, for an answer that still counts as prompt.
+constexpr uint32_t kPromptAnswerMarginMs = 500;
 
 // The write command of the largest block a device can report.
 constexpr uint32_t kLargestWriteCommand = 0xFFFE + kWriteCommandOverhead;
@@ -320,6 +323,7 @@ void RunEngine::OpenLink() {
     }
   }
   opening.TransmitSize = kLargestWriteCommand;
+  line_ = opening.Line;
   host_.link.Open(opening);
 }
 
@@ -556,7 +560,8 @@ void RunEngine::SendBootCommand(Command command) {
   } else {
     bytes = BuildBootCommand(code);
   }
-  rec_.AnswerAwaited = SendRaw(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  const auto count = static_cast<uint32_t>(bytes.size());
+  NoteSent(SendRaw(bytes.data(), count), count);
   switch (command) {
     case Command::Connect:
       if (!rec_.ConnectingLogged) {
@@ -583,7 +588,16 @@ void RunEngine::SendBootCommand(Command command) {
     case Command::None:
       break;
   }
-  rec_.LastSendTick = Now();
+}
+
+// What the timer and the frame-gap rules need to know of the command just
+// sent.
+void RunEngine::NoteSent(bool accepted, uint32_t count) {
+  const uint32_t now = Now();
+  rec_.AnswerAwaited = accepted;
+  rec_.LastSentCount = count;
+  rec_.SentSoonAfterAnswer = rec_.DeviceAnswered && now - rec_.LastAnswerTick < kStandardFrameGapMs;
+  rec_.LastSendTick = now;
 }
 
 void RunEngine::StepApplication() {
@@ -612,8 +626,8 @@ void RunEngine::StepApplication() {
   if (data.size() > 0xFFFF - kAppFrameMinLength) data.resize(0xFFFF - kAppFrameMinLength);
   const std::vector<uint8_t> frame = BuildAppFrame(address, static_cast<uint8_t>(code), data.data(),
                                                    static_cast<uint16_t>(data.size()));
-  rec_.AnswerAwaited = SendRaw(frame.data(), static_cast<uint32_t>(frame.size()));
-  rec_.LastSendTick = Now();
+  const auto count = static_cast<uint32_t>(frame.size());
+  NoteSent(SendRaw(frame.data(), count), count);
   rec_.Step = 1;
   if (logIndex >= 0) AppendLog(logIndex, kArgPending);
 }
@@ -653,7 +667,7 @@ void RunEngine::TimerTimer() {
   if (elapsed < (rec_.Step == kBootErase ? kEraseWaitMs : kCommandWaitMs)) return;
   MissedCommand();
   rec_.RetryCount += 1;
-  if (rec_.RetryCount > kRepeatGiveUp) {
+  if (rec_.RetryCount > kErrorsInARow) {
     Timeout();
     return;
   }
@@ -665,12 +679,51 @@ void RunEngine::TimerTimer() {
   StepEngine();
 }
 
+// Every answer of the device: what it says about the frame gap (see
+// MissedCommand), and that the device is there.
+void RunEngine::NoteAnswer() {
+  if (rec_.AnswerAwaited) {
+    if (rec_.SentSoonAfterAnswer) rec_.SoonCommandAnswered = true;
+    if (rec_.GapSuspected) {
+      rec_.GapSuspected = false;
+      if (AnsweredPromptly()) UseStandardFrameGap();
+    }
+  }
+  rec_.DeviceAnswered = true;
+  rec_.AnswerAwaited = false;
+  rec_.LastAnswerTick = Now();
+}
+
+// Within the line time of the command sent last and its answer, and a
+// margin: a device that had stopped and goes on answers the repetition
+// when it wakes, seconds after it was sent, if at all.
+bool RunEngine::AnsweredPromptly() {
+  const uint32_t lineMs =
+      TransmissionTimeMs(line_, rec_.LastSentCount + ExpectedReplyLength(rec_.Step));
+  return Now() - rec_.LastSendTick <= lineMs + kPromptAnswerMarginMs;
+}
+
 // A device that has answered in this run and then lets a command go
-// unanswered is there; what changed is how soon the command followed its
-// last answer. Devices that need the standard pause miss a command sent
-// within a few character times.
+// unanswered is there. A device that needs the standard pause misses a
+// command sent within a few character times of its last answer, and does
+// so every time; a device that stopped for a while misses whatever comes,
+// its repetitions too.
+// - The command came long after the device's last answer (a repetition):
+//   the gap is not the cause.
+// - No command sent that soon after an answer has been answered in this
+//   run: the gap is the likely cause, the standard one is used at once.
+// - Such commands were answered before: a stopped device looks the same so
+//   far. The repetition tells: answered promptly, the gap was the cause;
+//   missed too, or answered late, the device had stopped.
 void RunEngine::MissedCommand() {
-  if (rec_.DeviceAnswered && rec_.AnswerAwaited) UseStandardFrameGap();
+  if (!rec_.DeviceAnswered || !rec_.AnswerAwaited) return;
+  if (!rec_.SentSoonAfterAnswer) {
+    rec_.GapSuspected = false;
+  } else if (rec_.SoonCommandAnswered) {
+    rec_.GapSuspected = true;
+  } else {
+    UseStandardFrameGap();
+  }
 }
 
 // A refusal of a command the device acknowledged before (a write after
@@ -689,6 +742,47 @@ void RunEngine::UseStandardFrameGap() {
   link.SetFrameGap(FrameGapChoice::Standard());
   AppendLog(kLogFrameGap,
             std::to_string(kStandardFrameGapMs) + " ms" + kArgDeviceNotKeepingUp.str());
+}
+
+// Counts a refusal of the command with this code (for the write: of the
+// block being written). True once the device has refused it kRefusalLimit
+// times without acknowledging it in between: positive answers to other
+// commands (the reconnect after a failed erase) do not make it a run that
+// gets anywhere.
+bool RunEngine::RefusedTooOften(uint8_t command) {
+  if (command >= rec_.Refusals.size()) return false;
+  if (command == kBootWrite && rec_.RefusedBlock != rec_.BlockAddress) {
+    rec_.RefusedBlock = rec_.BlockAddress;
+    rec_.Refusals[command] = 0;
+  }
+  return ++rec_.Refusals[command] >= kRefusalLimit;
+}
+
+// The run ends saying what the device refused and how often.
+void RunEngine::EndRefused(uint8_t command) {
+  const std::string refused = RefusedCommandText(command) + " " +
+                              std::to_string(rec_.Refusals[command]) + " " + kArgTimes.str();
+  AppendLog(kLogDeviceRefused, refused);
+  Fail(RunCause::DeviceRefused, LogText(kLogDeviceRefused) + refused);
+  EndRun(RunEnd::Error);
+}
+
+// What the device refused, as the line after "- The device refused " says it.
+std::string RunEngine::RefusedCommandText(uint8_t command) const {
+  switch (command) {
+    case kBootConnect:
+      return kArgRefusedConnect.str();
+    case kBootReadInfo:
+      return kArgRefusedReadInfo.str();
+    case kBootErase:
+      return kArgRefusedErase.str();
+    case kBootWrite:
+      return kArgRefusedWrite.str() + AddressRange();
+    case kBootReset:
+      return kArgRefusedReset.str();
+    default:
+      return std::to_string(command);
+  }
 }
 
 void RunEngine::Timeout() {

@@ -7,6 +7,7 @@
 // Finish, which finishes the run.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -61,8 +62,28 @@ struct RunRecord {
   // The command sent last has not been answered yet.
   bool AnswerAwaited = false;
   uint8_t AckedCommands = 0;
+  // Tick of the device's last answer.
+  uint32_t LastAnswerTick = 0;
+  // The command sent last followed the device's last answer within the
+  // standard frame gap: soon enough for a device that needs that pause to
+  // miss it.
+  bool SentSoonAfterAnswer = false;
+  // A command sent that soon has been answered in this run.
+  bool SoonCommandAnswered = false;
+  // Bytes of the command sent last.
+  uint32_t LastSentCount = 0;
+  // A command sent soon after an answer went unanswered although such
+  // commands were answered before: the answer to its repetition decides
+  // whether the frame gap is to blame.
+  bool GapSuspected = false;
   // The link was switched to the standard frame gap for the rest of the run.
   bool StandardGapForced = false;
+  // Refusals of each bootloader command (by its code) since the device last
+  // acknowledged it; the write's count is of the block at RefusedBlock.
+  std::array<uint8_t, 6> Refusals{};
+  uint32_t RefusedBlock = 0;
+  // The device's type code was not compared with the selected row.
+  bool DeviceCheckSkipped = false;
   uint32_t LastSendTick = 0;
   int32_t RetryCount = 0;
   bool Finishing = false;
@@ -217,6 +238,14 @@ class RunEngine {
  private:
   enum class Command { None, Connect, ReadInfo, Erase, Write, Reset };
 
+  // Errors in a row (negative replies, wrongly addressed acknowledgements,
+  // unusable device information, commands the timer repeated) after which
+  // the run gives up.
+  static constexpr int32_t kErrorsInARow = 5;
+  // Refusals of one command (of one block, for the write) after which the
+  // run gives up, whatever the device acknowledged in between.
+  static constexpr uint8_t kRefusalLimit = 3;
+
   const TDevAvailData& Row() const { return row_; }
   TLinkKind LinkKind() const;
   uint32_t Now();
@@ -243,6 +272,7 @@ class RunEngine {
   bool BlockInBuffer() const;
   bool BlockIsEmpty() const;
   void SendBootCommand(Command command);
+  void NoteSent(bool accepted, uint32_t count);
   std::string AddressRange() const;
 
   // Reply handling.
@@ -252,11 +282,17 @@ class RunEngine {
   bool HandleBootReply(std::span<const uint8_t> reply, bool negative);
   void HandleDeviceInfo(std::span<const uint8_t> reply);
   bool HandleWriteAck(std::span<const uint8_t> reply);
+  void UnusableBlockSize();
   size_t StaleReplyLength(std::span<const uint8_t> bytes) const;
   void Timeout();
+  void NoteAnswer();
+  bool AnsweredPromptly();
   void MissedCommand();
   void RefusedCommand();
   void UseStandardFrameGap();
+  bool RefusedTooOften(uint8_t command);
+  void EndRefused(uint8_t command);
+  std::string RefusedCommandText(uint8_t command) const;
   void Fail(RunCause cause, std::string failureText);
   void LinkFailure(TLinkStatus status);
 
@@ -277,6 +313,8 @@ class RunEngine {
   std::vector<uint8_t> bootAccumulator_;
   // Drops the echo of the last bytes the link accepted.
   EchoFilter echo_;
+  // The line the run's link was opened with.
+  LineSettings line_;
   // The link's frame gap before the run switched it to the standard one;
   // given back when the run ends.
   std::optional<FrameGapChoice> gapBeforeRun_;

@@ -18,6 +18,9 @@ struct RunFacts {
   uint16_t SerialPart2 = 0;
   uint16_t DeviceCode = 0;
   std::string BootVersion;
+  // The device code was one that is not compared with the selected type
+  // (1 to 5, 65535): nothing confirmed that the instrument is of that type.
+  bool DeviceCheckSkipped = false;
   // Bytes of the image done, as the "Bytes written" line counts them: blocks
   // acknowledged and empty blocks passed over. Total: the image in whole
   // blocks (0 until the block size is known).

@@ -219,6 +219,7 @@ void RunSession::LineAdded(const std::string& line) {
     facts_.SerialPart2 = record.SerialPart2;
     facts_.DeviceCode = record.DeviceCode;
     facts_.BootVersion = record.BootVersion;
+    facts_.DeviceCheckSkipped = record.DeviceCheckSkipped;
   }
   if (!record.BootRequestData.empty()) facts_.StartBytes = record.BootRequestData;
   facts_.BytesWritten = record.BytesDone;

@@ -168,6 +168,31 @@ TEST(Report, OneObjectForOneInstrumentAnArrayForSeveral) {
   EXPECT_TRUE(second["boot_version"].isNull());
 }
 
+TEST(Report, DeviceCheckSaysWhetherTheTypeWasCompared) {
+  struct Case {
+    bool infoReported;
+    bool checkSkipped;
+    QJsonValue deviceCheck;
+  };
+  const Case cases[] = {
+      {false, false, QJsonValue::Null},
+      {true, false, "done"},
+      {true, true, "skipped"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.infoReported << c.checkSkipped);
+    InstrumentResult result = Result("ttyUSB0", 0);
+    result.facts.InfoReported = c.infoReported;
+    result.facts.DeviceCheckSkipped = c.checkSkipped;
+    QJsonParseError error{};
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray::fromStdString(ReportJson({result})), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError);
+    ASSERT_TRUE(document.object().contains("device_check"));
+    EXPECT_EQ(document.object()["device_check"], c.deviceCheck);
+  }
+}
+
 TEST(Report, ExitCodeOfSeveralIsTheMostSevere) {
   struct Case {
     std::vector<int> codes;

@@ -39,9 +39,9 @@ std::map<std::string, QJsonObject> ReportByPort(const std::string& path, bool ex
   }
   for (const QJsonValue& value : objects) {
     const QJsonObject object = value.toObject();
-    for (const char* field :
-         {"port", "device", "serial", "device_code", "boot_version", "bytes_written", "bytes_total",
-          "blocks_skipped", "duration_ms", "cause", "exit_code", "message"}) {
+    for (const char* field : {"port", "device", "serial", "device_code", "boot_version",
+                              "device_check", "bytes_written", "bytes_total", "blocks_skipped",
+                              "duration_ms", "cause", "exit_code", "message"}) {
       EXPECT_TRUE(object.contains(field)) << field;
     }
     byPort[object["port"].toString().toStdString()] = object;
@@ -108,6 +108,8 @@ TEST_F(ProgramEndToEnd, SeveralInstrumentsAtOnceEachWithItsCauseInTheReport) {
   EXPECT_EQ(ok["serial"].toArray(), (QJsonArray{11, 22}));
   EXPECT_EQ(ok["device_code"].toInt(), 1);
   EXPECT_EQ(ok["boot_version"].toString(), "1.07");
+  // KV-310 reports code 1, which is never compared with the chosen type.
+  EXPECT_EQ(ok["device_check"].toString(), "skipped");
   EXPECT_EQ(ok["bytes_written"].toInt(), 18432);
   EXPECT_EQ(ok["bytes_total"].toInt(), 18432);
   EXPECT_EQ(ok["message"].toString(), "KV-310 programming was successful.");
@@ -115,6 +117,7 @@ TEST_F(ProgramEndToEnd, SeveralInstrumentsAtOnceEachWithItsCauseInTheReport) {
   EXPECT_EQ(mismatch["device_code"].toInt(), 7);
   EXPECT_EQ(mismatch["serial"].toArray(), (QJsonArray{1234, 5678}));
   EXPECT_EQ(mismatch["bytes_written"].toInt(), 0);
+  EXPECT_EQ(mismatch["device_check"].toString(), "done");
   EXPECT_EQ(report.at(Path("unconfirmed"))["bytes_written"].toInt(), 18432);
   // Nothing was reported by an instrument that never answered.
   for (const char* name : {"silent", "missing"}) {
@@ -122,12 +125,45 @@ TEST_F(ProgramEndToEnd, SeveralInstrumentsAtOnceEachWithItsCauseInTheReport) {
     EXPECT_TRUE(entry["serial"].isNull()) << name;
     EXPECT_TRUE(entry["device_code"].isNull()) << name;
     EXPECT_TRUE(entry["boot_version"].isNull()) << name;
+    EXPECT_TRUE(entry["device_check"].isNull()) << name;
   }
   EXPECT_NE(report.at(Path("missing"))["message"].toString().toStdString().find(
                 "Comm port: Port not found"),
             std::string::npos);
   ExpectNamedReceivedEqualsFile("ok", SampleHex());
   ExpectNamedReceivedEqualsFile("unconfirmed", SampleHex());
+}
+
+// An instrument that refuses every erase answers the reconnect after each
+// refusal: its run still ends by itself, soon, and says why; the other
+// instrument's run and the table and report of both come as usual.
+TEST_F(ProgramEndToEnd, InstrumentRefusingEveryEraseEndsItsRunByItself) {
+  const std::vector<std::string> sim{"--device", "M-530", "--baud", "115200", "--mode", "boot"};
+  std::vector<std::string> refusingSim = sim;
+  refusingSim.insert(refusingSim.end(), {"--negative", "3:0"});
+  const std::string refusing = StartNamedSim("refusing", refusingSim);
+  const std::string ok = StartNamedSim("ok", sim);
+  const ProcessResult run = Program({"--device", "M-530", "--baud", "115200", "--port", refusing,
+                                     "--port", ok, "--report", Path("report.json"), SampleHex()});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_NE(
+      run.out.find("[" + refusing + "] - The device refused to erase its program memory 3 times\n"),
+      std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\n" + refusing + "  "), std::string::npos) << run.out;  // table row
+  const std::map<std::string, QJsonObject> report = ReportByPort(Path("report.json"), true);
+  ASSERT_EQ(report.count(refusing), 1u);
+  const QJsonObject& entry = report.at(refusing);
+  EXPECT_EQ(entry["cause"].toString().toStdString(), "device-refused");
+  EXPECT_EQ(entry["exit_code"].toInt(), 1);
+  EXPECT_EQ(entry["message"].toString().toStdString(),
+            "M-530 no 1234/5678 programming was unsuccessful.\n\nThe device refused to erase its "
+            "program memory 3 times.");
+  // Three rounds of connect, device information and erase take well under
+  // a second; the bound only allows for a loaded machine.
+  EXPECT_LT(entry["duration_ms"].toInteger(), 20000);
+  EXPECT_EQ(report.at(ok)["cause"].toString().toStdString(), "success");
+  ExpectNamedReceivedEqualsFile("ok", SampleHex());
 }
 
 TEST_F(ProgramEndToEnd, OneInstrumentsReportIsOneObject) {

@@ -1,10 +1,12 @@
 // The safety net of the short frame gap: a device that has answered and then
 // misses or refuses a command gets the standard gap for the rest of the run,
 // with one log line; a gap the user fixed, a gap that is not short, a device
-// that never answered and the usual erase-failure reconnect leave it alone.
+// that never answered, a device that stopped for seconds and the usual
+// erase-failure reconnect leave it alone.
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
 
 #include "engine_test_support.h"
 #include "run/log_texts.h"
@@ -121,6 +123,45 @@ INSTANTIATE_TEST_SUITE_P(
                       // At slow rates the link's own gap is the standard one or longer.
                       NetCase{"gapNotShort", 100, std::nullopt, {2}, 0, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A device that stops for seconds right after an answer misses the command
+// that followed it and every repetition until it goes on; then it answers
+// all it was sent, in order. Commands sent as soon after an answer were
+// heard before: the gap is not the cause, and it stays.
+TEST_F(FrameGapTest, DeviceThatStopsForSecondsKeepsTheGap) {
+  for (uint32_t stopMs : {6000u, 12000u, 22000u}) {
+    SCOPED_TRACE(stopMs);
+    EngineHarness run;
+    run.serial.autoGapMs = 1;
+    std::optional<uint32_t> stoppedUntil;
+    std::vector<Bytes> unanswered;
+    int writes = 0;
+    run.instrument.fault = [&](const Bytes& c) -> std::optional<Bytes> {
+      if (stoppedUntil) {
+        unanswered.push_back(c);
+        return Bytes{};
+      }
+      // The second write is answered, then the device stops.
+      if (c[1] == 4 && ++writes == 2) stoppedUntil = run.clock.now + stopMs;
+      return std::nullopt;
+    };
+    const Bytes image = Image(3 * kBlock);
+    const std::string file = run.WriteQvl("rz.qvl", image, 12, 0, kBase);
+    ASSERT_TRUE(run.Start(run.RowIndex("RZ-303"), file));
+    for (uint32_t t = 0; t < 60000 && run.engine->Running(); t += 100) {
+      if (stoppedUntil && run.clock.now >= *stoppedUntil) {
+        stoppedUntil.reset();
+        for (const Bytes& c : std::exchange(unanswered, {})) run.Feed(run.instrument.Answer(c));
+      }
+      run.RunFor(100);
+    }
+    EXPECT_TRUE(run.engine->LastOutcome().Success) << run.log.Text();
+    EXPECT_GE(run.SentWithCode(4).size(), 4u);  // the last block went out again
+    EXPECT_EQ(run.LogCount(kGapLine), 0) << run.log.Text();
+    EXPECT_TRUE(run.serial.gapChanges.empty());
+    EXPECT_EQ(run.instrument.Read(kBase, 3 * kBlock), image);
+  }
+}
 
 TEST_F(FrameGapTest, EraseFailureReconnectIsNotAMissedCommand) {
   int refusals = 1;

@@ -133,6 +133,36 @@ TEST_F(ReplyTest, OddOrZeroBlockSizeAsksForTheDeviceInformationAgain) {
   }
 }
 
+TEST_F(ReplyTest, DeviceTypeNotCheckedIsSaidInPolishToo) {
+  Language = 0;
+  h.instrument.deviceCode = 1;
+  const std::string file = h.WriteQvl("rz.qvl", Image(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(h.RowIndex("RZ-303"), file));
+  h.RunFor(1000);
+  EXPECT_TRUE(
+      h.LogHas("- Nie sprawdzono typu urządzenia: urządzenie podaje kod 1 (KV-310); kodów "
+               "od 1 do 5 (najstarsze typy urządzeń) i 65535 (brak typu) nie porównuje się z "
+               "wybranym typem (RZ-303)"))
+      << h.log.Text();
+}
+
+// A device that never reports a usable block size is asked six times, not
+// for ever.
+TEST_F(ReplyTest, BlockSizeNeverUsableEndsTheRun) {
+  h.instrument.blockSize = 255;
+  const std::string file = h.WriteQvl("rz.qvl", Image(kBlock), 12, 0, kBase);
+  ASSERT_TRUE(h.Start(h.RowIndex("RZ-303"), file));
+  EXPECT_EQ(h.RunFor(60000), 0u);
+  EXPECT_EQ(h.SentWithCode(2).size(), 6u);
+  EXPECT_TRUE(h.SentWithCode(3).empty());
+  EXPECT_TRUE(h.LogHas("- Data block size: 255, unusable (must be even and above 0)"));
+  EXPECT_EQ(h.engine->LastOutcome().Cause, RunCause::DeviceMismatch);
+  ASSERT_EQ(h.prompt.shown.size(), 1u);
+  EXPECT_EQ(h.prompt.shown[0].text,
+            "RZ-303 no 4660/66 programming was unsuccessful.\r\n\r\nData block size: 255, unusable "
+            "(must be even and above 0).");
+}
+
 TEST_F(ReplyTest, EraseFailureGoesBackToConnecting) {
   StartSilentFor({3});
   ASSERT_EQ(LastSent()[1], 0x03);
@@ -299,6 +329,8 @@ struct DeviceInfoCase {
   uint8_t protocolVersion;
   std::string logLine;  // empty: the run goes on
   std::string detail;
+  // The line that says the type was not compared; empty: it was.
+  std::string notChecked = "";
 };
 
 class DeviceInfoCheckTest : public ReplyTest,
@@ -311,6 +343,18 @@ TEST_P(DeviceInfoCheckTest, DeviceTypeAndProtocolVersionAreChecked) {
   const std::string file = h.WriteQvl("rz.qvl", Image(kBlock), 12, 0, kBase);
   ASSERT_TRUE(h.Start(h.RowIndex("RZ-303"), file));
   h.RunFor(1000);
+  const auto notChecked = std::find_if(h.Lines().begin(), h.Lines().end(), [](const auto& line) {
+    return line.rfind("- Device type not checked: ", 0) == 0;
+  });
+  if (c.notChecked.empty()) {
+    EXPECT_EQ(notChecked, h.Lines().end()) << *notChecked;
+  } else {
+    ASSERT_NE(notChecked, h.Lines().end()) << h.log.Text();
+    EXPECT_EQ(*notChecked, c.notChecked);
+    EXPECT_EQ(h.LogCount(c.notChecked), 1);
+    // Right after the device information it is about.
+    EXPECT_EQ((notChecked - 1)->rfind("- Device information: ", 0), 0u);
+  }
   if (c.logLine.empty()) {
     EXPECT_TRUE(h.engine->LastOutcome().Success);
     return;
@@ -325,8 +369,24 @@ INSTANTIATE_TEST_SUITE_P(
     Checks, DeviceInfoCheckTest,
     ::testing::Values(
         DeviceInfoCase{"same", 12, 1, "", ""}, DeviceInfoCase{"protocolZero", 12, 0, "", ""},
-        DeviceInfoCase{"code65535NotChecked", 65535, 1, "", ""},
-        DeviceInfoCase{"code3NotChecked", 3, 1, "", ""},
+        DeviceInfoCase{"code65535NotChecked", 65535, 1, "", "",
+                       "- Device type not checked: the device reports code 65535; codes 1 to 5 "
+                       "(the oldest device types) and 65535 (no type) are not compared with the "
+                       "selected type (RZ-303)"},
+        DeviceInfoCase{
+            "code3NotChecked", 3, 1, "", "",
+            "- Device type not checked: the device reports code 3 (HOX-27); codes 1 "
+            "to 5 (the oldest device types) and 65535 (no type) are not compared with the "
+            "selected type (RZ-303)"},
+        // The other checks still apply.
+        DeviceInfoCase{
+            "code1NewerProtocol", 1, 2,
+            "- Incompatible bootloader version: 2, supported version: 1",
+            "Incompatible bootloader version: 2, supported version: 1\r\nUpdate "
+            "Quorvel.",
+            "- Device type not checked: the device reports code 1 (KV-310); codes 1 "
+            "to 5 (the oldest device types) and 65535 (no type) are not compared with the "
+            "selected type (RZ-303)"},
         DeviceInfoCase{"otherDevice", 6, 1,
                        "- Incompatible device types: selected (RZ-303) and programmmed (M-530)",
                        "Incompatible device types: selected (RZ-303) and programmmed (M-530)."},
