@@ -83,7 +83,8 @@ std::optional<std::vector<std::string>> PortsFromArgs(const CliArgs& args, std::
   }
   for (size_t i = 0; i < ports.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
-      if (SameTextNoCase(ports[i], ports[j])) {
+      // A port is its exact path: names that differ in case are two ports.
+      if (ports[i] == ports[j]) {
         problem = "--port " + ports[i] + " (" + kPortTwice.str() + ")";
         return std::nullopt;
       }

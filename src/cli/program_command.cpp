@@ -368,11 +368,12 @@ int ProgramCommand(const CliContext& context) {
   }
   const std::vector<std::string> listed = choice.usb ? std::vector<std::string>{} : ListedPorts();
   for (const std::string& port : choice.usb ? std::vector<std::string>{} : *wanted) {
-    auto found = std::find_if(listed.begin(), listed.end(), [&port](const std::string& name) {
-      return SameTextNoCase(name, port);
-    });
-    if (found == listed.end()) return UsageProblem(kPortNotInList.str() + port);
-    ports.push_back(*found);
+    // A port is its exact path: with /dev/x/p1 and /dev/x/P1 both listed,
+    // each names its own instrument.
+    if (std::find(listed.begin(), listed.end(), port) == listed.end()) {
+      return UsageProblem(kPortNotInList.str() + port);
+    }
+    ports.push_back(port);
   }
 
   const std::vector<InstrumentResult> results = ProgramAll(choice, ports);

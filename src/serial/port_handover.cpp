@@ -69,7 +69,9 @@ void PortHandover::AnnounceFree(const std::string& portName) {
   if (!connected_) return;
   QDBusMessage signal =
       QDBusMessage::createSignal(kHandoverPath, kHandoverInterface, kPortFreeSignal);
-  signal << QString::fromStdString(portName) << token_;
+  // The name as text for every listener, and as its bytes: a path need not
+  // be UTF-8, and a port is its exact path.
+  signal << QString::fromStdString(portName) << token_ << QByteArray::fromStdString(portName);
   SessionBus().send(signal);
 }
 
@@ -77,7 +79,11 @@ void PortHandover::PortFreeMessage(const QDBusMessage& message) {
   const QList<QVariant> args = message.arguments();
   if (args.size() < 2) return;
   if (args.at(1).toString() == token_) return;  // our own announcement
-  if (portFree_) portFree_(args.at(0).toString().toStdString());
+  // An announcement without the bytes names its port by the text alone.
+  const std::string name = args.size() > 2 && args.at(2).typeId() == QMetaType::QByteArray
+                               ? args.at(2).toByteArray().toStdString()
+                               : args.at(0).toString().toStdString();
+  if (portFree_) portFree_(name);
 }
 
 }  // namespace quorvel

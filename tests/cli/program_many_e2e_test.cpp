@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -242,8 +243,40 @@ TEST_F(ProgramEndToEnd, StopSignalStopsEveryInstrument) {
   }
 }
 
+// A port is its exact path: with two instruments whose paths differ in
+// letter case only, both listed as the system would list them, each --port
+// reaches the instrument of its own path and no other, without a word about
+// doubled names.
+TEST_F(ProgramEndToEnd, PathsThatDifferInCaseAreTwoInstruments) {
+  const std::vector<std::string> cases[] = {{"P1"}, {"p1"}, {"p1", "P1"}};
+  for (const std::vector<std::string>& programmed : cases) {
+    SCOPED_TRACE(::testing::PrintToString(programmed));
+    const std::vector<std::string> sim{"--device", "M-530", "--baud", "115200", "--mode", "boot"};
+    const std::string lower = StartNamedSim("p1", sim);
+    const std::string upper = StartNamedSim("P1", sim);
+    std::vector<std::string> args{"--device", "M-530", "--baud", "115200"};
+    for (const std::string& name : programmed) args.insert(args.end(), {"--port", Path(name)});
+    args.push_back(SampleHex());
+    const ProcessResult run =
+        RunProcess(ProgramArgs(args), {"LC_ALL=C", "QUORVEL_EXTRA_PORTS=" + lower + ":" + upper},
+                   std::chrono::seconds(90));
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.err.find("two"), std::string::npos) << run.err;
+    for (const std::string name : {"p1", "P1"}) {
+      if (std::find(programmed.begin(), programmed.end(), name) != programmed.end()) {
+        EXPECT_NE(run.out.find("Comm port: " + Path(name) + "  115200"), std::string::npos)
+            << run.out;
+        ExpectNamedReceivedEqualsFile(name, SampleHex());
+      } else {
+        EXPECT_EQ(run.out.find("Comm port: " + Path(name) + " "), std::string::npos) << run.out;
+        ExpectNamedUntouched(name);
+      }
+    }
+  }
+}
+
 TEST_F(ProgramEndToEnd, BadPortListsExitWithUsage) {
-  std::ofstream(Path("twice.txt")) << "/dev/null\n/DEV/NULL\n";
+  std::ofstream(Path("twice.txt")) << "/dev/null\n/dev/null\n";
   std::ofstream(Path("many.txt")) << std::string(70000, '\n');
   std::string hundreds;
   for (int i = 0; i < 300; ++i) hundreds += "/dev/p" + std::to_string(i) + "\n";
