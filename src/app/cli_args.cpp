@@ -63,4 +63,14 @@ CliArgs ParseCliArgs(const std::vector<std::string>& args,
   return parsed;
 }
 
+std::string RepeatedOption(const CliArgs& args, const std::set<std::string>& repeatable) {
+  std::set<std::string> seen;
+  for (const CliArg& arg : args.given) {
+    if (arg.kind != CliArg::Kind::Option && arg.kind != CliArg::Kind::Flag) continue;
+    if (repeatable.count(arg.name) != 0) continue;
+    if (!seen.insert(arg.name).second) return arg.Word();
+  }
+  return {};
+}
+
 }  // namespace quorvel

@@ -62,4 +62,10 @@ CliArgs ParseCliArgs(const std::vector<std::string>& args,
                      const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions);
 
+// The first option or flag given more than once, as "--NAME", unless its
+// name is one of `repeatable` (whose values add up); empty when every other
+// one was given at most once. A program that lets a later value win in
+// silence would act on a line its user did not mean.
+std::string RepeatedOption(const CliArgs& args, const std::set<std::string>& repeatable);
+
 }  // namespace quorvel

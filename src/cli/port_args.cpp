@@ -62,8 +62,7 @@ std::optional<std::vector<std::string>> PortsFromText(std::string_view text, std
 
 std::optional<std::vector<std::string>> PortsFromArgs(const CliArgs& args, std::string& problem) {
   std::vector<std::string> ports = args.GetAll("port");
-  if (args.Has("ports-from")) {
-    const std::string path = args.Get("ports-from");
+  for (const std::string& path : args.GetAll("ports-from")) {
     const std::optional<std::string> text = ReadPortsFile(path, problem);
     if (!text) return std::nullopt;
     std::optional<std::vector<std::string>> listed = PortsFromText(*text, problem);

@@ -20,7 +20,7 @@ constexpr size_t kMaxPorts = 256;
 // text holds more than kMaxPorts ports (`problem` says so).
 std::optional<std::vector<std::string>> PortsFromText(std::string_view text, std::string& problem);
 
-// The --port values, then the ports of the --ports-from file, in order.
+// The --port values, then the ports of every --ports-from file, in order.
 // None with the offending argument and why in `problem` when the file cannot
 // be read or is too large, when no port is given at all (problem empty) or a
 // port is named twice.

@@ -44,6 +44,29 @@ TEST(CliArgs, AnErrorKeepsTheWordAsGivenAndWhatCameBefore) {
   }
 }
 
+TEST(CliArgs, AnOptionGivenTwiceIsNamedUnlessItsValuesAddUp) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string repeated;
+  };
+  const Case cases[] = {
+      {{"--port", "a", "--port=b", "--device", "x", "in.hex"}, ""},
+      {{"--device", "x", "--baud", "1", "--device", "x"}, "--device"},
+      {{"--baud=1", "--device", "x", "--baud", "2"}, "--baud"},
+      {{"--yes", "in.hex", "--yes"}, "--yes"},
+      {{"--baud", "1", "--yes", "--yes", "--baud", "2"}, "--yes"},
+      // After "--" a word is a file, not an option.
+      {{"--device", "x", "--", "--device"}, ""},
+      {{"--port", "--port", "--port", "--port"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    const CliArgs args = ParseCliArgs(c.words, {"device", "baud", "port"}, {"yes"});
+    ASSERT_TRUE(args.error.empty());
+    EXPECT_EQ(RepeatedOption(args, {"port"}), c.repeated);
+  }
+}
+
 TEST(CliArgs, KeepsEveryArgumentInTheOrderGiven) {
   using Kind = CliArg::Kind;
   const CliArgs args = ParseCliArgs({"--silent-after", "5", "in.hex", "--silent", "--negative=1",

@@ -88,6 +88,40 @@ TEST(PortsFile, OnePortALineWithoutCommentsAndBlanks) {
   EXPECT_FALSE(problem.empty());
 }
 
+// Every --ports-from adds its ports, as every --port does; a port in two of
+// them is a port named twice.
+TEST(PortsArgs, EveryPortsFileAddsItsPorts) {
+  const fs::path dir = fs::temp_directory_path() / ("quorvel-ports-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string a = (dir / "a.txt").string();
+  const std::string b = (dir / "b.txt").string();
+  std::ofstream(a) << "p1\np2\n";
+  std::ofstream(b) << "p3\n";
+  struct Case {
+    std::vector<std::string> words;
+    std::vector<std::string> ports;  // none: refused
+  };
+  const Case cases[] = {
+      {{"--ports-from", a, "--port", "x", "--ports-from", b}, {"x", "p1", "p2", "p3"}},
+      {{"--ports-from", b, "--ports-from", a}, {"p3", "p1", "p2"}},
+      {{"--ports-from", a, "--ports-from", a}, {}},
+      {{"--ports-from", b, "--port", "p3"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    std::string problem;
+    const auto ports = PortsFromArgs(ParseCliArgs(c.words, {"port", "ports-from"}, {}), problem);
+    if (c.ports.empty()) {
+      EXPECT_FALSE(ports.has_value());
+      EXPECT_NE(problem.find("port given twice"), std::string::npos) << problem;
+    } else {
+      ASSERT_TRUE(ports.has_value()) << problem;
+      EXPECT_EQ(*ports, c.ports);
+    }
+  }
+  fs::remove_all(dir);
+}
+
 // The string read back by a JSON parser.
 std::string ParsedBack(const std::string& json) {
   QJsonParseError error{};

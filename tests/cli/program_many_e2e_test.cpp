@@ -216,6 +216,27 @@ TEST_F(ProgramEndToEnd, ExitCodeOfSeveralIsTheMostSevere) {
   }
 }
 
+// Every --ports-from adds its instruments to those of the others and of
+// --port: none is left out.
+TEST_F(ProgramEndToEnd, EveryPortsFileAddsItsInstruments) {
+  const std::vector<std::string> sim{"--device", "KV-310", "--baud", "115200"};
+  const std::string first = StartNamedSim("first", sim);
+  const std::string second = StartNamedSim("second", sim);
+  const std::string third = StartNamedSim("third", sim);
+  std::ofstream(Path("a.txt")) << first << "\n";
+  std::ofstream(Path("b.txt")) << second << "\n";
+  const ProcessResult run =
+      Program({"--device", "KV-310", "--baud", "115200", "--ports-from", Path("a.txt"), "--port",
+               third, "--ports-from", Path("b.txt"), SampleHex()});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  for (const std::string name : {"first", "second", "third"}) {
+    EXPECT_NE(run.out.find("[" + Path(name) + "] Quorvel: KV-310 programming was successful.\n"),
+              std::string::npos)
+        << run.out;
+    ExpectNamedReceivedEqualsFile(name, SampleHex());
+  }
+}
+
 TEST_F(ProgramEndToEnd, StopSignalStopsEveryInstrument) {
   // 9600 bit/s: runs of many seconds.
   const std::string a = StartNamedSim("a", {"--device", "KV-310"});
