@@ -19,13 +19,15 @@ CliArgs ParseCliArgs(const std::vector<std::string>& args,
                      const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions) {
   CliArgs parsed;
-  auto fail = [&parsed](const std::string& name, const std::string& word) {
+  size_t i = 0;
+  auto fail = [&parsed, &i](const std::string& name, const std::string& word) {
     parsed.error = "--" + name;
     parsed.errorWord = word;
+    parsed.errorIndex = i;
     return parsed;
   };
   bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
+  for (; i < args.size(); ++i) {
     const std::string& word = args[i];
     if (optionsEnded || word.size() < 3 || word.compare(0, 2, "--") != 0) {
       if (word == "--") {

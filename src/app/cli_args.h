@@ -42,6 +42,7 @@ struct CliArgs {
   std::vector<CliArg> given;
   std::string error;      // not empty when the arguments could not be parsed: "--NAME"
   std::string errorWord;  // the argument that could not be parsed, as given
+  size_t errorIndex = 0;  // where errorWord is among the words parsed
 
   bool Has(const std::string& option) const { return options.count(option) != 0; }
   std::string Get(const std::string& option) const {

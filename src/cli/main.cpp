@@ -125,6 +125,21 @@ const std::vector<Command>& Commands() {
   return commands;
 }
 
+// Every argument of the words, also those after one that could not be
+// parsed: the parse goes on from the word after it.
+std::vector<CliArg> EveryArgument(const std::vector<std::string>& words, const Command& command) {
+  std::vector<CliArg> every;
+  for (size_t from = 0; from < words.size();) {
+    const CliArgs part =
+        ParseCliArgs({words.begin() + static_cast<std::ptrdiff_t>(from), words.end()},
+                     command.valueOptions, command.flagOptions);
+    every.insert(every.end(), part.given.begin(), part.given.end());
+    if (part.error.empty()) break;
+    from += part.errorIndex + 1;
+  }
+  return every;
+}
+
 // The whole usage, asked for: on stdout.
 int PrintUsage() {
   std::fputs(kUsage.str().c_str(), stdout);
@@ -176,6 +191,12 @@ int main(int argc, char** argv) {
     if (AsksForHelp(words)) return PrintUsage();
     CliContext context;
     context.args = ParseCliArgs(words, command.valueOptions, command.flagOptions);
+    // Before any other check: a call that names a report leaves either its
+    // own or none, whatever ends it.
+    if (command.valueOptions.count("report") != 0) {
+      const int refused = ClaimReportFiles(EveryArgument(words, command));
+      if (refused != kExitOk) return refused;
+    }
     if (!context.args.error.empty()) return UsageError(context.args.error);
     const std::string twice = RepeatedOption(context.args, command.repeatable);
     if (!twice.empty()) return UsageError(twice + kGivenTwice.str());

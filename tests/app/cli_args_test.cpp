@@ -29,11 +29,13 @@ TEST(CliArgs, AnErrorKeepsTheWordAsGivenAndWhatCameBefore) {
     std::string error;
     std::string errorWord;
     size_t givenBefore;
+    size_t errorIndex;  // where the parse of the rest may go on after it
   };
   const Case cases[] = {
-      {{"--colour=red"}, "--colour", "--colour=red", 0},
-      {{"--yes", "--yes=1", "--device", "x"}, "--yes", "--yes=1", 1},
-      {{"in.hex", "--device=a", "--device"}, "--device", "--device", 2},
+      {{"--colour=red"}, "--colour", "--colour=red", 0, 0},
+      {{"--yes", "--yes=1", "--device", "x"}, "--yes", "--yes=1", 1, 1},
+      {{"in.hex", "--device=a", "--device"}, "--device", "--device", 2, 2},
+      {{"--device", "a", "b", "--colour", "c"}, "--colour", "--colour", 2, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.errorWord);
@@ -41,6 +43,7 @@ TEST(CliArgs, AnErrorKeepsTheWordAsGivenAndWhatCameBefore) {
     EXPECT_EQ(args.error, c.error);
     EXPECT_EQ(args.errorWord, c.errorWord);
     EXPECT_EQ(args.given.size(), c.givenBefore);
+    EXPECT_EQ(args.errorIndex, c.errorIndex);
   }
 }
 

@@ -1,6 +1,8 @@
 // End to end: quorvel-cli program with several ports at once and its JSON
 // report, against quorvel-sim instances on pseudo-terminals.
 #include <signal.h>
+#include <string.h>
+#include <unistd.h>
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -293,6 +295,107 @@ TEST_F(ProgramEndToEnd, PathsThatDifferInCaseAreTwoInstruments) {
         ExpectNamedUntouched(name);
       }
     }
+  }
+}
+
+// A call that names a report leaves a report of its own or none: never the
+// report of an earlier call, however it ends.
+TEST_F(ProgramEndToEnd, NoCallLeavesTheReportOfAnEarlierOne) {
+  const std::string report = Path("r.json");
+  const std::string other = Path("other.json");
+  const std::string sample = SampleHex();
+  const std::vector<std::string> cases[] = {
+      {"--baud", "12345", "--report", report, sample},
+      {"--port", "ttyNOTHING", "--report", report, sample},
+      {"--report", report, "--colour", "red", sample},
+      {"--colour", "red", "--report", report, sample},
+      {"--report=" + report, sample, "extra"},
+      {"--report", report},
+      {"--report", report, "--report", other, sample},
+      {"--ports-from", Path("absent.txt"), "--report", report, sample},
+  };
+  for (const std::vector<std::string>& extra : cases) {
+    SCOPED_TRACE(::testing::PrintToString(extra));
+    for (const std::string& earlier : {report, other}) {
+      std::ofstream(earlier) << "{\"cause\": \"success\", \"exit_code\": 0}\n";
+    }
+    std::vector<std::string> args{"--device", "KV-310", "--port", "/dev/null"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const ProcessResult run = Program(args);
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_FALSE(fs::exists(report));
+    // A second report named is no report of this call either.
+    const bool otherNamed = std::find(extra.begin(), extra.end(), other) != extra.end();
+    EXPECT_EQ(fs::exists(other), !otherNamed) << run.err;
+  }
+}
+
+// A call ended from outside without its own say (SIGKILL, or a second
+// Ctrl-C, which ends the program at once) leaves no report of an earlier
+// call: none at all, or when the program ended the runs itself, its own.
+TEST_F(ProgramEndToEnd, AnEndedCallLeavesNoEarlierReport) {
+  const std::vector<int> endings[] = {{SIGKILL}, {SIGINT, SIGINT}};
+  for (const std::vector<int>& ending : endings) {
+    SCOPED_TRACE(strsignal(ending.front()));
+    const std::string port = StartSim({"--device", "KV-310"});  // 9600: many seconds
+    std::ofstream(Path("r.json")) << "{\"cause\": \"success\", \"exit_code\": 0}\n";
+    bool signalled = false;
+    const ProcessResult run = RunProcess(
+        ProgramArgs(
+            {"--device", "KV-310", "--port", port, "--report", Path("r.json"), SampleHex()}),
+        {"LC_ALL=C"}, std::chrono::seconds(60), {}, [&](pid_t pid, const ProcessResult& sofar) {
+          if (!signalled && sofar.out.find("- Writing data block: ") != std::string::npos) {
+            signalled = true;
+            for (int number : ending) kill(pid, number);
+          }
+          return true;
+        });
+    ASSERT_TRUE(signalled) << run.out << run.err;
+    EXPECT_NE(run.exitCode, 0);
+    if (fs::exists(Path("r.json"))) {
+      const std::map<std::string, QJsonObject> ended = ReportByPort(Path("r.json"), false);
+      ASSERT_EQ(ended.count(port), 1u);
+      EXPECT_EQ(ended.at(port)["cause"].toString().toStdString(), "user-stop");
+    }
+  }
+}
+
+// A report that would take the place of one of the call's own files (the
+// data file, a ports file: by any spelling or link) is refused before
+// anything is written, and so is one that cannot be written at all.
+TEST_F(ProgramEndToEnd, AReportThatWouldReplaceAnInputIsRefused) {
+  fs::copy_file(SampleHex(), Path("fw.hex"));
+  ASSERT_EQ(symlink(Path("fw.hex").c_str(), Path("fw-link.json").c_str()), 0);
+  std::ofstream(Path("ports.txt")) << "/dev/null\n";
+  const std::string firmware = ReadAll(Path("fw.hex"));
+  struct Case {
+    std::vector<std::string> args;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {{"--port", "/dev/null", "--report", Path("fw.hex"), Path("fw.hex")},
+       "--report " + Path("fw.hex") + " (the same file as " + Path("fw.hex") + ")"},
+      {{"--port", "/dev/null", "--report", dir_.string() + "/./fw.hex", Path("fw.hex")},
+       "(the same file as " + Path("fw.hex") + ")"},
+      {{"--port", "/dev/null", "--report", Path("fw-link.json"), Path("fw.hex")},
+       "(the same file as " + Path("fw.hex") + ")"},
+      {{"--ports-from", Path("ports.txt"), "--report", Path("ports.txt"), Path("fw.hex")},
+       "(the same file as " + Path("ports.txt") + ")"},
+      {{"--port", "/dev/null", "--report", Path("none/r.json"), Path("fw.hex")},
+       "--report " + Path("none/r.json") + " (no such file or directory)"},
+      {{"--port", "/dev/null", "--report", dir_.string(), Path("fw.hex")},
+       "--report " + dir_.string() + " (is a directory)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.problem);
+    std::vector<std::string> args{"--device", "KV-310"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProcessResult run = Program(args);
+    EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(c.problem), std::string::npos) << run.err;
+    EXPECT_EQ(ReadAll(Path("fw.hex")), firmware);
+    EXPECT_EQ(ReadAll(Path("ports.txt")), "/dev/null\n");
   }
 }
 
