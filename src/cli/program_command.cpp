@@ -26,6 +26,7 @@
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
 #include "cli/line_args.h"
+#include "cli/open_files.h"
 #include "cli/port_args.h"
 #include "cli/progress_line.h"
 #include "cli/run_console.h"
@@ -65,6 +66,9 @@ constexpr TextPair kOwnerOnlyHint{
     "To get access to %s, ask the administrator for read and write permission: the port "
     "is open to its owner (%s) only, membership of the group %s is not enough."};
 constexpr TextPair kReportNotWritten{"Nie zapisano raportu: ", "Report not written: "};
+constexpr TextPair kTooManyFiles{
+    "Liczba portów: %s; potrzeba około %s otwartych plików, a limit wynosi %s (ulimit -n)",
+    "%s ports need about %s open files; the limit is %s (ulimit -n)"};
 constexpr TextPair kReportIsInput{"--report %s (to ten sam plik co %s)",
                                   "--report %s (the same file as %s)"};
 constexpr TextPair kNoSerialPorts{"nie znaleziono portów szeregowych", "no serial ports found"};
@@ -381,6 +385,15 @@ int ProgramCommand(const CliContext& context) {
   if (!frameGap) return UsageError(problem);
   choice.frameGap = *frameGap;
   choice.fileName = args.positionals.front();
+  // Said before any port is opened: a run that finds no file left would fail
+  // on its port without a word of the cause.
+  const uint64_t filesNeeded = FilesNeeded(wanted->size(), choice.usb);
+  const uint64_t fileLimit = RaiseOpenFileLimit();
+  if (filesNeeded > fileLimit) {
+    return UsageProblem(FormatText(
+        kTooManyFiles.str(),
+        {std::to_string(wanted->size()), std::to_string(filesNeeded), std::to_string(fileLimit)}));
+  }
 
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);

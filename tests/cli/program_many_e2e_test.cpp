@@ -399,6 +399,45 @@ TEST_F(ProgramEndToEnd, AReportThatWouldReplaceAnInputIsRefused) {
   }
 }
 
+// Every run keeps a few files open. A soft limit of open files that is too
+// low for the runs is raised to the hard one; where even that is too low,
+// the call says so before any port is opened.
+TEST_F(ProgramEndToEnd, OpenFileLimitIsRaisedOrTheCallSaysItIsTooLow) {
+  struct Case {
+    std::string limit;  // what the shell's ulimit sets
+    int exitCode;
+    std::string problem;
+  };
+  // Four runs need about 32 + 4 x 4 = 48 files.
+  const Case cases[] = {
+      {"-Sn 20", 0, ""},
+      {"-n 40", 2, "4 ports need about 48 open files; the limit is 40 (ulimit -n)\n"},
+  };
+  const std::vector<std::string> names{"a", "b", "c", "d"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    std::vector<std::string> args{
+        "/bin/sh",   "-c",      "ulimit " + c.limit + " && exec \"$0\" \"$@\"",
+        QUORVEL_CLI, "program", "--device",
+        "M-530",     "--baud",  "115200"};
+    for (const std::string& name : names) {
+      args.insert(args.end(), {"--port", StartNamedSim(name, {"--device", "M-530", "--baud",
+                                                              "115200", "--mode", "boot"})});
+    }
+    args.push_back(SampleHex());
+    const ProcessResult run = RunProcess(args, {"LC_ALL=C"}, std::chrono::seconds(90));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    if (c.exitCode == 0) {
+      for (const std::string& name : names) ExpectNamedReceivedEqualsFile(name, SampleHex());
+    } else {
+      EXPECT_EQ(run.err, c.problem + "Try 'quorvel-cli --help'.\n");
+      EXPECT_EQ(run.out, "");
+      for (const std::string& name : names) ExpectNamedUntouched(name);
+    }
+    namedSims_.clear();
+  }
+}
+
 TEST_F(ProgramEndToEnd, BadPortListsExitWithUsage) {
   std::ofstream(Path("twice.txt")) << "/dev/null\n/dev/null\n";
   std::ofstream(Path("many.txt")) << std::string(70000, '\n');
