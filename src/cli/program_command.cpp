@@ -84,6 +84,15 @@ bool SameFile(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// Whether both descriptors are one terminal (the log and the progress then
+// share its lines).
+bool OnSameTerminal(int a, int b) {
+  struct stat first {};
+  struct stat second {};
+  return isatty(a) == 1 && isatty(b) == 1 && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
+         first.st_rdev == second.st_rdev;
+}
+
 // What the end of a run means to a script.
 int ExitCodeOf(const RunOutcome& outcome) {
   switch (outcome.Cause) {
@@ -265,7 +274,16 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
   TerminalPrompt filePrompt(false, stdout);
   const std::shared_ptr<const DataFileContents> file =
       ReadRunDataFile(choice.fileName, &filePrompt);
-  RunConsole console(ports, stdout, stderr, isatty(STDERR_FILENO) == 1);
+  RunConsole::Drawing drawing;
+  drawing.shown = isatty(STDERR_FILENO) == 1;
+  drawing.linesOnSameTerminal = OnSameTerminal(STDOUT_FILENO, STDERR_FILENO);
+  // The timer ends with the console, before the event loop runs again: no
+  // drawing falls due once the console is gone.
+  QTimer drawTimer;
+  drawTimer.setSingleShot(true);
+  drawing.callLater = [&drawTimer](std::chrono::milliseconds delay) { drawTimer.start(delay); };
+  RunConsole console(ports, stdout, stderr, std::move(drawing));
+  QObject::connect(&drawTimer, &QTimer::timeout, [&console] { console.DrawDue(); });
   std::vector<std::unique_ptr<ConsolePrompt>> prompts;
   std::vector<std::unique_ptr<RunSession>> sessions;
   size_t running = 0;

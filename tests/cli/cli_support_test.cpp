@@ -1,6 +1,7 @@
 // The pieces of quorvel-cli program that need no process: repeated options,
 // the ports file, JSON strings and the report, the atomic write, the exit
 // code of several runs and the console of several runs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -285,9 +286,16 @@ struct Streams {
   std::FILE* progress;
 };
 
+// The progress drawn as on a terminal that the log lines share.
+RunConsole::Drawing Shown() {
+  RunConsole::Drawing drawing;
+  drawing.shown = true;
+  return drawing;
+}
+
 TEST(RunConsole, SeveralRunsPrefixEveryLineWithTheirPort) {
   Streams streams;
-  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, false);
+  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, {});
   console.Line(1, "- Device reset: OK");
   console.Line(0, "Quorvel: text\n\nmore");
   ProgressValues values;
@@ -304,7 +312,7 @@ TEST(RunConsole, SeveralRunsPrefixEveryLineWithTheirPort) {
 
 TEST(RunConsole, OneProgressLinePerRunRedrawnBelowTheLog) {
   Streams streams;
-  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, true);
+  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, Shown());
   ProgressValues values;
   values.SetFullWidth(4);
   values.SetMax(100);
@@ -324,7 +332,7 @@ TEST(RunConsole, OneProgressLinePerRunRedrawnBelowTheLog) {
 
 TEST(RunConsole, OneRunLooksAsItAlwaysHas) {
   Streams streams;
-  RunConsole console({"ttyA"}, streams.lines, streams.progress, true);
+  RunConsole console({"ttyA"}, streams.lines, streams.progress, Shown());
   ProgressValues values;
   values.SetFullWidth(4);
   values.SetMax(100);
@@ -337,6 +345,134 @@ TEST(RunConsole, OneRunLooksAsItAlwaysHas) {
   EXPECT_EQ(Streams::Read(streams.lines), "first\nsecond\n- Result: done\n");
   EXPECT_EQ(Streams::Read(streams.progress),
             "\r[####] 100 / 100  100%\033[K\r\033[K\r[####] 100 / 100  100%\033[K\n");
+}
+
+// A console whose clock and timer the test turns: `now` is its time, and
+// `arranged` the delays it asked to be called again after.
+struct PacedConsole {
+  explicit PacedConsole(std::vector<std::string> ports, bool linesOnSameTerminal,
+                        std::FILE* progress = nullptr)
+      : console(std::move(ports), streams.lines, progress ? progress : streams.progress, [&] {
+          RunConsole::Drawing drawing;
+          drawing.shown = true;
+          drawing.linesOnSameTerminal = linesOnSameTerminal;
+          drawing.now = [this] { return now; };
+          drawing.callLater = [this](std::chrono::milliseconds delay) {
+            arranged.push_back(delay);
+          };
+          return drawing;
+        }()) {}
+  // What the progress stream got since the last call.
+  std::string NewProgress() {
+    const std::string all = Streams::Read(streams.progress);
+    const std::string fresh = all.substr(seen);
+    seen = all.size();
+    return fresh;
+  }
+  Streams streams;
+  RunConsole::Clock::time_point now = RunConsole::Clock::time_point() + std::chrono::hours(1);
+  std::vector<std::chrono::milliseconds> arranged;
+  RunConsole console;
+  size_t seen = 0;
+};
+
+ProgressValues Written(uint32_t bytes) {
+  ProgressValues values;
+  values.SetFullWidth(4);
+  values.SetMax(100);
+  values.SetWritten(bytes);
+  return values;
+}
+
+TEST(RunConsole, ProgressIsDrawnAtMostEveryIntervalAndOnlyWhereItChanged) {
+  PacedConsole paced({"ttyA", "ttyB", "ttyC"}, false);
+  RunConsole& console = paced.console;
+  console.Progress(0, Written(1));
+  EXPECT_EQ(paced.NewProgress(),
+            "\r[ttyA] [....] 1 / 100  1%\033[K\n\r[ttyB] \033[K\n\r[ttyC] \033[K\n");
+
+  // Within the interval: nothing drawn, one later call arranged.
+  for (uint32_t bytes = 2; bytes <= 60; ++bytes) console.Progress(0, Written(bytes));
+  console.Progress(2, Written(50));
+  EXPECT_EQ(paced.NewProgress(), "");
+  EXPECT_EQ(paced.arranged, std::vector<std::chrono::milliseconds>{RunConsole::kDrawInterval});
+
+  // Log lines of another stream leave the progress alone.
+  console.Line(1, "- Device reset: OK");
+  EXPECT_EQ(paced.NewProgress(), "");
+
+  // The call: only the rows that changed, at their latest, the cursor back
+  // below the block.
+  paced.now += RunConsole::kDrawInterval;
+  console.DrawDue();
+  EXPECT_EQ(paced.NewProgress(),
+            "\033[3A\r[ttyA] [##..] 60 / 100  60%\033[K\033[3B\r"
+            "\033[1A\r[ttyC] [##..] 50 / 100  50%\033[K\033[1B\r");
+  // The same values again draw nothing.
+  paced.now += RunConsole::kDrawInterval;
+  console.Progress(0, Written(60));
+  EXPECT_EQ(paced.NewProgress(), "");
+  EXPECT_EQ(Streams::Read(paced.streams.lines), "[ttyB] - Device reset: OK\n");
+}
+
+TEST(RunConsole, LinesOnTheSameTerminalTakeTheBlockAwayAndItComesBackAtMostEveryInterval) {
+  PacedConsole paced({"ttyA", "ttyB"}, true);
+  RunConsole& console = paced.console;
+  console.Progress(0, Written(50));
+  paced.NewProgress();
+  for (int i = 0; i < 50; ++i) console.Line(i % 2, "- Writing data block: " + std::to_string(i));
+  // Taken away once before the first line; not drawn again within the
+  // interval.
+  EXPECT_EQ(paced.NewProgress(), "\033[2A\033[J");
+  paced.now += RunConsole::kDrawInterval;
+  console.DrawDue();
+  EXPECT_EQ(paced.NewProgress(), "\r[ttyA] [##..] 50 / 100  50%\033[K\n\r[ttyB] \033[K\n");
+  EXPECT_EQ(paced.arranged.size(), 1u);
+}
+
+// A reader that takes nothing (a terminal held with Ctrl-S, a pipe behind a
+// rate limit) never holds up a call: drawings it cannot take are skipped,
+// and once it reads again it gets the latest state.
+TEST(RunConsole, AReaderThatTakesNothingNeverHoldsUpTheRuns) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  const int flags = fcntl(ends[1], F_GETFL);
+  fcntl(ends[1], F_SETFL, flags | O_NONBLOCK);
+  const std::string filler(4096, 'x');
+  while (write(ends[1], filler.data(), filler.size()) > 0) {
+  }
+  fcntl(ends[1], F_SETFL, flags);  // the stream's own descriptor blocks again
+  std::FILE* stream = fdopen(ends[1], "w");
+  ASSERT_NE(stream, nullptr);
+  {
+    PacedConsole paced({"ttyA", "ttyB"}, false, stream);
+    for (uint32_t bytes = 1; bytes <= 100; ++bytes) {
+      paced.now += RunConsole::kDrawInterval;
+      paced.console.Progress(bytes % 2, Written(bytes));
+      paced.console.DrawDue();
+    }
+    // The reader takes everything now.
+    const int readFlags = fcntl(ends[0], F_GETFL);
+    fcntl(ends[0], F_SETFL, readFlags | O_NONBLOCK);
+    std::string got;
+    char buffer[65536];
+    const auto drain = [&] {
+      for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+    };
+    drain();
+    paced.now += RunConsole::kDrawInterval;
+    paced.console.DrawDue();
+    paced.console.EndProgress();
+    drain();
+    got.erase(0, got.find_first_not_of('x'));
+    // The latest state came through, whole.
+    EXPECT_NE(got.find("[ttyA] [####] 100 / 100  100%"), std::string::npos) << got;
+    EXPECT_NE(got.find("[ttyB] [####] 99 / 100  99%"), std::string::npos) << got;
+    EXPECT_LT(got.size(), 2000u) << "states the reader could not take were skipped";
+  }
+  std::fclose(stream);
+  close(ends[0]);
 }
 
 }  // namespace
