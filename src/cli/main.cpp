@@ -2,6 +2,7 @@
 // scripts and production lines.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "app/text_utils.h"
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
 
@@ -158,7 +160,15 @@ bool AsksForHelp(const std::vector<std::string>& words) {
 }  // namespace
 
 int UsageProblem(const std::string& problem) {
-  std::fprintf(stderr, "%s\n%s\n", problem.c_str(), kTryHelp.str().c_str());
+  // The problem may quote what the user gave (a port's name, a path): each
+  // of its lines as PrintableText.
+  std::string shown;
+  for (size_t start = 0; start <= problem.size();) {
+    const size_t end = std::min(problem.find('\n', start), problem.size());
+    shown += PrintableText(std::string_view(problem).substr(start, end - start)) + "\n";
+    start = end + 1;
+  }
+  std::fprintf(stderr, "%s%s\n", shown.c_str(), kTryHelp.str().c_str());
   return kExitUsage;
 }
 

@@ -357,14 +357,15 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     const std::string prefix = console.Prefix(i);
     if (!choice.usb && outcome.Cause == RunCause::LinkError &&
         outcome.LinkStatus == TLinkStatus::AccessDenied) {
-      std::fprintf(stderr, "%s%s\n", prefix.c_str(), AccessHint(ports[i]).c_str());
+      std::fprintf(stderr, "%s%s\n", prefix.c_str(), PrintableText(AccessHint(ports[i])).c_str());
     }
     results.push_back(ResultOf(ports[i], choice.deviceText, *sessions[i]));
   }
   // Where and why the file was refused, once for all its runs.
   const RunOutcome& first = sessions.front()->Outcome();
   if (first.Cause == RunCause::FileRefused && !first.FileProblem.Cause.empty()) {
-    std::fprintf(stderr, "%s\n", DataFileProblemText(choice.fileName, first.FileProblem).c_str());
+    std::fprintf(stderr, "%s\n",
+                 PrintableText(DataFileProblemText(choice.fileName, first.FileProblem)).c_str());
   }
   return results;
 }
@@ -447,7 +448,7 @@ int ProgramCommand(const CliContext& context) {
     std::string error;
     if (!ReplaceFileContents(args.Get("report"), ReportJson(results), &error)) {
       std::fprintf(stderr, "%s%s: %s\n", kReportNotWritten.str().c_str(),
-                   args.Get("report").c_str(), error.c_str());
+                   PrintableText(args.Get("report")).c_str(), error.c_str());
       return kExitFailure;
     }
   }

@@ -1,5 +1,6 @@
 #include "cli/run_console.h"
 
+#include "app/text_utils.h"
 #include "cli/progress_line.h"
 
 namespace quorvel {
@@ -15,7 +16,7 @@ RunConsole::RunConsole(std::vector<std::string> ports, std::FILE* lines, std::FI
       rowFinished_(ports_.size(), false) {}
 
 std::string RunConsole::Prefix(size_t run) const {
-  return Several() ? "[" + ports_[run] + "] " : std::string();
+  return Several() ? "[" + PrintableText(ports_[run]) + "] " : std::string();
 }
 
 void RunConsole::Line(size_t run, const std::string& text) {
@@ -24,9 +25,9 @@ void RunConsole::Line(size_t run, const std::string& text) {
   size_t start = 0;
   for (;;) {
     const size_t end = text.find('\n', start);
-    std::fprintf(
-        lines_, "%s%s\n", prefix.c_str(),
-        text.substr(start, end == std::string::npos ? std::string::npos : end - start).c_str());
+    const std::string line = PrintableText(
+        std::string_view(text).substr(start, end == std::string::npos ? end : end - start));
+    std::fprintf(lines_, "%s%s\n", prefix.c_str(), line.c_str());
     if (end == std::string::npos) break;
     start = end + 1;
   }

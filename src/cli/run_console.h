@@ -42,7 +42,7 @@ class RunConsole {
              Drawing drawing);
 
   // The text's lines (split at '\n') as lines of the run, each with the
-  // run's prefix.
+  // run's prefix, as PrintableText: a port's name may hold anything.
   void Line(size_t run, const std::string& text);
   // The run's progress changed.
   void Progress(size_t run, const ProgressValues& values);
@@ -54,7 +54,8 @@ class RunConsole {
   // Draws what changed since the last drawing (the call callLater arranged).
   void DrawDue();
 
-  // "[port] " with several runs, nothing with one.
+  // "[port] " with several runs (the port as PrintableText), nothing with
+  // one.
   std::string Prefix(size_t run) const;
 
  private:

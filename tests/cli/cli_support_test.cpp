@@ -74,6 +74,11 @@ TEST(PortsFile, OnePortALineWithoutCommentsAndBlanks) {
       {"# only a comment\n\n   \n", {}},
       {"ttyUSB0\n/dev/ttyACM1\n", {"ttyUSB0", "/dev/ttyACM1"}},
       {"  ttyS0  # the first\r\nttyS1\t\r\n#ttyS2\nttyS3", {"ttyS0", "ttyS1", "ttyS3"}},
+      // A byte-order mark at the start is no part of the first port; one
+      // anywhere else is.
+      {"\xEF\xBB\xBF/dev/ttyUSB0\n/dev/ttyUSB1\n", {"/dev/ttyUSB0", "/dev/ttyUSB1"}},
+      {"\xEF\xBB\xBF", {}},
+      {"p1\n\xEF\xBB\xBFp2", {"p1", "\xEF\xBB\xBFp2"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -119,6 +124,36 @@ TEST(PortsArgs, EveryPortsFileAddsItsPorts) {
       ASSERT_TRUE(ports.has_value()) << problem;
       EXPECT_EQ(*ports, c.ports);
     }
+  }
+  fs::remove_all(dir);
+}
+
+// A ports file that gives no ports is named with what is wrong with it.
+TEST(PortsArgs, AFileThatGivesNoPortsIsNamedWithItsFault) {
+  const fs::path dir = fs::temp_directory_path() / ("quorvel-ports-" + std::to_string(getpid()));
+  fs::create_directories(dir / "folder");
+  std::ofstream(dir / "empty.txt").close();
+  std::ofstream(dir / "comments.txt") << "# the line's ports\n\n";
+  std::ofstream(dir / "large.txt") << std::string(kMaxPortsFileBytes + 1, '\n');
+  const struct {
+    std::string file;
+    std::string reason;
+  } cases[] = {
+      {"folder", "is a directory"},
+      {"empty.txt", "no port in the file"},
+      {"comments.txt", "no port in the file"},
+      {"absent.txt", "no such file or directory"},
+      {"large.txt", "file too large (at most 65536 bytes)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = (dir / c.file).string();
+    std::string problem;
+    EXPECT_FALSE(PortsFromArgs(ParseCliArgs({"--port", "p", "--ports-from", path},
+                                            {"port", "ports-from"}, {}),
+                               problem)
+                     .has_value());
+    EXPECT_EQ(problem, "--ports-from " + path + " (" + c.reason + ")");
   }
   fs::remove_all(dir);
 }
@@ -201,6 +236,31 @@ TEST(Report, OneObjectForOneInstrumentAnArrayForSeveral) {
   EXPECT_EQ(second["exit_code"].toInt(), 1);
   EXPECT_TRUE(second["serial"].isNull());
   EXPECT_TRUE(second["boot_version"].isNull());
+}
+
+// Any name maps back to its port: "port" as a JSON string (bytes that are
+// not UTF-8 as U+FFFD), "port_bytes" byte for byte; the table shows it
+// printable.
+TEST(Report, EveryPortNameMapsBackToItsBytes) {
+  const std::string names[] = {"/dev/ttyUSB0", "/tmp/p\xFF\xFE", "/tmp/esc\x1b[2J",
+                               "/tmp/za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87"};
+  std::vector<InstrumentResult> results;
+  for (const std::string& name : names) results.push_back(Result(name, 0));
+  QJsonParseError error{};
+  const QJsonDocument report =
+      QJsonDocument::fromJson(QByteArray::fromStdString(ReportJson(results)), &error);
+  ASSERT_EQ(error.error, QJsonParseError::NoError);
+  for (size_t i = 0; i < std::size(names); ++i) {
+    SCOPED_TRACE(names[i]);
+    const QJsonObject object = report.array().at(static_cast<int>(i)).toObject();
+    EXPECT_EQ(QByteArray::fromHex(object["port_bytes"].toString().toLatin1()).toStdString(),
+              names[i]);
+    EXPECT_EQ(object["port"].toString().toStdString(), ParsedBack(JsonString(names[i])));
+  }
+  const std::string table = SummaryTable(results);
+  EXPECT_NE(table.find("\n/tmp/p\\xff\\xfe  "), std::string::npos) << table;
+  EXPECT_NE(table.find("\n/tmp/esc\\x1b[2J  "), std::string::npos) << table;
+  EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
 }
 
 TEST(Report, ExitCodeOfSeveralIsTheMostSevere) {
@@ -308,6 +368,17 @@ TEST(RunConsole, SeveralRunsPrefixEveryLineWithTheirPort) {
             "[ttyB] - Device reset: OK\n[ttyA] Quorvel: text\n[ttyA] \n[ttyA] more\n");
   // Not a terminal: no progress drawn.
   EXPECT_EQ(Streams::Read(streams.progress), "");
+}
+
+TEST(RunConsole, PortsAndLinesReachTheTerminalPrintable) {
+  Streams streams;
+  RunConsole console({"/tmp/\x1b[31mred", "/tmp/p\xFF"}, streams.lines, streams.progress, {});
+  console.Line(0, "Comm port: /tmp/\x1b[31mred  9600 N 8 1");
+  console.Line(1, "one\ttab");
+  EXPECT_EQ(Streams::Read(streams.lines),
+            "[/tmp/\\x1b[31mred] Comm port: /tmp/\\x1b[31mred  9600 N 8 1\n"
+            "[/tmp/p\\xff] one\\x09tab\n");
+  EXPECT_EQ(console.Prefix(1), "[/tmp/p\\xff] ");
 }
 
 TEST(RunConsole, OneProgressLinePerRunRedrawnBelowTheLog) {

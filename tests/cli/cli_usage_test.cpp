@@ -86,6 +86,13 @@ TEST(CliUsage, BadArgumentsNameTheOneProblemAndPointToHelp) {
        "Bad argument: --stop-bits 1.5 (1.5 stop bits only with --data-bits 5)"},
       {{"program", "--device", "KV-310", "--port", "ttyNOTHING", sample},
        "No such port: ttyNOTHING"},
+      // What the user gave reaches the terminal printable.
+      {{"program", "--device", "KV-310", "--port", "tty\x1b[2J\x01", sample},
+       "No such port: tty\\x1b[2J\\x01"},
+      {{"program", "--device", "KV-310", "--ports-from", "/dev/null", sample},
+       "Bad argument: --ports-from /dev/null (no port in the file)"},
+      {{"program", "--device", "KV-310", "--ports-from", std::string(QUORVEL_SOURCE_DIR), sample},
+       "Bad argument: --ports-from " + std::string(QUORVEL_SOURCE_DIR) + " (is a directory)"},
       {{"program", "--device", "KV-310", "--port", "/dev/null", "--frame-gap", "0", sample},
        "Bad argument: --frame-gap 0 (accepted: standard, auto or a number of ms from 1 to 1000)"},
       {{"program", "--device", "KV-310", "--port", "/dev/null", "--frame-gap", "1001", sample},

@@ -44,7 +44,7 @@ std::map<std::string, QJsonObject> ReportByPort(const std::string& path, bool ex
     const QJsonObject object = value.toObject();
     for (const char* field :
          {"port", "device", "serial", "device_code", "boot_version", "bytes_written", "bytes_total",
-          "blocks_skipped", "duration_ms", "cause", "exit_code", "message"}) {
+          "blocks_skipped", "duration_ms", "cause", "exit_code", "message", "port_bytes"}) {
       EXPECT_TRUE(object.contains(field)) << field;
     }
     byPort[object["port"].toString().toStdString()] = object;
@@ -225,7 +225,8 @@ TEST_F(ProgramEndToEnd, EveryPortsFileAddsItsInstruments) {
   const std::string first = StartNamedSim("first", sim);
   const std::string second = StartNamedSim("second", sim);
   const std::string third = StartNamedSim("third", sim);
-  std::ofstream(Path("a.txt")) << first << "\n";
+  // One written with a byte-order mark, as some editors do.
+  std::ofstream(Path("a.txt")) << "\xEF\xBB\xBF" << first << "\n";
   std::ofstream(Path("b.txt")) << second << "\n";
   const ProcessResult run =
       Program({"--device", "KV-310", "--baud", "115200", "--ports-from", Path("a.txt"), "--port",
@@ -237,6 +238,50 @@ TEST_F(ProgramEndToEnd, EveryPortsFileAddsItsInstruments) {
         << run.out;
     ExpectNamedReceivedEqualsFile(name, SampleHex());
   }
+}
+
+// A port's name may hold anything a path may: on the terminal it never
+// moves the cursor or changes a colour, and the report maps it back to its
+// bytes.
+TEST_F(ProgramEndToEnd, AnyPortNameIsShownPrintableAndReportedExactly) {
+  const std::vector<std::string> sim{"--device", "KV-310", "--baud", "115200"};
+  const std::string red = StartNamedSim("red-\x1b[31m-\x07", sim);
+  const std::string latin = StartNamedSim("latin-\xFF\xFE", sim);
+  const ProcessResult run = Program({"--device", "KV-310", "--baud", "115200", "--port", red,
+                                     "--port", latin, "--report", Path("r.json"), SampleHex()});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(run.out.find('\x07'), std::string::npos);
+  EXPECT_EQ(run.out.find('\xFF'), std::string::npos);
+  const std::string shownRed = Path("red-\\x1b[31m-\\x07");
+  const std::string shownLatin = Path("latin-\\xff\\xfe");
+  EXPECT_NE(run.out.find("[" + shownRed + "] Comm port: " + shownRed + "  115200"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("[" + shownLatin + "] Quorvel: KV-310 programming was successful."),
+            std::string::npos)
+      << run.out;
+  // The rows of the summary table.
+  const auto row = [&run](const std::string& shown) {
+    const size_t at = run.out.find("\n" + shown + " ");
+    return at == std::string::npos ? std::string()
+                                   : run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
+  };
+  EXPECT_NE(row(shownRed).find(" OK "), std::string::npos) << run.out;
+  EXPECT_NE(row(shownLatin).find(" OK "), std::string::npos) << run.out;
+
+  QJsonParseError error{};
+  const QJsonDocument report =
+      QJsonDocument::fromJson(QByteArray::fromStdString(ReadAll(Path("r.json"))), &error);
+  ASSERT_EQ(error.error, QJsonParseError::NoError);
+  std::vector<std::string> reported;
+  for (const QJsonValue& entry : report.array()) {
+    reported.push_back(
+        QByteArray::fromHex(entry.toObject()["port_bytes"].toString().toLatin1()).toStdString());
+  }
+  EXPECT_EQ(reported, (std::vector<std::string>{red, latin}));
+  ExpectNamedReceivedEqualsFile("red-\x1b[31m-\x07", SampleHex());
+  ExpectNamedReceivedEqualsFile("latin-\xFF\xFE", SampleHex());
 }
 
 TEST_F(ProgramEndToEnd, StopSignalStopsEveryInstrument) {
