@@ -329,7 +329,7 @@ TEST_F(ProgramEndToEnd, PathsThatDifferInCaseAreTwoInstruments) {
         RunProcess(ProgramArgs(args), {"LC_ALL=C", "QUORVEL_EXTRA_PORTS=" + lower + ":" + upper},
                    std::chrono::seconds(90));
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_EQ(run.err.find("two"), std::string::npos) << run.err;
+    EXPECT_EQ((run.out + run.err).find("There are two"), std::string::npos) << run.out << run.err;
     for (const std::string name : {"p1", "P1"}) {
       if (std::find(programmed.begin(), programmed.end(), name) != programmed.end()) {
         EXPECT_NE(run.out.find("Comm port: " + Path(name) + "  115200"), std::string::npos)
