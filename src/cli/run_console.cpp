@@ -73,13 +73,22 @@ void RunConsole::EndProgress() {
 void RunConsole::Changed() {
   dirty_ = true;
   if (callArranged_ || ended_) return;
-  const auto since = drawing_.now() - lastDrawn_;
-  if (since >= kDrawInterval) {
+  // One run's bar follows every change, as it always has: a line of its
+  // own is no more than the log writes. Several runs' block waits for the
+  // interval.
+  const auto interval = Several() ? kDrawInterval : Clock::duration::zero();
+  const auto wait = interval - (drawing_.now() - lastDrawn_);
+  if (wait <= Clock::duration::zero()) {
     DrawDue();
-  } else if (drawing_.callLater) {
-    callArranged_ = true;
-    drawing_.callLater(std::chrono::ceil<std::chrono::milliseconds>(kDrawInterval - since));
+  } else {
+    CallLater(wait);
   }
+}
+
+void RunConsole::CallLater(Clock::duration delay) {
+  if (!drawing_.callLater) return;
+  callArranged_ = true;
+  drawing_.callLater(std::chrono::ceil<std::chrono::milliseconds>(delay));
 }
 
 void RunConsole::DrawDue() {
@@ -89,7 +98,7 @@ void RunConsole::DrawDue() {
   // A reader still busy with the last drawing is not offered another; the
   // next chance comes an interval later.
   if (!progress_.Ready()) {
-    Changed();
+    CallLater(kDrawInterval);
     return;
   }
   dirty_ = false;

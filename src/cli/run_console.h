@@ -3,9 +3,10 @@
 // there are several runs, and on a terminal the progress of every run on the
 // other stream (stderr), redrawn in place below the log.
 //
-// The progress is drawn at most every kDrawInterval and only where it
-// changed, and a reader slower than that never holds up the runs (see
-// ProgressStream): a terminal that cannot keep up shows fewer states.
+// The progress of several runs is drawn at most every kDrawInterval and
+// only where it changed (one run's bar follows every change), and a reader
+// slower than that never holds up the runs (see ProgressStream): a terminal
+// that cannot keep up shows fewer states.
 #pragma once
 
 #include <chrono>
@@ -60,9 +61,11 @@ class RunConsole {
 
  private:
   bool Several() const { return ports_.size() > 1; }
-  // Something to draw: now, or once kDrawInterval has passed since the
-  // last drawing.
+  // Something to draw: now, or (several runs) once kDrawInterval has
+  // passed since the last drawing.
   void Changed();
+  // Arranges a call of DrawDue after the delay.
+  void CallLater(Clock::duration delay);
   void Hide();
   // The bytes that bring the terminal from what it shows to rows_.
   std::string Frame();
