@@ -19,13 +19,15 @@ CliArgs ParseCliArgs(const std::vector<std::string>& args,
                      const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions) {
   CliArgs parsed;
-  auto fail = [&parsed](const std::string& name, const std::string& word) {
+  size_t i = 0;
+  auto fail = [&parsed, &i](const std::string& name, const std::string& word) {
     parsed.error = "--" + name;
     parsed.errorWord = word;
+    parsed.errorIndex = i;
     return parsed;
   };
   bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
+  for (; i < args.size(); ++i) {
     const std::string& word = args[i];
     if (optionsEnded || word.size() < 3 || word.compare(0, 2, "--") != 0) {
       if (word == "--") {
@@ -61,6 +63,16 @@ CliArgs ParseCliArgs(const std::vector<std::string>& args,
     }
   }
   return parsed;
+}
+
+std::string RepeatedOption(const CliArgs& args, const std::set<std::string>& repeatable) {
+  std::set<std::string> seen;
+  for (const CliArg& arg : args.given) {
+    if (arg.kind != CliArg::Kind::Option && arg.kind != CliArg::Kind::Flag) continue;
+    if (repeatable.count(arg.name) != 0) continue;
+    if (!seen.insert(arg.name).second) return arg.Word();
+  }
+  return {};
 }
 
 }  // namespace quorvel

@@ -42,6 +42,7 @@ struct CliArgs {
   std::vector<CliArg> given;
   std::string error;      // not empty when the arguments could not be parsed: "--NAME"
   std::string errorWord;  // the argument that could not be parsed, as given
+  size_t errorIndex = 0;  // where errorWord is among the words parsed
 
   bool Has(const std::string& option) const { return options.count(option) != 0; }
   std::string Get(const std::string& option) const {
@@ -61,5 +62,11 @@ struct CliArgs {
 CliArgs ParseCliArgs(const std::vector<std::string>& args,
                      const std::set<std::string>& valueOptions,
                      const std::set<std::string>& flagOptions);
+
+// The first option or flag given more than once, as "--NAME", unless its
+// name is one of `repeatable` (whose values add up); empty when every other
+// one was given at most once. A program that lets a later value win in
+// silence would act on a line its user did not mean.
+std::string RepeatedOption(const CliArgs& args, const std::set<std::string>& repeatable);
 
 }  // namespace quorvel

@@ -1,6 +1,7 @@
 #include "app/text_utils.h"
 
 #include <array>
+#include <cstdint>
 #include <utility>
 
 namespace quorvel {
@@ -82,6 +83,66 @@ int Utf8Length(std::string_view text) {
     if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
   }
   return count;
+}
+
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t first = byte(at);
+  size_t length = 0;
+  uint32_t value = 0;
+  if (first < 0x80) return 1;
+  if (first >= 0xC2 && first <= 0xDF) {
+    length = 2;
+    value = first & 0x1F;
+  } else if (first >= 0xE0 && first <= 0xEF) {
+    length = 3;
+    value = first & 0x0F;
+  } else if (first >= 0xF0 && first <= 0xF4) {
+    length = 4;
+    value = first & 0x07;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(at + i) & 0x3F);
+  }
+  if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10FFFF ||
+      (value >= 0xD800 && value <= 0xDFFF)) {
+    return 0;
+  }
+  return length;
+}
+
+std::string PrintableText(std::string_view text) {
+  std::string printable;
+  printable.reserve(text.size());
+  const auto escape = [&printable](std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const char c : bytes) {
+      const auto byte = static_cast<uint8_t>(c);
+      printable.append("\\x").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0x0F]);
+    }
+  };
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {  // a byte that is not UTF-8
+      escape(text.substr(i++, 1));
+      continue;
+    }
+    const std::string_view sequence = text.substr(i, length);
+    i += length;
+    const auto first = static_cast<uint8_t>(sequence[0]);
+    const bool control = first < 0x20 || first == 0x7F ||
+                         (first == 0xC2 && static_cast<uint8_t>(sequence[1]) < 0xA0);
+    if (control) {
+      escape(sequence);
+    } else {
+      printable.append(sequence);
+    }
+  }
+  return printable;
 }
 
 }  // namespace quorvel

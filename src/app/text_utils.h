@@ -28,4 +28,14 @@ std::string FormatText(std::string_view pattern, std::initializer_list<std::stri
 // Number of characters (code points) of a UTF-8 text.
 int Utf8Length(std::string_view text);
 
+// Length of the UTF-8 sequence at `at`, or 0 when the bytes there are not
+// one (overlong forms, surrogates and values above U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view text, size_t at);
+
+// The text as a terminal shows it without harm: every control character
+// (C0, DEL and C1, U+0080..U+009F) and every byte that is not part of UTF-8
+// is written as \xNN, byte by byte, so that a name cannot move the cursor,
+// change colours or garble what follows it.
+std::string PrintableText(std::string_view text);
+
 }  // namespace quorvel

@@ -32,6 +32,15 @@ int EncodeCommand(const CliContext& context);
 int ProgramCommand(const CliContext& context);
 int PortsCommand(const CliContext& context);
 
+// The first thing a call that may name --report does, with every argument
+// it was given (also those after one that could not be parsed): a report
+// path that names the same file as another argument is refused (kExitUsage)
+// and nothing is touched; otherwise the files the reports would replace are
+// removed, so that no report of an earlier call outlives this one however it
+// ends. A report path that is no regular file, or whose folder cannot take
+// one, is refused. kExitOk when the call goes on.
+int ClaimReportFiles(const std::vector<CliArg>& arguments);
+
 // Prints the one problem line and a pointer to --help (in the user's
 // language) to stderr and returns kExitUsage.
 int UsageProblem(const std::string& problem);

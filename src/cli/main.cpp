@@ -2,6 +2,7 @@
 // scripts and production lines.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "app/text_utils.h"
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
 
@@ -28,7 +30,7 @@ constexpr TextPair kUsage{
     "      porty szeregowe (jak na liście portów okna); dla typu urządzenia z łączem\n"
     "      USB: konwertery USB, które ten typ przyjmuje, jako lokalizacja=opis numer;\n"
     "      --service: każdy konwerter FTDI\n"
-    "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK]\n"
+    "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK...]\n"
     "                      [--report PLIK.json] [--address N] [--baud PRĘDKOŚĆ]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] PLIK\n"
@@ -36,15 +38,16 @@ constexpr TextPair kUsage{
     "      PORT to nazwa z listy portów lub ścieżka urządzenia (USB: opis konwertera\n"
     "      lub jego lokalizacja z 'ports --device'); 1.5 bitu stopu\n"
     "      tylko z --data-bits 5; Ctrl-C (oraz SIGTERM, SIGHUP) przerywa;\n"
-    "      kilka portów (--port wielokrotnie, --ports-from: port w wierszu, # to\n"
-    "      komentarz): urządzenia programowane równocześnie, wiersze dziennika\n"
-    "      z prefiksem [PORT], na końcu tabela wyników; --report: wynik w JSON;\n"
-    "      --frame-gap: cisza kończąca odebraną ramkę i odstęp między ramkami:\n"
-    "      auto (domyślnie: kilka czasów znaku przy danej prędkości; gdy\n"
-    "      urządzenie nie nadąża, przebieg przechodzi na 50 ms), standard (50 ms)\n"
-    "      lub stała liczba ms od 1 do 1000\n"
+    "      kilka portów (--port i --ports-from wielokrotnie; --ports-from: port\n"
+    "      w wierszu, # to komentarz): urządzenia programowane równocześnie,\n"
+    "      wiersze dziennika z prefiksem [PORT], na końcu tabela wyników;\n"
+    "      --report: wynik w JSON; --frame-gap: cisza kończąca odebraną ramkę\n"
+    "      i odstęp między ramkami: auto (domyślnie: kilka czasów znaku przy\n"
+    "      danej prędkości; gdy urządzenie nie nadąża, przebieg przechodzi na\n"
+    "      50 ms), standard (50 ms) lub stała liczba ms od 1 do 1000\n"
     "  quorvel-cli --help | --version\n"
     "Opcja --yes odpowiada \"tak\" na pytania (np. zastąpienie istniejącego pliku).\n"
+    "Każdą opcję poza --port i --ports-from podaje się najwyżej raz.\n"
     "Kody wyjścia:\n"
     "  0  sukces (program: każdy blok i reset urządzenia potwierdzone)\n"
     "  1  błąd\n"
@@ -64,7 +67,7 @@ constexpr TextPair kUsage{
     "      serial ports (as the window's port list shows them); for a device type\n"
     "      with a USB link: the USB converters it accepts, as location=description\n"
     "      serial; --service: every FTDI converter\n"
-    "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE]\n"
+    "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE...]\n"
     "                      [--report FILE.json] [--address N] [--baud RATE]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] FILE\n"
@@ -72,16 +75,17 @@ constexpr TextPair kUsage{
     "      PORT is a name from the port list or a device path (USB: the converter's\n"
     "      text or location from 'ports --device'); 1.5 stop bits\n"
     "      only with --data-bits 5; Ctrl-C (and SIGTERM, SIGHUP) stops;\n"
-    "      several ports (--port repeated, --ports-from: one port a line, #\n"
-    "      comments): the devices are programmed at the same time, log lines\n"
-    "      prefixed [PORT], a table of results at the end; --report: the\n"
-    "      result as JSON; --frame-gap: the silence that ends a received frame\n"
-    "      and the gap between frames sent: auto (the default: a few character\n"
-    "      times at the line rate; when the device does not keep up, the run\n"
-    "      goes on with 50 ms), standard (50 ms) or a fixed number of ms from 1\n"
-    "      to 1000\n"
+    "      several ports (--port and --ports-from repeated; --ports-from: one\n"
+    "      port a line, # comments): the devices are programmed at the same\n"
+    "      time, log lines prefixed [PORT], a table of results at the end;\n"
+    "      --report: the result as JSON; --frame-gap: the silence that ends a\n"
+    "      received frame and the gap between frames sent: auto (the default:\n"
+    "      a few character times at the line rate; when the device does not\n"
+    "      keep up, the run goes on with 50 ms), standard (50 ms) or a fixed\n"
+    "      number of ms from 1 to 1000\n"
     "  quorvel-cli --help | --version\n"
     "Option --yes answers \"yes\" to questions (such as replacing an existing file).\n"
+    "Every option but --port and --ports-from is given at most once.\n"
     "Exit codes:\n"
     "  0  success (program: every block and the device's reset acknowledged)\n"
     "  1  failure\n"
@@ -95,26 +99,47 @@ constexpr TextPair kMissingArgument{"Brak argumentu: ", "Missing argument: "};
 constexpr TextPair kMissingCommand{"Brak polecenia.", "No command given."};
 constexpr TextPair kTryHelp{"Pomoc: 'quorvel-cli --help'.", "Try 'quorvel-cli --help'."};
 
+constexpr TextPair kGivenTwice{" (podana więcej niż raz; tę opcję można podać tylko raz)",
+                               " (given more than once; this option may be given once only)"};
+
 struct Command {
   const char* name;
   std::set<std::string> valueOptions;
   std::set<std::string> flagOptions;
+  // The options whose values add up; any other one is given at most once.
+  std::set<std::string> repeatable;
   std::function<int(const CliContext&)> run;
 };
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands{
-      {"devices", {}, {}, DevicesCommand},
-      {"info", {}, {}, InfoCommand},
-      {"encode", {"device"}, {"yes"}, EncodeCommand},
-      {"ports", {"device"}, {"service"}, PortsCommand},
+      {"devices", {}, {}, {}, DevicesCommand},
+      {"info", {}, {}, {}, InfoCommand},
+      {"encode", {"device"}, {"yes"}, {}, EncodeCommand},
+      {"ports", {"device"}, {"service"}, {}, PortsCommand},
       {"program",
        {"device", "port", "ports-from", "report", "address", "baud", "parity", "data-bits",
         "stop-bits", "frame-gap"},
        {"service"},
+       {"port", "ports-from"},
        ProgramCommand},
   };
   return commands;
+}
+
+// Every argument of the words, also those after one that could not be
+// parsed: the parse goes on from the word after it.
+std::vector<CliArg> EveryArgument(const std::vector<std::string>& words, const Command& command) {
+  std::vector<CliArg> every;
+  for (size_t from = 0; from < words.size();) {
+    const CliArgs part =
+        ParseCliArgs({words.begin() + static_cast<std::ptrdiff_t>(from), words.end()},
+                     command.valueOptions, command.flagOptions);
+    every.insert(every.end(), part.given.begin(), part.given.end());
+    if (part.error.empty()) break;
+    from += part.errorIndex + 1;
+  }
+  return every;
 }
 
 // The whole usage, asked for: on stdout.
@@ -135,7 +160,15 @@ bool AsksForHelp(const std::vector<std::string>& words) {
 }  // namespace
 
 int UsageProblem(const std::string& problem) {
-  std::fprintf(stderr, "%s\n%s\n", problem.c_str(), kTryHelp.str().c_str());
+  // The problem may quote what the user gave (a port's name, a path): each
+  // of its lines as PrintableText.
+  std::string shown;
+  for (size_t start = 0; start <= problem.size();) {
+    const size_t end = std::min(problem.find('\n', start), problem.size());
+    shown += PrintableText(std::string_view(problem).substr(start, end - start)) + "\n";
+    start = end + 1;
+  }
+  std::fprintf(stderr, "%s%s\n", shown.c_str(), kTryHelp.str().c_str());
   return kExitUsage;
 }
 
@@ -168,7 +201,15 @@ int main(int argc, char** argv) {
     if (AsksForHelp(words)) return PrintUsage();
     CliContext context;
     context.args = ParseCliArgs(words, command.valueOptions, command.flagOptions);
+    // Before any other check: a call that names a report leaves either its
+    // own or none, whatever ends it.
+    if (command.valueOptions.count("report") != 0) {
+      const int refused = ClaimReportFiles(EveryArgument(words, command));
+      if (refused != kExitOk) return refused;
+    }
     if (!context.args.error.empty()) return UsageError(context.args.error);
+    const std::string twice = RepeatedOption(context.args, command.repeatable);
+    if (!twice.empty()) return UsageError(twice + kGivenTwice.str());
     context.argc = argc;
     context.argv = argv;
     TerminalPrompt prompt(context.args.Flag("yes"));

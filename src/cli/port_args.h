@@ -16,14 +16,15 @@ constexpr size_t kMaxPortsFileBytes = 64 * 1024;
 constexpr size_t kMaxPorts = 256;
 
 // One port per line; blanks around a name are dropped, and so is everything
-// from a '#' to the end of its line; empty lines are skipped. None when the
-// text holds more than kMaxPorts ports (`problem` says so).
+// from a '#' to the end of its line; empty lines are skipped, and so is a
+// UTF-8 byte-order mark at the start. None when the text holds more than
+// kMaxPorts ports (`problem` says so).
 std::optional<std::vector<std::string>> PortsFromText(std::string_view text, std::string& problem);
 
-// The --port values, then the ports of the --ports-from file, in order.
-// None with the offending argument and why in `problem` when the file cannot
-// be read or is too large, when no port is given at all (problem empty) or a
-// port is named twice.
+// The --port values, then the ports of every --ports-from file, in order.
+// None with the offending argument and why in `problem` when a file cannot
+// be read, is too large or lists no port, when no port is given at all
+// (problem empty) or a port is named twice.
 std::optional<std::vector<std::string>> PortsFromArgs(const CliArgs& args, std::string& problem);
 
 }  // namespace quorvel

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,7 @@
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
 #include "cli/line_args.h"
+#include "cli/open_files.h"
 #include "cli/port_args.h"
 #include "cli/progress_line.h"
 #include "cli/run_console.h"
@@ -64,9 +66,32 @@ constexpr TextPair kOwnerOnlyHint{
     "To get access to %s, ask the administrator for read and write permission: the port "
     "is open to its owner (%s) only, membership of the group %s is not enough."};
 constexpr TextPair kReportNotWritten{"Nie zapisano raportu: ", "Report not written: "};
+constexpr TextPair kTooManyFiles{
+    "Liczba portów: %s; potrzeba około %s otwartych plików, a limit wynosi %s (ulimit -n)",
+    "%s ports need about %s open files; the limit is %s (ulimit -n)"};
+constexpr TextPair kReportIsInput{"--report %s (to ten sam plik co %s)",
+                                  "--report %s (the same file as %s)"};
 constexpr TextPair kNoSerialPorts{"nie znaleziono portów szeregowych", "no serial ports found"};
 constexpr TextPair kNoUsbDevices{"nie znaleziono konwerterów USB dla tego typu urządzenia",
                                  "no USB converters found for this device type"};
+
+// Whether both names name one file, whatever the spelling or the links on
+// the way; false when either is not there.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Whether both descriptors are one terminal (the log and the progress then
+// share its lines).
+bool OnSameTerminal(int a, int b) {
+  struct stat first {};
+  struct stat second {};
+  return isatty(a) == 1 && isatty(b) == 1 && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
+         first.st_rdev == second.st_rdev;
+}
 
 // What the end of a run means to a script.
 int ExitCodeOf(const RunOutcome& outcome) {
@@ -146,6 +171,9 @@ std::vector<std::string> ListedPorts() {
 // closed) are the Stop button of every run: the signal handler writes to a
 // pipe that the event loop watches, and each run ends as a stopped run does,
 // its port closed. A second signal of the same kind ends the program at once.
+// Caught from before the first run until the report is written, so that a
+// first signal after the runs ended does not end the program half-way
+// through its report.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 int stopPipe[2] = {-1, -1};
 void OnStopSignal(int) {
@@ -153,17 +181,40 @@ void OnStopSignal(int) {
   [[maybe_unused]] ssize_t written = write(stopPipe[1], &byte, 1);
 }
 
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
-  for (int number : kStopSignals) sigaction(number, &action, nullptr);
-}
+class StopSignals {
+ public:
+  StopSignals() {
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    for (int number : kStopSignals) sigaction(number, &action, nullptr);
+    notifier_ = std::make_unique<QSocketNotifier>(stopPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+      char byte;
+      while (read(stopPipe[0], &byte, 1) == 1) {
+      }
+      if (onStop_) onStop_();
+    });
+  }
+  ~StopSignals() {
+    if (!notifier_) return;
+    notifier_.reset();
+    for (int number : kStopSignals) signal(number, SIG_DFL);
+    close(stopPipe[0]);
+    close(stopPipe[1]);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
 
-void RestoreStopSignals() {
-  for (int number : kStopSignals) signal(number, SIG_DFL);
-}
+  // What a signal does from now on (nothing: it is taken in and ignored).
+  void OnStop(std::function<void()> onStop) { onStop_ = std::move(onStop); }
+
+ private:
+  std::unique_ptr<QSocketNotifier> notifier_;
+  std::function<void()> onStop_;
+};
 
 // The final message of a run, printed as the run's lines are.
 class ConsolePrompt final : public Prompt {
@@ -212,14 +263,24 @@ InstrumentResult ResultOf(const std::string& port, const std::string& device,
 // Runs one session per port side by side until all have ended; the results
 // in the order of the ports.
 std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
-                                         const std::vector<std::string>& ports) {
+                                         const std::vector<std::string>& ports,
+                                         StopSignals& stopSignals) {
   // One read of the data file for every port: each instrument gets the same
   // bytes. A refused file's message is said once; each run then ends with
   // the refusal as its cause.
   TerminalPrompt filePrompt(false, stdout);
   const std::shared_ptr<const DataFileContents> file =
       ReadRunDataFile(choice.fileName, &filePrompt);
-  RunConsole console(ports, stdout, stderr, isatty(STDERR_FILENO) == 1);
+  RunConsole::Drawing drawing;
+  drawing.shown = isatty(STDERR_FILENO) == 1;
+  drawing.linesOnSameTerminal = OnSameTerminal(STDOUT_FILENO, STDERR_FILENO);
+  // The timer ends with the console, before the event loop runs again: no
+  // drawing falls due once the console is gone.
+  QTimer drawTimer;
+  drawTimer.setSingleShot(true);
+  drawing.callLater = [&drawTimer](std::chrono::milliseconds delay) { drawTimer.start(delay); };
+  RunConsole console(ports, stdout, stderr, std::move(drawing));
+  QObject::connect(&drawTimer, &QTimer::timeout, [&console] { console.DrawDue(); });
   std::vector<std::unique_ptr<ConsolePrompt>> prompts;
   std::vector<std::unique_ptr<RunSession>> sessions;
   size_t running = 0;
@@ -244,12 +305,7 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     sessions.push_back(std::move(session));
   }
 
-  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) CatchStopSignals();
-  QSocketNotifier stopNotifier(stopPipe[0], QSocketNotifier::Read);
-  QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&sessions] {
-    char byte;
-    while (read(stopPipe[0], &byte, 1) == 1) {
-    }
+  stopSignals.OnStop([&sessions] {
     for (const auto& session : sessions) session->Stop();
   });
 
@@ -290,10 +346,7 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
   } else {
     console.EndProgress();
   }
-  stopNotifier.setEnabled(false);
-  RestoreStopSignals();
-  close(stopPipe[0]);
-  close(stopPipe[1]);
+  stopSignals.OnStop(nullptr);
 
   std::vector<InstrumentResult> results;
   for (size_t i = 0; i < ports.size(); ++i) {
@@ -301,14 +354,15 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     const std::string prefix = console.Prefix(i);
     if (!choice.usb && outcome.Cause == RunCause::LinkError &&
         outcome.LinkStatus == TLinkStatus::AccessDenied) {
-      std::fprintf(stderr, "%s%s\n", prefix.c_str(), AccessHint(ports[i]).c_str());
+      std::fprintf(stderr, "%s%s\n", prefix.c_str(), PrintableText(AccessHint(ports[i])).c_str());
     }
     results.push_back(ResultOf(ports[i], choice.deviceText, *sessions[i]));
   }
   // Where and why the file was refused, once for all its runs.
   const RunOutcome& first = sessions.front()->Outcome();
   if (first.Cause == RunCause::FileRefused && !first.FileProblem.Cause.empty()) {
-    std::fprintf(stderr, "%s\n", DataFileProblemText(choice.fileName, first.FileProblem).c_str());
+    std::fprintf(stderr, "%s\n",
+                 PrintableText(DataFileProblemText(choice.fileName, first.FileProblem)).c_str());
   }
   return results;
 }
@@ -347,9 +401,19 @@ int ProgramCommand(const CliContext& context) {
   if (!frameGap) return UsageError(problem);
   choice.frameGap = *frameGap;
   choice.fileName = args.positionals.front();
+  // Said before any port is opened: a run that finds no file left would fail
+  // on its port without a word of the cause.
+  const uint64_t filesNeeded = FilesNeeded(wanted->size(), choice.usb);
+  const uint64_t fileLimit = RaiseOpenFileLimit();
+  if (filesNeeded > fileLimit) {
+    return UsageProblem(FormatText(
+        kTooManyFiles.str(),
+        {std::to_string(wanted->size()), std::to_string(filesNeeded), std::to_string(fileLimit)}));
+  }
 
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
+  StopSignals stopSignals;
   std::vector<std::string> ports;
   if (choice.usb) {
     // A converter by its display text, its location ID or its whole entry.
@@ -365,14 +429,15 @@ int ProgramCommand(const CliContext& context) {
   }
   const std::vector<std::string> listed = choice.usb ? std::vector<std::string>{} : ListedPorts();
   for (const std::string& port : choice.usb ? std::vector<std::string>{} : *wanted) {
-    auto found = std::find_if(listed.begin(), listed.end(), [&port](const std::string& name) {
-      return SameTextNoCase(name, port);
-    });
-    if (found == listed.end()) return UsageProblem(kPortNotInList.str() + port);
-    ports.push_back(*found);
+    // A port is its exact path: with /dev/x/p1 and /dev/x/P1 both listed,
+    // each names its own instrument.
+    if (std::find(listed.begin(), listed.end(), port) == listed.end()) {
+      return UsageProblem(kPortNotInList.str() + port);
+    }
+    ports.push_back(port);
   }
 
-  const std::vector<InstrumentResult> results = ProgramAll(choice, ports);
+  const std::vector<InstrumentResult> results = ProgramAll(choice, ports, stopSignals);
   LetTheBusSendItsMessages();
   if (results.size() > 1) std::printf("\n%s", SummaryTable(results).c_str());
   std::fflush(stdout);
@@ -380,13 +445,39 @@ int ProgramCommand(const CliContext& context) {
     std::string error;
     if (!ReplaceFileContents(args.Get("report"), ReportJson(results), &error)) {
       std::fprintf(stderr, "%s%s: %s\n", kReportNotWritten.str().c_str(),
-                   args.Get("report").c_str(), error.c_str());
+                   PrintableText(args.Get("report")).c_str(), error.c_str());
       return kExitFailure;
     }
   }
   std::vector<int> codes;
   for (const InstrumentResult& result : results) codes.push_back(result.exitCode);
   return CombinedExitCode(codes);
+}
+
+int ClaimReportFiles(const std::vector<CliArg>& arguments) {
+  std::vector<std::string> reports;
+  std::vector<std::string> inputs;
+  for (const CliArg& arg : arguments) {
+    if (arg.kind == CliArg::Kind::Option && arg.name == "report") {
+      reports.push_back(arg.value);
+    } else if (arg.kind == CliArg::Kind::Option || arg.kind == CliArg::Kind::Positional) {
+      inputs.push_back(arg.value);
+    }
+  }
+  for (const std::string& report : reports) {
+    for (const std::string& input : inputs) {
+      if (SameFile(report, input)) {
+        return UsageError(FormatText(kReportIsInput.text(), {report, input}));
+      }
+    }
+  }
+  for (const std::string& report : reports) {
+    std::string reason;
+    if (!ClearFileForReplacement(report, &reason)) {
+      return UsageError("--report " + report + " (" + reason + ")");
+    }
+  }
+  return kExitOk;
 }
 
 int PortsCommand(const CliContext& context) {

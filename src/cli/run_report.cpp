@@ -1,4 +1,5 @@
 #include "cli/run_report.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -17,36 +18,16 @@ constexpr TextPair kResultOk{"OK", "OK"};
 constexpr TextPair kResultUnconfirmed{"NIEPOTWIERDZONY", "UNCONFIRMED"};
 constexpr TextPair kResultFailed{"BŁĄD", "FAILED"};
 
-// Length of the UTF-8 sequence at `at`, or 0 when the bytes there are not
-// one (overlong forms, surrogates and values above U+10FFFF included).
-size_t Utf8SequenceLength(std::string_view text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
-  const uint8_t first = byte(at);
-  size_t length = 0;
-  uint32_t value = 0;
-  if (first < 0x80) return 1;
-  if (first >= 0xC2 && first <= 0xDF) {
-    length = 2;
-    value = first & 0x1F;
-  } else if (first >= 0xE0 && first <= 0xEF) {
-    length = 3;
-    value = first & 0x0F;
-  } else if (first >= 0xF0 && first <= 0xF4) {
-    length = 4;
-    value = first & 0x07;
-  } else {
-    return 0;
+// Two hexadecimal digits a byte: a name byte for byte, whatever it holds.
+std::string HexBytes(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto byte = static_cast<uint8_t>(c);
+    hex.append(1, kHex[byte >> 4]).append(1, kHex[byte & 0x0F]);
   }
-  if (at + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (byte(at + i) & 0x3F);
-  }
-  if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10FFFF ||
-      (value >= 0xD800 && value <= 0xDFFF)) {
-    return 0;
-  }
-  return length;
+  return hex;
 }
 
 std::string JsonNumberOrNull(bool present, uint64_t value) {
@@ -60,6 +41,7 @@ std::string ObjectJson(const InstrumentResult& r, const std::string& indent) {
     json += in + "\"" + name + "\": " + value + (last ? "\n" : ",\n");
   };
   field("port", JsonString(r.port));
+  field("port_bytes", JsonString(HexBytes(r.port)));
   field("device", JsonString(r.device));
   std::string serial = "null";
   if (r.facts.InfoReported) {
@@ -178,7 +160,7 @@ std::string SummaryTable(const std::vector<InstrumentResult>& results) {
                   kColumnTime.str()});
   for (const InstrumentResult& r : results) {
     rows.push_back(
-        {r.port, ResultWord(r.exitCode), std::string(RunCauseName(r.cause)),
+        {PrintableText(r.port), ResultWord(r.exitCode), std::string(RunCauseName(r.cause)),
          std::to_string(r.facts.BytesWritten) + " / " + std::to_string(r.facts.BytesTotal),
          Seconds(r.facts.Duration.count())});
   }

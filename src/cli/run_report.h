@@ -30,10 +30,12 @@ struct InstrumentResult {
 std::string JsonString(std::string_view text);
 
 // One JSON object per instrument; an array of them when there are several.
+// Beside "port" (a JsonString), "port_bytes" holds the port's bytes in
+// hexadecimal: the exact path also when it is not UTF-8.
 std::string ReportJson(const std::vector<InstrumentResult>& results);
 
-// The table printed after several instruments: port, result, cause, bytes,
-// time; one line each, columns lined up.
+// The table printed after several instruments: port (as PrintableText),
+// result, cause, bytes, time; one line each, columns lined up.
 std::string SummaryTable(const std::vector<InstrumentResult>& results);
 
 // The exit code of several runs: the most severe of theirs. A failure (1)

@@ -59,15 +59,21 @@ std::string FolderOf(const std::string& name) {
   return name.substr(0, slash);
 }
 
-// A symbolic link is replaced through its target, so the link stays a link.
+// A symbolic link is replaced through its target, so the link stays a link;
+// also a link whose target is not there (yet, or any more: it is made).
 std::string ResolveTarget(const std::string& name) {
   struct stat st {};
   if (lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return name;
-  char* resolved = realpath(name.c_str(), nullptr);
-  if (resolved == nullptr) return name;
-  std::string target(resolved);
-  std::free(resolved);
-  return target;
+  if (char* resolved = realpath(name.c_str(), nullptr)) {
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+  }
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = readlink(name.c_str(), target.data(), target.size());
+  if (length <= 0 || static_cast<size_t>(length) >= target.size()) return name;
+  target.resize(static_cast<size_t>(length));
+  return target.front() == '/' ? target : FolderOf(name) + "/" + target;
 }
 
 // False with errno set when not every byte could be written.
@@ -99,6 +105,15 @@ int CreateTempBeside(const std::string& target, std::string& tempName) {
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
+}
+
+// Why a folder cannot take a new file (a temporary one, then the rename), as
+// an errno value; 0 when it can.
+int FolderRefusal(const std::string& folder) {
+  struct stat st {};
+  if (stat(folder.c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  return access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
 }
 
 // The reason for a file that is there but cannot be read or replaced as a
@@ -233,6 +248,31 @@ RegularFileForReading::RegularFileForReading(const std::string& name) {
 
 RegularFileForReading::~RegularFileForReading() {
   if (fd_ >= 0) close(fd_);
+}
+
+bool ClearFileForReplacement(const std::string& name, std::string* failureDetail) {
+  SetDetail(failureDetail, {});
+  if (name.empty()) {
+    SetDetail(failureDetail, kNoName.str());
+    return false;
+  }
+  const std::string target = ResolveTarget(name);
+  struct stat st {};
+  const bool existed = stat(target.c_str(), &st) == 0;
+  if (existed && !S_ISREG(st.st_mode)) {
+    SetDetail(failureDetail, NotRegularText(st.st_mode));
+    return false;
+  }
+  const int refused = FolderRefusal(FolderOf(target));
+  if (refused != 0) {
+    SetDetail(failureDetail, SystemErrorText(refused));
+    return false;
+  }
+  if (existed && unlink(target.c_str()) != 0 && errno != ENOENT) {
+    SetDetail(failureDetail, SystemErrorText(errno));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quorvel

@@ -71,4 +71,12 @@ class RegularFileForReading {
 bool ReplaceFileContents(const std::string& name, std::string_view bytes,
                          std::string* failureDetail = nullptr);
 
+// Makes way for a ReplaceFileContents(name, ...) to come: removes the file
+// it would replace (a symbolic link's target), so that no earlier content
+// stays under the name whatever ends the program before the write. False,
+// with the reason, when the name is there as something other than a regular
+// file or its folder cannot take a new file; nothing is removed then. True
+// when there is nothing under the name now.
+bool ClearFileForReplacement(const std::string& name, std::string* failureDetail = nullptr);
+
 }  // namespace quorvel

@@ -122,9 +122,9 @@ void TComm32Kx::SetCOMPort(const std::string& name) {
     found = 0;
   } else {
     for (size_t i = 0; i < portList_.size(); ++i) {
-      if (SameTextNoCase(portList_[i], resolved)) {
+      // A port is its exact path: "/dev/ttyUSB0" is not "/dev/TTYUSB0".
+      if (portList_[i] == resolved) {
         found = static_cast<int>(i);
-        resolved = portList_[i];
         break;
       }
     }

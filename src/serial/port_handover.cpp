@@ -83,7 +83,9 @@ void PortHandover::AnnounceFree(const std::string& portName) {
   if (!connected_) return;
   QDBusMessage signal =
       QDBusMessage::createSignal(kHandoverPath, kHandoverInterface, kPortFreeSignal);
-  signal << QString::fromStdString(portName) << token_;
+  // The name as text for every listener, and as its bytes: a path need not
+  // be UTF-8, and a port is its exact path.
+  signal << QString::fromStdString(portName) << token_ << QByteArray::fromStdString(portName);
   SessionBus().send(signal);
 }
 
@@ -91,9 +93,11 @@ void PortHandover::PortFreeMessage(const QDBusMessage& message) {
   std::vector<NoticeArgument> arguments;
   for (const QVariant& argument : message.arguments()) {
     if (argument.typeId() == QMetaType::QString) {
-      arguments.emplace_back(argument.toString().toStdString());
+      arguments.push_back({NoticeArgument::Type::String, argument.toString().toStdString()});
+    } else if (argument.typeId() == QMetaType::QByteArray) {
+      arguments.push_back({NoticeArgument::Type::Bytes, argument.toByteArray().toStdString()});
     } else {
-      arguments.emplace_back(std::nullopt);
+      arguments.push_back({});
     }
   }
   const std::optional<std::string> port = PortFreeNoticeName(arguments, token_.toStdString());

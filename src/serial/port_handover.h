@@ -1,8 +1,9 @@
 // Hand-over of a serial port between running instances: an instance that
 // lets a port go says so on the D-Bus session bus (interface
 // pl.varneld.Quorvel, signal Comm32KxMessagePortFree, the port name as its
-// payload); the others hear it and may take the port. Without a session bus
-// every call here does nothing.
+// payload, then the sender's token, then the name's bytes); the others hear
+// it and may take the port, the one whose name is the same byte for byte.
+// Without a session bus every call here does nothing.
 #pragma once
 
 #include <QDBusConnection>

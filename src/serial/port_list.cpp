@@ -40,7 +40,7 @@ void AddName(PortScan* scan, std::string& seen, const std::string& name) {
 }  // namespace
 
 bool NameListHas(std::string_view list, std::string_view name) {
-  return LowerText(list).find(LowerText(Bracketed(name))) != std::string::npos;
+  return list.find(Bracketed(name)) != std::string_view::npos;
 }
 
 PortScan ScanPorts(const std::string& sysClassTty, const std::vector<std::string>& extraPorts) {

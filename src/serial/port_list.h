@@ -16,7 +16,8 @@ inline constexpr const char* kExtraPortsVariable = "QUORVEL_EXTRA_PORTS";
 struct PortScan {
   // Port names in the order found (system ports first, then the extra ones).
   std::vector<std::string> names;
-  // Every name that occurred more than once, as "<name>" one after the other.
+  // Every name that occurred more than once (byte for byte), as "<name>" one
+  // after the other.
   std::string duplicates;
 };
 
@@ -38,10 +39,12 @@ std::string ExtraPortsFromEnvironment();
 // so that COM3 sorts before COM10.
 std::string PaddedPortKey(std::string_view name, int length);
 
-// The names ordered by their padded keys, ignoring letter case.
+// The names ordered by their padded keys, ignoring letter case (an order for
+// the eye only: names that differ in case stay in the order given).
 std::vector<std::string> SortPortNames(std::vector<std::string> names);
 
-// True when `list` (a "<a><b>" text) holds "<name>", ignoring letter case.
+// True when `list` (a "<a><b>" text) holds "<name>". A port is its exact
+// path: names that differ in letter case only are two ports.
 bool NameListHas(std::string_view list, std::string_view name);
 
 }  // namespace quorvel

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/text_utils.h"
 #include "serial/port_handover.h"
 #include "serial/port_list.h"
 #include "serial/port_watcher.h"
@@ -21,8 +20,7 @@ std::string KeepListedNames(const std::string& list, const std::vector<std::stri
     const size_t end = list.find('>', start);
     if (end == std::string::npos) break;
     const std::string name = list.substr(start + 1, end - start - 1);
-    if (std::any_of(keep.begin(), keep.end(),
-                    [&](const std::string& item) { return SameTextNoCase(item, name); })) {
+    if (std::find(keep.begin(), keep.end(), name) != keep.end()) {
       kept += list.substr(start, end - start + 1);
     }
     start = end + 1;

@@ -29,11 +29,13 @@ TEST(CliArgs, AnErrorKeepsTheWordAsGivenAndWhatCameBefore) {
     std::string error;
     std::string errorWord;
     size_t givenBefore;
+    size_t errorIndex;  // where the parse of the rest may go on after it
   };
   const Case cases[] = {
-      {{"--colour=red"}, "--colour", "--colour=red", 0},
-      {{"--yes", "--yes=1", "--device", "x"}, "--yes", "--yes=1", 1},
-      {{"in.hex", "--device=a", "--device"}, "--device", "--device", 2},
+      {{"--colour=red"}, "--colour", "--colour=red", 0, 0},
+      {{"--yes", "--yes=1", "--device", "x"}, "--yes", "--yes=1", 1, 1},
+      {{"in.hex", "--device=a", "--device"}, "--device", "--device", 2, 2},
+      {{"--device", "a", "b", "--colour", "c"}, "--colour", "--colour", 2, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.errorWord);
@@ -41,6 +43,30 @@ TEST(CliArgs, AnErrorKeepsTheWordAsGivenAndWhatCameBefore) {
     EXPECT_EQ(args.error, c.error);
     EXPECT_EQ(args.errorWord, c.errorWord);
     EXPECT_EQ(args.given.size(), c.givenBefore);
+    EXPECT_EQ(args.errorIndex, c.errorIndex);
+  }
+}
+
+TEST(CliArgs, AnOptionGivenTwiceIsNamedUnlessItsValuesAddUp) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string repeated;
+  };
+  const Case cases[] = {
+      {{"--port", "a", "--port=b", "--device", "x", "in.hex"}, ""},
+      {{"--device", "x", "--baud", "1", "--device", "x"}, "--device"},
+      {{"--baud=1", "--device", "x", "--baud", "2"}, "--baud"},
+      {{"--yes", "in.hex", "--yes"}, "--yes"},
+      {{"--baud", "1", "--yes", "--yes", "--baud", "2"}, "--yes"},
+      // After "--" a word is a file, not an option.
+      {{"--device", "x", "--", "--device"}, ""},
+      {{"--port", "--port", "--port", "--port"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    const CliArgs args = ParseCliArgs(c.words, {"device", "baud", "port"}, {"yes"});
+    ASSERT_TRUE(args.error.empty());
+    EXPECT_EQ(RepeatedOption(args, {"port"}), c.repeated);
   }
 }
 

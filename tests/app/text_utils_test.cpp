@@ -28,6 +28,34 @@ TEST(TextUtils, CountsCharactersNotBytes) {
   EXPECT_EQ(Utf8Length(""), 0);
 }
 
+// Whatever a name holds, what a terminal gets of it moves no cursor and
+// changes no colour: control characters and bytes that are not UTF-8 become
+// \xNN, text stays as it is.
+TEST(TextUtils, PrintableTextEscapesControlsAndBytesThatAreNotUtf8) {
+  struct Case {
+    std::string text;
+    std::string printable;
+  };
+  const Case cases[] = {
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"zażółć gęślą — ok", "zażółć gęślą — ok"},
+      {"red \x1b[31mtext", "red \\x1b[31mtext"},
+      {"tab\tline\nreturn\r", "tab\\x09line\\x0areturn\\x0d"},
+      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
+      {"c1 \xC2\x9B"
+       "2J",
+       "c1 \\xc2\\x9b2J"},  // U+009B: a CSI on some terminals
+      {"nbsp \xC2\xA0.", "nbsp \xC2\xA0."},
+      {"latin1 \xFF\xFE", "latin1 \\xff\\xfe"},
+      {"cut \xC5", "cut \\xc5"},
+      {"a\\x41", "a\\x41"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.printable);
+    EXPECT_EQ(PrintableText(c.text), c.printable);
+  }
+}
+
 TEST(Globals, LanguageFollowsThePolishLocaleOnly) {
   EXPECT_EQ(LanguageFromLocaleName("pl_PL.UTF-8"), 0);
   EXPECT_EQ(LanguageFromLocaleName("en_US.UTF-8"), 1);

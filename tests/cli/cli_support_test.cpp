@@ -1,6 +1,7 @@
 // The pieces of quorvel-cli program that need no process: repeated options,
 // the ports file, JSON strings and the report, the atomic write, the exit
 // code of several runs and the console of several runs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -73,6 +74,11 @@ TEST(PortsFile, OnePortALineWithoutCommentsAndBlanks) {
       {"# only a comment\n\n   \n", {}},
       {"ttyUSB0\n/dev/ttyACM1\n", {"ttyUSB0", "/dev/ttyACM1"}},
       {"  ttyS0  # the first\r\nttyS1\t\r\n#ttyS2\nttyS3", {"ttyS0", "ttyS1", "ttyS3"}},
+      // A byte-order mark at the start is no part of the first port; one
+      // anywhere else is.
+      {"\xEF\xBB\xBF/dev/ttyUSB0\n/dev/ttyUSB1\n", {"/dev/ttyUSB0", "/dev/ttyUSB1"}},
+      {"\xEF\xBB\xBF", {}},
+      {"p1\n\xEF\xBB\xBFp2", {"p1", "\xEF\xBB\xBFp2"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -86,6 +92,70 @@ TEST(PortsFile, OnePortALineWithoutCommentsAndBlanks) {
   std::string problem;
   EXPECT_FALSE(PortsFromText(many, problem).has_value());
   EXPECT_FALSE(problem.empty());
+}
+
+// Every --ports-from adds its ports, as every --port does; a port in two of
+// them is a port named twice.
+TEST(PortsArgs, EveryPortsFileAddsItsPorts) {
+  const fs::path dir = fs::temp_directory_path() / ("quorvel-ports-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string a = (dir / "a.txt").string();
+  const std::string b = (dir / "b.txt").string();
+  std::ofstream(a) << "p1\np2\n";
+  std::ofstream(b) << "p3\n";
+  struct Case {
+    std::vector<std::string> words;
+    std::vector<std::string> ports;  // none: refused
+  };
+  const Case cases[] = {
+      {{"--ports-from", a, "--port", "x", "--ports-from", b}, {"x", "p1", "p2", "p3"}},
+      {{"--ports-from", b, "--ports-from", a}, {"p3", "p1", "p2"}},
+      {{"--ports-from", a, "--ports-from", a}, {}},
+      {{"--ports-from", b, "--port", "p3"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    std::string problem;
+    const auto ports = PortsFromArgs(ParseCliArgs(c.words, {"port", "ports-from"}, {}), problem);
+    if (c.ports.empty()) {
+      EXPECT_FALSE(ports.has_value());
+      EXPECT_NE(problem.find("port given twice"), std::string::npos) << problem;
+    } else {
+      ASSERT_TRUE(ports.has_value()) << problem;
+      EXPECT_EQ(*ports, c.ports);
+    }
+  }
+  fs::remove_all(dir);
+}
+
+// A ports file that gives no ports is named with what is wrong with it.
+TEST(PortsArgs, AFileThatGivesNoPortsIsNamedWithItsFault) {
+  const fs::path dir = fs::temp_directory_path() / ("quorvel-ports-" + std::to_string(getpid()));
+  fs::create_directories(dir / "folder");
+  std::ofstream(dir / "empty.txt").close();
+  std::ofstream(dir / "comments.txt") << "# the line's ports\n\n";
+  std::ofstream(dir / "large.txt") << std::string(kMaxPortsFileBytes + 1, '\n');
+  const struct {
+    std::string file;
+    std::string reason;
+  } cases[] = {
+      {"folder", "is a directory"},
+      {"empty.txt", "no port in the file"},
+      {"comments.txt", "no port in the file"},
+      {"absent.txt", "no such file or directory"},
+      {"large.txt", "file too large (at most 65536 bytes)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = (dir / c.file).string();
+    std::string problem;
+    EXPECT_FALSE(PortsFromArgs(ParseCliArgs({"--port", "p", "--ports-from", path},
+                                            {"port", "ports-from"}, {}),
+                               problem)
+                     .has_value());
+    EXPECT_EQ(problem, "--ports-from " + path + " (" + c.reason + ")");
+  }
+  fs::remove_all(dir);
 }
 
 // The string read back by a JSON parser.
@@ -193,6 +263,31 @@ TEST(Report, DeviceCheckSaysWhetherTheTypeWasCompared) {
   }
 }
 
+// Any name maps back to its port: "port" as a JSON string (bytes that are
+// not UTF-8 as U+FFFD), "port_bytes" byte for byte; the table shows it
+// printable.
+TEST(Report, EveryPortNameMapsBackToItsBytes) {
+  const std::string names[] = {"/dev/ttyUSB0", "/tmp/p\xFF\xFE", "/tmp/esc\x1b[2J",
+                               "/tmp/za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87"};
+  std::vector<InstrumentResult> results;
+  for (const std::string& name : names) results.push_back(Result(name, 0));
+  QJsonParseError error{};
+  const QJsonDocument report =
+      QJsonDocument::fromJson(QByteArray::fromStdString(ReportJson(results)), &error);
+  ASSERT_EQ(error.error, QJsonParseError::NoError);
+  for (size_t i = 0; i < std::size(names); ++i) {
+    SCOPED_TRACE(names[i]);
+    const QJsonObject object = report.array().at(static_cast<int>(i)).toObject();
+    EXPECT_EQ(QByteArray::fromHex(object["port_bytes"].toString().toLatin1()).toStdString(),
+              names[i]);
+    EXPECT_EQ(object["port"].toString().toStdString(), ParsedBack(JsonString(names[i])));
+  }
+  const std::string table = SummaryTable(results);
+  EXPECT_NE(table.find("\n/tmp/p\\xff\\xfe  "), std::string::npos) << table;
+  EXPECT_NE(table.find("\n/tmp/esc\\x1b[2J  "), std::string::npos) << table;
+  EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
+}
+
 TEST(Report, ExitCodeOfSeveralIsTheMostSevere) {
   struct Case {
     std::vector<int> codes;
@@ -276,9 +371,16 @@ struct Streams {
   std::FILE* progress;
 };
 
+// The progress drawn as on a terminal that the log lines share.
+RunConsole::Drawing Shown() {
+  RunConsole::Drawing drawing;
+  drawing.shown = true;
+  return drawing;
+}
+
 TEST(RunConsole, SeveralRunsPrefixEveryLineWithTheirPort) {
   Streams streams;
-  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, false);
+  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, {});
   console.Line(1, "- Device reset: OK");
   console.Line(0, "Quorvel: text\n\nmore");
   ProgressValues values;
@@ -293,9 +395,20 @@ TEST(RunConsole, SeveralRunsPrefixEveryLineWithTheirPort) {
   EXPECT_EQ(Streams::Read(streams.progress), "");
 }
 
+TEST(RunConsole, PortsAndLinesReachTheTerminalPrintable) {
+  Streams streams;
+  RunConsole console({"/tmp/\x1b[31mred", "/tmp/p\xFF"}, streams.lines, streams.progress, {});
+  console.Line(0, "Comm port: /tmp/\x1b[31mred  9600 N 8 1");
+  console.Line(1, "one\ttab");
+  EXPECT_EQ(Streams::Read(streams.lines),
+            "[/tmp/\\x1b[31mred] Comm port: /tmp/\\x1b[31mred  9600 N 8 1\n"
+            "[/tmp/p\\xff] one\\x09tab\n");
+  EXPECT_EQ(console.Prefix(1), "[/tmp/p\\xff] ");
+}
+
 TEST(RunConsole, OneProgressLinePerRunRedrawnBelowTheLog) {
   Streams streams;
-  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, true);
+  RunConsole console({"ttyA", "ttyB"}, streams.lines, streams.progress, Shown());
   ProgressValues values;
   values.SetFullWidth(4);
   values.SetMax(100);
@@ -315,7 +428,7 @@ TEST(RunConsole, OneProgressLinePerRunRedrawnBelowTheLog) {
 
 TEST(RunConsole, OneRunLooksAsItAlwaysHas) {
   Streams streams;
-  RunConsole console({"ttyA"}, streams.lines, streams.progress, true);
+  RunConsole console({"ttyA"}, streams.lines, streams.progress, Shown());
   ProgressValues values;
   values.SetFullWidth(4);
   values.SetMax(100);
@@ -328,6 +441,134 @@ TEST(RunConsole, OneRunLooksAsItAlwaysHas) {
   EXPECT_EQ(Streams::Read(streams.lines), "first\nsecond\n- Result: done\n");
   EXPECT_EQ(Streams::Read(streams.progress),
             "\r[####] 100 / 100  100%\033[K\r\033[K\r[####] 100 / 100  100%\033[K\n");
+}
+
+// A console whose clock and timer the test turns: `now` is its time, and
+// `arranged` the delays it asked to be called again after.
+struct PacedConsole {
+  explicit PacedConsole(std::vector<std::string> ports, bool linesOnSameTerminal,
+                        std::FILE* progress = nullptr)
+      : console(std::move(ports), streams.lines, progress ? progress : streams.progress, [&] {
+          RunConsole::Drawing drawing;
+          drawing.shown = true;
+          drawing.linesOnSameTerminal = linesOnSameTerminal;
+          drawing.now = [this] { return now; };
+          drawing.callLater = [this](std::chrono::milliseconds delay) {
+            arranged.push_back(delay);
+          };
+          return drawing;
+        }()) {}
+  // What the progress stream got since the last call.
+  std::string NewProgress() {
+    const std::string all = Streams::Read(streams.progress);
+    const std::string fresh = all.substr(seen);
+    seen = all.size();
+    return fresh;
+  }
+  Streams streams;
+  RunConsole::Clock::time_point now = RunConsole::Clock::time_point() + std::chrono::hours(1);
+  std::vector<std::chrono::milliseconds> arranged;
+  RunConsole console;
+  size_t seen = 0;
+};
+
+ProgressValues Written(uint32_t bytes) {
+  ProgressValues values;
+  values.SetFullWidth(4);
+  values.SetMax(100);
+  values.SetWritten(bytes);
+  return values;
+}
+
+TEST(RunConsole, ProgressIsDrawnAtMostEveryIntervalAndOnlyWhereItChanged) {
+  PacedConsole paced({"ttyA", "ttyB", "ttyC"}, false);
+  RunConsole& console = paced.console;
+  console.Progress(0, Written(1));
+  EXPECT_EQ(paced.NewProgress(),
+            "\r[ttyA] [....] 1 / 100  1%\033[K\n\r[ttyB] \033[K\n\r[ttyC] \033[K\n");
+
+  // Within the interval: nothing drawn, one later call arranged.
+  for (uint32_t bytes = 2; bytes <= 60; ++bytes) console.Progress(0, Written(bytes));
+  console.Progress(2, Written(50));
+  EXPECT_EQ(paced.NewProgress(), "");
+  EXPECT_EQ(paced.arranged, std::vector<std::chrono::milliseconds>{RunConsole::kDrawInterval});
+
+  // Log lines of another stream leave the progress alone.
+  console.Line(1, "- Device reset: OK");
+  EXPECT_EQ(paced.NewProgress(), "");
+
+  // The call: only the rows that changed, at their latest, the cursor back
+  // below the block.
+  paced.now += RunConsole::kDrawInterval;
+  console.DrawDue();
+  EXPECT_EQ(paced.NewProgress(),
+            "\033[3A\r[ttyA] [##..] 60 / 100  60%\033[K\033[3B\r"
+            "\033[1A\r[ttyC] [##..] 50 / 100  50%\033[K\033[1B\r");
+  // The same values again draw nothing.
+  paced.now += RunConsole::kDrawInterval;
+  console.Progress(0, Written(60));
+  EXPECT_EQ(paced.NewProgress(), "");
+  EXPECT_EQ(Streams::Read(paced.streams.lines), "[ttyB] - Device reset: OK\n");
+}
+
+TEST(RunConsole, LinesOnTheSameTerminalTakeTheBlockAwayAndItComesBackAtMostEveryInterval) {
+  PacedConsole paced({"ttyA", "ttyB"}, true);
+  RunConsole& console = paced.console;
+  console.Progress(0, Written(50));
+  paced.NewProgress();
+  for (int i = 0; i < 50; ++i) console.Line(i % 2, "- Writing data block: " + std::to_string(i));
+  // Taken away once before the first line; not drawn again within the
+  // interval.
+  EXPECT_EQ(paced.NewProgress(), "\033[2A\033[J");
+  paced.now += RunConsole::kDrawInterval;
+  console.DrawDue();
+  EXPECT_EQ(paced.NewProgress(), "\r[ttyA] [##..] 50 / 100  50%\033[K\n\r[ttyB] \033[K\n");
+  EXPECT_EQ(paced.arranged.size(), 1u);
+}
+
+// A reader that takes nothing (a terminal held with Ctrl-S, a pipe behind a
+// rate limit) never holds up a call: drawings it cannot take are skipped,
+// and once it reads again it gets the latest state.
+TEST(RunConsole, AReaderThatTakesNothingNeverHoldsUpTheRuns) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  const int flags = fcntl(ends[1], F_GETFL);
+  fcntl(ends[1], F_SETFL, flags | O_NONBLOCK);
+  const std::string filler(4096, 'x');
+  while (write(ends[1], filler.data(), filler.size()) > 0) {
+  }
+  fcntl(ends[1], F_SETFL, flags);  // the stream's own descriptor blocks again
+  std::FILE* stream = fdopen(ends[1], "w");
+  ASSERT_NE(stream, nullptr);
+  {
+    PacedConsole paced({"ttyA", "ttyB"}, false, stream);
+    for (uint32_t bytes = 1; bytes <= 100; ++bytes) {
+      paced.now += RunConsole::kDrawInterval;
+      paced.console.Progress(bytes % 2, Written(bytes));
+      paced.console.DrawDue();
+    }
+    // The reader takes everything now.
+    const int readFlags = fcntl(ends[0], F_GETFL);
+    fcntl(ends[0], F_SETFL, readFlags | O_NONBLOCK);
+    std::string got;
+    char buffer[65536];
+    const auto drain = [&] {
+      for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+    };
+    drain();
+    paced.now += RunConsole::kDrawInterval;
+    paced.console.DrawDue();
+    paced.console.EndProgress();
+    drain();
+    got.erase(0, got.find_first_not_of('x'));
+    // The latest state came through, whole.
+    EXPECT_NE(got.find("[ttyA] [####] 100 / 100  100%"), std::string::npos) << got;
+    EXPECT_NE(got.find("[ttyB] [####] 99 / 100  99%"), std::string::npos) << got;
+    EXPECT_LT(got.size(), 2000u) << "states the reader could not take were skipped";
+  }
+  std::fclose(stream);
+  close(ends[0]);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ TEST(CliUsage, BadArgumentsNameTheOneProblemAndPointToHelp) {
     std::string problem;
   };
   const std::string sample = Sample();
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {{}, "No command given."},
       {{"frobnicate"}, "Bad argument: frobnicate"},
       {{"program", "--colour", "red"}, "Bad argument: --colour"},
@@ -86,6 +86,13 @@ TEST(CliUsage, BadArgumentsNameTheOneProblemAndPointToHelp) {
        "Bad argument: --stop-bits 1.5 (1.5 stop bits only with --data-bits 5)"},
       {{"program", "--device", "KV-310", "--port", "ttyNOTHING", sample},
        "No such port: ttyNOTHING"},
+      // What the user gave reaches the terminal printable.
+      {{"program", "--device", "KV-310", "--port", "tty\x1b[2J\x01", sample},
+       "No such port: tty\\x1b[2J\\x01"},
+      {{"program", "--device", "KV-310", "--ports-from", "/dev/null", sample},
+       "Bad argument: --ports-from /dev/null (no port in the file)"},
+      {{"program", "--device", "KV-310", "--ports-from", std::string(QUORVEL_SOURCE_DIR), sample},
+       "Bad argument: --ports-from " + std::string(QUORVEL_SOURCE_DIR) + " (is a directory)"},
       {{"program", "--device", "KV-310", "--port", "/dev/null", "--frame-gap", "0", sample},
        "Bad argument: --frame-gap 0 (accepted: standard, auto or a number of ms from 1 to 1000)"},
       {{"program", "--device", "KV-310", "--port", "/dev/null", "--frame-gap", "1001", sample},
@@ -95,6 +102,33 @@ TEST(CliUsage, BadArgumentsNameTheOneProblemAndPointToHelp) {
        "Bad argument: --frame-gap fast (accepted: standard, auto or a number of ms from 1 to "
        "1000)"},
   };
+  // Every option but --port and --ports-from at most once, for every
+  // command: a later value never wins in silence.
+  const std::string twice = " (given more than once; this option may be given once only)";
+  const std::vector<std::string> one{"program", "--device", "KV-310", "--port", "/dev/null"};
+  const std::vector<std::pair<std::vector<std::string>, std::string>> repeated = {
+      {{"--report", "a.json", "--report", "b.json"}, "--report"},
+      {{"--device", "KV-310"}, "--device"},
+      {{"--baud", "9600", "--baud=115200"}, "--baud"},
+      {{"--parity", "none", "--parity", "even"}, "--parity"},
+      {{"--data-bits", "8", "--data-bits", "8"}, "--data-bits"},
+      {{"--stop-bits", "1", "--stop-bits", "2"}, "--stop-bits"},
+      {{"--frame-gap", "auto", "--frame-gap", "5"}, "--frame-gap"},
+      {{"--address", "1", "--address", "2"}, "--address"},
+      {{"--service", "--service"}, "--service"},
+  };
+  for (const auto& [extra, option] : repeated) {
+    std::vector<std::string> args = one;
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(sample);
+    cases.push_back({args, "Bad argument: " + option + twice});
+  }
+  cases.push_back({{"encode", "--device", "KV-310", "--device", "KV-310", sample, "out.qvl"},
+                   "Bad argument: --device" + twice});
+  cases.push_back({{"encode", "--yes", "--yes", "--device", "KV-310", sample, "out.qvl"},
+                   "Bad argument: --yes" + twice});
+  cases.push_back({{"ports", "--device", "KV-310", "--device", "TRP-40 .USB"},
+                   "Bad argument: --device" + twice});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.problem);
     const ProcessResult run = Cli(c.args);
@@ -107,6 +141,12 @@ TEST(CliUsage, BadArgumentsNameTheOneProblemAndPointToHelp) {
           "pl_PL.UTF-8");
   EXPECT_EQ(polish.err,
             "Błędny argument: --data-bits 4 (port szeregowy nie przesyła znaków 4-bitowych)\n"
+            "Pomoc: 'quorvel-cli --help'.\n");
+  const ProcessResult polishTwice =
+      Cli({"program", "--device", "KV-310", "--device", "KV-310", "--port", "/dev/null", sample},
+          "pl_PL.UTF-8");
+  EXPECT_EQ(polishTwice.err,
+            "Błędny argument: --device (podana więcej niż raz; tę opcję można podać tylko raz)\n"
             "Pomoc: 'quorvel-cli --help'.\n");
 }
 

@@ -112,6 +112,16 @@ class ProgramEndToEnd : public ::testing::Test {
     ExpectReceived(*namedSims_.at(name), Path(name + ".hex"), dataFile);
   }
 
+  // The instrument started as `name` received no byte of an image.
+  void ExpectNamedUntouched(const std::string& name) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(namedSims_.at(name)->Stop(), 0);
+    FirmwareImage received;
+    if (ReadHexFile(Path(name + ".hex"), received) == 0) {
+      EXPECT_EQ(received.ImageSize(), 0u);
+    }
+  }
+
   static void ExpectReceived(BackgroundProcess& sim, const std::string& saved,
                              const std::string& dataFile) {
     ASSERT_EQ(sim.Stop(), 0);  // the simulator saves at exit

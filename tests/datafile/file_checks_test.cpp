@@ -253,6 +253,43 @@ TEST_F(FileChecksTest, ReplaceNamesTheReasonOfAFailure) {
   EXPECT_EQ(ReadFile(Path("run.log")), "old");
 }
 
+// Making way for a replacement removes what it would replace, and only a
+// regular file: anything else, or a folder that could not take the new
+// file, is refused with its reason and left as it is.
+TEST_F(FileChecksTest, ClearingForAReplacementRemovesOnlyARegularFile) {
+  ASSERT_EQ(mkdir(Path("sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+  WriteFile(Path("plain"), "x");
+  WriteFile(Path("old.json"), "old");
+  WriteFile(Path("target.json"), "old");
+  ASSERT_EQ(symlink("target.json", Path("link.json").c_str()), 0);
+  struct Case {
+    std::string path;
+    std::string reason;  // empty: cleared
+  };
+  const Case cases[] = {
+      {Path("old.json"), ""},
+      {Path("absent.json"), ""},
+      {Path("link.json"), ""},  // through the link: the target goes
+      {"", "no file name"},
+      {Path("sub"), "is a directory"},
+      {Path("fifo"), "not a regular file (a FIFO, socket or device)"},
+      {Path("missing/new.json"), "no such file or directory"},
+      {Path("plain/new.json"), "a part of the path is not a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string detail = "stale";
+    EXPECT_EQ(ClearFileForReplacement(c.path, &detail), c.reason.empty());
+    EXPECT_EQ(detail, c.reason);
+  }
+  EXPECT_EQ(ReadFile(Path("plain")), "x");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"fifo", "link.json", "plain", "sub"}));
+  // The link stays and the next replacement writes its target again.
+  ASSERT_TRUE(ReplaceFileContents(Path("link.json"), "new"));
+  EXPECT_EQ(ReadFile(Path("target.json")), "new");
+}
+
 // A folder the writer may not write to: the reason says so in the user's
 // language, and the old file stays.
 TEST_F(FileChecksTest, ReadOnlyFolderGivesPermissionDenied) {

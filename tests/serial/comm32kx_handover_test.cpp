@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "serial/port_handover.h"
 #include "serial_test_support.h"
 
 namespace quorvel {
@@ -133,6 +134,25 @@ TEST_F(Comm32KxHandover, ConnectedInstanceIgnoresAnnouncements) {
   ASSERT_EQ(holder.Status(), TLinkStatus::Busy);
   other.SetCOMPort("none");
   ASSERT_TRUE(QTest::qWaitFor([&] { return holder.IsOpen(); }, 5000));
+}
+
+// The name another process hears is the one announced, byte for byte: a
+// path need not be UTF-8, and letter case tells ports apart.
+TEST_F(Comm32KxHandover, AnnouncedNameArrivesByteForByte) {
+  REQUIRE_SESSION_BUS("AnnouncedNameArrivesByteForByte");
+  const std::string folder = "/tmp/quorvel-handover-" + std::to_string(getpid()) + "/";
+  const std::vector<std::string> names = {folder + "p1", folder + "P1", folder + "port-\xFF\xFE",
+                                          folder + "za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87"};
+  std::vector<std::string> heard;
+  // Tests running beside this one on the same bus let their own ports go.
+  PortHandover listener([&](const std::string& name) {
+    if (name.rfind(folder, 0) == 0) heard.push_back(name);
+  });
+  PortHandover announcer([](const std::string&) {});
+  ASSERT_TRUE(listener.Connected() && announcer.Connected());
+  for (const std::string& name : names) announcer.AnnounceFree(name);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return heard.size() >= names.size(); }, 10000));
+  EXPECT_EQ(heard, names);
 }
 
 }  // namespace

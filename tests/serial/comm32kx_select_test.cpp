@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QTemporaryDir>
+#include <QTest>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -18,6 +20,7 @@
 namespace quorvel {
 namespace {
 
+using testing::Bytes;
 using testing::EventLog;
 using testing::Pty;
 
@@ -107,12 +110,49 @@ TEST_F(Comm32KxSelect, NameNotInTheListIsNotFoundAndKept) {
   EXPECT_EQ(comm_->Status(), TLinkStatus::PortNotFound);
 }
 
-TEST_F(Comm32KxSelect, NameInAnotherCaseStoresTheListForm) {
-  std::string upper = pty_.Path();
-  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  comm_->SetCOMPort(upper);
-  EXPECT_EQ(comm_->COMPort(), pty_.Path());
-  EXPECT_TRUE(comm_->IsOpen());
+// A port is its exact path. Two listed paths that differ in letter case only
+// are two ports, each opening its own device without a word about doubled
+// names; a name in another case than every listed one is no port.
+TEST_F(Comm32KxSelect, PathsThatDifferInCaseAreTwoPorts) {
+  Pty other;
+  ASSERT_TRUE(other.Ok());
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string lower = dir.filePath("p1").toStdString();
+  const std::string upper = dir.filePath("P1").toStdString();
+  ASSERT_EQ(symlink(pty_.Path().c_str(), lower.c_str()), 0);
+  ASSERT_EQ(symlink(other.Path().c_str(), upper.c_str()), 0);
+  testing::SetExtraPorts(lower + ":" + upper);
+  comm_->RefreshPortList();
+  int duplicateWarnings = 0;
+  comm_->OnDuplicatePort = [&](TComm32Kx*, const std::string&) { ++duplicateWarnings; };
+
+  const struct {
+    std::string name;
+    const Pty* device;
+  } cases[] = {{upper, &other}, {lower, &pty_}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    comm_->SetCOMPort(c.name);
+    ASSERT_TRUE(comm_->IsOpen());
+    EXPECT_EQ(comm_->COMPort(), c.name);
+    EXPECT_EQ(comm_->PortList()[comm_->PortIndex()], c.name);
+    log_.Clear();
+    const Bytes sent = testing::Pattern(8, static_cast<uint8_t>(c.name.back()));
+    ASSERT_TRUE(c.device->Write(sent));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log_.Received().size() >= sent.size(); }, 5000));
+    EXPECT_EQ(log_.Received(), sent);
+    comm_->SetCOMPort("none");
+  }
+  QCoreApplication::processEvents();  // a warning would be posted by now
+  EXPECT_EQ(duplicateWarnings, 0);
+
+  std::string shouted = lower;
+  for (char& c : shouted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  comm_->SetCOMPort(shouted);
+  EXPECT_FALSE(comm_->IsOpen());
+  EXPECT_EQ(comm_->Status(), TLinkStatus::PortNotFound);
+  EXPECT_EQ(comm_->COMPort(), shouted);
 }
 
 // Files that are no port fail at once, without blocking (a FIFO without a

@@ -161,6 +161,26 @@ TEST_F(PortListServiceTest, PortLetGoIsHeardOnceByEveryOtherComponent) {
   for (const auto id : ids) service.Unsubscribe(id);
 }
 
+// A port is its exact path: only a name listed twice byte for byte is
+// doubled, and the warning about it comes back once that very name has
+// left the list, whatever names in another case stayed.
+TEST_F(PortListServiceTest, OnlyTheSameNameTwiceIsDoubled) {
+  Make(0);
+  PortListService& service = PortListService::Instance();
+  const std::string lower = "/tmp/quorvel-doubled/p1";
+  const std::string upper = "/tmp/quorvel-doubled/P1";
+  SetExtraPorts(lower + ":" + lower + ":" + upper);
+  EXPECT_FALSE(service.TakeDuplicateWarning(upper));
+  EXPECT_TRUE(service.TakeDuplicateWarning(lower));
+  EXPECT_FALSE(service.TakeDuplicateWarning(lower));
+
+  SetExtraPorts(upper);
+  SetExtraPorts(lower + ":" + upper + ":" + lower);
+  EXPECT_TRUE(service.TakeDuplicateWarning(lower));
+  EXPECT_FALSE(service.TakeDuplicateWarning(upper));
+  SetExtraPorts("");
+}
+
 // The extra ports of the environment are read once, when the service is
 // made; in a process of its own, so that it is made here.
 TEST(PortListServiceStart, EnvironmentIsReadOnceAtStart) {

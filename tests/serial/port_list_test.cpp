@@ -60,12 +60,17 @@ TEST_F(SerialPortScan, KeepsDevicePortsAndLegacyPortsWithAKnownUart) {
 
 TEST_F(SerialPortScan, AddsExtraPortsAndFindsDuplicates) {
   Make({{"ttyUSB0", true, -1}});
-  const PortScan scan = ScanPorts(root_.string(), "/tmp/vcom1::ttyusb0:/tmp/vcom1:/tmp/VCOM1:");
+  const PortScan scan =
+      ScanPorts(root_.string(), "/tmp/vcom1::ttyusb0:/tmp/vcom1:/tmp/VCOM1:ttyUSB0:");
   EXPECT_EQ(scan.names, (std::vector<std::string>{"ttyUSB0", "/tmp/vcom1", "ttyusb0", "/tmp/vcom1",
-                                                  "/tmp/VCOM1"}));
-  // Each name once, compared without letter case.
-  EXPECT_EQ(scan.duplicates, "<ttyusb0></tmp/vcom1>");
-  EXPECT_TRUE(NameListHas(scan.duplicates, "TTYUSB0"));
+                                                  "/tmp/VCOM1", "ttyUSB0"}));
+  // Each name once. A port is its exact path: names that differ in letter
+  // case only are two ports, neither of them doubled.
+  EXPECT_EQ(scan.duplicates, "</tmp/vcom1><ttyUSB0>");
+  EXPECT_TRUE(NameListHas(scan.duplicates, "ttyUSB0"));
+  EXPECT_FALSE(NameListHas(scan.duplicates, "TTYUSB0"));
+  EXPECT_FALSE(NameListHas(scan.duplicates, "ttyusb0"));
+  EXPECT_FALSE(NameListHas(scan.duplicates, "/tmp/VCOM1"));
   EXPECT_FALSE(NameListHas(scan.duplicates, "ttyUSB"));
 }
 
