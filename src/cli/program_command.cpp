@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "app/stop_signals.h"
 #include "app/text_utils.h"
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
@@ -45,6 +46,7 @@
 #include "session/run_session.h"
 #include "usb/device_list.h"
 #include "usb/ftdi_usb.h"
+#include "usb/udev_ftdi.h"
 
 namespace quorvel {
 namespace {
@@ -174,44 +176,24 @@ std::vector<std::string> ListedPorts() {
 // Caught from before the first run until the report is written, so that a
 // first signal after the runs ended does not end the program half-way
 // through its report.
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-int stopPipe[2] = {-1, -1};
-void OnStopSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] ssize_t written = write(stopPipe[1], &byte, 1);
-}
-
-class StopSignals {
+class StopSignalWatch {
  public:
-  StopSignals() {
-    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
-    for (int number : kStopSignals) sigaction(number, &action, nullptr);
-    notifier_ = std::make_unique<QSocketNotifier>(stopPipe[0], QSocketNotifier::Read);
+  StopSignalWatch() : signals_({SIGINT, SIGTERM, SIGHUP}) {
+    if (signals_.Fd() < 0) return;
+    notifier_ = std::make_unique<QSocketNotifier>(signals_.Fd(), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-      char byte;
-      while (read(stopPipe[0], &byte, 1) == 1) {
-      }
+      signals_.Drain();
       if (onStop_) onStop_();
     });
   }
-  ~StopSignals() {
-    if (!notifier_) return;
-    notifier_.reset();
-    for (int number : kStopSignals) signal(number, SIG_DFL);
-    close(stopPipe[0]);
-    close(stopPipe[1]);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
+  StopSignalWatch(const StopSignalWatch&) = delete;
+  StopSignalWatch& operator=(const StopSignalWatch&) = delete;
 
   // What a signal does from now on (nothing: it is taken in and ignored).
   void OnStop(std::function<void()> onStop) { onStop_ = std::move(onStop); }
 
  private:
+  StopSignals signals_;
   std::unique_ptr<QSocketNotifier> notifier_;
   std::function<void()> onStop_;
 };
@@ -247,6 +229,18 @@ struct ProgramChoice {
   bool serviceMode = false;
 };
 
+// The terminal of a converter that did not open for want of permission.
+std::optional<std::string> UnpermittedConverterTerminal(RunSession& session,
+                                                        const std::string& entry) {
+  if (session.Usb().LastOpenFailure() != TFtdiUSB::OpenFailure::NoPermission) return std::nullopt;
+  const std::optional<uint32_t> location = usb::EntryLocation(entry);
+  if (!location) return std::nullopt;
+  for (const FtdiTtyDevice& device : EnumerateFtdiTtys()) {
+    if (device.LocId == *location) return device.DevNode;
+  }
+  return std::nullopt;
+}
+
 InstrumentResult ResultOf(const std::string& port, const std::string& device,
                           const RunSession& session) {
   const RunOutcome& outcome = session.Outcome();
@@ -257,6 +251,7 @@ InstrumentResult ResultOf(const std::string& port, const std::string& device,
   result.cause = outcome.Cause;
   result.exitCode = ExitCodeOf(outcome);
   result.message = TerminalText(outcome.Message);
+  result.linkProblem = outcome.LinkProblem;
   return result;
 }
 
@@ -264,7 +259,7 @@ InstrumentResult ResultOf(const std::string& port, const std::string& device,
 // in the order of the ports.
 std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
                                          const std::vector<std::string>& ports,
-                                         StopSignals& stopSignals) {
+                                         StopSignalWatch& stopSignals) {
   // One read of the data file for every port: each instrument gets the same
   // bytes. A refused file's message is said once; each run then ends with
   // the refusal as its cause.
@@ -352,9 +347,14 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
   for (size_t i = 0; i < ports.size(); ++i) {
     const RunOutcome& outcome = sessions[i]->Outcome();
     const std::string prefix = console.Prefix(i);
-    if (!choice.usb && outcome.Cause == RunCause::LinkError &&
-        outcome.LinkStatus == TLinkStatus::AccessDenied) {
-      std::fprintf(stderr, "%s%s\n", prefix.c_str(), PrintableText(AccessHint(ports[i])).c_str());
+    if (outcome.Cause == RunCause::LinkError && outcome.LinkStatus == TLinkStatus::AccessDenied) {
+      // A converter's terminal is a port like any other where permissions
+      // are concerned.
+      const std::optional<std::string> path =
+          choice.usb ? UnpermittedConverterTerminal(*sessions[i], ports[i]) : ports[i];
+      if (path) {
+        std::fprintf(stderr, "%s%s\n", prefix.c_str(), PrintableText(AccessHint(*path)).c_str());
+      }
     }
     results.push_back(ResultOf(ports[i], choice.deviceText, *sessions[i]));
   }
@@ -413,7 +413,7 @@ int ProgramCommand(const CliContext& context) {
 
   int argc = context.argc;
   QCoreApplication app(argc, context.argv);
-  StopSignals stopSignals;
+  StopSignalWatch stopSignals;
   std::vector<std::string> ports;
   if (choice.usb) {
     // A converter by its display text, its location ID or its whole entry.

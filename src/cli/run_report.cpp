@@ -60,6 +60,7 @@ std::string ObjectJson(const InstrumentResult& r, const std::string& indent) {
   field("blocks_skipped", std::to_string(r.facts.BlocksSkipped));
   field("duration_ms", std::to_string(r.facts.Duration.count()));
   field("cause", JsonString(RunCauseName(r.cause)));
+  field("link_problem", r.linkProblem.empty() ? "null" : JsonString(r.linkProblem));
   field("exit_code", std::to_string(r.exitCode));
   field("message", JsonString(r.message), true);
   return json + indent + "}";

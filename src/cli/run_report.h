@@ -23,6 +23,9 @@ struct InstrumentResult {
   RunCause cause = RunCause::NoConnection;
   int exitCode = 0;
   std::string message;  // the final message, "\n" line breaks
+  // What the link knew of why it did not open beyond its status; empty when
+  // nothing (null in the report).
+  std::string linkProblem;
 };
 
 // The text as a JSON string, quotes included. Bytes that are not UTF-8

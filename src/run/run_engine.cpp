@@ -249,6 +249,7 @@ bool RunEngine::StartRun(const RunSelection& selection,
   echo_.Forget();
   failureCause_ = RunCause::NoConnection;
   failureStatus_.reset();
+  linkProblem_.clear();
 
   AppendLog(kLogDate, FormatLogDateTime(selection_.StartTime));
   AppendLog(kLogDeviceType, selection_.DeviceText);
@@ -338,11 +339,11 @@ bool RunEngine::LinkUnusable() {
   // A closed link that reports a working status still cannot carry a run.
   if (status == TLinkStatus::Connected || status == TLinkStatus::Disconnected)
     status = TLinkStatus::PortError;
-  if (LinkKind() == TLinkKind::Usb) {
-    AppendLog(kLogUsbDevice, UsbStatusText(status));
-  } else {
-    AppendLog(kLogCommPort, StatusText(status));
-  }
+  const int logIndex = LinkKind() == TLinkKind::Usb ? kLogUsbDevice : kLogCommPort;
+  AppendLog(logIndex, LinkKind() == TLinkKind::Usb ? UsbStatusText(status) : StatusText(status));
+  // The status names one of ten states; the link may know the real cause.
+  linkProblem_ = link.FailureDetail();
+  if (!linkProblem_.empty()) AppendLog(logIndex, linkProblem_);
   LinkFailure(status);
   StopBeforeProgress();
   return true;
@@ -858,7 +859,10 @@ void RunEngine::FinishRun() {
   outcome_ = RunOutcome{};
   outcome_.Success = success;
   outcome_.Cause = cause;
-  if (cause == RunCause::LinkError) outcome_.LinkStatus = failureStatus_;
+  if (cause == RunCause::LinkError) {
+    outcome_.LinkStatus = failureStatus_;
+    outcome_.LinkProblem = linkProblem_;
+  }
   if (cause == RunCause::FileRefused) outcome_.FileProblem = fileProblem_;
   outcome_.Message = FormatText(kResultFormat.text(), {name, status});
   outcome_.Icon = success ? kIconInformation : kIconWarning;

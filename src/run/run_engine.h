@@ -148,6 +148,9 @@ struct RunOutcome {
   uint32_t Icon = 0;
   // The link status that ended the run (LinkError), otherwise none.
   std::optional<TLinkStatus> LinkStatus;
+  // What the link knew of the cause beyond its status (the converter held
+  // by another program, no permission on its terminal, ...); may be empty.
+  std::string LinkProblem;
   // Why the data file was refused (FileRefused): its line and cause.
   DataFileProblem FileProblem;
 };
@@ -332,6 +335,7 @@ class RunEngine {
   // Cause of the failure FailureText describes.
   RunCause failureCause_ = RunCause::NoConnection;
   std::optional<TLinkStatus> failureStatus_;
+  std::string linkProblem_;
   DataFileProblem fileProblem_;
 };
 

@@ -73,6 +73,10 @@ class RunLink {
   // Reports the current status again through the status event.
   virtual void RefreshStatus() = 0;
 
+  // What the link knows of why it did not open beyond its status, as a log
+  // line's text in the current Language; empty when it knows nothing more.
+  virtual std::string FailureDetail() const { return {}; }
+
   // Largest frame Send accepts, in bytes.
   virtual uint32_t TransmitSize() const { return UINT32_MAX; }
 

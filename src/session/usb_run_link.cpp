@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "app/globals.h"
+#include "app/text_utils.h"
+
 namespace quorvel {
 
 class FtdiUsbRunLink::StatusSuspended {
@@ -31,6 +34,34 @@ void FtdiUsbRunLink::Open(const LinkOpening& opening) {
   usb_.SetDataBits(static_cast<TDataBits>(line.DataBits));
   usb_.SetStopBits(static_cast<TStopBits>(line.StopBits));
   usb_.SetDeviceIndex(opening.PortIndex);
+}
+
+std::string FtdiUsbRunLink::FailureDetail() const {
+  static constexpr TextPair kHeldElsewhere{"konwerter jest zajęty przez inny program",
+                                           "the converter is held by another program"};
+  static constexpr TextPair kNoPermission{
+      "brak uprawnień do terminala konwertera (członkostwo w grupie dialout?)",
+      "no permission on the converter's terminal (membership of the dialout group?)"};
+  static constexpr TextPair kGone{"konwertera już nie ma", "the converter is gone"};
+  static constexpr TextPair kNotATerminal{"urządzenie konwertera nie jest terminalem",
+                                          "the converter's device is no terminal"};
+  static constexpr TextPair kOther{"konwerter odmówił otwarcia", "the converter refused to open"};
+  if (IsOpen() || Status() != TLinkStatus::AccessDenied) return {};
+  switch (usb_.LastOpenFailure()) {
+    case TFtdiUSB::OpenFailure::None:
+      return {};
+    case TFtdiUSB::OpenFailure::HeldElsewhere:
+      return kHeldElsewhere.str();
+    case TFtdiUSB::OpenFailure::NoPermission:
+      return kNoPermission.str();
+    case TFtdiUSB::OpenFailure::Gone:
+      return kGone.str();
+    case TFtdiUSB::OpenFailure::NotATerminal:
+      return kNotATerminal.str();
+    case TFtdiUSB::OpenFailure::Other:
+      return kOther.str();
+  }
+  return {};
 }
 
 void FtdiUsbRunLink::Close() {

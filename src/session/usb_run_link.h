@@ -30,6 +30,7 @@ class FtdiUsbRunLink final : public RunLink {
     return usb_.Opening() ? TLinkStatus::AccessDenied : usb_.Status();
   }
   void RefreshStatus() override { usb_.RefreshStatus(); }
+  std::string FailureDetail() const override;
   uint32_t TransmitSize() const override { return usb_.SizeBufTXD(); }
   void DiscardInput() override { usb_.DiscardInput(); }
   FrameGapChoice FrameGap() const override { return usb_.FrameGap(); }

@@ -118,6 +118,8 @@ DWORD ErrorOfOpen(PortOpenError error) {
       return err::kAccessDenied;
     case PortOpenError::Busy:
       return err::kSharingViolation;
+    case PortOpenError::NotTerminal:
+      return err::kNotSupported;
     default:
       return err::kGeneralFailure;
   }

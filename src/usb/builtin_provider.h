@@ -27,6 +27,7 @@ constexpr d2xx::DWORD kAccessDenied = 5;           // no permission on the termi
 constexpr d2xx::DWORD kInvalidHandle = 6;          // not a handle of this provider
 constexpr d2xx::DWORD kGeneralFailure = 31;        // the terminal refused an operation
 constexpr d2xx::DWORD kSharingViolation = 32;      // another process holds the converter
+constexpr d2xx::DWORD kNotSupported = 50;          // the device node is no terminal
 constexpr d2xx::DWORD kInvalidParameter = 87;      // a setting the line cannot make
 constexpr d2xx::DWORD kOperationAborted = 995;     // a write ended by PurgeComm
 constexpr d2xx::DWORD kDeviceNotConnected = 1167;  // the converter is gone

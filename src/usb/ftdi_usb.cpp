@@ -247,6 +247,27 @@ void TFtdiUSB::SetDeviceIndex(int32_t index) {
   }
 }
 
+namespace {
+
+TFtdiUSB::OpenFailure OpenFailureOf(DWORD error) {
+  using Failure = TFtdiUSB::OpenFailure;
+  switch (error) {
+    case d2xx_error::kSharingViolation:
+      return Failure::HeldElsewhere;
+    case d2xx_error::kAccessDenied:
+      return Failure::NoPermission;
+    case d2xx_error::kFileNotFound:
+    case d2xx_error::kDeviceNotConnected:
+      return Failure::Gone;
+    case d2xx_error::kNotSupported:
+      return Failure::NotATerminal;
+    default:
+      return Failure::Other;
+  }
+}
+
+}  // namespace
+
 void TFtdiUSB::Reopen() {
   if (Destroying()) return;
   CloseDevice();
@@ -271,6 +292,9 @@ void TFtdiUSB::TryOpen() {
   FT_HANDLE handle = fn_.FT_W32_CreateFile(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                            OPEN_EXISTING, kOpenByLocationFlags, nullptr);
   if (handle == nullptr || handle == InvalidHandle()) {
+    openFailure_ =
+        OpenFailureOf(fn_.FT_W32_GetLastError != nullptr ? fn_.FT_W32_GetLastError(InvalidHandle())
+                                                         : d2xx_error::kGeneralFailure);
     // Another instance may be letting the device go: try again shortly,
     // without holding up the main thread.
     if (openAttemptsLeft_ > 0) {
@@ -284,6 +308,7 @@ void TFtdiUSB::TryOpen() {
                               ? deviceList_[deviceIndex_].chipType
                               : FT_DEVICE_UNKNOWN;
   chipType_ = listed > usb::kMaxChipType ? FT_DEVICE_UNKNOWN : listed;
+  openFailure_ = OpenFailure::None;
   if (!ConfigureDevice(handle)) {
     if (fn_.FT_W32_CloseHandle != nullptr) (void)fn_.FT_W32_CloseHandle(handle);
     chipType_ = FT_DEVICE_UNKNOWN;

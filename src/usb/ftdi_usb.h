@@ -95,6 +95,10 @@ class TFtdiUSB : public TLinkBase {
   // The converter's latency timer in ms as the provider set it (1 when it
   // was lowered at open), or -1 when the provider cannot tell.
   int LatencyTimerMs() const { return latencyTimerMs_; }
+  // Why the converter did not open, when it did not: the status stays
+  // "Access denied" whatever the cause, this tells which it was.
+  enum class OpenFailure : uint8_t { None, HeldElsewhere, NoPermission, Gone, NotATerminal, Other };
+  OpenFailure LastOpenFailure() const { return openFailure_; }
   // True once the first device list was built.
   bool DeviceListBuilt() const { return firstBuildDone_; }
   // Rebuilds requested and not finished yet.
@@ -124,6 +128,7 @@ class TFtdiUSB : public TLinkBase {
   uint32_t locationId_ = 0;
   uint32_t chipType_ = d2xx::FT_DEVICE_UNKNOWN;
   int latencyTimerMs_ = -1;
+  OpenFailure openFailure_ = OpenFailure::None;
   bool noticesEnabled_ = true;
   bool firstBuildDone_ = false;
   bool afterCreateFired_ = false;

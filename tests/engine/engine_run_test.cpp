@@ -534,6 +534,21 @@ TEST_F(EngineRunTest, UsbRowOpensTheDeviceWithTheRowsLineSettings) {
   EXPECT_EQ(h.usb.calls.back(), "DeviceIndex=0 (quiet)");
 }
 
+// A converter that did not open reports "Access denied" whatever the cause;
+// the cause it knows follows in the log and goes with the outcome.
+TEST_F(EngineRunTest, UsbDeviceThatDidNotOpenNamesItsCause) {
+  h.usb.statusOnOpen = TLinkStatus::AccessDenied;
+  h.usb.failureDetail = "the converter is held by another program";
+  const int y310 = h.RowIndex("Y-310", TLinkKind::Usb);
+  const std::string file = h.WriteQvl("y.qvl", Pattern(kBlock), 24, 0, kBase);
+  EXPECT_FALSE(h.Start(y310, file));
+  EXPECT_EQ(h.Lines()[h.Lines().size() - 3], "USB device: Access denied");
+  EXPECT_EQ(h.Lines()[h.Lines().size() - 2],
+            "USB device: the converter is held by another program");
+  EXPECT_EQ(h.engine->LastOutcome().Cause, RunCause::LinkError);
+  EXPECT_EQ(h.engine->LastOutcome().LinkProblem, "the converter is held by another program");
+}
+
 TEST_F(EngineRunTest, BusyUsbDeviceEndsTheRun) {
   h.usb.statusOnOpen = TLinkStatus::Busy;
   const int y310 = h.RowIndex("Y-310", TLinkKind::Usb);

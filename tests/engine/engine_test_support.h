@@ -164,6 +164,7 @@ class FakeUsbLink final : public RunLink {
   bool IsOpen() const override { return open; }
   TLinkStatus Status() const override { return status; }
   void RefreshStatus() override {}
+  std::string FailureDetail() const override { return open ? std::string() : failureDetail; }
   void SetDeviceIndex(int index) {
     calls.push_back("DeviceIndex=" + std::to_string(index) + (suspended > 0 ? " (quiet)" : ""));
     open = index != 0 && statusOnOpen == TLinkStatus::Connected;
@@ -177,6 +178,8 @@ class FakeUsbLink final : public RunLink {
   bool open = false;
   TLinkStatus status = TLinkStatus::Disconnected;
   TLinkStatus statusOnOpen = TLinkStatus::Connected;
+  // What the converter tells of a failed open beyond its status.
+  std::string failureDetail;
   LineSettings params;
 };
 

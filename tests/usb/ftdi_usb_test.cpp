@@ -249,6 +249,8 @@ TEST_F(FtdiUsb, ADeviceHeldElsewhereFallsBackToNoneWithAccessDenied) {
       2000));
   EXPECT_EQ(usb->DeviceIndex(), 0);
   EXPECT_EQ(usb->LocationId(), 0u);
+  // The status says "Access denied" whatever the cause; the component knows it.
+  EXPECT_EQ(usb->LastOpenFailure(), TFtdiUSB::OpenFailure::HeldElsewhere);
   close(holder);
 }
 

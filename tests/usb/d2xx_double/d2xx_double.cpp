@@ -48,6 +48,10 @@ using namespace quorvel::d2xx;
 
 namespace {
 
+// The error of the last FT_W32_CreateFile that failed (0 after one that
+// worked).
+thread_local DWORD createError = 0;
+
 struct Device {
   DWORD location = 0;
   ULONG type = FT_DEVICE_UNKNOWN;
@@ -234,10 +238,23 @@ D2XX_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD, DWORD, void*, D
   for (const Device& device : DevicesFromEnvironment()) {
     if (device.location == location) path = device.path;
   }
-  if (path.empty()) return InvalidHandle();
+  // As the vendor's library, the error of a failed open is asked for with
+  // the invalid handle: the system's error numbers of the same meaning.
+  if (path.empty()) {
+    createError = 2;  // file not found
+    return InvalidHandle();
+  }
   auto port = std::make_shared<Port>();
   port->fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (port->fd < 0 || flock(port->fd, LOCK_EX | LOCK_NB) != 0) return InvalidHandle();
+  if (port->fd < 0) {
+    createError = errno == EACCES ? 5 : 31;  // access denied, general failure
+    return InvalidHandle();
+  }
+  if (flock(port->fd, LOCK_EX | LOCK_NB) != 0) {
+    createError = 32;  // sharing violation: another process holds it
+    return InvalidHandle();
+  }
+  createError = 0;
   port->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (port->wake < 0) return InvalidHandle();
   // The converter has no line discipline: bytes pass as they are.
@@ -320,6 +337,7 @@ D2XX_EXPORT BOOL FT_W32_GetOverlappedResult(FT_HANDLE handle, LPOVERLAPPED, DWOR
 }
 
 D2XX_EXPORT DWORD FT_W32_GetLastError(FT_HANDLE handle) {
+  if (handle == InvalidHandle()) return createError;
   const std::shared_ptr<Port> port = Find(handle);
   if (port == nullptr) return FT_INVALID_HANDLE;
   std::lock_guard lock(port->mutex);
