@@ -265,7 +265,7 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
   // the refusal as its cause.
   TerminalPrompt filePrompt(false, stdout);
   const std::shared_ptr<const DataFileContents> file =
-      ReadRunDataFile(choice.fileName, &filePrompt);
+      ReadFileForRuns(choice.fileName, &filePrompt);
   RunConsole::Drawing drawing;
   drawing.shown = isatty(STDERR_FILENO) == 1;
   drawing.linesOnSameTerminal = OnSameTerminal(STDOUT_FILENO, STDERR_FILENO);

@@ -371,6 +371,14 @@ DataFileContents ReadDataFileHeader(const std::string& fileName) {
   return ReadFile(fileName, kAcceptEncoded, ReadExtent::HeaderOnly);
 }
 
+std::shared_ptr<const DataFileContents> ReadFileForRuns(const std::string& fileName,
+                                                        Prompt* prompt) {
+  auto file =
+      std::make_shared<const DataFileContents>(ReadDataFile(fileName, kAcceptEncoded | kAcceptHex));
+  if (!file->Loaded() && prompt != nullptr) ShowDataFileError(*prompt, *file, fileName);
+  return file;
+}
+
 DataFileContents ReadDataBytes(std::span<const uint8_t> bytes, uint8_t acceptedKinds) {
   return ReadBytes(bytes, acceptedKinds, ReadExtent::WholeFile);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -82,6 +83,12 @@ DataFileContents ReadDataFile(const std::string& fileName, uint8_t acceptedKinds
 // Reads only the header of an encoded data file: its device type code,
 // variant and format version; the image stays empty.
 DataFileContents ReadDataFileHeader(const std::string& fileName);
+
+// Reads a data file of either kind for programming runs, shared by every
+// run that uses it, and shows a refusal's message through `prompt` (none:
+// nowhere): the host reads the file once and hands it to each run.
+std::shared_ptr<const DataFileContents> ReadFileForRuns(const std::string& fileName,
+                                                        Prompt* prompt);
 
 // The same two over the bytes of a file already in memory (a file and its
 // bytes read alike).

@@ -72,14 +72,6 @@ class ReceiveHold {
 
 }  // namespace
 
-std::shared_ptr<const DataFileContents> ReadRunDataFile(const std::string& fileName,
-                                                        Prompt* prompt) {
-  auto file =
-      std::make_shared<const DataFileContents>(ReadDataFile(fileName, kAcceptEncoded | kAcceptHex));
-  if (!file->Loaded() && prompt != nullptr) ShowDataFileError(*prompt, *file, fileName);
-  return file;
-}
-
 std::string_view RunCauseName(RunCause cause) {
   switch (cause) {
     case RunCause::Success:

@@ -170,12 +170,6 @@ constexpr uint32_t kWriteCommandOverhead = 2 + 4 + 4 + 2;
 // Q-LOAD bootloader.
 enum class TProtocol : uint8_t { App = 0, Boot = 1 };
 
-// Reads a data file for runs (either kind) and shows a refusal's message
-// through `prompt` (none: nowhere). The host reads the file once and hands
-// it to every run that uses it.
-std::shared_ptr<const DataFileContents> ReadRunDataFile(const std::string& fileName,
-                                                        Prompt* prompt);
-
 class RunEngine {
  public:
   // devices: the host's device list. StartRun copies the selected row into
@@ -185,7 +179,7 @@ class RunEngine {
   RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings);
 
   // The "Program" command up to the first command sent, with the data file
-  // as the host read it (ReadRunDataFile; a refused file ends the run with
+  // as the host read it (ReadFileForRuns; a refused file ends the run with
   // its cause). True when the run goes on: the host then shows its progress
   // window, calls AttachProgress, and calls Finish once the run has ended.
   // False when the run is already over (file, compatibility or busy port:

@@ -232,7 +232,7 @@ void RunSession::LineAdded(const std::string& line) {
 
 bool RunSession::Start(const RunSelection& selection) {
   if (running_) return false;
-  return Start(selection, ReadRunDataFile(selection.FileName, prompt_.get()));
+  return Start(selection, ReadFileForRuns(selection.FileName, prompt_.get()));
 }
 
 bool RunSession::Start(const RunSelection& selection,

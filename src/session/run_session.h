@@ -70,7 +70,7 @@ class RunSession : public QObject {
 
   // Starts a run on the selected row and port (for a USB row, PortIndex is
   // the index in Usb().DeviceList()) with the data file as the host read it
-  // (ReadRunDataFile: one file for several sessions). True while the run goes
+  // (ReadFileForRuns: one file for several sessions). True while the run goes
   // on: `finished` follows. False when it ended at once (the data file, the
   // device type or the port refused it; Outcome() tells why), a run is in
   // progress or the row has no link; no `finished` then.

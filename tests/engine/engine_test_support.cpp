@@ -230,7 +230,7 @@ bool EngineHarness::Start(int row, const std::string& file, const std::string& b
   if (engine->Link().Kind() != kind) MakeEngine(kind);
   ended = RunEnd::None;
   endsHeard = 0;
-  const bool goesOn = engine->StartRun(selection, ReadRunDataFile(file, &prompt));
+  const bool goesOn = engine->StartRun(selection, ReadFileForRuns(file, &prompt));
   if (goesOn) engine->AttachProgress(&progress);
   return goesOn;
 }
