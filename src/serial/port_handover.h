@@ -33,9 +33,10 @@ QDBusConnection SessionBus();
 // signal, a bus match) has reached the bus daemon, at most timeoutMs:
 // Qt's D-Bus thread sends in the order queued, and the daemon answers a
 // round trip queued behind them only after it has handled them. Without a
-// session bus there is nothing to wait for. Before a process ends, its
-// last messages (a port let go, a converter released) would otherwise go
-// with it; after a bus match, signals sent from then on are heard.
+// session bus, or before this process has used it, there is nothing to wait
+// for. Before a process ends, its last messages (a port let go, a converter
+// released) would otherwise go with it; after a bus match, signals sent
+// from then on are heard.
 void FlushSessionBus(int timeoutMs = 5000);
 
 class PortHandover : public QObject {
