@@ -1,0 +1,26 @@
+// The window program's command line: --help and --version, or the data
+// files to open (see WindowUsage).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+struct WindowArguments {
+  enum class Ask : uint8_t { Window, Help, Version, Problem };
+  Ask ask = Ask::Window;
+  // Ask::Window: the data files named, as given.
+  std::vector<std::string> files;
+  // Ask::Problem: the argument that is not understood.
+  std::string problem;
+};
+
+// The words after the program's name. The toolkit's own options (-platform,
+// --style, ...) are not known here: the window's toolkit takes them out
+// first, so --help and --version are looked for once more in the words it
+// left (--help must not need a display).
+WindowArguments ParseWindowArguments(const std::vector<std::string>& words);
+
+}  // namespace quorvel
