@@ -60,12 +60,14 @@ std::optional<int> AnswerInstead(const quorvel::WindowArguments& call) {
 int main(int argc, char** argv) {
   quorvel::Edition = QUORVEL_EDITION;
   quorvel::Language = quorvel::LanguageOf(QLocale::system());
-  // Help and the version need no display: answered before the toolkit
-  // starts, unless a toolkit option hides them (then they are below).
+  // Help, the version and a word nobody takes need no display: answered
+  // before the toolkit starts, unless a toolkit option hides them (then they
+  // are below).
   const quorvel::WindowArguments early =
       quorvel::ParseWindowArguments(std::vector<std::string>(argv + 1, argv + argc));
-  if (early.ask == quorvel::WindowArguments::Ask::Help ||
-      early.ask == quorvel::WindowArguments::Ask::Version) {
+  const bool toolkitWord = early.ask == quorvel::WindowArguments::Ask::Problem &&
+                           quorvel::ToolkitMayTake(early.problem);
+  if (early.ask != quorvel::WindowArguments::Ask::Window && !toolkitWord) {
     return *AnswerInstead(early);
   }
   QApplication app(argc, argv);

@@ -1,5 +1,7 @@
 #include "window/window_arguments.h"
 
+#include <set>
+
 #include "app/cli_args.h"
 
 namespace quorvel {
@@ -27,6 +29,20 @@ WindowArguments ParseWindowArguments(const std::vector<std::string>& words) {
   }
   call.files = args.positionals;
   return call;
+}
+
+bool ToolkitMayTake(const std::string& word) {
+  // The options QGuiApplication and QApplication take out of the arguments,
+  // which they accept with one dash or two.
+  static const std::set<std::string> kToolkitOptions = {
+      "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+      "qwindowicon", "qwindowtitle", "reverse", "session", "display", "geometry",
+      "style", "stylesheet", "widgetcount", "nograb", "dograb", "sync", "qmljsdebugger"};
+  if (word.rfind("--", 0) != 0) return false;
+  const std::string name = word.substr(2, word.find('=') == std::string::npos
+                                              ? std::string::npos
+                                              : word.find('=') - 2);
+  return kToolkitOptions.count(name) != 0;
 }
 
 }  // namespace quorvel

@@ -23,4 +23,10 @@ struct WindowArguments {
 // left (--help must not need a display).
 WindowArguments ParseWindowArguments(const std::vector<std::string>& words);
 
+// Whether an argument that is not the program's own may be one of the
+// toolkit's ("--style=fusion", "--platform"): such a word is only a problem
+// once the toolkit has left it. Any other is one at once, before the
+// toolkit wants a display.
+bool ToolkitMayTake(const std::string& word);
+
 }  // namespace quorvel

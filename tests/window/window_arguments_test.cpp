@@ -42,5 +42,22 @@ TEST(WindowArguments, EachCallAsksForWhatItSays) {
   }
 }
 
+// A word the program does not know is told before the toolkit starts, and
+// so without a display, unless the toolkit may still take it.
+TEST(WindowArguments, OnlyTheToolkitsOwnWordsWaitForTheToolkit) {
+  struct Case {
+    std::string word;
+    bool toolkit;
+  };
+  const std::vector<Case> cases = {
+      {"--platform", true},     {"--style=fusion", true}, {"--reverse", true},
+      {"--bogus", false},       {"--styles", false},      {"-platform", false},
+      {"--plat", false},        {"platform", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ToolkitMayTake(c.word), c.toolkit) << c.word;
+  }
+}
+
 }  // namespace
 }  // namespace quorvel
