@@ -10,6 +10,9 @@ packages=(
   binutils dbus dbus-bin
   umockdev libumockdev-dev
   xvfb xauth at-spi2-core python3-pyatspi python3-gi
+  librsvg2-bin dpkg-dev file
+  lintian desktop-file-utils appstream xdg-utils libfile-mimeinfo-perl bash-completion
+  shared-mime-info
 )
 missing=()
 for package in "${packages[@]}"; do

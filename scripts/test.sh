@@ -3,7 +3,9 @@
 #  1. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 #  2. the serial link, run session and built-in USB provider tests under
 #     ThreadSanitizer,
-#  3. each libFuzzer target (clang) for a short bounded time.
+#  3. each libFuzzer target (clang) for a short bounded time,
+#  4. the Debian packages: built, checked by lintian, installed, used by a
+#     member of dialout, removed (scripts/install-check.sh; root only).
 # Tests that need a session bus run inside dbus-run-session; the dialogs'
 # widget tests run on Qt's offscreen platform (no display needed).
 # First of all, every include must point down the layers.
@@ -32,3 +34,8 @@ dbus-run-session -- ctest --test-dir build/tsan -R "^(Serial|RunSession|UsbBuilt
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON -DQUORVEL_WERROR=ON
 cmake --build build/fuzz -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure --no-tests=error -j "$jobs"
+
+# The Debian packages built from the tree, installed and used as an
+# instrument owner uses them, then removed (as root only: it installs into
+# the system).
+bash scripts/install-check.sh

@@ -2,8 +2,6 @@
 // RunSession, all on the main thread and its event loop, with the logs on
 // stdout and the progress on stderr; and quorvel-cli ports.
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,11 +40,9 @@
 #include "serial/comm32kx.h"
 #include "serial/port_handover.h"
 #include "serial/port_list_service.h"
-#include "serial/serial_port_io.h"
 #include "session/run_session.h"
 #include "usb/device_list.h"
 #include "usb/ftdi_usb.h"
-#include "usb/udev_ftdi.h"
 
 namespace quorvel {
 namespace {
@@ -57,16 +53,6 @@ constexpr TextPair kDeviceNotSelected{"BŁĄD\r\nNie wybrano typu urządzenia.",
 constexpr TextPair kBadAddress{"Adres urządzenia na magistrali RS-485 (1..65534): ",
                                "Bus address of the RS-485 device (1..65534): "};
 constexpr TextPair kPortNotInList{"Nie ma takiego portu: ", "No such port: "};
-constexpr TextPair kAccessHint{
-    "Aby uzyskać dostęp do %s, dodaj swoje konto do grupy %s, do której należy port "
-    "(sudo usermod -aG %s $USER), a następnie wyloguj się i zaloguj ponownie.",
-    "To get access to %s, add your account to the group %s that owns the port "
-    "(sudo usermod -aG %s $USER), then log out and in again."};
-constexpr TextPair kOwnerOnlyHint{
-    "Aby uzyskać dostęp do %s, poproś administratora o prawo odczytu i zapisu: port "
-    "jest dostępny tylko dla właściciela (%s), członkostwo w grupie %s nie wystarczy.",
-    "To get access to %s, ask the administrator for read and write permission: the port "
-    "is open to its owner (%s) only, membership of the group %s is not enough."};
 constexpr TextPair kReportNotWritten{"Nie zapisano raportu: ", "Report not written: "};
 constexpr TextPair kTooManyFiles{
     "Liczba portów: %s; potrzeba około %s otwartych plików, a limit wynosi %s (ulimit -n)",
@@ -105,47 +91,6 @@ int ExitCodeOf(const RunOutcome& outcome) {
     default:
       return kExitFailure;
   }
-}
-
-// The device file's owner and group by name (by number where the system
-// has no name for it).
-struct DeviceOwnership {
-  std::string user;
-  std::string group;
-  bool groupMayReadWrite = false;
-};
-
-std::optional<DeviceOwnership> OwnershipOf(const std::string& devicePath) {
-  struct stat info {};
-  if (stat(devicePath.c_str(), &info) != 0) return std::nullopt;
-  DeviceOwnership owner{std::to_string(info.st_uid), std::to_string(info.st_gid),
-                        (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)};
-  std::vector<char> buffer(16384);
-  passwd user{};
-  passwd* userFound = nullptr;
-  if (getpwuid_r(info.st_uid, &user, buffer.data(), buffer.size(), &userFound) == 0 && userFound) {
-    owner.user = userFound->pw_name;
-  }
-  group entry{};
-  group* groupFound = nullptr;
-  if (getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &groupFound) == 0 &&
-      groupFound) {
-    owner.group = groupFound->gr_name;
-  }
-  return owner;
-}
-
-// A port that refuses access is nearly always a question of group
-// membership, which the status text alone does not tell. A port whose group
-// may not use it either needs its permissions changed instead.
-std::string AccessHint(const std::string& portName) {
-  const std::string path = PortDevicePath(portName);
-  // "dialout" owns serial ports on the usual systems.
-  const DeviceOwnership owner =
-      OwnershipOf(path).value_or(DeviceOwnership{"root", "dialout", true});
-  return owner.groupMayReadWrite
-             ? FormatText(kAccessHint.text(), {path, owner.group, owner.group})
-             : FormatText(kOwnerOnlyHint.text(), {path, owner.user, owner.group});
 }
 
 // A path the process does not list yet (a virtual port) is added to this
@@ -228,18 +173,6 @@ struct ProgramChoice {
   std::string usbNames;
   bool serviceMode = false;
 };
-
-// The terminal of a converter that did not open for want of permission.
-std::optional<std::string> UnpermittedConverterTerminal(RunSession& session,
-                                                        const std::string& entry) {
-  if (session.Usb().LastOpenFailure() != TFtdiUSB::OpenFailure::NoPermission) return std::nullopt;
-  const std::optional<uint32_t> location = usb::EntryLocation(entry);
-  if (!location) return std::nullopt;
-  for (const FtdiTtyDevice& device : EnumerateFtdiTtys()) {
-    if (device.LocId == *location) return device.DevNode;
-  }
-  return std::nullopt;
-}
 
 InstrumentResult ResultOf(const std::string& port, const std::string& device,
                           const RunSession& session) {
@@ -345,16 +278,9 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
 
   std::vector<InstrumentResult> results;
   for (size_t i = 0; i < ports.size(); ++i) {
-    const RunOutcome& outcome = sessions[i]->Outcome();
     const std::string prefix = console.Prefix(i);
-    if (outcome.Cause == RunCause::LinkError && outcome.LinkStatus == TLinkStatus::AccessDenied) {
-      // A converter's terminal is a port like any other where permissions
-      // are concerned.
-      const std::optional<std::string> path =
-          choice.usb ? UnpermittedConverterTerminal(*sessions[i], ports[i]) : ports[i];
-      if (path) {
-        std::fprintf(stderr, "%s%s\n", prefix.c_str(), PrintableText(AccessHint(*path)).c_str());
-      }
+    if (const std::optional<std::string> advice = sessions[i]->AccessAdvice()) {
+      std::fprintf(stderr, "%s%s\n", prefix.c_str(), PrintableText(*advice).c_str());
     }
     results.push_back(ResultOf(ports[i], choice.deviceText, *sessions[i]));
   }

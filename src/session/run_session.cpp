@@ -4,9 +4,13 @@
 #include "app/text_utils.h"
 #include "run/log_texts.h"
 #include "serial/comm32kx.h"
+#include "serial/serial_port_io.h"
+#include "session/access_advice.h"
 #include "session/serial_run_link.h"
 #include "session/usb_run_link.h"
+#include "usb/device_list.h"
 #include "usb/ftdi_usb.h"
+#include "usb/udev_ftdi.h"
 
 namespace quorvel {
 namespace {
@@ -30,13 +34,16 @@ bool StartsWith(const std::string& line, int logIndex) {
 
 }  // namespace
 
-// The engine's prompt, handing every message to whatever the host set last.
+// The engine's prompt, handing every message to whatever the host set last,
+// each with what the session adds to it.
 class RunSession::ForwardingPrompt final : public Prompt {
  public:
+  explicit ForwardingPrompt(const RunSession& session) : session_(session) {}
+
   Prompt* target = nullptr;
 
   bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override {
-    return target == nullptr || target->MsgBox(text, caption, flags);
+    return target == nullptr || target->MsgBox(text + session_.MessageAddition(text), caption, flags);
   }
   bool AskYesNo(const std::string& text, const std::string& caption, uint32_t flags,
                 bool focusNo) override {
@@ -48,6 +55,9 @@ class RunSession::ForwardingPrompt final : public Prompt {
   int PathWidthLimit() const override {
     return target != nullptr ? target->PathWidthLimit() : Prompt::PathWidthLimit();
   }
+
+ private:
+  const RunSession& session_;
 };
 
 class RunSession::SteadyTicks final : public TickSource {
@@ -62,7 +72,7 @@ class RunSession::SteadyTicks final : public TickSource {
 RunSession::RunSession(TDevAvailArray devices, QObject* parent, TFtdiUSB* sharedUsb)
     : QObject(parent),
       devices_(std::move(devices)),
-      prompt_(std::make_unique<ForwardingPrompt>()),
+      prompt_(std::make_unique<ForwardingPrompt>(*this)),
       ticks_(std::make_unique<SteadyTicks>()),
       sharedUsb_(sharedUsb),
       continuations_(std::make_unique<QObject>()) {
@@ -181,6 +191,35 @@ void RunSession::NoteLatencyTimer() {
   if (lineSink_) lineSink_(FormatText(kLatencyTimerNote.str(), {std::to_string(latency)}));
 }
 
+std::optional<std::string> RunSession::AccessAdvice() const {
+  return AccessAdviceFor(outcome_);
+}
+
+std::optional<std::string> RunSession::AccessAdviceFor(const RunOutcome& outcome) const {
+  if (outcome.Cause != RunCause::LinkError || outcome.LinkStatus != TLinkStatus::AccessDenied) {
+    return std::nullopt;
+  }
+  if (runLinkKind_ == TLinkKind::Serial) return PortAccessAdvice(PortDevicePath(runPortName_));
+  // A converter's terminal is a port like any other where permissions are
+  // concerned; one that another program holds needs no permission.
+  if (runLinkKind_ != TLinkKind::Usb || usb_ == nullptr || !runUsbLocation_ ||
+      usb_->LastOpenFailure() != TFtdiUSB::OpenFailure::NoPermission) {
+    return std::nullopt;
+  }
+  for (const FtdiTtyDevice& device : EnumerateFtdiTtys()) {
+    if (device.LocId == *runUsbLocation_) return PortAccessAdvice(device.DevNode);
+  }
+  return std::nullopt;
+}
+
+// The engine shows a run's final message once it holds the run's outcome,
+// whose message that text is.
+std::string RunSession::MessageAddition(const std::string& text) const {
+  if (!adviceInMessage_ || engine_ == nullptr || text != engine_->LastOutcome().Message) return {};
+  const std::optional<std::string> advice = AccessAdviceFor(engine_->LastOutcome());
+  return advice ? "\r\n\r\n" + *advice : std::string();
+}
+
 void RunSession::SetLineSink(std::function<void(const std::string&)> sink) {
   lineSink_ = std::move(sink);
 }
@@ -244,6 +283,15 @@ bool RunSession::Start(const RunSelection& selection,
       rowListed ? LinkOf(devices_[static_cast<size_t>(selection.DeviceIndex)].LinkKind) : nullptr;
   if (link == nullptr) return false;
   UseLink(*link);
+  runLinkKind_ = devices_[static_cast<size_t>(selection.DeviceIndex)].LinkKind;
+  runPortName_ = selection.PortName;
+  runUsbLocation_.reset();
+  if (runLinkKind_ == TLinkKind::Usb) {
+    const usb::DeviceList& list = usb_->DeviceList();
+    if (selection.PortIndex >= 0 && static_cast<size_t>(selection.PortIndex) < list.size()) {
+      runUsbLocation_ = usb::EntryLocation(list[static_cast<size_t>(selection.PortIndex)].text);
+    }
+  }
   facts_ = RunFacts{};
   started_ = std::chrono::steady_clock::now();
   latencyNoted_ = false;

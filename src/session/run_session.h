@@ -53,6 +53,9 @@ class RunSession : public QObject {
   // The run's prompt: the final message goes there (not owned; it must
   // outlive the session). None: nothing is shown. Set before Start.
   void SetPrompt(Prompt* prompt);
+  // Whether the final message of a run that its port refused ends with what
+  // the user can do about it (AccessAdvice). Off: the host says it apart.
+  void SetAccessAdviceInMessage(bool on) { adviceInMessage_ = on; }
   // The width of a full progress bar in the host's units (the window's
   // pixels, the terminal's characters), and a sink called after every change
   // of the progress values.
@@ -85,6 +88,11 @@ class RunSession : public QObject {
 
   bool Running() const { return running_; }
   const RunOutcome& Outcome() const { return outcome_; }
+  // What the user can do to get access when the last run ended as "Access
+  // denied": for its serial port, or for the terminal of a converter it had
+  // no permission to open (PortAccessAdvice). None after any other end, and
+  // for a converter that another program held.
+  std::optional<std::string> AccessAdvice() const;
   const RunFacts& Facts() const { return facts_; }
   const RunLog& Log() const { return log_; }
   const ProgressValues& Progress() const { return progress_.Values(); }
@@ -115,6 +123,10 @@ class RunSession : public QObject {
   void LineAdded(const std::string& line);
   void EndProgress();
   void NoteLatencyTimer();
+  std::optional<std::string> AccessAdviceFor(const RunOutcome& outcome) const;
+  // What follows the text of a message: the access advice when the text is
+  // the final message of a refused run and the host wants it there.
+  std::string MessageAddition(const std::string& text) const;
   // The run link of a link kind, its component made on first use; none for
   // a row without a link.
   RunLink* LinkOf(TLinkKind linkKind);
@@ -146,6 +158,12 @@ class RunSession : public QObject {
   std::function<void(TFtdiUSB*, const uint8_t*, uint32_t)> savedUsbReceive_;
   std::function<void(TFtdiUSB*, TLinkStatus, const std::string&)> savedUsbStatus_;
   bool latencyNoted_ = false;
+  bool adviceInMessage_ = false;
+  // The port of the last run as it was chosen: the serial port's name, or
+  // the location of the converter chosen from the USB device list.
+  TLinkKind runLinkKind_ = TLinkKind::None;
+  std::string runPortName_;
+  std::optional<uint32_t> runUsbLocation_;
   // The engine on the link of the session's last run.
   std::unique_ptr<RunEngine> engine_;
   // The engine's posted continuations and the session's own: destroyed

@@ -127,8 +127,18 @@ std::optional<int> FileActions::OpenDataFiles() {
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   const QStringList names = dialog.selectedFiles();
   if (names.isEmpty()) return std::nullopt;
-  settings_.DirDataFiles = QFileInfo(names.first()).absolutePath() + QLatin1Char('/');
-  return AddToHistory(names);
+  return AddDataFiles(names);
+}
+
+int FileActions::AddDataFiles(const QStringList& names) {
+  QStringList absolute;
+  for (const QString& name : names) {
+    const QFileInfo file(name);
+    absolute.append(file.isRelative() ? file.absoluteFilePath() : name);
+  }
+  if (absolute.isEmpty()) return 0;
+  settings_.DirDataFiles = QFileInfo(absolute.first()).absolutePath() + QLatin1Char('/');
+  return AddToHistory(absolute);
 }
 
 int FileActions::AddToHistory(QStringList names) {

@@ -42,6 +42,11 @@ class FileActions final {
   // first (without the list's signals). How many entries were added above
   // the ones there before; none when no file was chosen.
   std::optional<int> OpenDataFiles();
+  // Puts the named data files (relative names taken from the working folder)
+  // on top of the history as OpenDataFiles does, choosing the first; how
+  // many entries were added. The folder of the first is the one the next
+  // Open dialog shows.
+  int AddDataFiles(const QStringList& names);
   // Encodes the HEX file as an encoded data file for the device row (none:
   // no device type is chosen, which is told), asking for its name beside the
   // HEX file, and tells how it went.

@@ -494,6 +494,10 @@ void TMainForm::BtnOpenClick() {
   if (const std::optional<int> added = files_->OpenDataFiles()) OpenedFilesChosen(*added);
 }
 
+void TMainForm::OpenDataFiles(const QStringList& names) {
+  if (!names.isEmpty()) OpenedFilesChosen(files_->AddDataFiles(names));
+}
+
 // The entries below the files just added moved down; the first file opened
 // is chosen, and handled again when it was the chosen one already.
 void TMainForm::OpenedFilesChosen(int added) {

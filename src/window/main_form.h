@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QStringList>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,9 @@ class TMainForm final : public QMainWindow {
   void MenuAboutClick();
   void MenuShowHelpClick();
   void BtnCOMParamClick();
+  // The data files named when the program was started: on top of the data
+  // file list as "Open data file" puts them, the first chosen.
+  void OpenDataFiles(const QStringList& names);
 
   // Recomputes visibility and enabled states of the commands.
   void UpdateCommands();

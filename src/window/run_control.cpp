@@ -70,6 +70,9 @@ void RunControl::MakeSession(FrameGapChoice frameGap, TFormProgress* progress) {
       log_->viewport()->width());
   session->SetLineSink([this](const std::string& line) { AddLogLine(line); });
   session->SetPrompt(&prompt_);
+  // A port that refused access: the final message says how to get it, as
+  // quorvel-cli does below its run.
+  session->SetAccessAdviceInMessage(true);
   session->SetProgressWidth(progress->FullWidth());
   session->SetProgressSink(
       [progress](const ProgressValues& values) { progress->ShowProgress(values); });

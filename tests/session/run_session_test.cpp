@@ -1,9 +1,13 @@
 // RunSession in this process's event loop against quorvel-sim instances on
 // pseudo-terminals: two runs side by side keep their logs, prompts, device
 // rows, facts and outcomes apart; Stop ends a run as the Stop button does;
-// runs that cannot begin end at once with their cause.
+// runs that cannot begin end at once with their cause; a port that refuses
+// access gets the advice on how to get it.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -22,9 +26,11 @@
 #include "datafile/hex_file.h"
 #include "process_resources.h"
 #include "process_runner.h"
+#include "refused_port.h"
 #include "run/device_types.h"
 #include "serial/comm32kx.h"
 #include "serial/port_list_service.h"
+#include "session/access_advice.h"
 #include "session/run_session.h"
 #include "session/serial_run_link.h"
 #include "usb/ftdi_usb.h"
@@ -48,6 +54,11 @@ class RecordingPrompt final : public Prompt {
   std::vector<std::string> messages;
   std::vector<std::string> questions;
 };
+
+std::string UserName(uid_t uid) {
+  const passwd* entry = getpwuid(uid);
+  return entry != nullptr ? entry->pw_name : std::to_string(uid);
+}
 
 // One host of a session: its own prompt and the lines its sink got.
 struct Host {
@@ -335,6 +346,86 @@ TEST_F(RunSessionTest, RunsThatCannotBeginEndAtOnce) {
     // Nothing follows: no finished signal, now or from the event loop.
     QCoreApplication::processEvents();
     EXPECT_EQ(host.finishedCount, 0);
+  }
+}
+
+// A port the user may not open ends the run with what to do about it: the
+// session tells it (AccessAdvice) after every such run, and puts it below
+// the final message for a host that wants it there. No other end has any.
+TEST_F(RunSessionTest, PortThatRefusesAccessGetsTheAccessAdvice) {
+  const std::optional<std::string> refused = PortThatRefusesAccess();
+  if (!refused) GTEST_SKIP() << "no file here refuses to be opened with EACCES";
+  AddExtraPort(*refused);
+  AddExtraPort(Path("missing"));
+  struct Case {
+    std::string port;
+    bool inMessage;
+    bool advised;
+  };
+  const Case cases[] = {
+      {*refused, false, true},
+      {*refused, true, true},
+      {Path("missing"), true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port + (c.inMessage ? " advice in the message" : ""));
+    Host host(devices_);
+    host.session.SetAccessAdviceInMessage(c.inMessage);
+    EXPECT_FALSE(host.session.Start(Selection("KV-310", c.port, SampleHex())));
+    EXPECT_EQ(host.session.Outcome().Cause, RunCause::LinkError) << host.Log();
+    const std::optional<std::string> advice = host.session.AccessAdvice();
+    ASSERT_EQ(advice.has_value(), c.advised);
+    ASSERT_EQ(host.prompt.messages.size(), 1u);
+    const std::string& message = host.prompt.messages.front();
+    if (!c.advised) {
+      EXPECT_EQ(message.find("To get access"), std::string::npos) << message;
+      continue;
+    }
+    EXPECT_EQ(*advice, PortAccessAdvice(c.port));
+    EXPECT_EQ(advice->rfind("To get access to " + c.port + ", ", 0), 0u) << *advice;
+    EXPECT_NE(message.find("Comm port: Access denied"), std::string::npos) << message;
+    const std::string ending = "\r\n\r\n" + *advice;
+    const bool ends = message.size() > ending.size() &&
+                      message.compare(message.size() - ending.size(), ending.size(), ending) == 0;
+    EXPECT_EQ(ends, c.inMessage) << message;
+  }
+}
+
+// The advice follows the port's permissions: the group that may use it is
+// the one to join; a port open to its owner only needs the administrator;
+// a port that cannot be looked at is taken for the usual dialout one.
+TEST_F(RunSessionTest, AccessAdviceFollowsThePortsPermissions) {
+  const std::string port = Path("port");
+  std::ofstream(port) << "";
+  struct stat info {};
+  ASSERT_EQ(stat(port.c_str(), &info), 0);
+  const group* entry = getgrgid(info.st_gid);
+  const std::string group = entry != nullptr ? entry->gr_name : std::to_string(info.st_gid);
+  struct Case {
+    std::string path;
+    mode_t mode;
+    std::string advice;
+  };
+  const Case cases[] = {
+      {port, 0660,
+       "To get access to " + port + ", add your account to the group " + group +
+           " that owns the port (sudo usermod -aG " + group + " $USER), then log out and in again."},
+      {port, 0600,
+       "To get access to " + port +
+           ", ask the administrator for read and write permission: the port is open to its owner (" +
+           UserName(info.st_uid) + ") only, membership of the group " + group +
+           " is not enough."},
+      {Path("missing"), 0,
+       "To get access to " + Path("missing") +
+           ", add your account to the group dialout that owns the port (sudo usermod -aG dialout "
+           "$USER), then log out and in again."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    if (c.path == port) {
+      ASSERT_EQ(chmod(port.c_str(), c.mode), 0);
+    }
+    EXPECT_EQ(PortAccessAdvice(c.path), c.advice);
   }
 }
 

@@ -433,6 +433,26 @@ TEST_F(MainFormTest, OpenTellsFilesApartByTheirExactName) {
   EXPECT_EQ(form.DataFileName(), Path("fw.hex"));
 }
 
+// "quorvel FILE...": the files join the history as "Open data file" adds
+// them, a relative name taken from the folder the program was started in,
+// and the first is chosen even when it was in the history already.
+TEST_F(MainFormTest, FilesNamedAtStartAreAddedWithTheFirstChosen) {
+  ProgramScope program(1);
+  const std::string old = MakeFile(QStringLiteral("old.hex"));
+  const std::string named = MakeFile(QStringLiteral("named.qvl"));
+  const std::string second = MakeFile(QStringLiteral("second.hex"));
+  Store(QStringLiteral("History"), QString::fromStdString(old + "\r\n" + named));
+  Store(QStringLiteral("LastFileIndex"), 0);
+  TMainForm& form = Open();
+  const QString startFolder = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(dir_.path()));
+  form.OpenDataFiles({QStringLiteral("named.qvl"), QString::fromStdString(second)});
+  QDir::setCurrent(startFolder);
+  EXPECT_EQ(form.DataFileName(), named);
+  ASSERT_EQ(form.FileList()->count(), 3);
+  EXPECT_GE(form.FileList()->findText(QString::fromStdString(second)), 0);
+}
+
 TEST_F(MainFormTest, HotPlugKeepsTheChosenPort) {
   ProgramScope program(1);
   TMainForm& form = Open();

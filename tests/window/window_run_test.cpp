@@ -1,7 +1,8 @@
 // Whole programming runs from the window against quorvel-sim on a
 // pseudo-terminal: "Program" ends with the success message, Stop with the
-// user abort, a run whose restart was not confirmed with its warning, and
-// closing the main window during a run ends it with the port let go.
+// user abort, a run whose restart was not confirmed with its warning, a
+// port that refuses access with the advice on how to get it, and closing
+// the main window during a run ends it with the port let go.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -26,8 +27,10 @@
 
 #include "dialogs/serial_settings_dialog.h"
 #include "process_runner.h"
+#include "refused_port.h"
 #include "serial/comm32kx.h"
 #include "serial/port_list_service.h"
+#include "session/access_advice.h"
 #include "window/main_form.h"
 #include "window/progress_form.h"
 #include "window_test_support.h"
@@ -232,6 +235,25 @@ TEST_F(WindowRunTest, ARestartNotConfirmedEndsWithItsWarningNotTheSuccess) {
   EXPECT_EQ(form.LastOutcome()->Cause, RunCause::RestartNotConfirmed) << LogText();
   EXPECT_EQ(message.find("was successful."), std::string::npos) << message;
   EXPECT_NE(message.find("did not confirm its restart"), std::string::npos) << message;
+}
+
+// The window says in its final message what quorvel-cli says below its run.
+TEST_F(WindowRunTest, APortThatRefusesAccessEndsWithTheAdviceOnGettingIt) {
+  const std::optional<std::string> refused = test::PortThatRefusesAccess();
+  if (!refused) GTEST_SKIP() << "no file here refuses to be opened with EACCES";
+  ProgramScope program(1);
+  port_ = *refused;
+  PortListService::Instance().AddExtraPort(port_);
+  TMainForm& form = Prepare("KV-310", br115200);
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  std::string message;
+  AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() > 0; }, kRunLimitMs)) << LogText();
+  ASSERT_TRUE(form.LastOutcome().has_value());
+  EXPECT_EQ(form.LastOutcome()->LinkStatus, TLinkStatus::AccessDenied) << LogText();
+  EXPECT_NE(message.find("Access denied"), std::string::npos) << message;
+  EXPECT_NE(message.find(PortAccessAdvice(port_)), std::string::npos) << message;
 }
 
 // Threads of this process now.
