@@ -1,0 +1,44 @@
+// Plain words for the blocks of bytes that travel to and from an
+// instrument, as a monitor shows them: each bootloader command and reply,
+// each user-application frame, echoes and noise. It reads the bytes with the
+// same frame code the engine uses, so the two never disagree.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "run/device_types.h"
+
+namespace quorvel {
+
+enum class TrafficDirection : uint8_t { Sent, Received };
+
+class TrafficDecoder {
+ public:
+  // The device-type row tells identify requests from enter-bootloader
+  // requests (their address bytes); without it, user-application frames are
+  // named by their fields only.
+  explicit TrafficDecoder(std::optional<TDevAvailData> row = std::nullopt);
+
+  // The block's meaning in the current Language, several items joined by
+  // "; ". Blocks must be given in wire order: a reply is read against the
+  // command sent last, an echo against the block sent last.
+  std::string Describe(TrafficDirection direction, std::span<const uint8_t> bytes);
+
+ private:
+  std::string DescribeSent(std::span<const uint8_t> bytes);
+  std::string DescribeReceived(std::span<const uint8_t> bytes);
+  // Reads one item at the front of `rest`; returns how many bytes it took.
+  size_t DescribeReplyItem(std::span<const uint8_t> rest, std::string& out);
+  std::string DescribeAppFrame(std::span<const uint8_t> frame, bool reply) const;
+
+  std::optional<TDevAvailData> row_;
+  std::vector<uint8_t> lastSent_;
+  // Code of the bootloader command sent last; 0 before the first.
+  uint8_t lastCommand_ = 0;
+};
+
+}  // namespace quorvel
