@@ -31,7 +31,8 @@ constexpr TextPair kUsage{
     "      USB: konwertery USB, które ten typ przyjmuje, jako lokalizacja=opis numer;\n"
     "      --service: każdy konwerter FTDI\n"
     "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK...]\n"
-    "                      [--report PLIK.json] [--address N] [--baud PRĘDKOŚĆ]\n"
+    "                      [--report PLIK.json] [--trace PLIK.txt] [--address N]\n"
+    "                      [--baud PRĘDKOŚĆ]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
@@ -41,7 +42,9 @@ constexpr TextPair kUsage{
     "      kilka portów (--port i --ports-from wielokrotnie; --ports-from: port\n"
     "      w wierszu, # to komentarz): urządzenia programowane równocześnie,\n"
     "      wiersze dziennika z prefiksem [PORT], na końcu tabela wyników;\n"
-    "      --report: wynik w JSON; --frame-gap: cisza kończąca odebraną ramkę\n"
+    "      --report: wynik w JSON; --trace: bajty wysłane i odebrane na łączu\n"
+    "      każdego portu z ich znaczeniem, w jednym pliku tekstowym (port w każdym\n"
+    "      wierszu; otwiera go program vantor); --frame-gap: cisza kończąca odebraną ramkę\n"
     "      i odstęp między ramkami: auto (domyślnie: kilka czasów znaku przy\n"
     "      danej prędkości; gdy urządzenie nie nadąża, przebieg przechodzi na\n"
     "      50 ms), standard (50 ms) lub stała liczba ms od 1 do 1000\n"
@@ -68,7 +71,8 @@ constexpr TextPair kUsage{
     "      with a USB link: the USB converters it accepts, as location=description\n"
     "      serial; --service: every FTDI converter\n"
     "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE...]\n"
-    "                      [--report FILE.json] [--address N] [--baud RATE]\n"
+    "                      [--report FILE.json] [--trace FILE.txt] [--address N]\n"
+    "                      [--baud RATE]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
@@ -78,7 +82,9 @@ constexpr TextPair kUsage{
     "      several ports (--port and --ports-from repeated; --ports-from: one\n"
     "      port a line, # comments): the devices are programmed at the same\n"
     "      time, log lines prefixed [PORT], a table of results at the end;\n"
-    "      --report: the result as JSON; --frame-gap: the silence that ends a\n"
+    "      --report: the result as JSON; --trace: the bytes sent and received on\n"
+    "      each port's line with their meaning, in one text file (the port on\n"
+    "      every line; the vantor program opens it); --frame-gap: the silence that ends a\n"
     "      received frame and the gap between frames sent: auto (the default:\n"
     "      a few character times at the line rate; when the device does not\n"
     "      keep up, the run goes on with 50 ms), standard (50 ms) or a fixed\n"
@@ -118,8 +124,8 @@ const std::vector<Command>& Commands() {
       {"encode", {"device"}, {"yes"}, {}, EncodeCommand},
       {"ports", {"device"}, {"service"}, {}, PortsCommand},
       {"program",
-       {"device", "port", "ports-from", "report", "address", "baud", "parity", "data-bits",
-        "stop-bits", "frame-gap"},
+       {"device", "port", "ports-from", "report", "trace", "address", "baud", "parity",
+        "data-bits", "stop-bits", "frame-gap"},
        {"service"},
        {"port", "ports-from"},
        ProgramCommand},

@@ -83,6 +83,13 @@ size_t AppFrameAtFront(std::span<const uint8_t> bytes) {
   return bytes[length - 1] == kAppFrameEnd ? length : 0;
 }
 
+// Whether the bytes are the start of a user-application frame whose end has
+// not arrived yet.
+bool AppFrameMayGoOn(std::span<const uint8_t> bytes) {
+  const size_t length = WireU16(bytes, 1);
+  return length >= kAppFrameMinLength && length > bytes.size();
+}
+
 bool IsReplyStart(uint8_t byte) {
   return byte == kBootPositive || byte == kBootNegative || byte == kAppFrameStart;
 }
@@ -96,6 +103,8 @@ std::string TrafficDecoder::Describe(TrafficDirection direction, std::span<const
   if (direction == TrafficDirection::Received) return DescribeReceived(bytes);
   std::string text = DescribeSent(bytes);
   lastSent_.assign(bytes.begin(), bytes.end());
+  echoed_ = 0;
+  pending_.clear();
   return text;
 }
 
@@ -144,13 +153,26 @@ std::string TrafficDecoder::DescribeReceived(std::span<const uint8_t> bytes) {
     out += item;
   };
   std::span<const uint8_t> rest = bytes;
-  // A line that hears its own transmission gives the block sent first.
-  if (!lastSent_.empty()) {
-    const size_t common = std::min(rest.size(), lastSent_.size());
-    if (std::equal(rest.begin(), rest.begin() + static_cast<ptrdiff_t>(common), lastSent_.begin())) {
-      add(common == lastSent_.size() ? kEcho.str() : kPartialEcho.str());
-      rest = rest.subspan(common);
+  // A line that hears its own transmission gives the block sent first,
+  // often over several chunks.
+  if (echoed_ < lastSent_.size()) {
+    const auto awaited = std::span<const uint8_t>(lastSent_).subspan(echoed_);
+    const size_t n = std::min(rest.size(), awaited.size());
+    if (std::equal(rest.begin(), rest.begin() + static_cast<ptrdiff_t>(n), awaited.begin())) {
+      echoed_ += n;
+      add(echoed_ == lastSent_.size() ? kEcho.str() : kPartialEcho.str());
+      rest = rest.subspan(n);
+    } else {
+      echoed_ = lastSent_.size();  // no echo (or no more of it) on this line
     }
+  }
+  // The start of a reply cut at the end of the chunk before.
+  std::vector<uint8_t> joined;
+  if (!pending_.empty() && !rest.empty()) {
+    joined = std::move(pending_);
+    pending_.clear();
+    joined.insert(joined.end(), rest.begin(), rest.end());
+    rest = joined;
   }
   while (!rest.empty()) {
     std::string item;
@@ -178,10 +200,11 @@ size_t TrafficDecoder::DescribeReplyItem(std::span<const uint8_t> rest, std::str
     // The engine reads a positive reply by the command it sent last, not by
     // the reply's own second byte; so does the monitor.
     const uint32_t expected = ExpectedReplyLength(lastCommand_);
-    if (expected == 0 || rest.size() < expected) {
+    if (expected == 0) {
       out = FormatText(kIncompleteReply.text(), {Decimal(rest.size())});
       return rest.size();
     }
+    if (rest.size() < expected) return KeepIncomplete(rest, out);
     const auto reply = rest.first(expected);
     std::string what;
     if (lastCommand_ == kBootReadInfo) {
@@ -206,15 +229,22 @@ size_t TrafficDecoder::DescribeReplyItem(std::span<const uint8_t> rest, std::str
     out = FormatText(kPositive.text(), {what});
     return expected;
   }
+  if (rest.size() == 1 && IsReplyStart(rest[0])) return KeepIncomplete(rest, out);
+  if (rest[0] == kAppFrameStart && (rest.size() < 3 || AppFrameMayGoOn(rest))) {
+    return KeepIncomplete(rest, out);
+  }
   // Anything else up to the next byte that may start a reply is noise.
   size_t noise = 1;
   while (noise < rest.size() && !IsReplyStart(rest[noise])) ++noise;
-  if (rest.size() == 1 && IsReplyStart(rest[0])) {
-    out = FormatText(kIncompleteReply.text(), {"1"});
-    return 1;
-  }
   out = FormatText(kNoise.text(), {Decimal(noise)});
   return noise;
+}
+
+size_t TrafficDecoder::KeepIncomplete(std::span<const uint8_t> rest, std::string& out) {
+  // Kept for the next chunk, within what the longest frame can hold.
+  if (rest.size() <= kMaxPending) pending_.assign(rest.begin(), rest.end());
+  out = FormatText(kIncompleteReply.text(), {Decimal(rest.size())});
+  return rest.size();
 }
 
 std::string TrafficDecoder::DescribeAppFrame(std::span<const uint8_t> frame, bool reply) const {

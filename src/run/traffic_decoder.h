@@ -34,9 +34,18 @@ class TrafficDecoder {
   // Reads one item at the front of `rest`; returns how many bytes it took.
   size_t DescribeReplyItem(std::span<const uint8_t> rest, std::string& out);
   std::string DescribeAppFrame(std::span<const uint8_t> frame, bool reply) const;
+  // A reply cut at the chunk's end: named as such and kept for the next.
+  size_t KeepIncomplete(std::span<const uint8_t> rest, std::string& out);
+
+  // No reply or frame is longer than a frame's 16-bit length.
+  static constexpr size_t kMaxPending = 65535;
 
   std::optional<TDevAvailData> row_;
   std::vector<uint8_t> lastSent_;
+  // How much of the block sent last has come back as its echo; the whole
+  // block once no (more) echo is to be expected.
+  size_t echoed_ = 0;
+  std::vector<uint8_t> pending_;
   // Code of the bootloader command sent last; 0 before the first.
   uint8_t lastCommand_ = 0;
 };

@@ -105,6 +105,35 @@ TEST_F(English, EchoNoiseAndCutRepliesAreToldApart) {
   }
 }
 
+// A chunk ends where the line fell quiet, anywhere in an echo or a reply:
+// cut at every byte, the chunks still read as the whole.
+TEST_F(English, ChunksCutAnywhereReadAsTheWhole) {
+  const Bytes write = WriteBlock();
+  const Bytes reply{0x80, 0x04, 0x00, 0x10, 0x00, 0x00};
+  const Bytes line = Concat(write, reply);
+  for (size_t cut = 1; cut < line.size(); ++cut) {
+    TrafficDecoder decoder;
+    decoder.Describe(kSent, write);
+    const std::string first = decoder.Describe(kReceived, Bytes(line.begin(), line.begin() + cut));
+    const std::string second = decoder.Describe(kReceived, Bytes(line.begin() + cut, line.end()));
+    const std::string both = first + " | " + second;
+    EXPECT_EQ(both.find("noise"), std::string::npos) << cut << ": " << both;
+    EXPECT_NE(second.find("positive reply: block 0x00001000 written"), std::string::npos)
+        << cut << ": " << both;
+    EXPECT_EQ(first.rfind(cut < write.size() ? "echo (part)" : "echo", 0), 0u) << cut << ": " << both;
+  }
+  // A user-application reply cut in two.
+  const TDevAvailData& row = DeviceTypes()[11];
+  const Bytes frame = BuildAppFrame(0xE6, 12, nullptr, 0);
+  TrafficDecoder decoder(row);
+  decoder.Describe(kSent, BuildAppFrame(0x66, 12, row.BootRequestData.data(),
+                                        static_cast<uint16_t>(row.BootRequestData.size())));
+  EXPECT_EQ(decoder.Describe(kReceived, Bytes(frame.begin(), frame.begin() + 4)),
+            "incomplete reply (4 bytes)");
+  EXPECT_EQ(decoder.Describe(kReceived, Bytes(frame.begin() + 4, frame.end())),
+            "enter-bootloader reply");
+}
+
 TEST_F(English, ApplicationFramesAreNamedByTheRowsAddresses) {
   const TDevAvailData& row = DeviceTypes()[11];  // RZ-303: identify 0x01, boot 0x66
   const uint8_t code = static_cast<uint8_t>(row.DevCode);
