@@ -249,20 +249,25 @@ size_t TrafficDecoder::KeepIncomplete(std::span<const uint8_t> rest, std::string
 
 std::string TrafficDecoder::DescribeAppFrame(std::span<const uint8_t> frame, bool reply) const {
   const uint8_t address = frame[3];
-  // A reply's address byte is its request's plus 0x80.
+  // A reply's address byte is its request's plus 0x80. Without a row, the
+  // addresses every device type with a user application uses.
   const uint8_t offset = reply ? 0x80 : 0;
-  if (row_ && address == static_cast<uint8_t>(row_->AppAddrIdentify + offset)) {
+  const uint8_t identify = row_ ? row_->AppAddrIdentify : 0x01;
+  const bool identifyAddress = address == static_cast<uint8_t>(identify + offset);
+  const bool bootAddress =
+      row_ ? row_->AppAddrBoot != 0 && address == static_cast<uint8_t>(row_->AppAddrBoot + offset)
+           : address == static_cast<uint8_t>(0x66 + offset) ||
+                 address == static_cast<uint8_t>(0x5F + offset);
+  if (identifyAddress) {
     if (!reply) return kIdentifyRequest.str();
-    const size_t textsAt = (row_->DevCode == 11 && row_->Rs485 == 1) ? 10 : 5;
+    const bool rs485 = row_ && row_->DevCode == 11 && row_->Rs485 == 1;
     std::string text = kIdentifyReply.str();
-    if (const auto version = AppVersionFromIdentify(frame, textsAt)) {
+    if (const auto version = AppVersionFromIdentify(frame, rs485 ? 10 : 5)) {
       text += FormatText(kAppVersion.text(), {PrintableText(*version)});
     }
     return text;
   }
-  if (row_ && address == static_cast<uint8_t>(row_->AppAddrBoot + offset)) {
-    return reply ? kBootReply.str() : kBootRequest.str();
-  }
+  if (bootAddress) return reply ? kBootReply.str() : kBootRequest.str();
   return FormatText(kAppFrame.text(),
                     {Hex(address, 2), Hex(frame[4], 2), Decimal(frame.size() - 6)});
 }

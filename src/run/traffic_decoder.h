@@ -18,9 +18,9 @@ enum class TrafficDirection : uint8_t { Sent, Received };
 
 class TrafficDecoder {
  public:
-  // The device-type row tells identify requests from enter-bootloader
-  // requests (their address bytes); without it, user-application frames are
-  // named by their fields only.
+  // The device-type row gives the addresses of identify and enter-bootloader
+  // requests; without it (the monitor program knows only the port), those
+  // that every device type with a user application uses.
   explicit TrafficDecoder(std::optional<TDevAvailData> row = std::nullopt);
 
   // The block's meaning in the current Language, several items joined by

@@ -159,10 +159,22 @@ TEST_F(English, ApplicationFramesAreNamedByTheRowsAddresses) {
     TrafficDecoder decoder(row);
     EXPECT_EQ(decoder.Describe(c.direction, c.frame), c.meaning) << c.name;
   }
-  // Without a row only the fields can be named.
-  TrafficDecoder plain;
-  EXPECT_EQ(plain.Describe(kSent, BuildAppFrame(0x01, code, nullptr, 0)),
-            "application frame, address 0x01, command 0x0C, 0 data bytes");
+  // Without a row, by the addresses every such row uses.
+  const struct {
+    Bytes frame;
+    TrafficDirection direction;
+    const char* meaning;
+  } plainCases[] = {
+      {BuildAppFrame(0x01, code, nullptr, 0), kSent, "identify request"},
+      {BuildAppFrame(0x66, code, nullptr, 0), kSent, "enter-bootloader request"},
+      {BuildAppFrame(0xDF, code, nullptr, 0), kReceived, "enter-bootloader reply"},
+      {BuildAppFrame(0x02, code, nullptr, 0), kSent,
+       "application frame, address 0x02, command 0x0C, 0 data bytes"},
+  };
+  for (const auto& c : plainCases) {
+    TrafficDecoder plain;
+    EXPECT_EQ(plain.Describe(c.direction, c.frame), c.meaning);
+  }
 }
 
 TEST_F(English, MalformedCommandsSayWhatIsWrong) {
