@@ -70,6 +70,9 @@ void RunControl::MakeSession(FrameGapChoice frameGap, TFormProgress* progress) {
       log_->viewport()->width());
   session->SetLineSink([this](const std::string& line) { AddLogLine(line); });
   session->SetPrompt(&prompt_);
+  session->SetTrafficSink([this](TrafficDirection direction, std::span<const uint8_t> bytes) {
+    if (OnTraffic) OnTraffic(direction, bytes);
+  });
   session->SetProgressWidth(progress->FullWidth());
   session->SetProgressSink(
       [progress](const ProgressValues& values) { progress->ShowProgress(values); });

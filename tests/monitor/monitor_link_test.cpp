@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include "app/globals.h"
+#include "monitor_side.h"
 #include "run/monitor_messages.h"
 
 namespace quorvel {
@@ -21,49 +22,8 @@ namespace {
 
 constexpr int kWaitMs = 20000;
 
-QString Name(std::string_view text) {
-  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// The monitor's side: its own bus connection, what it hears, what it says.
-class MonitorSide : public QObject {
-  Q_OBJECT
- public:
-  explicit MonitorSide(const QString& connectionName)
-      : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName)) {
-    for (const std::string_view name : {kMsgDevice, kMsgShow, kMsgClose, kMsgDataRec, kMsgDataSend}) {
-      bus_.connect(QString(), QString(), Name(kMonitorInterface), Name(name), this,
-                   SLOT(Heard(QDBusMessage)));
-    }
-    Flush();
-  }
-  ~MonitorSide() override { Leave(); }
-
-  void Say(std::string_view name, const QList<QVariant>& arguments) {
-    QDBusMessage signal =
-        QDBusMessage::createSignal(Name(kMonitorPath), Name(kMonitorInterface), Name(name));
-    signal.setArguments(arguments);
-    bus_.send(signal);
-  }
-  void Flush() {
-    bus_.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                             "org.freedesktop.DBus.Peer", "Ping"));
-  }
-  // The connection closes once no one holds it: this side lets go first.
-  void Leave() {
-    const QString name = bus_.name();
-    bus_ = QDBusConnection(QString());
-    QDBusConnection::disconnectFromBus(name);
-  }
-
-  std::vector<QDBusMessage> heard;
-
- private slots:
-  void Heard(const QDBusMessage& message) { heard.push_back(message); }
-
- private:
-  QDBusConnection bus_;
-};
+using test::MonitorSide;
+using test::Name;
 
 class MonitorLinkTest : public ::testing::Test {
  protected:
@@ -191,4 +151,3 @@ int main(int argc, char** argv) {
   return RUN_ALL_TESTS();
 }
 
-#include "monitor_link_test.moc"
