@@ -65,7 +65,7 @@ const TraceCase kCases[] = {
 
 TEST_P(TraceFileTest, ReadsWhatItCanAndCountsTheRest) {
   const TraceCase& c = GetParam();
-  const TraceFileContents contents = ReadTraceFile(Write(c.text), c.maxRows);
+  const TraceFileContents contents = ReadTraceFile(Write(c.text), c.maxRows, 1 << 20);
   EXPECT_EQ(!contents.failure.empty(), c.fails) << contents.failure;
   EXPECT_EQ(contents.rows.size(), c.rows);
   EXPECT_EQ(contents.skippedLines, c.skipped);
@@ -81,10 +81,27 @@ TEST_P(TraceFileTest, ReadsWhatItCanAndCountsTheRest) {
 INSTANTIATE_TEST_SUITE_P(TraceFile, TraceFileTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(TraceFile, KeepsTheNewestRowsWithinTheByteBound) {
+  QTemporaryDir dir;
+  const std::string path = dir.filePath("big.txt").toStdString();
+  std::ofstream file(path);
+  file << kTraceHeader << "\n";
+  TraceRow row{0, "COM1", TrafficDirection::Sent, std::vector<uint8_t>(1000, 0x55), "noise"};
+  for (int n = 0; n < 50; ++n) {
+    row.microseconds = n * 1000;
+    file << FormatTraceLine(row);
+  }
+  file.close();
+  const TraceFileContents contents = ReadTraceFile(path, 100, 10500);
+  ASSERT_EQ(contents.rows.size(), 10u);
+  EXPECT_EQ(contents.droppedRows, 40u);
+  EXPECT_EQ(contents.rows.back().microseconds, 49000);
+}
+
 TEST(TraceFile, MissingFileAndFolderFail) {
   QTemporaryDir dir;
-  EXPECT_FALSE(ReadTraceFile(dir.filePath("none").toStdString(), 10).failure.empty());
-  EXPECT_FALSE(ReadTraceFile(dir.path().toStdString(), 10).failure.empty());
+  EXPECT_FALSE(ReadTraceFile(dir.filePath("none").toStdString(), 10, 1000).failure.empty());
+  EXPECT_FALSE(ReadTraceFile(dir.path().toStdString(), 10, 1000).failure.empty());
 }
 
 // What the window saves, it opens again unchanged (times, ports, bytes,

@@ -71,6 +71,55 @@ TEST(TrafficRows, KeepsTheNewestRowsUpToTheBoundOverBatches) {
   EXPECT_EQ(rows.DroppedRows(), static_cast<uint64_t>(next - 5));
 }
 
+struct BoundCase {
+  const char* name;
+  size_t maxRows;
+  size_t maxBytes;
+  size_t blockLength;
+  int blocks;
+  size_t kept;
+};
+
+// The rows shown stay within both bounds whether the blocks come in one
+// batch or in many.
+TEST(TrafficRows, RowsAndBytesStayWithinTheirBounds) {
+  const BoundCase cases[] = {
+      {"rows", 10, 1 << 20, 100, 35, 10},
+      {"bytes", 1000, 65536, 1000, 300, 65},
+      {"both", 50, 65536, 2000, 120, 32},
+  };
+  for (const BoundCase& c : cases) {
+    for (int perBatch : {1, 7, 1000}) {
+      TrafficRowModel rows(c.maxRows, c.maxBytes);
+      for (int n = 0; n < c.blocks; ++n) {
+        Bytes block(c.blockLength, 0);
+        block[0] = static_cast<uint8_t>(n);
+        rows.AddBlock(TrafficDirection::Sent, block);
+        if ((n + 1) % perBatch == 0) rows.Flush();
+      }
+      rows.Flush();
+      SCOPED_TRACE(std::string(c.name) + " per batch " + std::to_string(perBatch));
+      ASSERT_EQ(static_cast<size_t>(rows.rowCount()), c.kept);
+      EXPECT_EQ(rows.DroppedRows(), c.blocks - c.kept);
+      EXPECT_EQ(rows.RowAt(rows.rowCount() - 1).bytes[0], static_cast<uint8_t>(c.blocks - 1));
+      EXPECT_EQ(rows.RowAt(0).bytes[0], static_cast<uint8_t>(c.blocks - c.kept));
+    }
+  }
+}
+
+TEST(TrafficRows, ABlockLongerThanATraceLineBecomesSeveralRows) {
+  TrafficRowModel rows;
+  Bytes block(2 * kTraceMaxBlock + 10, 0x5A);
+  block.back() = 0x01;
+  rows.AddBlock(TrafficDirection::Received, block);
+  rows.Flush();
+  ASSERT_EQ(rows.rowCount(), 3);
+  EXPECT_EQ(rows.RowAt(0).bytes.size(), kTraceMaxBlock);
+  EXPECT_EQ(rows.RowAt(2).bytes, Bytes(block.end() - 10, block.end()));
+  EXPECT_FALSE(rows.RowAt(0).meaning.empty());
+  EXPECT_TRUE(rows.RowAt(1).meaning.empty());
+}
+
 TEST(TrafficRows, MeaningsAreTheDecodersOverTheWholeStreamPausedBlocksIncluded) {
   const std::vector<Block> blocks = Conversation();
   TrafficDecoder decoder;

@@ -131,7 +131,7 @@ TEST_F(VantorProcess, ShowsTheBlocksOfItsOwnWindowOnlyAndClosesWhenAsked) {
   Send(kMsgClose, token_);
   ASSERT_TRUE(EndsCleanly()) << vantor_.readAllStandardError().toStdString();
 
-  const TraceFileContents shown = ReadTraceFile(dump().toStdString(), 100);
+  const TraceFileContents shown = ReadTraceFile(dump().toStdString(), 100, 1 << 20);
   ASSERT_TRUE(shown.failure.empty()) << shown.failure;
   ASSERT_EQ(shown.rows.size(), 2u);
   TrafficDecoder decoder;

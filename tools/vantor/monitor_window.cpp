@@ -106,7 +106,7 @@ void MonitorWindow::SetDevice(const MonitorDevice& device) {
 }
 
 bool MonitorWindow::OpenTrace(const std::string& path, std::string* failure) {
-  TraceFileContents contents = ReadTraceFile(path, rows_.MaxRows());
+  TraceFileContents contents = ReadTraceFile(path, rows_.MaxRows(), rows_.MaxBytes());
   if (!contents.failure.empty()) {
     const std::string text = FormatText(vantor_texts::kOpenFailed.text(), {path, contents.failure});
     if (failure != nullptr) *failure = text;

@@ -19,7 +19,8 @@ struct FileCloser {
 // it is longer than a trace line can be.
 class LineSplitter {
  public:
-  explicit LineSplitter(TraceFileContents& out, size_t maxRows) : out_(out), maxRows_(maxRows) {}
+  LineSplitter(TraceFileContents& out, size_t maxRows, size_t maxBytes)
+      : out_(out), maxRows_(maxRows), maxBytes_(maxBytes) {}
 
   void Take(std::string_view chunk) {
     while (!chunk.empty()) {
@@ -56,8 +57,10 @@ class LineSplitter {
     if (tooLong_) {
       ++out_.skippedLines;
     } else if (auto row = ParseTraceLine(line)) {
+      bytes_ += row->bytes.size();
       out_.rows.push_back(std::move(*row));
-      if (out_.rows.size() > maxRows_) {
+      while (out_.rows.size() > maxRows_ || (bytes_ > maxBytes_ && out_.rows.size() > 1)) {
+        bytes_ -= out_.rows.front().bytes.size();
         out_.rows.pop_front();
         ++out_.droppedRows;
       }
@@ -70,6 +73,8 @@ class LineSplitter {
 
   TraceFileContents& out_;
   const size_t maxRows_;
+  const size_t maxBytes_;
+  size_t bytes_ = 0;
   std::string line_;
   bool tooLong_ = false;
   bool headerSeen_ = false;
@@ -78,14 +83,14 @@ class LineSplitter {
 
 }  // namespace
 
-TraceFileContents ReadTraceFile(const std::string& path, size_t maxRows) {
+TraceFileContents ReadTraceFile(const std::string& path, size_t maxRows, size_t maxBytes) {
   TraceFileContents contents;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     contents.failure = SystemErrorText(errno);
     return contents;
   }
-  LineSplitter lines(contents, maxRows);
+  LineSplitter lines(contents, maxRows, maxBytes);
   std::string buffer(64 * 1024, '\0');
   while (true) {
     const size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());

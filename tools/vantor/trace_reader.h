@@ -18,14 +18,14 @@ namespace quorvel {
 constexpr size_t kMaxTraceLineLength = 3 * kTraceMaxBlock + 64 * 1024;
 
 struct TraceFileContents {
-  std::deque<TraceRow> rows;  // the newest, at most maxRows
+  std::deque<TraceRow> rows;  // the newest, at most maxRows holding maxBytes
   size_t skippedLines = 0;    // neither trace lines nor comments
-  size_t droppedRows = 0;     // older rows beyond the bound
+  size_t droppedRows = 0;     // older rows beyond the bounds
   // Why the file could not be read at all, in the program's language;
   // empty when it was read.
   std::string failure;
 };
 
-TraceFileContents ReadTraceFile(const std::string& path, size_t maxRows);
+TraceFileContents ReadTraceFile(const std::string& path, size_t maxRows, size_t maxBytes);
 
 }  // namespace quorvel

@@ -61,8 +61,10 @@ QColor Foreground(TrafficDirection direction) {
 
 }  // namespace
 
-TrafficRowModel::TrafficRowModel(size_t maxRows, QObject* parent)
-    : QAbstractTableModel(parent), maxRows_(std::max<size_t>(maxRows, 1)) {
+TrafficRowModel::TrafficRowModel(size_t maxRows, size_t maxBytes, QObject* parent)
+    : QAbstractTableModel(parent),
+      maxRows_(std::max<size_t>(maxRows, 1)),
+      maxBytes_(std::max(maxBytes, kTraceMaxBlock)) {
   batch_.setSingleShot(true);
   batch_.setInterval(kBatchMs);
   connect(&batch_, &QTimer::timeout, this, &TrafficRowModel::Flush);
@@ -83,19 +85,26 @@ void TrafficRowModel::AddBlock(TrafficDirection direction, std::span<const uint8
     return;
   }
   if (!first_) first_ = when;
-  TraceRow row;
-  row.microseconds =
+  const int64_t microseconds =
       std::chrono::duration_cast<std::chrono::microseconds>(when - *first_).count();
-  row.port = port_;
-  row.direction = direction;
-  row.bytes.assign(bytes.begin(), bytes.end());
-  row.meaning = std::move(meaning);
-  Keep(std::move(row));
+  // The meaning goes with the block's first row.
+  for (size_t at = 0; at < bytes.size(); at += kTraceMaxBlock) {
+    TraceRow row;
+    row.microseconds = microseconds;
+    row.port = port_;
+    row.direction = direction;
+    const auto piece = bytes.subspan(at, std::min(kTraceMaxBlock, bytes.size() - at));
+    row.bytes.assign(piece.begin(), piece.end());
+    if (at == 0) row.meaning = std::move(meaning);
+    Keep(std::move(row));
+  }
 }
 
 void TrafficRowModel::Keep(TraceRow row) {
+  waitingBytes_ += row.bytes.size();
   waiting_.push_back(std::move(row));
-  if (waiting_.size() > maxRows_) {
+  while (OverBounds(waiting_.size(), waitingBytes_)) {
+    waitingBytes_ -= waiting_.front().bytes.size();
     waiting_.pop_front();
     ++dropped_;
   }
@@ -108,31 +117,43 @@ void TrafficRowModel::Flush() {
     emit RowsChanged();
     return;
   }
-  const size_t excess = rows_.size() + waiting_.size() > maxRows_
-                            ? std::min(rows_.size(), rows_.size() + waiting_.size() - maxRows_)
-                            : 0;
+  // The waiting rows are within the bounds: the oldest rows shown make room.
+  size_t excess = 0;
+  size_t bytesLeft = rowBytes_;
+  while (excess < rows_.size() &&
+         OverBounds(rows_.size() - excess + waiting_.size(), bytesLeft + waitingBytes_)) {
+    bytesLeft -= rows_[excess].bytes.size();
+    ++excess;
+  }
   if (excess > 0) {
     beginRemoveRows({}, 0, static_cast<int>(excess) - 1);
     rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(excess));
+    rowBytes_ = bytesLeft;
     endRemoveRows();
     dropped_ += excess;
   }
   const int from = static_cast<int>(rows_.size());
   beginInsertRows({}, from, from + static_cast<int>(waiting_.size()) - 1);
   for (TraceRow& row : waiting_) rows_.push_back(std::move(row));
+  rowBytes_ += waitingBytes_;
   waiting_.clear();
+  waitingBytes_ = 0;
   endInsertRows();
   emit RowsChanged();
 }
 
 void TrafficRowModel::ShowSaved(std::deque<TraceRow> rows) {
   Clear();
-  while (rows.size() > maxRows_) {
+  size_t bytes = 0;
+  for (const TraceRow& row : rows) bytes += row.bytes.size();
+  while (OverBounds(rows.size(), bytes)) {
+    bytes -= rows.front().bytes.size();
     rows.pop_front();
     ++dropped_;
   }
   beginResetModel();
   rows_ = std::move(rows);
+  rowBytes_ = bytes;
   endResetModel();
   emit RowsChanged();
 }
@@ -143,6 +164,8 @@ void TrafficRowModel::Clear() {
   rows_.clear();
   rows_.shrink_to_fit();
   waiting_.clear();
+  rowBytes_ = 0;
+  waitingBytes_ = 0;
   endResetModel();
   // The next block starts the clock again; the decoder keeps what was sent
   // last, so the reply that follows still reads right.

@@ -4,8 +4,10 @@
 // Blocks are decoded as they come (the decoder follows echoes and replies
 // from one block to the next) but reach the view in batches, at most one
 // per kBatchMs: a burst of blocks costs the view one update, not one per
-// block, so the monitor keeps up with any run. At most maxRows rows are
-// kept; the oldest go first. While paused, blocks are decoded (so that the
+// block, so the monitor keeps up with any run. At most maxRows rows holding
+// at most maxBytes bytes of blocks are shown, and the blocks waiting for the
+// next batch are held to the same bounds; the oldest go first. A block
+// longer than a trace line can carry is shown as several rows. While paused, blocks are decoded (so that the
 // rows after the pause still read right) and counted, but not kept.
 #pragma once
 
@@ -30,13 +32,15 @@ class TrafficRowModel : public QAbstractTableModel {
  public:
   enum Column { Time, Port, Direction, Length, Hex, Ascii, Meaning, ColumnCount };
   static constexpr size_t kDefaultMaxRows = 100000;
+  static constexpr size_t kDefaultMaxBytes = 32 * 1024 * 1024;
   static constexpr int kBatchMs = 50;
   // The hex and ASCII cells show this many bytes of a longer block (copy
   // and save carry all of them).
   static constexpr size_t kShownBytes = 512;
   using Clock = std::chrono::steady_clock;
 
-  explicit TrafficRowModel(size_t maxRows = kDefaultMaxRows, QObject* parent = nullptr);
+  explicit TrafficRowModel(size_t maxRows = kDefaultMaxRows, size_t maxBytes = kDefaultMaxBytes,
+                           QObject* parent = nullptr);
 
   // The port the live blocks travel on (DEVICE).
   void SetPort(std::string port);
@@ -53,6 +57,7 @@ class TrafficRowModel : public QAbstractTableModel {
   void SetPaused(bool paused) { paused_ = paused; }
   bool Paused() const { return paused_; }
   size_t MaxRows() const { return maxRows_; }
+  size_t MaxBytes() const { return maxBytes_; }
   uint64_t DroppedRows() const { return dropped_; }
   uint64_t SkippedWhilePaused() const { return skippedWhilePaused_; }
 
@@ -75,11 +80,16 @@ class TrafficRowModel : public QAbstractTableModel {
 
  private:
   void Keep(TraceRow row);
+  // Whether rows holding `bytes` bytes are more than the bounds allow.
+  bool OverBounds(size_t rows, size_t bytes) const { return rows > maxRows_ || bytes > maxBytes_; }
   QString TimeText(size_t row) const;
 
   const size_t maxRows_;
+  const size_t maxBytes_;
   std::deque<TraceRow> rows_;
+  size_t rowBytes_ = 0;
   std::deque<TraceRow> waiting_;
+  size_t waitingBytes_ = 0;
   QTimer batch_;
   TrafficDecoder decoder_;
   std::string port_;
