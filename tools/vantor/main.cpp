@@ -15,6 +15,7 @@
 #include <QDBusError>
 #include <QSocketNotifier>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -127,7 +128,7 @@ int main(int argc, char** argv) {
   window.show();
   window.activateWindow();
   if (link && !link->Open()) {
-    Say(FormatText(vantor_texts::kNoBus.text(), {"AddMatch"}));
+    Say(vantor_texts::kCannotListen.str());
     return 1;
   }
   const int result = QApplication::exec();

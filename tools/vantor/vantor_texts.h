@@ -53,6 +53,9 @@ inline constexpr TextPair kBadArgument{
     "Device...) ani plikiem zapisu\n",
     "vantor: \"%s\" is neither a launch argument (ParentHandle...|Index...|Parameters...|"
     "Device...) nor a trace file\n"};
+inline constexpr TextPair kCannotListen{
+    "vantor: nie można nasłuchiwać komunikatów na magistrali sesji D-Bus\n",
+    "vantor: cannot listen for messages on the D-Bus session bus\n"};
 inline constexpr TextPair kNoBus{"vantor: brak magistrali sesji D-Bus: %s\n",
                                  "vantor: no D-Bus session bus: %s\n"};
 
