@@ -61,13 +61,16 @@ class VantorProcess : public ::testing::Test {
   VantorProcess() : bus_(QDBusConnection::sessionBus()), heard_(bus_) {}
 
   // Starts vantor for a window with `token`; true once it said RETOPEN.
-  bool Start(uint64_t token, TLinkKind kind, const std::string& port) {
+  bool Start(uint64_t token, TLinkKind kind, const std::string& port, const char* lang = "C",
+             const char* edition = nullptr) {
     token_ = Latin(MonitorTokenText(token));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("LANG", "C");
+    environment.insert("LANG", lang);
     environment.remove("LC_ALL");
     environment.remove("LC_MESSAGES");
+    environment.remove("QUORVEL_EDITION");
+    if (edition != nullptr) environment.insert("QUORVEL_EDITION", edition);
     vantor_.setProcessEnvironment(environment);
     vantor_.start(QUORVEL_VANTOR, {"--dump-rows-on-close", dump(),
                                    QString::fromStdString(MonitorLaunchArgument(token, kind, port))});
@@ -97,6 +100,12 @@ class VantorProcess : public ::testing::Test {
   }
 
   QString dump() const { return dir_.filePath("rows.txt"); }
+  std::string DumpText() const {
+    std::ifstream file(dump().toStdString());
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
 
   ~VantorProcess() override {
     if (vantor_.state() != QProcess::NotRunning) {
@@ -142,12 +151,74 @@ TEST_F(VantorProcess, ShowsTheBlocksOfItsOwnWindowOnlyAndClosesWhenAsked) {
   EXPECT_EQ(shown.rows[1].bytes, received);
   EXPECT_EQ(shown.rows[1].meaning, decoder.Describe(TrafficDirection::Received, received));
   EXPECT_EQ(shown.rows[1].port, "FT8CHARS");
-  std::ifstream file(dump().toStdString());
-  std::stringstream text;
-  text << file.rdbuf();
-  EXPECT_NE(text.str().find("# Comm port buffer - USB FT8CHARS - Quorvel\n"), std::string::npos)
-      << text.str();
+  EXPECT_NE(DumpText().find("# Comm port buffer - USB FT8CHARS - Quorvel\n"), std::string::npos)
+      << DumpText();
 }
+
+// Many blocks in a burst come through in wire order, none lost, over many
+// batches of the view.
+TEST_F(VantorProcess, KeepsEveryBlockOfABurstInOrder) {
+  ASSERT_TRUE(Start(0xB0257, TLinkKind::Serial, "/dev/ttyS1"));
+  std::vector<uint8_t> sentStream;
+  std::vector<uint8_t> receivedStream;
+  constexpr int kBlocks = 3000;
+  for (int n = 0; n < kBlocks; ++n) {
+    const std::vector<uint8_t> block = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                                        static_cast<uint8_t>(n * 7)};
+    const bool sent = n % 3 != 2;
+    (sent ? sentStream : receivedStream).insert((sent ? sentStream : receivedStream).end(),
+                                                block.begin(), block.end());
+    Send(sent ? kMsgDataSend : kMsgDataRec, token_, {Bytes(block)});
+  }
+  Send(kMsgClose, token_);
+  ASSERT_TRUE(EndsCleanly()) << vantor_.readAllStandardError().toStdString();
+
+  const TraceFileContents shown = ReadTraceFile(dump().toStdString(), kBlocks, 1 << 20);
+  ASSERT_EQ(shown.rows.size(), static_cast<size_t>(kBlocks));
+  std::vector<uint8_t> shownSent;
+  std::vector<uint8_t> shownReceived;
+  int64_t previous = 0;
+  for (const TraceRow& row : shown.rows) {
+    auto& stream = row.direction == TrafficDirection::Sent ? shownSent : shownReceived;
+    stream.insert(stream.end(), row.bytes.begin(), row.bytes.end());
+    EXPECT_GE(row.microseconds, previous);
+    previous = row.microseconds;
+  }
+  EXPECT_EQ(shownSent, sentStream);
+  EXPECT_EQ(shownReceived, receivedStream);
+}
+
+struct TitleCase {
+  const char* lang;
+  const char* edition;
+  TLinkKind kind;
+  const char* port;
+  const char* title;
+};
+
+void PrintTo(const TitleCase& c, std::ostream* out) {
+  *out << c.title;
+}
+
+class VantorTitle : public VantorProcess, public ::testing::WithParamInterface<TitleCase> {};
+
+// The title names the link and the port of the launch argument, in the
+// language and edition of the window that started the monitor.
+TEST_P(VantorTitle, NamesTheLinkAndPortOfTheLaunch) {
+  const TitleCase& c = GetParam();
+  ASSERT_TRUE(Start(0xABC, c.kind, c.port, c.lang, c.edition));
+  Send(kMsgClose, token_);
+  ASSERT_TRUE(EndsCleanly());
+  EXPECT_NE(DumpText().find(std::string("# ") + c.title + "\n"), std::string::npos) << DumpText();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vantor, VantorTitle,
+    ::testing::Values(
+        TitleCase{"C", nullptr, TLinkKind::Serial, "/dev/ttyS0",
+                  "Comm port buffer - COM /dev/ttyS0 - Quorvel"},
+        TitleCase{"pl_PL.UTF-8", "1", TLinkKind::Usb, "",
+                  "Bufor portu komunikacji - USB (brak portu) - QuorvelKMB"}));
 
 class VantorStopSignal : public VantorProcess, public ::testing::WithParamInterface<int> {};
 
