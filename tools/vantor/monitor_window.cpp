@@ -146,7 +146,6 @@ void MonitorWindow::CopySelectedRows() {
 void MonitorWindow::closeEvent(QCloseEvent* event) {
   rows_.Flush();
   QMainWindow::closeEvent(event);
-  emit Closed();
 }
 
 void MonitorWindow::AskOpen() {

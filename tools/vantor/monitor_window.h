@@ -33,9 +33,6 @@ class MonitorWindow : public QMainWindow {
   void BringToFront();
   void CopySelectedRows();
 
- signals:
-  void Closed();
-
  protected:
   void closeEvent(QCloseEvent* event) override;
 
