@@ -91,7 +91,14 @@ bool MonitorLink::Launch(TLinkKind kind, const std::string& port) {
   const QString program = MonitorProgram();
   const QString argument =
       QString::fromStdString(MonitorLaunchArgument(tokenValue_, kind, port));
-  return QProcess::startDetached(program, {argument});
+  // The monitor shows the edition of the window that started it.
+  QProcess process;
+  process.setProgram(program);
+  process.setArguments({argument});
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("QUORVEL_EDITION"), QString::number(Edition));
+  process.setProcessEnvironment(environment);
+  return process.startDetached();
 }
 
 bool MonitorLink::FromOurMonitor(const QDBusMessage& message) const {

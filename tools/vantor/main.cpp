@@ -26,7 +26,7 @@
 #include "app/text_utils.h"
 #include "datafile/file_checks.h"
 #include "run/monitor_messages.h"
-#include "vantor/monitor_link.h"
+#include "vantor/vantor_bus.h"
 #include "vantor/monitor_window.h"
 #include "vantor/vantor_texts.h"
 
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   QApplication::setOrganizationName(QStringLiteral("VARNELD"));
 
   MonitorWindow window;
-  std::unique_ptr<MonitorLink> link;
+  std::unique_ptr<VantorBus> link;
   if (launch) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
@@ -96,11 +96,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     window.SetDevice(launch->device);
-    link = std::make_unique<MonitorLink>(bus, launch->token);
-    QObject::connect(link.get(), &MonitorLink::DeviceChanged, &window, &MonitorWindow::SetDevice);
-    QObject::connect(link.get(), &MonitorLink::ShowAsked, &window, &MonitorWindow::BringToFront);
-    QObject::connect(link.get(), &MonitorLink::CloseAsked, &window, &QWidget::close);
-    QObject::connect(link.get(), &MonitorLink::Block, &window,
+    link = std::make_unique<VantorBus>(bus, launch->token);
+    QObject::connect(link.get(), &VantorBus::DeviceChanged, &window, &MonitorWindow::SetDevice);
+    QObject::connect(link.get(), &VantorBus::ShowAsked, &window, &MonitorWindow::BringToFront);
+    QObject::connect(link.get(), &VantorBus::CloseAsked, &window, &QWidget::close);
+    QObject::connect(link.get(), &VantorBus::Block, &window,
                      [&window](TrafficDirection direction, const QByteArray& bytes) {
                        window.Rows().AddBlock(
                            direction, std::span(reinterpret_cast<const uint8_t*>(bytes.data()),

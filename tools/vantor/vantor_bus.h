@@ -16,11 +16,11 @@
 
 namespace quorvel {
 
-class MonitorLink : public QObject {
+class VantorBus : public QObject {
   Q_OBJECT
 
  public:
-  MonitorLink(QDBusConnection bus, uint64_t token, QObject* parent = nullptr);
+  VantorBus(QDBusConnection bus, uint64_t token, QObject* parent = nullptr);
 
   // Starts listening, then says RETOPEN: the window may speak as soon as it
   // hears it.

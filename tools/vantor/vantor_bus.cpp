@@ -1,4 +1,4 @@
-#include "vantor/monitor_link.h"
+#include "vantor/vantor_bus.h"
 
 #include <QVariant>
 #include <vector>
@@ -24,10 +24,10 @@ bool IsBytes(const QVariant& value) {
 
 }  // namespace
 
-MonitorLink::MonitorLink(QDBusConnection bus, uint64_t token, QObject* parent)
+VantorBus::VantorBus(QDBusConnection bus, uint64_t token, QObject* parent)
     : QObject(parent), bus_(std::move(bus)), token_(Latin(MonitorTokenText(token))) {}
 
-bool MonitorLink::Open() {
+bool VantorBus::Open() {
   for (std::string_view name : kHeard) {
     // Any sender and any object path: the token, not the sender, tells that
     // a message is the window's.
@@ -43,7 +43,7 @@ bool MonitorLink::Open() {
   return true;
 }
 
-void MonitorLink::AnnounceClose(int timeoutMs) {
+void VantorBus::AnnounceClose(int timeoutMs) {
   Announce(kMsgRetClose);
   // A call answered by the bus itself comes back only after everything this
   // connection sent before it was taken.
@@ -53,14 +53,14 @@ void MonitorLink::AnnounceClose(int timeoutMs) {
   bus_.call(ping, QDBus::Block, timeoutMs);
 }
 
-void MonitorLink::Announce(std::string_view name) {
+void VantorBus::Announce(std::string_view name) {
   QDBusMessage signal =
       QDBusMessage::createSignal(Latin(kMonitorPath), Latin(kMonitorInterface), Latin(name));
   signal << token_;
   bus_.send(signal);
 }
 
-void MonitorLink::OnMessage(const QDBusMessage& message) {
+void VantorBus::OnMessage(const QDBusMessage& message) {
   const QList<QVariant> arguments = message.arguments();
   if (arguments.isEmpty() || !IsText(arguments[0]) || arguments[0].toString() != token_) return;
   const QString member = message.member();
