@@ -52,6 +52,9 @@ MonitorLink::MonitorLink(QObject* parent)
   answerTimer_.setSingleShot(true);
   answerTimer_.setInterval(kAnswerTimeoutMs);
   connect(&answerTimer_, &QTimer::timeout, this, &MonitorLink::Forget);
+  roundTripPause_.setSingleShot(true);
+  roundTripPause_.setInterval(kRoundTripPauseMs);
+  connect(&roundTripPause_, &QTimer::timeout, this, &MonitorLink::AskForRoundTrip);
   if (!SessionBusExpected()) return;
   bus_ = SessionBus();
   if (!bus_.isConnected()) return;
@@ -132,6 +135,7 @@ void MonitorLink::Forget() {
   if (!Known()) return;
   monitorName_.clear();
   answerTimer_.stop();
+  roundTripPause_.stop();
   roundTripOpen_ = false;
   delete watcher_;
   watcher_ = nullptr;
@@ -153,11 +157,16 @@ void MonitorLink::Send(std::string_view name, const QList<QVariant>& arguments) 
   message.setArguments(all);
   bus_.send(message);
   ++sent_;
+  // The monitor's time to answer runs from the oldest message not yet
+  // confirmed.
+  if (!answerTimer_.isActive()) answerTimer_.start();
   AskForRoundTrip();
 }
 
 void MonitorLink::AskForRoundTrip() {
-  if (roundTripOpen_ || !Known() || sent_ == confirmed_) return;
+  // One round trip at a time, and a pause after each: a round trip per
+  // block would double the messages a run puts on the bus.
+  if (roundTripOpen_ || roundTripPause_.isActive() || !Known() || sent_ == confirmed_) return;
   roundTripOpen_ = true;
   const uint64_t sequence = sent_;
   const uint64_t generation = generation_;
@@ -175,14 +184,14 @@ void MonitorLink::AskForRoundTrip() {
             }
             RoundTripAnswered(sequence);
           });
-  if (!answerTimer_.isActive()) answerTimer_.start();
 }
 
 void MonitorLink::RoundTripAnswered(uint64_t sequence) {
   roundTripOpen_ = false;
   confirmed_ = sequence;
   answerTimer_.stop();
-  AskForRoundTrip();
+  if (sent_ != confirmed_) answerTimer_.start();
+  roundTripPause_.start();
 }
 
 void MonitorLink::SendDevice(TLinkKind kind, const std::string& port) {

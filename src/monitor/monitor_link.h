@@ -60,6 +60,8 @@ class MonitorLink : public QObject {
   // messages it may be behind.
   static constexpr int kAnswerTimeoutMs = 1000;
   static constexpr uint64_t kMaxUnconfirmed = 4096;
+  // The least time between two round trips.
+  static constexpr int kRoundTripPauseMs = 100;
 
  signals:
   // The monitor announced itself.
@@ -92,6 +94,7 @@ class MonitorLink : public QObject {
   bool roundTripOpen_ = false;
   // Ends a monitor's time to answer.
   QTimer answerTimer_;
+  QTimer roundTripPause_;
   // Stands for this monitor's lifetime: answers for an earlier one are not
   // counted.
   uint64_t generation_ = 0;
