@@ -23,7 +23,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL cli window window_kmb)
+set(CPACK_COMPONENTS_ALL cli window window_kmb monitor)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SOURCE quorvel)
@@ -63,6 +63,8 @@ foreach(edition WINDOW WINDOW_KMB)
   set(CPACK_DEBIAN_${edition}_PACKAGE_NAME ${package})
   # The file types and the udev rule come with the command-line tool.
   set(CPACK_DEBIAN_${edition}_PACKAGE_DEPENDS "quorvel-cli (= ${PROJECT_VERSION})")
+  # The "Comm port buffer" button starts the monitor program when it is there.
+  set(CPACK_DEBIAN_${edition}_PACKAGE_RECOMMENDS "quorvel-vantor (= ${PROJECT_VERSION})")
   string(CONCAT CPACK_COMPONENT_${edition}_DESCRIPTION
          "replace the firmware of VARNELD instruments (${name} window)\n"
          "${name}, ${who}, replaces the firmware of VARNELD\n"
@@ -73,5 +75,13 @@ foreach(edition WINDOW WINDOW_KMB)
          "\n"
          "${access_note}")
 endforeach()
+
+set(CPACK_DEBIAN_MONITOR_PACKAGE_NAME quorvel-vantor)
+string(CONCAT CPACK_COMPONENT_MONITOR_DESCRIPTION
+       "port-buffer monitor of the Quorvel windows\n"
+       "vantor shows every block of bytes that Quorvel or QuorvelKMB sends to an\n"
+       "instrument and receives from it, with its meaning in plain words, while a\n"
+       "run goes on; it also opens the traces that quorvel-cli program --trace\n"
+       "writes.")
 
 include(CPack)

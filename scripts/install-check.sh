@@ -48,7 +48,7 @@ cleanup() {
     if [ -n "$pid" ]; then kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; fi
   done
   if dpkg-query -W quorvel-cli >/dev/null 2>&1; then
-    DEBIAN_FRONTEND=noninteractive timeout 300 apt-get purge -y -qq quorvel quorvel-kmb quorvel-cli \
+    DEBIAN_FRONTEND=noninteractive timeout 300 apt-get purge -y -qq quorvel quorvel-kmb quorvel-vantor quorvel-cli \
       >/dev/null
   fi
   if getent passwd "$user" >/dev/null; then userdel "$user"; fi
@@ -65,11 +65,12 @@ if getent passwd "$user" >/dev/null; then
 fi
 
 mapfile -t debs < <(bash scripts/package.sh)
-[ ${#debs[@]} -eq 3 ] || fail "expected three packages, got: ${debs[*]}"
+[ ${#debs[@]} -eq 4 ] || fail "expected four packages, got: ${debs[*]}"
 deb_of() { printf '%s\n' "${debs[@]}" | grep "/$1_"; }
 cli_deb=$(deb_of quorvel-cli)
 window_deb=$(deb_of quorvel)
 kmb_deb=$(deb_of quorvel-kmb)
+vantor_deb=$(deb_of quorvel-vantor)
 
 echo "== lintian"
 lintian_out="$work/lintian.txt"
@@ -79,8 +80,9 @@ if grep -q '^E: ' "$lintian_out"; then fail "lintian reports errors"; fi
 
 echo "== install"
 DEBIAN_FRONTEND=noninteractive timeout 300 apt-get install -y -qq "$cli_deb" "$window_deb" \
-  >/dev/null
-dpkg-query -L quorvel-cli quorvel > "$installed_list"
+  "$vantor_deb" >/dev/null
+dpkg-query -L quorvel-cli quorvel quorvel-vantor > "$installed_list"
+[ "$(command -v vantor)" = /usr/bin/vantor ] || fail "vantor is not installed beside quorvel"
 quorvel-cli --version
 quorvel --version
 for id in pl.varneld.Quorvel; do
@@ -184,7 +186,7 @@ echo "--device GRV-3 completes to: $(echo $completed)"
 
 echo "== removal"
 cd /
-DEBIAN_FRONTEND=noninteractive timeout 300 apt-get purge -y -qq quorvel quorvel-cli >/dev/null
+DEBIAN_FRONTEND=noninteractive timeout 300 apt-get purge -y -qq quorvel quorvel-vantor quorvel-cli >/dev/null
 left=()
 while read -r path; do
   [ -e "$path" ] || continue

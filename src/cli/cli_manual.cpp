@@ -19,7 +19,8 @@ constexpr TextPair kUsage{
     "      USB: konwertery USB, które ten typ przyjmuje, jako lokalizacja=opis numer;\n"
     "      --service: każdy konwerter FTDI\n"
     "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK...]\n"
-    "                      [--report PLIK.json] [--address N] [--baud PRĘDKOŚĆ]\n"
+    "                      [--report PLIK.json] [--trace PLIK.txt] [--address N]\n"
+    "                      [--baud PRĘDKOŚĆ]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
@@ -29,7 +30,9 @@ constexpr TextPair kUsage{
     "      kilka portów (--port i --ports-from wielokrotnie; --ports-from: port\n"
     "      w wierszu, # to komentarz): urządzenia programowane równocześnie,\n"
     "      wiersze dziennika z prefiksem [PORT], na końcu tabela wyników;\n"
-    "      --report: wynik w JSON; --frame-gap: cisza kończąca odebraną ramkę\n"
+    "      --report: wynik w JSON; --trace: bajty wysłane i odebrane na łączu\n"
+    "      każdego portu z ich znaczeniem, w jednym pliku tekstowym (port w każdym\n"
+    "      wierszu; otwiera go program vantor); --frame-gap: cisza kończąca odebraną ramkę\n"
     "      i odstęp między ramkami: auto (domyślnie: kilka czasów znaku przy\n"
     "      danej prędkości; gdy urządzenie nie nadąża, przebieg przechodzi na\n"
     "      50 ms), standard (50 ms) lub stała liczba ms od 1 do 1000\n"
@@ -56,7 +59,8 @@ constexpr TextPair kUsage{
     "      with a USB link: the USB converters it accepts, as location=description\n"
     "      serial; --service: every FTDI converter\n"
     "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE...]\n"
-    "                      [--report FILE.json] [--address N] [--baud RATE]\n"
+    "                      [--report FILE.json] [--trace FILE.txt] [--address N]\n"
+    "                      [--baud RATE]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
@@ -66,7 +70,9 @@ constexpr TextPair kUsage{
     "      several ports (--port and --ports-from repeated; --ports-from: one\n"
     "      port a line, # comments): the devices are programmed at the same\n"
     "      time, log lines prefixed [PORT], a table of results at the end;\n"
-    "      --report: the result as JSON; --frame-gap: the silence that ends a\n"
+    "      --report: the result as JSON; --trace: the bytes sent and received on\n"
+    "      each port's line with their meaning, in one text file (the port on\n"
+    "      every line; the vantor program opens it); --frame-gap: the silence that ends a\n"
     "      received frame and the gap between frames sent: auto (the default:\n"
     "      a few character times at the line rate; when the device does not\n"
     "      keep up, the run goes on with 50 ms), standard (50 ms) or a fixed\n"
@@ -184,6 +190,24 @@ constexpr TextPair kReport{
     "  exit_code       this instrument's exit code\n"
     "  message         the final message\n"};
 
+constexpr TextPair kTrace{
+    "Ślad transmisji:\n"
+    "--trace PLIK.txt zapisuje każdy blok wysłany i każdą porcję odebraną przez\n"
+    "każdy przebieg, w jednym pliku tekstowym, wiersz na blok, w kolejności, w jakiej\n"
+    "program je widział: pierwszy wiersz to \"# quorvel trace 1\", potem pola\n"
+    "rozdzielone tabulatorami: milisekundy od pierwszego bloku (trzy miejsca po\n"
+    "przecinku), port, sent albo received, bajty szesnastkowo i ich znaczenie. Plik\n"
+    "jest zastępowany dopiero po końcu przebiegów; ślad, którego nie da się zapisać,\n"
+    "jest zgłaszany i nie zmienia wyniku żadnego przebiegu. vantor PLIK go otwiera.\n",
+    "Trace:\n"
+    "--trace FILE.txt writes every block each run sends and every chunk it\n"
+    "receives to one text file, a line a block, in the order the program saw them:\n"
+    "the first line is \"# quorvel trace 1\", then fields separated by tabs:\n"
+    "milliseconds since the first block (three decimals), the port, sent or\n"
+    "received, the bytes in hexadecimal and their meaning. The file is replaced\n"
+    "only when the runs have ended; a trace that cannot be written is said and\n"
+    "changes no run's outcome. vantor FILE opens it.\n"};
+
 constexpr TextPair kAccess{
     "Dostęp do portów:\n"
     "Porty szeregowe i terminale konwerterów USB należą do grupy dialout. Użytkownik\n"
@@ -264,8 +288,8 @@ std::string_view CliUsage() {
 ManualPage CliManual(std::string_view dataDir) {
   return {"quorvel-cli",
           kSummary.str(),
-          {kDescription.str(), kUsage.str(), kReport.str(), kAccess.str(), kEnvironment.str(),
-           FormatText(kExamples.text(), {dataDir}), kSeeAlso.str()}};
+          {kDescription.str(), kUsage.str(), kReport.str(), kTrace.str(), kAccess.str(),
+           kEnvironment.str(), FormatText(kExamples.text(), {dataDir}), kSeeAlso.str()}};
 }
 
 }  // namespace quorvel

@@ -30,6 +30,7 @@
 #include "cli/progress_line.h"
 #include "cli/run_console.h"
 #include "cli/run_report.h"
+#include "cli/trace_file.h"
 #include "cli/usb_devices.h"
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
@@ -54,6 +55,9 @@ constexpr TextPair kBadAddress{"Adres urządzenia na magistrali RS-485 (1..65534
                                "Bus address of the RS-485 device (1..65534): "};
 constexpr TextPair kPortNotInList{"Nie ma takiego portu: ", "No such port: "};
 constexpr TextPair kReportNotWritten{"Nie zapisano raportu: ", "Report not written: "};
+constexpr TextPair kTraceNotWritten{"Nie zapisano śladu transmisji: ", "Trace not written: "};
+constexpr TextPair kTraceIsInput{"--trace %s (to ten sam plik co %s)",
+                                 "--trace %s (the same file as %s)"};
 constexpr TextPair kTooManyFiles{
     "Liczba portów: %s; potrzeba około %s otwartych plików, a limit wynosi %s (ulimit -n)",
     "%s ports need about %s open files; the limit is %s (ulimit -n)"};
@@ -192,7 +196,7 @@ InstrumentResult ResultOf(const std::string& port, const std::string& device,
 // in the order of the ports.
 std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
                                          const std::vector<std::string>& ports,
-                                         StopSignalWatch& stopSignals) {
+                                         StopSignalWatch& stopSignals, TraceFile* trace) {
   // One read of the data file for every port: each instrument gets the same
   // bytes. A refused file's message is said once; each run then ends with
   // the refusal as its cause.
@@ -223,6 +227,12 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     s->SetFrameGap(choice.frameGap);
     s->SetProgressSink(
         [&console, i](const ProgressValues& values) { console.Progress(i, values); });
+    if (trace != nullptr) {
+      s->SetTrafficSink([trace, i, port = ports[i]](TrafficDirection direction,
+                                                    std::span<const uint8_t> bytes) {
+        trace->Add(i, port, direction, bytes);
+      });
+    }
     QObject::connect(s, &RunSession::progressEnded,
                      [&console, i, s] { console.FinishProgress(i, s->Progress()); });
     QObject::connect(s, &RunSession::finished, [&running, &console] {
@@ -327,6 +337,19 @@ int ProgramCommand(const CliContext& context) {
   if (!frameGap) return UsageError(problem);
   choice.frameGap = *frameGap;
   choice.fileName = args.positionals.front();
+  // The trace replaces the file under its name when the runs end: never the
+  // data file or a ports file (a report is refused as the same file before).
+  if (args.Has("trace")) {
+    std::vector<std::string> inputs{choice.fileName};
+    for (const CliArg& arg : args.given) {
+      if (arg.kind == CliArg::Kind::Option && arg.name == "ports-from") inputs.push_back(arg.value);
+    }
+    for (const std::string& input : inputs) {
+      if (SameFile(args.Get("trace"), input)) {
+        return UsageError(FormatText(kTraceIsInput.text(), {args.Get("trace"), input}));
+      }
+    }
+  }
   // Said before any port is opened: a run that finds no file left would fail
   // on its port without a word of the cause.
   const uint64_t filesNeeded = FilesNeeded(wanted->size(), choice.usb);
@@ -363,7 +386,23 @@ int ProgramCommand(const CliContext& context) {
     ports.push_back(port);
   }
 
-  const std::vector<InstrumentResult> results = ProgramAll(choice, ports, stopSignals);
+  std::unique_ptr<TraceFile> trace;
+  if (args.Has("trace")) {
+    // Said before the runs start; the runs go on without it.
+    trace = std::make_unique<TraceFile>(args.Get("trace"), ports.size(),
+                                        choice.devices[choice.row]);
+    if (!trace->Good()) {
+      std::fprintf(stderr, "%s%s: %s\n", kTraceNotWritten.str().c_str(),
+                   PrintableText(args.Get("trace")).c_str(), trace->Failure().c_str());
+      trace.reset();
+    }
+  }
+  const std::vector<InstrumentResult> results =
+      ProgramAll(choice, ports, stopSignals, trace.get());
+  if (trace && !trace->Finish()) {
+    std::fprintf(stderr, "%s%s: %s\n", kTraceNotWritten.str().c_str(),
+                 PrintableText(args.Get("trace")).c_str(), trace->Failure().c_str());
+  }
   LetTheBusSendItsMessages();
   if (results.size() > 1) std::printf("\n%s", SummaryTable(results).c_str());
   std::fflush(stdout);

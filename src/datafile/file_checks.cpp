@@ -170,59 +170,87 @@ void ShowWriteError(Prompt& prompt, const std::string& name, const std::string& 
   prompt.MsgBox(WriteErrorText(name, reason, prompt), kCaptionError.str(), kIconWarning);
 }
 
-bool ReplaceFileContents(const std::string& name, std::string_view bytes,
-                         std::string* failureDetail) {
-  SetDetail(failureDetail, {});
+ReplacementFile::ReplacementFile(const std::string& name) {
   if (name.empty()) {
-    SetDetail(failureDetail, kNoName.str());
-    return false;
+    failure_ = kNoName.str();
+    return;
   }
-  const std::string target = ResolveTarget(name);
+  target_ = ResolveTarget(name);
   struct stat original {};
-  const bool existed = stat(target.c_str(), &original) == 0;
-  if (existed && !S_ISREG(original.st_mode)) {
-    SetDetail(failureDetail, NotRegularText(original.st_mode));
-    return false;
+  existed_ = stat(target_.c_str(), &original) == 0;
+  if (existed_ && !S_ISREG(original.st_mode)) {
+    failure_ = NotRegularText(original.st_mode);
+    return;
   }
+  uid_ = original.st_uid;
+  gid_ = original.st_gid;
+  mode_ = original.st_mode & 07777;
+  fd_ = CreateTempBeside(target_, tempName_);
+  if (fd_ < 0) failure_ = SystemErrorText(errno);
+}
 
-  std::string tempName;
-  int fd = CreateTempBeside(target, tempName);
-  if (fd < 0) {
-    SetDetail(failureDetail, SystemErrorText(errno));
+ReplacementFile::~ReplacementFile() {
+  Fail(0);
+}
+
+void ReplacementFile::Fail(int error) {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+    unlink(tempName_.c_str());
+  }
+  if (error != 0 && failure_.empty()) failure_ = SystemErrorText(error);
+}
+
+bool ReplacementFile::Write(std::string_view bytes) {
+  if (fd_ < 0) return false;
+  if (!WriteAll(fd_, bytes)) {
+    Fail(errno);
     return false;
   }
-  int error = 0;
-  bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
-  if (!ok) error = errno;
-  if (ok && existed) {
+  return true;
+}
+
+bool ReplacementFile::Commit() {
+  if (fd_ < 0) return false;
+  if (fsync(fd_) != 0) {
+    Fail(errno);
+    return false;
+  }
+  if (existed_) {
     // Keeping another owner works only for a privileged process; without it
     // the file belongs to the writer, as a newly created file would.
-    if (fchown(fd, original.st_uid, original.st_gid) != 0) {
+    if (fchown(fd_, uid_, gid_) != 0) {
       // Not an error: the permission bits below are what matter.
     }
-    ok = fchmod(fd, original.st_mode & 07777) == 0;
-    if (!ok) error = errno;
+    if (fchmod(fd_, mode_) != 0) {
+      Fail(errno);
+      return false;
+    }
   }
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && rename(tempName.c_str(), target.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    unlink(tempName.c_str());
-    SetDetail(failureDetail, SystemErrorText(error));
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0 || rename(tempName_.c_str(), target_.c_str()) != 0) {
+    const int error = errno;
+    unlink(tempName_.c_str());
+    failure_ = SystemErrorText(error);
     return false;
   }
   // Make the rename itself durable.
-  int dirFd = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dirFd = open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     fsync(dirFd);
     close(dirFd);
   }
   return true;
+}
+
+bool ReplaceFileContents(const std::string& name, std::string_view bytes,
+                         std::string* failureDetail) {
+  ReplacementFile file(name);
+  const bool ok = file.Write(bytes) && file.Commit();
+  SetDetail(failureDetail, ok ? std::string() : file.Failure());
+  return ok;
 }
 
 RegularFileForReading::RegularFileForReading(const std::string& name) {

@@ -62,6 +62,41 @@ class RegularFileForReading {
   std::string failure_;
 };
 
+// A file written in pieces that replaces the file under its name only when
+// every piece was written and flushed (Commit): the pieces go to a temporary
+// file in the target's folder, which is removed when the writing fails or
+// the object goes without a Commit. The file that was there before survives
+// every failure. The result takes over the permission bits of the file it
+// replaces.
+class ReplacementFile {
+ public:
+  explicit ReplacementFile(const std::string& name);
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  // False once anything failed (Failure() says why); nothing more is written.
+  bool Write(std::string_view bytes);
+  // Flushes and puts the file under its name; false on any failure.
+  bool Commit();
+  bool Good() const { return fd_ >= 0; }
+  // Why the file could not be made, written or put in place, in the
+  // program's language (the system's reason where there is one).
+  const std::string& Failure() const { return failure_; }
+
+ private:
+  void Fail(int error);
+
+  std::string target_;
+  std::string tempName_;
+  int fd_ = -1;
+  bool existed_ = false;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  mode_t mode_ = 0;
+  std::string failure_;
+};
+
 // Writes `bytes` to a temporary file in the target's folder and renames it
 // over the target only when every byte was written and flushed; the file that
 // was there before survives every failed write. The result takes over the

@@ -30,7 +30,9 @@ bool StartsBootReply(uint8_t byte) {
 void RunEngine::OnLinkReceive(const uint8_t* bytes, uint32_t count) {
   RunLink& link = host_.link;
   if (!link.IsOpen()) return;
-  if (host_.monitorReceived) host_.monitorReceived(bytes, count);
+  if (host_.traffic && bytes != nullptr && count > 0) {
+    host_.traffic(TrafficDirection::Received, {bytes, count});
+  }
   // Outside a run nothing is awaited: a stray chunk must not start a dialogue.
   if (!rec_.Running || bytes == nullptr) return;
   std::vector<uint8_t> received;

@@ -209,8 +209,10 @@ bool RunEngine::SendRaw(const uint8_t* bytes, uint32_t count) {
   const uint32_t responseMs = erase ? kEraseResponseMs : kResponseMs;
   if (link.FrameTimeOut() != responseMs) link.SetFrameTimeOut(responseMs);
   const bool accepted = link.Send(bytes, count);
-  if (accepted) echo_.Expect({bytes, count});
-  return accepted;
+  if (!accepted) return false;
+  echo_.Expect({bytes, count});
+  if (host_.traffic) host_.traffic(TrafficDirection::Sent, {bytes, count});
+  return true;
 }
 
 // --- Start ---------------------------------------------------------------

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "app/prompt.h"
 #include "run/device_types.h"
 #include "run/line_settings.h"
+#include "run/traffic_decoder.h"
 
 namespace quorvel {
 
@@ -137,9 +139,10 @@ struct RunSurroundings {
   // continuations of an engine it has destroyed. Empty: the engine goes on
   // at once.
   std::function<void(std::function<void()>)> post;
-  // Every received chunk of the link, for the port-buffer monitor. May be
-  // empty.
-  std::function<void(const uint8_t* bytes, uint32_t count)> monitorReceived;
+  // The bytes on the line, for the port-buffer monitor and traces: every
+  // block the link accepted for sending, and every received chunk before
+  // the engine handles it, in that order. May be empty.
+  std::function<void(TrafficDirection direction, std::span<const uint8_t> bytes)> traffic;
   // The run has come to its end (once per run, and only after the host has
   // taken the run on with AttachProgress): the host closes its progress
   // display and calls Finish. May be empty.

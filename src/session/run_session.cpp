@@ -181,6 +181,9 @@ void RunSession::UseLink(RunLink& link) {
   // The run is closed after the event that ended it, as the window closes
   // its progress window after its modal loop.
   surroundings.ended = [this](RunEnd) { Post([this] { EndProgress(); }); };
+  surroundings.traffic = [this](TrafficDirection direction, std::span<const uint8_t> bytes) {
+    if (trafficSink_) trafficSink_(direction, bytes);
+  };
   engine_ = std::make_unique<RunEngine>(devices_, log_, std::move(surroundings));
 }
 
@@ -235,6 +238,10 @@ void RunSession::SetProgressWidth(int32_t width) {
 
 void RunSession::SetProgressSink(std::function<void(const ProgressValues&)> sink) {
   progressSink_ = std::move(sink);
+}
+
+void RunSession::SetTrafficSink(TrafficSink sink) {
+  trafficSink_ = std::move(sink);
 }
 
 void RunSession::SetFrameGap(FrameGapChoice gap) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "run/run_engine.h"
 #include "run/run_facts.h"
 #include "run/run_log.h"
+#include "run/traffic_decoder.h"
 
 namespace quorvel {
 
@@ -61,6 +63,10 @@ class RunSession : public QObject {
   // of the progress values.
   void SetProgressWidth(int32_t width);
   void SetProgressSink(std::function<void(const ProgressValues& values)> sink);
+  // Every block the run sends and every chunk it receives, in wire order
+  // (the port-buffer monitor, a trace). May be set at any time.
+  using TrafficSink = std::function<void(TrafficDirection, std::span<const uint8_t>)>;
+  void SetTrafficSink(TrafficSink sink);
   // The link's frame gap for the runs that follow (default: automatic). A
   // run that finds the device missing commands with an automatic gap
   // switches to the standard one until it ends.
@@ -146,6 +152,7 @@ class RunSession : public QObject {
   RunOutcome outcome_;
   std::function<void(const std::string&)> lineSink_;
   std::function<void(const ProgressValues&)> progressSink_;
+  TrafficSink trafficSink_;
   std::unique_ptr<ForwardingPrompt> prompt_;
   std::unique_ptr<SteadyTicks> ticks_;
   std::unique_ptr<TComm32Kx> comm_;

@@ -5,12 +5,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QToolButton>
@@ -22,8 +20,10 @@
 #include "dialogs/dialog_support.h"
 #include "dialogs/help_window.h"
 #include "dialogs/product_images.h"
+#include "monitor/monitor_link.h"
 #include "window/file_actions.h"
 #include "window/file_combo_box.h"
+#include "window/progress_form.h"
 #include "window/run_control.h"
 
 namespace quorvel {
@@ -31,8 +31,7 @@ namespace {
 
 constexpr TextPair kParamHint{"Ustawienia portu szeregowego", "Comm port settings"};
 constexpr TextPair kParamDiffers{" (niezgodne z domyślnymi !)", " (different from default !)"};
-// The monitor program beside the executable.
-const QString kMonitorProgram = QStringLiteral("Vantor");
+constexpr TextPair kMonitorCaption{"Bufor portu komunikacji", "Comm port buffer"};
 
 }  // namespace
 
@@ -55,6 +54,7 @@ TMainForm::TMainForm(QWidget* parent)
   usbDevices_->OnListChange = [this, source = usbDevices_.get()] { PortListChanged(source); };
   AttachUsbComponent();
   AttachRunControl();
+  AttachMonitor();
   FillDeviceList();
   LayOutMainFormControls(*this, ui_, devices_, deviceTexts_);
   prompt_.SetCenterOverOwner(true);
@@ -214,6 +214,7 @@ void TMainForm::ComboBoxChange(QComboBox* sender) {
       selectedPort_ = index >= 0 && index < static_cast<int>(portEntries_.size())
                           ? portEntries_[index].text
                           : std::string(NoneText(Language));
+      if (monitor_ != nullptr) monitor_->SendDevice(SelectedRow().LinkKind, MonitorPortName());
       UpdateCommands();
     } else {
       FileChanged();
@@ -448,8 +449,8 @@ void TMainForm::DeleteHighlightedFile() {
 
 void TMainForm::BtnStartClick() {
   if (!ui_.programAction->isEnabled()) return;
-  runs_->Start(ChosenRun(), serial_.frameGap, ui_.monitorButton->isVisible(),
-               ui_.monitorAction->icon());
+  runs_->Start(ChosenRun(), serial_.frameGap,
+               ui_.monitorButton->isVisible() && !monitor_->Known(), ui_.monitorAction->icon());
 }
 
 // The run the lists describe.
@@ -474,12 +475,45 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   runs_->EndForClose();
   SaveSettingsOnce();
   if (HelpWindow* help = OpenHelpWindow()) help->close();
+  monitor_->Close();
   event->accept();
 }
 
 void TMainForm::StartMonitor() {
-  const QString program = QApplication::applicationDirPath() + QLatin1Char('/') + kMonitorProgram;
-  if (QFileInfo(program).isExecutable()) QProcess::startDetached(program, {});
+  if (monitor_->Known()) {
+    monitor_->Show();
+    return;
+  }
+  // A monitor that cannot come says why, instead of the button doing nothing.
+  QString problem = monitor_->LaunchProblem();
+  if (problem.isEmpty() && !monitor_->Launch(SelectedRow().LinkKind, MonitorPortName())) {
+    problem = monitor_->LaunchProblem();
+  }
+  if (!problem.isEmpty()) {
+    prompt_.MsgBox(problem.toStdString(), kMonitorCaption.str(), kIconWarning);
+  }
+}
+
+// The port as the monitor is told it: the selected entry's text, empty for
+// the "none" entry.
+std::string TMainForm::MonitorPortName() const {
+  return ui_.portList->currentIndex() > 0 ? selectedPort_ : std::string();
+}
+
+void TMainForm::AttachMonitor() {
+  monitor_ = std::make_unique<MonitorLink>();
+  // While a monitor is known the progress window's shortcut to it hides.
+  connect(monitor_.get(), &MonitorLink::opened, this, [this] {
+    if (TFormProgress* progress = runs_->Progress()) progress->MonitorButton()->setVisible(false);
+  });
+  connect(monitor_.get(), &MonitorLink::closed, this, [this] {
+    if (TFormProgress* progress = runs_->Progress()) {
+      progress->MonitorButton()->setVisible(ui_.monitorButton->isVisible());
+    }
+  });
+  runs_->OnTraffic = [this](TrafficDirection direction, std::span<const uint8_t> bytes) {
+    monitor_->SendData(direction, bytes);
+  };
 }
 
 void TMainForm::MenuAboutClick() {

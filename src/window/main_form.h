@@ -33,6 +33,7 @@ class QToolButton;
 namespace quorvel {
 
 class FileActions;
+class MonitorLink;
 class FileComboBox;
 class LinkLabel;
 class RunControl;
@@ -84,6 +85,7 @@ class TMainForm final : public QMainWindow {
   QAction* SaveLogAction() const { return ui_.saveLogAction; }
   QAction* ExitAction() const { return ui_.exitAction; }
   QToolButton* MonitorButton() const { return ui_.monitorButton; }
+  MonitorLink& Monitor() const { return *monitor_; }
   LinkLabel* Logo() const { return ui_.logo; }
   TFormProgress* Progress() const;
   WidgetPrompt& WindowPrompt() { return prompt_; }
@@ -125,6 +127,7 @@ class TMainForm final : public QMainWindow {
   // The runs, lent the USB component: declared after it, so that a run's
   // session goes before the component.
   std::unique_ptr<RunControl> runs_;
+  std::unique_ptr<MonitorLink> monitor_;
   std::unique_ptr<FileActions> files_;
   bool closed_ = false;
 
@@ -152,6 +155,8 @@ class TMainForm final : public QMainWindow {
   void OpenedFilesChosen(int added);
   void SaveSettingsOnce();
   void StartMonitor();
+  void AttachMonitor();
+  std::string MonitorPortName() const;
 };
 
 }  // namespace quorvel

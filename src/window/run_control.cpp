@@ -73,6 +73,9 @@ void RunControl::MakeSession(FrameGapChoice frameGap, TFormProgress* progress) {
   // A port that refused access: the final message says how to get it, as
   // quorvel-cli does below its run.
   session->SetAccessAdviceInMessage(true);
+  session->SetTrafficSink([this](TrafficDirection direction, std::span<const uint8_t> bytes) {
+    if (OnTraffic) OnTraffic(direction, bytes);
+  });
   session->SetProgressWidth(progress->FullWidth());
   session->SetProgressSink(
       [progress](const ProgressValues& values) { progress->ShowProgress(values); });

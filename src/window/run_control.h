@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "run/device_types.h"
@@ -41,6 +42,8 @@ class RunControl final : public QObject {
 
   // The progress window's monitor button was clicked.
   std::function<void()> OnMonitor;
+  // Every block a run sends and every chunk it receives, in wire order.
+  std::function<void(TrafficDirection, std::span<const uint8_t>)> OnTraffic;
 
   // Starts a run on the selection (its start time is set here) with the
   // link's frame gap; the progress window shows the monitor button when

@@ -184,6 +184,28 @@ TEST_F(FileChecksTest, FailedWriteKeepsOldFile) {
   EXPECT_EQ(ReadFile(path), "fits");
 }
 
+// A file written in pieces: the old file stays until the commit, and a
+// writing that ends without one leaves neither a change nor a stray file.
+TEST_F(FileChecksTest, PiecewiseReplacementKeepsTheOldFileUntilCommitted) {
+  const std::string path = Path("trace.txt");
+  WriteFile(path, "old content");
+  {
+    ReplacementFile file(path);
+    ASSERT_TRUE(file.Write("new ") && file.Write("content"));
+    EXPECT_EQ(ReadFile(path), "old content");
+  }
+  EXPECT_EQ(ReadFile(path), "old content");
+  EXPECT_EQ(Entries(), std::vector<std::string>{"trace.txt"});
+  ReplacementFile file(path);
+  ASSERT_TRUE(file.Write("new ") && file.Write("content") && file.Commit()) << file.Failure();
+  EXPECT_EQ(ReadFile(path), "new content");
+  EXPECT_EQ(Entries(), std::vector<std::string>{"trace.txt"});
+  EXPECT_FALSE(file.Write("more")) << "nothing is written after the commit";
+  ReplacementFile nowhere(Path("absent/trace.txt"));
+  EXPECT_FALSE(nowhere.Good());
+  EXPECT_FALSE(nowhere.Failure().empty());
+}
+
 TEST_F(FileChecksTest, ReplaceThroughSymlinkKeepsTheLink) {
   WriteFile(Path("target.log"), "old");
   ASSERT_EQ(symlink("target.log", Path("link.log").c_str()), 0);

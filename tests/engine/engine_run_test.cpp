@@ -10,6 +10,7 @@
 
 #include "engine_test_support.h"
 #include "run/log_texts.h"
+#include "run/traffic_decoder.h"
 
 namespace quorvel::test {
 namespace {
@@ -87,6 +88,41 @@ TEST_F(EngineRunTest, ThreeBlockImageIsWrittenSecondBlockFirstAndFirstBlockLast)
   EXPECT_FALSE(h.serial.open);
   EXPECT_EQ(h.serial.holds, 0);
   EXPECT_EQ(h.progress.Values().Max(), 768u);
+}
+
+// The host hears every block sent and every chunk received, in wire order:
+// read in that order, each reply answers the command before it, on a quiet
+// line and on one that echoes every command.
+TEST_F(EngineRunTest, TheHostHearsTheLineInWireOrder) {
+  for (const bool echo : {false, true}) {
+    SCOPED_TRACE(echo ? "echoing line" : "quiet line");
+    EngineHarness run;
+    if (echo) {
+      run.deliver = [&run](const Bytes& sent, const Bytes& reply) {
+        Bytes chunk = sent;
+        chunk.insert(chunk.end(), reply.begin(), reply.end());
+        run.Feed(chunk);
+      };
+    }
+    const std::string file = run.WriteQvl("rz.qvl", Pattern(3 * kBlock), 12, 0, kBase);
+    ASSERT_TRUE(run.Start(run.RowIndex("RZ-303"), file));
+    run.RunFor(1000);
+    ASSERT_EQ(run.ended, RunEnd::Success);
+
+    std::vector<Bytes> sent;
+    TrafficDecoder decoder(run.devices[run.RowIndex("RZ-303")]);
+    std::string lastReply;
+    for (const auto& [direction, bytes] : run.traffic) {
+      if (direction == TrafficDirection::Sent) sent.push_back(bytes);
+      const std::string meaning = decoder.Describe(direction, bytes);
+      for (const char* wrong : {"noise", "incomplete", "unknown", "wrong"}) {
+        EXPECT_EQ(meaning.find(wrong), std::string::npos) << meaning;
+      }
+      if (direction == TrafficDirection::Received) lastReply = meaning;
+    }
+    EXPECT_EQ(sent, run.serial.sent);
+    EXPECT_EQ(lastReply, echo ? "echo; positive reply: reset" : "positive reply: reset");
+  }
 }
 
 TEST_F(EngineRunTest, CommandsCarryIdentityWordsAndTheEraseGetsALongResponseTime) {

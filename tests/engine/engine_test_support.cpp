@@ -144,6 +144,9 @@ void EngineHarness::MakeEngine(TLinkKind linkKind) {
   surroundings.post = [this](std::function<void()> continuation) {
     posted.push_back(std::move(continuation));
   };
+  surroundings.traffic = [this](TrafficDirection direction, std::span<const uint8_t> bytes) {
+    traffic.emplace_back(direction, Bytes(bytes.begin(), bytes.end()));
+  };
   surroundings.ended = [this](RunEnd end) {
     ended = end;
     ++endsHeard;

@@ -298,6 +298,8 @@ class EngineHarness {
   int endsHeard = 0;
   size_t answered = 0;
   int progressClosed = 0;
+  // The bytes on the line as the engine reports them to its host.
+  std::vector<std::pair<TrafficDirection, Bytes>> traffic;
 
  private:
   // A new engine on the link of the kind.

@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
@@ -26,8 +27,11 @@
 #include <vector>
 
 #include "dialogs/serial_settings_dialog.h"
+#include "monitor/monitor_link.h"
+#include "monitor_side.h"
 #include "process_runner.h"
 #include "refused_port.h"
+#include "run/traffic_decoder.h"
 #include "serial/comm32kx.h"
 #include "serial/port_list_service.h"
 #include "session/access_advice.h"
@@ -195,6 +199,68 @@ TEST_F(WindowRunTest, ProgramWritesTheImageAndEndsWithTheSuccessMessage) {
   std::ifstream saved(dir_.filePath(QStringLiteral("run.log")).toStdString(), std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(saved)), {});
   EXPECT_NE(text.find("Selected device type: KV-310\r\n"), std::string::npos) << text;
+}
+
+// A monitor that announced itself with the window's token hears the port
+// chosen and every block of a run, in order, sees the progress window's
+// shortcut to it hidden, and hears the window close.
+TEST_F(WindowRunTest, TheMonitorMirrorsTheRunAndHearsTheWindowClose) {
+  ProgramScope program(1);
+  StartSim({"--device", "KV-310", "--baud", "115200"});
+  TMainForm& form = Prepare("KV-310", br115200);
+  test::MonitorSide monitor("monitor");
+  QSignalSpy opened(&form.Monitor(), &MonitorLink::opened);
+  monitor.Say(kMsgRetOpen, {form.Monitor().Token()});
+  ASSERT_TRUE(opened.wait(kRunLimitMs));
+
+  // A port change is told; choosing "none" tells an empty name.
+  ASSERT_TRUE(ChooseEntry(form.PortList(), form.PortList()->itemText(0)));
+  ASSERT_TRUE(ChooseEntry(form.PortList(), QString::fromStdString(port_)));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return monitor.heard.size() == 2; }, kRunLimitMs));
+  EXPECT_EQ(monitor.heard[0].member(), test::Name(kMsgDevice));
+  EXPECT_EQ(monitor.heard[0].arguments().value(1).toByteArray(), QByteArray("\0\0", 2));
+  EXPECT_EQ(monitor.heard[1].arguments().value(1).toByteArray(),
+            QByteArray(1, '\0') + QByteArray::fromStdString(port_) + QByteArray(1, '\0'));
+  monitor.heard.clear();
+
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  std::string message;
+  AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_NE(form.Progress(), nullptr);
+  EXPECT_FALSE(form.Progress()->MonitorButton()->isVisible()) << "the monitor is there already";
+  ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
+  EXPECT_NE(message.find("programming was successful."), std::string::npos) << message;
+
+  // Read in the order heard, every reply answers the command before it.
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] {
+        return !monitor.heard.empty() &&
+               monitor.heard.back().arguments().value(1).toByteArray() == QByteArray("\x80\x05", 2);
+      },
+      kRunLimitMs));
+  TrafficDecoder decoder;
+  size_t writes = 0;
+  size_t written = 0;
+  for (const QDBusMessage& heard : monitor.heard) {
+    const bool sent = heard.member() == test::Name(kMsgDataSend);
+    ASSERT_TRUE(sent || heard.member() == test::Name(kMsgDataRec)) << heard.member().toStdString();
+    EXPECT_EQ(heard.arguments().value(0).toString(), form.Monitor().Token());
+    const QByteArray bytes = heard.arguments().value(1).toByteArray();
+    const std::string meaning = decoder.Describe(
+        sent ? TrafficDirection::Sent : TrafficDirection::Received,
+        {reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<size_t>(bytes.size())});
+    EXPECT_EQ(meaning.find("noise"), std::string::npos) << meaning;
+    if (meaning.find("CRC correct") != std::string::npos) ++writes;
+    if (meaning.find(" written") != std::string::npos) ++written;
+  }
+  EXPECT_GT(writes, 0u);
+  EXPECT_EQ(written, writes);
+
+  monitor.heard.clear();
+  form.close();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !monitor.heard.empty(); }, kRunLimitMs));
+  EXPECT_EQ(monitor.heard.front().member(), test::Name(kMsgClose));
 }
 
 TEST_F(WindowRunTest, StopEndsTheRunAsAUserAbort) {
