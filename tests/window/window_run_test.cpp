@@ -4,12 +4,15 @@
 // port that refuses access with the advice on how to get it, and closing
 // the main window during a run ends it with the port let go.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QDir>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -23,6 +26,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,7 @@
 #include "process_runner.h"
 #include "refused_port.h"
 #include "run/traffic_decoder.h"
+#include "run/traffic_trace.h"
 #include "serial/comm32kx.h"
 #include "serial/port_list_service.h"
 #include "session/access_advice.h"
@@ -261,6 +266,63 @@ TEST_F(WindowRunTest, TheMonitorMirrorsTheRunAndHearsTheWindowClose) {
   form.close();
   ASSERT_TRUE(QTest::qWaitFor([&] { return !monitor.heard.empty(); }, kRunLimitMs));
   EXPECT_EQ(monitor.heard.front().member(), test::Name(kMsgClose));
+}
+
+// The monitor button starts the real vantor program (found on $PATH here;
+// beside the program when installed); it announces itself, follows the
+// port and shows every block of a run, and ends when the window closes.
+TEST_F(WindowRunTest, TheMonitorButtonStartsVantorWhichShowsTheRun) {
+  ProgramScope program(1);
+  StartSim({"--device", "KV-310", "--baud", "115200"});
+  TMainForm& form = Prepare("KV-310", br115200);
+  // vantor as the window finds it, writing what it showed when it closes.
+  const QString rows = dir_.filePath(QStringLiteral("rows.txt"));
+  const QString wrapper = dir_.filePath(QStringLiteral("bin/vantor"));
+  ASSERT_TRUE(QDir().mkpath(dir_.filePath(QStringLiteral("bin"))));
+  {
+    std::ofstream script(wrapper.toStdString());
+    script << "#!/bin/sh\nexec '" << QUORVEL_VANTOR << "' --dump-rows-on-close '"
+           << rows.toStdString() << "' \"$@\"\n";
+  }
+  ASSERT_EQ(chmod(wrapper.toLocal8Bit().constData(), 0755), 0);
+  const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  setenv("PATH", (dir_.filePath(QStringLiteral("bin")).toStdString() + ":" + path).c_str(), 1);
+  QSignalSpy opened(&form.Monitor(), &MonitorLink::opened);
+  QTest::mouseClick(form.MonitorButton(), Qt::LeftButton);
+  const bool announced = opened.wait(kRunLimitMs);
+  setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(announced) << "vantor did not announce itself";
+
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  std::string message;
+  AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
+  EXPECT_NE(message.find("programming was successful."), std::string::npos) << message;
+  ASSERT_TRUE(form.Monitor().Known()) << "vantor kept up with the run";
+
+  QSignalSpy closed(&form.Monitor(), &MonitorLink::closed);
+  form.close();
+  ASSERT_TRUE(closed.wait(kRunLimitMs)) << "vantor did not say it closed";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(rows); }, kRunLimitMs));
+  std::ifstream shown(rows.toStdString());
+  std::string text((std::istreambuf_iterator<char>(shown)), {});
+  EXPECT_NE(text.find("COM " + port_), std::string::npos) << "the title names the port";
+  size_t writes = 0;
+  size_t written = 0;
+  std::string last;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const auto row = ParseTraceLine(line);
+    if (!row) continue;
+    EXPECT_EQ(row->meaning.find("noise"), std::string::npos) << line;
+    if (row->meaning.find("CRC correct") != std::string::npos) ++writes;
+    if (row->meaning.find(" written") != std::string::npos) ++written;
+    last = row->meaning;
+  }
+  EXPECT_GT(writes, 0u);
+  EXPECT_EQ(written, writes);
+  EXPECT_EQ(last, "positive reply: reset");
 }
 
 TEST_F(WindowRunTest, StopEndsTheRunAsAUserAbort) {
