@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Renders every dialog and the main and progress windows (both languages,
-# both editions where the edition shows; the window idle and during a run
-# against quorvel-sim) into docs/screenshots/*.png on a virtual X server, at scale 1 and
-# at QT_SCALE_FACTOR=1.5 (files ending in "@1.5x"). Installs Xvfb and the
-# fonts when they are missing. Run as root on Debian 12.
+# Renders every dialog, the main and progress windows and the port-buffer
+# monitor (both languages, both editions where the edition shows; the window
+# idle and during a run against quorvel-sim, the monitor with the rows of a
+# run of quorvel-cli against quorvel-sim) into docs/screenshots/*.png on a
+# virtual X server, at scale 1 and at QT_SCALE_FACTOR=1.5 (files ending in
+# "@1.5x"). Installs Xvfb and the fonts when they are missing. Run as root
+# on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -22,9 +24,11 @@ if [ ${#extra[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build/screenshots -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/screenshots -j "$(nproc)" --target dialog_screenshots window_screenshots
+cmake --build build/screenshots -j "$(nproc)" --target dialog_screenshots window_screenshots \
+  vantor_screenshots
 tool=build/screenshots/tests/dialogs/dialog_screenshots
 window_tool=build/screenshots/tests/window/window_screenshots
+vantor_tool=build/screenshots/tests/vantor/vantor_screenshots
 
 # A virtual X server on the first free display; it tells its number itself.
 displayfile=$(mktemp)
@@ -49,4 +53,6 @@ QT_SCALE_FACTOR=1.5 "$tool" "$out" "@1.5x"
 # The window's run announces nothing on the session bus of the desktop.
 QT_SCALE_FACTOR=1 dbus-run-session -- "$window_tool" "$out"
 QT_SCALE_FACTOR=1.5 dbus-run-session -- "$window_tool" "$out" "@1.5x"
+QT_SCALE_FACTOR=1 "$vantor_tool" "$out"
+QT_SCALE_FACTOR=1.5 "$vantor_tool" "$out" "@1.5x"
 echo "Screenshots in $out"
