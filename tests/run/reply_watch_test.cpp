@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct Case {
   // Bytes taken when an answer is complete, fed one byte at a time.
   std::vector<size_t> completeAt;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<Case> Cases() {
   const size_t reply = kIdentifyReply.size();
