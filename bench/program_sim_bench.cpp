@@ -12,12 +12,18 @@
 // With --timeline, the time from each data block handed to the link to its
 // acknowledgement handled, less the block's own wire time (the host's and
 // the simulator's share), as quartiles.
-// ref/time: the reference host with the automatic quiet period over the
-// row's time.
+// ref0/time: the bare reference host (no quiet period) over the row's time.
+// Every run checks that the simulator's memory holds the image.
+// --runs N repeats the rounds and ends with the median and the spread of
+// Quorvel's share, the bare reference's and their ratio (each round's
+// Quorvel run over the same round's reference).
+// --compare-only runs only the bare reference and Quorvel with the
+// automatic gap.
 // --cpu N keeps the benchmark, the simulator and quorvel-cli on CPU N: in a
 // virtual machine, waking a thread on another, idle virtual CPU can cost
 // up to a few ms, which then counts against every host alike.
-// Run: program_sim_bench [--timeline] [--cpu N] [baud...]   (default: 115200 57600 9600)
+// Run: program_sim_bench [--timeline] [--runs N] [--compare-only] [--cpu N] [baud...]
+//      (default: 115200 57600 9600)
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -31,13 +37,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "bench_processes.h"
 #include "datafile/data_file.h"
+#include "datafile/hex_file.h"
 #include "reference_host.h"
 #include "run/line_settings.h"
 
@@ -66,7 +72,9 @@ const std::map<uint32_t, double> kBeforeBytesPerSecond = {
 std::vector<double> BlockTimes(int fd) {
   std::vector<double> times;
   std::string line;
-  std::optional<Clock::time_point> sent;
+  // A flag, not an optional: gcc 12 at -O2 takes its value for uninitialised.
+  Clock::time_point sent{};
+  bool blockSent = false;
   char buffer[4096];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -77,10 +85,13 @@ std::vector<double> BlockTimes(int fd) {
         line += buffer[i];
         continue;
       }
-      if (line.find("- Sending data block:") != std::string::npos) sent = now;
-      if (line.find("- Writing data block:") != std::string::npos && sent) {
-        times.push_back(std::chrono::duration<double, std::milli>(now - *sent).count());
-        sent.reset();
+      if (line.find("- Sending data block:") != std::string::npos) {
+        sent = now;
+        blockSent = true;
+      }
+      if (line.find("- Writing data block:") != std::string::npos && blockSent) {
+        times.push_back(std::chrono::duration<double, std::milli>(now - sent).count());
+        blockSent = false;
       }
       line.clear();
     }
@@ -91,29 +102,41 @@ std::vector<double> BlockTimes(int fd) {
 struct Result {
   double seconds = 0;
   int exitCode = -1;
+  // The simulator's memory held the image, byte for byte, and nothing else.
+  bool imageWhole = false;
   std::vector<double> blockMs;
+  bool Ok() const { return exitCode == 0 && imageWhole; }
 };
 
-// The simulated instrument in its bootloader on the terminal `port`.
-pid_t StartSimulator(const fs::path& dir, const std::string& port, uint32_t baud) {
+// The simulated instrument in its bootloader on the terminal `port`; it
+// saves what it received to `saved`.
+pid_t StartSimulator(const fs::path& dir, const std::string& port, uint32_t baud,
+                     const std::string& saved) {
   fs::remove(port);
-  const pid_t sim =
-      Spawn({QUORVEL_SIM, "--device", "KV-310", "--mode", "boot", "--baud", std::to_string(baud),
-             "--block-size", std::to_string(kBlockSize), "--link", port, "--quiet"},
-            (dir / "sim.out").string());
+  fs::remove(saved);
+  const pid_t sim = Spawn(
+      {QUORVEL_SIM, "--device", "KV-310", "--mode", "boot", "--baud", std::to_string(baud),
+       "--block-size", std::to_string(kBlockSize), "--link", port, "--save", saved, "--quiet"},
+      (dir / "sim.out").string());
   while (!fs::exists(port)) usleep(10000);
   return sim;
 }
 
-void StopSimulator(pid_t sim) {
+// Stops the simulator (it saves its memory at exit) and compares what it
+// received with the image.
+bool StopSimulatorHolding(pid_t sim, const std::string& saved, const std::vector<uint8_t>& image) {
   kill(sim, SIGTERM);
-  Wait(sim);
+  if (Wait(sim) != 0) return false;
+  quorvel::FirmwareImage received;
+  if (quorvel::ReadHexFile(saved, received) != 0) return false;
+  return received.ImageStart == kImageStart && received.ImageData == image;
 }
 
 Result RunReference(const fs::path& dir, const std::vector<uint8_t>& image, uint32_t baud,
                     int quietMs) {
   const std::string port = (dir / "port").string();
-  const pid_t sim = StartSimulator(dir, port, baud);
+  const std::string saved = (dir / "received.hex").string();
+  const pid_t sim = StartSimulator(dir, port, baud, saved);
   Result result;
   const auto start = Clock::now();
   {
@@ -121,14 +144,15 @@ Result RunReference(const fs::path& dir, const std::vector<uint8_t>& image, uint
     result.exitCode = host.Program(image, kImageStart) ? 0 : 1;
   }
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  StopSimulator(sim);
+  result.imageWhole = StopSimulatorHolding(sim, saved, image);
   return result;
 }
 
-Result RunOnce(const fs::path& dir, const std::string& file, uint32_t baud, const std::string& gap,
-               bool timeline) {
+Result RunOnce(const fs::path& dir, const std::string& file, const std::vector<uint8_t>& image,
+               uint32_t baud, const std::string& gap, bool timeline) {
   const std::string port = (dir / "port").string();
-  const pid_t sim = StartSimulator(dir, port, baud);
+  const std::string saved = (dir / "received.hex").string();
+  const pid_t sim = StartSimulator(dir, port, baud, saved);
   std::vector<std::string> args{QUORVEL_CLI,   "program", "--device", "KV-310",
                                 "--port",      port,      "--baud",   std::to_string(baud),
                                 "--frame-gap", gap,       file};
@@ -151,7 +175,7 @@ Result RunOnce(const fs::path& dir, const std::string& file, uint32_t baud, cons
     result.exitCode = Wait(Spawn(args, (dir / "cli.out").string()));
   }
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  StopSimulator(sim);
+  result.imageWhole = StopSimulatorHolding(sim, saved, image);
   return result;
 }
 
@@ -161,15 +185,39 @@ double Quantile(std::vector<double> values, double q) {
   return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1))];
 }
 
+// Shares of the line rate of one rate over the runs, for the summary.
+struct RateRuns {
+  std::vector<double> quorvel;    // Quorvel, automatic gap, % of the line rate
+  std::vector<double> reference;  // bare reference host, % of the line rate
+  std::vector<double> ratio;      // Quorvel over the bare reference of the same round
+  int failed = 0;                 // runs that failed or left another image
+};
+
+// "median (lowest-highest)".
+std::string Spread(const std::vector<double>& values, const char* format) {
+  if (values.empty()) return "-";
+  char median[32], low[32], high[32];
+  std::snprintf(median, sizeof median, format, Quantile(values, 0.5));
+  std::snprintf(low, sizeof low, format, Quantile(values, 0.0));
+  std::snprintf(high, sizeof high, format, Quantile(values, 1.0));
+  return std::string(median) + " (" + low + "-" + high + ")";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool timeline = false;
+  bool compareOnly = false;
+  int runs = 1;
   std::vector<uint32_t> rates;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--timeline") {
       timeline = true;
+    } else if (arg == "--compare-only") {
+      compareOnly = true;
+    } else if (arg == "--runs" && i + 1 < argc) {
+      runs = std::max(1, std::stoi(argv[++i]));
     } else if (arg == "--cpu" && i + 1 < argc) {
       // Inherited by every process the benchmark starts.
       cpu_set_t set;
@@ -205,49 +253,83 @@ int main(int argc, char** argv) {
       kImageSize, kBlockSize, static_cast<unsigned long long>(wireBytes),
       100.0 * kImageSize / static_cast<double>(wireBytes));
   std::printf("%7s %-16s %9s %9s %8s %9s %10s %9s %10s%s\n", "baud", "host, gap", "elapsed", "B/s",
-              "line %", "wire s", "wire/time", "ref/time", "vs before",
+              "line %", "wire s", "wire/time", "ref0/time", "vs before",
               timeline ? "   block excess ms (q1/median/q3/max, sum s)" : "");
-  for (uint32_t baud : rates) {
-    const quorvel::LineSettings line{BaudOrdinal(baud, quorvel::br009600), quorvel::pbNone,
-                                     quorvel::dbEight, quorvel::sbOne};
-    const double lineRate = baud / 10.0;
-    const double wireSeconds = static_cast<double>(wireBytes) / lineRate;
-    const double blockWireMs = kBlockWireBytes * 1000.0 / lineRate;
-    const int autoQuietMs = quorvel::AutoFrameGapMs(line);
+  std::map<uint32_t, RateRuns> summary;
+  for (int run = 0; run < runs; ++run) {
+    for (uint32_t baud : rates) {
+      const quorvel::LineSettings line{BaudOrdinal(baud, quorvel::br009600), quorvel::pbNone,
+                                       quorvel::dbEight, quorvel::sbOne};
+      const double lineRate = baud / 10.0;
+      const double wireSeconds = static_cast<double>(wireBytes) / lineRate;
+      const double blockWireMs = kBlockWireBytes * 1000.0 / lineRate;
+      const int autoQuietMs = quorvel::AutoFrameGapMs(line);
+      const auto lineShare = [&](const Result& r) {
+        return 100.0 * kImageSize / r.seconds / lineRate;
+      };
 
-    // The reference with the automatic gap's quiet period first: the
-    // Quorvel rows are compared with it.
-    const Result reference = RunReference(dir, image, baud, autoQuietMs);
-    const Result bare = RunReference(dir, image, baud, 0);
-    const auto printRow = [&](const std::string& host, const Result& r, const std::string& before) {
-      const double bytesPerSecond = kImageSize / r.seconds;
-      std::printf("%7u %-16s %8.2fs %9.0f %7.1f%% %8.2fs %9.1f%% %8.1f%% %10s", baud, host.c_str(),
-                  r.seconds, bytesPerSecond, 100.0 * bytesPerSecond / lineRate, wireSeconds,
-                  100.0 * wireSeconds / r.seconds, 100.0 * reference.seconds / r.seconds,
-                  before.c_str());
-      if (timeline && !r.blockMs.empty()) {
-        double sum = 0;
-        for (double ms : r.blockMs) sum += ms - blockWireMs;
-        std::printf("   %.2f/%.2f/%.2f/%.2f, %.2f", Quantile(r.blockMs, 0.25) - blockWireMs,
-                    Quantile(r.blockMs, 0.5) - blockWireMs, Quantile(r.blockMs, 0.75) - blockWireMs,
-                    Quantile(r.blockMs, 1.0) - blockWireMs, sum / 1000.0);
+      // The bare reference first: the other rows of the round are compared
+      // with it.
+      const Result bare = RunReference(dir, image, baud, 0);
+      const auto printRow = [&](const std::string& host, const Result& r,
+                                const std::string& before) {
+        std::printf("%7u %-16s %8.2fs %9.0f %7.1f%% %8.2fs %9.1f%% %8.1f%% %10s", baud,
+                    host.c_str(), r.seconds, kImageSize / r.seconds, lineShare(r), wireSeconds,
+                    100.0 * wireSeconds / r.seconds, 100.0 * bare.seconds / r.seconds,
+                    before.c_str());
+        if (timeline && !r.blockMs.empty()) {
+          double sum = 0;
+          for (double ms : r.blockMs) sum += ms - blockWireMs;
+          std::printf("   %.2f/%.2f/%.2f/%.2f, %.2f", Quantile(r.blockMs, 0.25) - blockWireMs,
+                      Quantile(r.blockMs, 0.5) - blockWireMs,
+                      Quantile(r.blockMs, 0.75) - blockWireMs,
+                      Quantile(r.blockMs, 1.0) - blockWireMs, sum / 1000.0);
+        }
+        if (r.exitCode != 0) {
+          std::printf("  (run failed)");
+        } else if (!r.imageWhole) {
+          std::printf("  (image differs)");
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+      };
+      printRow("reference, 0 ms", bare, "-");
+      if (!compareOnly) {
+        const Result reference = RunReference(dir, image, baud, autoQuietMs);
+        printRow("reference, " + std::to_string(autoQuietMs) + " ms", reference, "-");
       }
-      std::printf("%s\n", r.exitCode == 0 ? "" : "  (run failed)");
-      std::fflush(stdout);
-    };
-    printRow("reference, " + std::to_string(autoQuietMs) + " ms", reference, "-");
-    printRow("reference, 0 ms", bare, "-");
-    for (const std::string gap : {"auto", "standard"}) {
-      const Result r = RunOnce(dir, file, baud, gap, timeline);
-      std::string before = "-";
-      if (gap == "standard" && kBeforeBytesPerSecond.count(baud) != 0) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.3fx",
-                      r.seconds / (kImageSize / kBeforeBytesPerSecond.at(baud)));
-        before = text;
+      RateRuns& rate = summary[baud];
+      for (const std::string gap : {"auto", "standard"}) {
+        if (compareOnly && gap != "auto") continue;
+        const Result r = RunOnce(dir, file, image, baud, gap, timeline);
+        std::string before = "-";
+        if (gap == "standard" && kBeforeBytesPerSecond.count(baud) != 0) {
+          char text[32];
+          std::snprintf(text, sizeof text, "%.3fx",
+                        r.seconds / (kImageSize / kBeforeBytesPerSecond.at(baud)));
+          before = text;
+        }
+        printRow("quorvel, " + gap, r, before);
+        if (gap != "auto") continue;
+        if (!r.Ok() || !bare.Ok()) {
+          ++rate.failed;
+          continue;
+        }
+        rate.quorvel.push_back(lineShare(r));
+        rate.reference.push_back(lineShare(bare));
+        rate.ratio.push_back(bare.seconds / r.seconds);
       }
-      printRow("quorvel, " + gap, r, before);
     }
+  }
+
+  std::printf("\nshare of the line rate over %d run(s): median (lowest-highest)\n", runs);
+  std::printf("%7s %-24s %-24s %-24s %s\n", "baud", "quorvel, auto", "bare reference",
+              "quorvel / reference", "failed or image differs");
+  for (uint32_t baud : rates) {
+    const RateRuns& rate = summary[baud];
+    std::printf("%7u %-24s %-24s %-24s %d\n", baud, Spread(rate.quorvel, "%.2f%%").c_str(),
+                Spread(rate.reference, "%.2f%%").c_str(), Spread(rate.ratio, "%.4f").c_str(),
+                rate.failed);
   }
   fs::remove_all(dir);
   return 0;

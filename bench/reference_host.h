@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -52,9 +53,14 @@ class ReferenceHost {
     if (!Exchange(BuildEraseCommand(info->SerialPart1, info->SerialPart2), kBootErase)) {
       return false;
     }
-    for (size_t at = 0; at < image.size(); at += info->BlockSize) {
-      const std::span<const uint8_t> block =
-          image.subspan(at, std::min<size_t>(info->BlockSize, image.size() - at));
+    // Whole blocks, padded as erased flash, in the words the bootloader takes.
+    const size_t blocks = (image.size() + info->BlockSize - 1) / info->BlockSize;
+    std::vector<uint8_t> sent(blocks * info->BlockSize, 0xFF);
+    std::copy(image.begin(), image.end(), sent.begin());
+    ScrambleImageWords(sent, static_cast<uint16_t>(info->SerialPart1 + info->SerialPart2),
+                       info->BlockSize);
+    for (size_t at = 0; at < sent.size(); at += info->BlockSize) {
+      const std::span<const uint8_t> block(sent.data() + at, info->BlockSize);
       if (!Exchange(BuildWriteCommand(info->SerialPart1, info->SerialPart2,
                                       start + static_cast<uint32_t>(at), block),
                     kBootWrite)) {

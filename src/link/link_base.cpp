@@ -43,6 +43,9 @@ TLinkBase::TLinkBase(QObject* owner, uint8_t language) : QObject(owner), languag
   settleTimer_.setSingleShot(true);
   settleTimer_.setTimerType(Qt::PreciseTimer);  // never shorter than asked
   connect(&settleTimer_, &QTimer::timeout, this, [this] { HandOnQueueHead(); });
+  spacingTimer_.setSingleShot(true);
+  spacingTimer_.setTimerType(Qt::PreciseTimer);
+  connect(&spacingTimer_, &QTimer::timeout, this, [this] { HandOnQueueHead(); });
 }
 
 TLinkBase::~TLinkBase() {
@@ -57,9 +60,11 @@ void TLinkBase::BeginDestruction() {
   sendTimer_.stop();
   respTimer_.stop();
   settleTimer_.stop();
+  spacingTimer_.stop();
   sendTimer_.disconnect();
   respTimer_.disconnect();
   settleTimer_.disconnect();
+  spacingTimer_.disconnect();
 }
 
 // ---- status ----
@@ -130,6 +135,9 @@ void TLinkBase::SetFrameGap(FrameGapChoice gap) {
   } else {
     timeOut_.store(gap.ms == 0 ? 1 : gap.ms);
   }
+  // A gap that is not short any more ends a chunk only with its silence,
+  // from the bytes now on their way.
+  if (!ShortFrameGap() && session_) session_->reader->ExpectAnswer(nullptr);
 }
 
 bool TLinkBase::ShortFrameGap() const {
@@ -233,6 +241,7 @@ void TLinkBase::ReleaseSession() {
   sendTimer_.stop();
   respTimer_.stop();
   settleTimer_.stop();
+  spacingTimer_.stop();
   if (!session_) return;
   // The threads may still be in the middle of a step: both are joined
   // before the device and the buffers go away. Neither thread ever waits
@@ -280,8 +289,14 @@ uint32_t TLinkBase::ComputedResponseTimeOut(uint32_t size) const {
 void TLinkBase::HandOnQueueHead() {
   const auto now = Clock::now();
   const bool wasReady = transmitReady_;
-  bool mayGo = session_ && session_->writer && !queue_.empty() && !settleTimer_.isActive() &&
-               (!lastSend_ || now - *lastSend_ > std::chrono::milliseconds(timeOut_.load()));
+  const bool headWaits =
+      session_ && session_->writer && !queue_.empty() && !settleTimer_.isActive();
+  const auto spacedAt =
+      lastSend_ ? *lastSend_ + std::chrono::milliseconds(timeOut_.load()) : Clock::time_point{};
+  bool mayGo = headWaits && (!lastSend_ || now > spacedAt);
+  // A head that waits only for the least pause since the last frame goes
+  // when the pause is over, not at the next tick of the send timer.
+  if (headWaits && !mayGo) WaitForSpacing(spacedAt - now);
   bool blocked = false;
   if (mayGo && FlowHoldsTransmit()) {
     mayGo = false;
@@ -311,6 +326,11 @@ void TLinkBase::HandOnQueueHead() {
   UpdateSendTimer();
 }
 
+void TLinkBase::WaitForSpacing(Clock::duration left) {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  spacingTimer_.start(static_cast<int>(std::clamp<int64_t>(ms, 1, kTimerIntervalMs)));
+}
+
 void TLinkBase::UpdateSendTimer() {
   if (!queue_.empty() && session_ && !session_->stop.IsSignalled()) {
     if (!sendTimer_.isActive()) sendTimer_.start();
@@ -335,6 +355,15 @@ void TLinkBase::ResponseTimerTick() {
 }
 
 // ---- receiving ----
+
+void TLinkBase::ExpectAnswer(AnswerComplete complete) {
+  if (!session_) return;
+  // The silence after an answer is also the pause before the next command
+  // that a device which needs it gets; the short automatic gap's is too short
+  // for such a device anyway, and the run gives it the standard gap once it
+  // finds out. A fixed gap keeps its pause.
+  session_->reader->ExpectAnswer(ShortFrameGap() ? std::move(complete) : nullptr);
+}
 
 void TLinkBase::HoldReceive() {
   holdCount_.fetch_add(1);

@@ -25,6 +25,7 @@
 #include "link/byte_transport.h"
 #include "link/port_message_window.h"
 #include "run/line_settings.h"
+#include "run/reply_watch.h"
 
 class QSocketNotifier;
 
@@ -108,6 +109,12 @@ class TLinkBase : public QObject {
   // closed. A frame longer than SizeBufTXD is refused whole, or cut to
   // SizeBufTXD where the component says so (CutsLongFrames).
   bool SendEx(const uint8_t* buf, uint32_t size, bool waitResp);
+  // How to tell that the bytes received from now on hold a complete answer
+  // (given before the frame is sent). With the automatic frame gap, while it
+  // is shorter than the standard one, an answer is then handed on as soon as
+  // its last byte is read; otherwise (a fixed gap, a slow line) every chunk
+  // ends with the gap's silence, and so do bytes that complete no answer.
+  void ExpectAnswer(AnswerComplete complete);
   void HoldReceive();
   void ReleaseReceive();
   int32_t ReceiveHoldCount() const { return holdCount_.load(); }
@@ -204,7 +211,8 @@ class TLinkBase : public QObject {
   std::optional<Clock::time_point> lastSend_;
   QTimer sendTimer_;
   QTimer respTimer_;
-  QTimer settleTimer_;  // runs from the open until the first frame may go
+  QTimer settleTimer_;   // runs from the open until the first frame may go
+  QTimer spacingTimer_;  // runs until the least pause since the last frame is over
 
   PortMessageWindow window_;
   QSocketNotifier* windowNotifier_ = nullptr;
@@ -216,6 +224,8 @@ class TLinkBase : public QObject {
   // Stops the threads of a session and lets its device go.
   void EndSession(Session& session);
   void HandOnQueueHead();
+  // Hands the queue head on once `left` has passed.
+  void WaitForSpacing(Clock::duration left);
   void ResponseTimerTick();
   void UpdateSendTimer();
   void HandlePortMessages();

@@ -26,6 +26,35 @@ void TReadThread::Join() {
   thread_.Join();
 }
 
+void TReadThread::ExpectAnswer(AnswerComplete complete) {
+  const std::lock_guard<std::mutex> lock(nextAnswerMutex_);
+  nextAnswer_ = std::move(complete);
+  answerChanged_.store(true);
+}
+
+bool TReadThread::TakeNewAnswerCheck() {
+  if (!answerChanged_.load()) return false;
+  AnswerComplete taken;
+  {
+    const std::lock_guard<std::mutex> lock(nextAnswerMutex_);
+    taken = std::move(nextAnswer_);
+    nextAnswer_ = nullptr;
+    answerChanged_.store(false);
+  }
+  answer_ = std::move(taken);
+  return true;
+}
+
+bool TReadThread::AnswerCompletedBy(const uint8_t* bytes, uint32_t size) {
+  if (!answer_ || size == 0) return false;
+  try {
+    return answer_({bytes, size});
+  } catch (...) {
+    answer_ = nullptr;  // out of memory: the chunk ends with the silence
+    return false;
+  }
+}
+
 uint32_t TReadThread::Margin(const LineSettings& line, uint16_t timeOut) {
   return BytesInTimeMs(line, timeOut) * 3 / 2;
 }
@@ -88,6 +117,10 @@ TReadThread::ChunkEnd TReadThread::ReadChunks() {
       return ChunkEnd::HangUp;
     }
     if (got > 0) {
+      // A check given since the last read judges these bytes, and takes the
+      // bytes still held as its first: the check it replaces belongs to the
+      // command before.
+      const uint32_t first = TakeNewAnswerCheck() ? 0 : total;
       total += static_cast<uint32_t>(got);
       if (transport.TakeLineError()) {
         // The chunk holds a damaged character: drop it with whatever else is
@@ -95,7 +128,8 @@ TReadThread::ChunkEnd TReadThread::ReadChunks() {
         ReportLineError();
         return ChunkEnd::Idle;
       }
-      if (total >= chunkLimit_) {
+      // A complete answer goes on at once: nothing more belongs to it.
+      if (AnswerCompletedBy(buffer_.data() + first, total - first) || total >= chunkLimit_) {
         Deliver(total);
         total = 0;
         continue;

@@ -247,6 +247,29 @@ uint32_t ExpectedReplyLength(uint8_t commandCode) {
   }
 }
 
+void ScrambleImageWords(std::span<uint8_t> image, uint16_t key, uint32_t blockSize) {
+  const uint32_t wordsPerBlock = blockSize / 2;
+  if (wordsPerBlock == 0) return;
+  for (size_t j = 0; j < image.size() / 2; ++j) {
+    uint8_t* p = image.data() + 2 * j;
+    const uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    const auto scrambled = static_cast<uint16_t>(word ^ key ^ (j % wordsPerBlock));
+    p[0] = static_cast<uint8_t>(scrambled);
+    p[1] = static_cast<uint8_t>(scrambled >> 8);
+  }
+}
+
+size_t BootReplyStart(std::span<const uint8_t> bytes) {
+  const auto start = std::find_if(bytes.begin(), bytes.end(), StartsBootReply);
+  return static_cast<size_t>(start - bytes.begin());
+}
+
+uint32_t CompleteBootReplyLength(std::span<const uint8_t> reply, uint8_t commandCode) {
+  if (reply.empty() || !StartsBootReply(reply[0])) return 0;
+  const uint32_t length = reply[0] == kBootNegative ? 2 : ExpectedReplyLength(commandCode);
+  return length != 0 && reply.size() >= length ? length : 0;
+}
+
 namespace {
 constexpr size_t kVersionOffset = 6;
 constexpr size_t kVersionField = 9;

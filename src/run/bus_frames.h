@@ -11,6 +11,10 @@
 
 namespace quorvel {
 
+// The protocol spoken: the instrument's user application or its Q-LOAD
+// bootloader.
+enum class TProtocol : uint8_t { App = 0, Boot = 1 };
+
 // Little-endian numbers on the wire. The readers expect the bytes to be there.
 inline uint16_t WireU16(std::span<const uint8_t> bytes, size_t at) {
   return static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8));
@@ -110,6 +114,32 @@ std::vector<uint8_t> BuildWriteCommand(uint16_t serialPart1, uint16_t serialPart
 // Length of the positive reply to a command code: 2, 20, 6 or 2; 0 (never
 // complete) for other codes.
 uint32_t ExpectedReplyLength(uint8_t commandCode);
+
+// Bytes that can begin an answer: a bootloader reply (0x80, 0x7F), a
+// user-application frame (0x68).
+inline bool StartsBootReply(uint8_t byte) {
+  return byte == kBootPositive || byte == kBootNegative;
+}
+inline bool StartsAppFrame(uint8_t byte) {
+  return byte == kAppFrameStart;
+}
+
+// Bootloader reply assembly. Whatever comes before the first byte that can
+// begin a reply is not part of one: the offset of that byte (the size when
+// there is none).
+size_t BootReplyStart(std::span<const uint8_t> bytes);
+// The length of the reply at the start of `reply` once it is complete,
+// while the answer to the command `commandCode` is awaited: a negative reply
+// at 2 bytes, a positive one at the length of that command's answer (chosen
+// by the command sent, not by the reply's second byte). 0 while it is not
+// complete, when it never will be, and when `reply` does not start with
+// 0x80 or 0x7F.
+uint32_t CompleteBootReplyLength(std::span<const uint8_t> reply, uint8_t commandCode);
+
+// The image as the bootloader takes it: each little-endian 16-bit word XOR
+// the key (the sum of the identity words) and the word's index within its
+// block, in place. The image is a whole number of blocks.
+void ScrambleImageWords(std::span<uint8_t> image, uint16_t key, uint32_t blockSize);
 
 constexpr uint32_t kDeviceInfoLength = 20;
 

@@ -1,7 +1,5 @@
 // OnLinkReceive: received bytes become user-application frames or bootloader
 // replies, which move the run on or end it.
-#include <algorithm>
-
 #include "app/globals.h"
 #include "app/text_utils.h"
 #include "datafile/utilities.h"
@@ -16,14 +14,6 @@ constexpr size_t kAppRs485TextOffset = 10;
 constexpr size_t kAppAddressOffset = 3;
 constexpr size_t kAppCommandOffset = 4;
 constexpr size_t kAppDataOffset = 5;
-
-bool StartsAppFrame(uint8_t byte) {
-  return byte == kAppFrameStart;
-}
-
-bool StartsBootReply(uint8_t byte) {
-  return byte == kBootPositive || byte == kBootNegative;
-}
 
 }  // namespace
 
@@ -129,9 +119,9 @@ void RunEngine::ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t c
   }
   bootAccumulator_.insert(bootAccumulator_.end(), bytes, bytes + count);
   for (;;) {
-    auto start = std::find_if(bootAccumulator_.begin(), bootAccumulator_.end(),
-                              [](uint8_t b) { return b == kBootPositive || b == kBootNegative; });
-    bootAccumulator_.erase(bootAccumulator_.begin(), start);
+    bootAccumulator_.erase(
+        bootAccumulator_.begin(),
+        bootAccumulator_.begin() + static_cast<std::ptrdiff_t>(BootReplyStart(bootAccumulator_)));
     const size_t stale = StaleReplyLength(bootAccumulator_);
     if (stale == 0) break;
     if (stale > bootAccumulator_.size()) {
@@ -143,18 +133,14 @@ void RunEngine::ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t c
     // answer awaited may follow it in the same chunk.
     bootAccumulator_.erase(bootAccumulator_.begin(), bootAccumulator_.begin() + stale);
   }
-  const bool negative = bootAccumulator_.size() >= 2 && bootAccumulator_[0] == kBootNegative;
-  const bool complete =
-      negative || (bootAccumulator_.size() >= expected && !bootAccumulator_.empty() &&
-                   bootAccumulator_[0] == kBootPositive);
-  if (!complete) {
+  const uint32_t length = CompleteBootReplyLength(bootAccumulator_, rec_.Step);
+  if (length == 0) {
     rec_.LastWasError = false;
     link.ReleaseReceive();
     return;
   }
-  const std::vector<uint8_t> reply(bootAccumulator_.begin(),
-                                   bootAccumulator_.begin() + (negative ? 2 : expected));
-  const bool error = HandleBootReply(reply, negative);
+  const std::vector<uint8_t> reply(bootAccumulator_.begin(), bootAccumulator_.begin() + length);
+  const bool error = HandleBootReply(reply, reply[0] == kBootNegative);
   EmptyAccumulator();
   rec_.LastWasError = error;
   link.ReleaseReceive();

@@ -208,6 +208,7 @@ bool RunEngine::SendRaw(const uint8_t* bytes, uint32_t count) {
   const bool erase = count >= 2 && bytes[0] == kBootCommandPrefix && bytes[1] == kBootErase;
   const uint32_t responseMs = erase ? kEraseResponseMs : kResponseMs;
   if (link.FrameTimeOut() != responseMs) link.SetFrameTimeOut(responseMs);
+  link.ExpectAnswer(ReplyWatch(protocol_, {bytes, count}).AsAnswerComplete());
   const bool accepted = link.Send(bytes, count);
   if (!accepted) return false;
   echo_.Expect({bytes, count});
@@ -501,14 +502,7 @@ void RunEngine::PrepareImage() {
   rec_.ImageBuffer.assign(rec_.Total, 0xFF);
   std::copy(image.ImageData.begin(), image.ImageData.end(), rec_.ImageBuffer.begin());
   const uint16_t key = static_cast<uint16_t>(rec_.SerialPart1 + rec_.SerialPart2);
-  const uint32_t wordsPerBlock = blockSize / 2;
-  for (uint32_t j = 0; j < rec_.Total / 2; ++j) {
-    uint8_t* p = rec_.ImageBuffer.data() + 2 * size_t{j};
-    const uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
-    const uint16_t scrambled = static_cast<uint16_t>(word ^ key ^ (j % wordsPerBlock));
-    p[0] = static_cast<uint8_t>(scrambled);
-    p[1] = static_cast<uint8_t>(scrambled >> 8);
-  }
+  ScrambleImageWords(rec_.ImageBuffer, key, blockSize);
   rec_.ImagePrepared = true;
   rec_.PreparedBlockSize = rec_.BlockSize;
   rec_.PreparedKey = key;

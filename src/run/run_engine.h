@@ -166,10 +166,6 @@ std::optional<uint16_t> ParseBusAddress(std::string_view text);
 // and CRC.
 constexpr uint32_t kWriteCommandOverhead = 2 + 4 + 4 + 2;
 
-// The protocol the engine speaks: the instrument's user application or its
-// Q-LOAD bootloader.
-enum class TProtocol : uint8_t { App = 0, Boot = 1 };
-
 class RunEngine {
  public:
   // devices: the host's device list. StartRun copies the selected row into

@@ -13,6 +13,7 @@
 #include "app/prompt.h"
 #include "run/device_types.h"
 #include "run/line_settings.h"
+#include "run/reply_watch.h"
 #include "run/traffic_decoder.h"
 
 namespace quorvel {
@@ -56,6 +57,11 @@ class RunLink {
 
   // Queues bytes for sending; false when they were not accepted.
   virtual bool Send(const uint8_t* bytes, uint32_t count) = 0;
+  // How to tell that the bytes received from now on hold a complete answer
+  // (given before the frame is sent): the link may then hand it on as soon
+  // as its last byte is in. A link that always waits for the frame gap's
+  // silence ignores it.
+  virtual void ExpectAnswer(AnswerComplete /*complete*/) {}
 
   // Fixed response time-out per frame, ms.
   virtual uint32_t FrameTimeOut() const = 0;

@@ -18,6 +18,7 @@ class Comm32KxRunLink final : public RunLink {
   void Open(const LinkOpening& opening) override;
   void Close() override;
   bool Send(const uint8_t* bytes, uint32_t count) override { return comm_.Send(bytes, count); }
+  void ExpectAnswer(AnswerComplete complete) override { comm_.ExpectAnswer(std::move(complete)); }
   uint32_t FrameTimeOut() const override { return comm_.FrameTimeOut(); }
   void SetFrameTimeOut(uint32_t ms) override { comm_.SetFrameTimeOut(ms); }
   void HoldReceive() override { comm_.HoldReceive(); }

@@ -18,6 +18,7 @@ class FtdiUsbRunLink final : public RunLink {
   void Open(const LinkOpening& opening) override;
   void Close() override;
   bool Send(const uint8_t* bytes, uint32_t count) override { return usb_.Send(bytes, count); }
+  void ExpectAnswer(AnswerComplete complete) override { usb_.ExpectAnswer(std::move(complete)); }
   uint32_t FrameTimeOut() const override { return usb_.FrameTimeOut(); }
   void SetFrameTimeOut(uint32_t ms) override { usb_.SetFrameTimeOut(ms); }
   void HoldReceive() override { usb_.HoldReceive(); }

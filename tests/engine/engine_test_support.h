@@ -63,6 +63,10 @@ class FakeSerialLink final : public RunLink {
     timeOutAtSend.push_back(frameTimeOut);
     return true;
   }
+  void ExpectAnswer(AnswerComplete complete) override {
+    answerComplete = std::move(complete);
+    ++answerChecks;
+  }
   uint32_t FrameTimeOut() const override { return frameTimeOut; }
   void SetFrameTimeOut(uint32_t ms) override { frameTimeOut = ms; }
   void HoldReceive() override { ++holds; }
@@ -116,6 +120,10 @@ class FakeSerialLink final : public RunLink {
 
   std::vector<Bytes> sent;
   std::vector<uint32_t> timeOutAtSend;
+  // How the engine told the link to recognise the answer to what it sends
+  // next, and how often it did.
+  AnswerComplete answerComplete;
+  int answerChecks = 0;
   std::vector<std::string> calls;
   FrameGapChoice frameGap;
   uint16_t autoGapMs = kStandardFrameGapMs;

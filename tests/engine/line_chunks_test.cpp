@@ -75,13 +75,23 @@ class PacedLine {
     micros_ %= 1000;
   }
 
+  // Each chunk also goes to the answer check the engine gave the link for
+  // this command: only the chunk with the reply's last byte completes it (a
+  // link hands that chunk on at once, the others after the frame gap).
   void Deliver(const Bytes& sent, const Bytes& reply) {
     Bytes stream = echo_ ? sent : Bytes{};
     if (!echo_) Pass(sent.size());
     stream.insert(stream.end(), reply.begin(), reply.end());
-    for (const Bytes& chunk : CutStream(stream, cut_, at_)) {
-      Pass(chunk.size());
-      h_.Feed(chunk);
+    ASSERT_EQ(h_.serial.sent.back(), sent) << "answered after the next command went out";
+    ASSERT_TRUE(h_.serial.answerComplete) << "no answer check for the command sent";
+    AnswerComplete complete = h_.serial.answerComplete;
+    const std::vector<Bytes> chunks = CutStream(stream, cut_, at_);
+    for (size_t i = 0; i < chunks.size(); ++i) {
+      EXPECT_EQ(complete(chunks[i]), !reply.empty() && i + 1 == chunks.size())
+          << "chunk " << i + 1 << " of " << chunks.size() << " after a command of " << sent.size()
+          << " bytes";
+      Pass(chunks[i].size());
+      h_.Feed(chunks[i]);
     }
   }
 
@@ -123,11 +133,13 @@ class LineChunksTest : public ::testing::TestWithParam<LineParam> {
         resetDevice();
         h.progress = RunProgress{};
         h.serial.sent.clear();
+        h.serial.answerChecks = 0;
         line.CutAt(cut, at);
         ASSERT_TRUE(h.Start(row, file));
         h.RunFor(60000);
         ASSERT_TRUE(h.engine->LastOutcome().Success) << h.log.Text();
         EXPECT_EQ(h.serial.sent.size() - FirstAnswered(h), commands) << h.log.Text();
+        EXPECT_EQ(h.serial.answerChecks, static_cast<int>(h.serial.sent.size()));
         ASSERT_EQ(h.instrument.Read(kBase, kBlocks * kBlock), Image(kBlocks * kBlock));
       }
     }

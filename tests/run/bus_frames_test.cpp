@@ -363,6 +363,48 @@ TEST(BootReplyTest, ExpectedLengthByCommandSent) {
   for (const auto& [code, length] : cases) EXPECT_EQ(ExpectedReplyLength(code), length) << +code;
 }
 
+TEST(BootReplyTest, ReplyStartsAtTheFirstByteThatCanBeginOne) {
+  const std::pair<Bytes, size_t> cases[] = {
+      {{}, 0},
+      {{0x80, 0x01}, 0},
+      {{0x00, 0x55, 0x7F, 0x04}, 2},
+      {{0x16, 0x68, 0xB0}, 3},  // nothing that begins a bootloader reply
+  };
+  for (const auto& [bytes, start] : cases) EXPECT_EQ(BootReplyStart(bytes), start);
+}
+
+TEST(BootReplyTest, CompleteLengthByCommandSentNotByTheRepliesCode) {
+  struct Case {
+    Bytes reply;
+    uint8_t commandSent;
+    uint32_t length;
+  };
+  const Case cases[] = {
+      {{}, kBootConnect, 0},
+      {{0x80}, kBootConnect, 0},
+      {{0x80, 0x01}, kBootConnect, 2},
+      {{0x80, 0x01, 0x33}, kBootConnect, 2},  // what follows is not the reply's
+      {{0x80, 0x04, 0x00, 0x10, 0x00}, kBootWrite, 0},
+      {{0x80, 0x04, 0x00, 0x10, 0x00, 0x00}, kBootWrite, 6},
+      {{0x80, 0x05}, kBootWrite, 0},  // the awaited length counts, not the code's
+      {{0x80, 0x02}, kBootConnect, 2},
+      {Bytes(19, 0x80), kBootReadInfo, 0},
+      {Bytes(20, 0x80), kBootReadInfo, 20},
+      {{0x80, 0x03}, kBootErase, 2},
+      {{0x80, 0x05}, kBootReset, 2},
+      {{0x7F}, kBootWrite, 0},
+      {{0x7F, 0x04}, kBootWrite, 2},
+      {{0x7F, 0x03, 0x00}, kBootReadInfo, 2},
+      {{0x80, 0x01}, 0, 0},                   // no command awaits an answer
+      {{0x7F, 0x09}, 0, 2},                   // a refusal is one whatever was sent
+      {{0x55, 0x80, 0x01}, kBootConnect, 0},  // noise first: not a reply's start
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CompleteBootReplyLength(c.reply, c.commandSent), c.length)
+        << "reply of " << c.reply.size() << " bytes after command " << +c.commandSent;
+  }
+}
+
 // The reply is built in one piece: gcc 12 at -O3 mistakes growing a 6-byte
 // vector by inserts for an access past its end (-Warray-bounds).
 Bytes InfoReply(const char* version9) {

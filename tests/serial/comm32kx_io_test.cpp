@@ -5,8 +5,10 @@
 
 #include <QTest>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <thread>
 
 #include "link/read_thread.h"
@@ -502,6 +504,57 @@ TEST_F(Comm32KxIo, MissingAnswerEndsInResponseTimeOver) {
     }
     comm_->SetCOMPort("none");
     (void)pty_.Read(4096, 20);
+  }
+}
+
+// An answer of two bytes: complete once two have come.
+AnswerComplete TwoByteAnswer() {
+  return [taken = size_t{0}](std::span<const uint8_t> received) mutable {
+    const bool before = taken >= 2;
+    taken += received.size();
+    return !before && taken >= 2;
+  };
+}
+
+TEST_F(Comm32KxIo, CompleteAnswerGoesOnWhileTheLineIsStillBusyWithTheShortAutomaticGap) {
+  // 1200 baud: the automatic gap (25 ms) is short. The instrument keeps the
+  // line busy after its answer (a byte every 10 ms), so only the answer's
+  // completeness can end the chunk before the buffer fills (10 s).
+  comm_->SetBaudRate(br001200);
+  ASSERT_TRUE(OpenPort());
+  ASSERT_TRUE(comm_->ShortFrameGap());
+  comm_->ExpectAnswer(TwoByteAnswer());
+  const Bytes answer = {0x80, 0x01};
+  ASSERT_TRUE(pty_.Write(answer));
+  StartStream(1, 10);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !log_.chunks.empty(); }, 3000));
+  StopStream();
+  ASSERT_GE(log_.chunks[0].size(), 2u);
+  EXPECT_EQ(Bytes(log_.chunks[0].begin(), log_.chunks[0].begin() + 2), answer);
+}
+
+TEST_F(Comm32KxIo, AFixedGapEndsEveryChunkWithItsSilence) {
+  // A fixed gap ignores the answer check, also one given before the gap was
+  // fixed (the run falling back to the standard gap): the complete answer
+  // waits for the whole silence.
+  struct Case {
+    const char* name;
+    bool fixedBeforeTheCheck;
+  };
+  const Case cases[] = {{"fixed gap", true}, {"gap fixed after the check", false}};
+  constexpr uint16_t kGapMs = 1000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    comm_->SetFrameGap(FrameGapChoice::Auto());
+    ASSERT_TRUE(OpenPort());
+    if (c.fixedBeforeTheCheck) comm_->SetFrameGap(FrameGapChoice::Fixed(kGapMs));
+    comm_->ExpectAnswer(TwoByteAnswer());
+    if (!c.fixedBeforeTheCheck) comm_->SetFrameGap(FrameGapChoice::Fixed(kGapMs));
+    const auto written = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pty_.Write({0x80, 0x01}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !log_.chunks.empty(); }, 3 * kGapMs + 5000));
+    EXPECT_GE(std::chrono::steady_clock::now() - written, std::chrono::milliseconds(kGapMs));
+    EXPECT_EQ(log_.chunks[0], (Bytes{0x80, 0x01}));
   }
 }
 

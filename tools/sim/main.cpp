@@ -232,6 +232,12 @@ class Simulator {
         return 1;
       }
       SendDue();
+      // The memory is saved once the reset's answer is out: writing the file
+      // must not hold the answer back.
+      if (saveWhenAnswered_ && pending_.empty()) {
+        saveWhenAnswered_ = false;
+        SaveIfWanted();
+      }
     }
     return 0;
   }
@@ -279,7 +285,7 @@ class Simulator {
     }
     if (instrument_.ResetCount() != savedResets_) {
       savedResets_ = instrument_.ResetCount();
-      SaveIfWanted();
+      saveWhenAnswered_ = true;
     }
   }
 
@@ -351,6 +357,7 @@ class Simulator {
   Clock::time_point txLineFree_{};
   std::deque<PendingWrite> pending_;
   uint32_t savedResets_ = 0;
+  bool saveWhenAnswered_ = false;
   std::optional<Clock::time_point> frozenUntil_;
   std::optional<Clock::time_point> hangUpAt_;
   // When the last byte of the device's latest answer crosses the line.
