@@ -17,13 +17,6 @@
 namespace quorvel::test {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The report's objects by port; fails the test when it is not JSON of the
 // expected shape.
 std::map<std::string, QJsonObject> ReportByPort(const std::string& path, bool expectArray) {

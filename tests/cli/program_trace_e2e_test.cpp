@@ -12,13 +12,6 @@
 namespace quorvel::test {
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::vector<TraceRow> ReadTrace(const std::string& path) {
   std::ifstream in(path);
   std::string line;

@@ -11,13 +11,8 @@ namespace quorvel {
 
 namespace {
 
-QString Text(const TextPair& pair) {
-  return QString::fromUtf8(pair.text().data(), static_cast<qsizetype>(pair.text().size()));
-}
-
-QString FromStd(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+using vantor_texts::FromStd;
+using vantor_texts::Text;
 
 QString Milliseconds(int64_t microseconds) {
   return QString::asprintf("%lld.%03lld", static_cast<long long>(microseconds / 1000),

@@ -1,9 +1,20 @@
 // Every text the monitor shows, in both languages.
 #pragma once
 
+#include <QString>
+#include <string>
+
 #include "app/globals.h"
 
 namespace quorvel::vantor_texts {
+
+// A text of the program as Qt shows it.
+inline QString Text(const TextPair& pair) {
+  return QString::fromUtf8(pair.text().data(), static_cast<qsizetype>(pair.text().size()));
+}
+inline QString FromStd(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 inline constexpr TextPair kTitle{"Bufor portu komunikacji", "Comm port buffer"};
 inline constexpr TextPair kLinkSerial{"COM", "COM"};
