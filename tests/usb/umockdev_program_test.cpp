@@ -310,11 +310,16 @@ TEST_F(UsbProgramUnderUmockdev, RunAfterRunThroughOneConverterLeavesNothingBehin
     samples.push_back(ReadProcessResources());
   }
   PrintSoak(std::cout, "USB runs through one converter", samples);
-  // A descriptor held for a moment by the bed may be open at any one look:
-  // in the end no more are open than after the first run.
+  // A descriptor held for a moment by the bed, or a thread on its way out,
+  // may be counted at any one look: in the end no more are there than after
+  // the first run.
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return ReadProcessResources().descriptors <= samples.front().descriptors; }, 5000));
-  EXPECT_LE(samples.back().threads, samples.front().threads);
+      [&] {
+        const ProcessResources now = ReadProcessResources();
+        return now.descriptors <= samples.front().descriptors &&
+               now.threads <= samples.front().threads;
+      },
+      15000));
   ASSERT_EQ(sim.Stop(), 0);
 }
 
