@@ -243,7 +243,7 @@ constexpr TextPair kNetwork{
     "linii ustala serwer. Połączenie ma 5 s; automatyczny odstęp ramek jest o 20 ms\n"
     "dłuższy niż na porcie lokalnym (serwer i sieć opóźniają bajty odpowiedzi).\n"
     "Odrzucone połączenie, nieznany host, serwer telnet, który przestał odpowiadać\n"
-    "(pytany po 1 s ciszy, po 3 s bez odpowiedzi) i połączenie zerwane w trakcie\n"
+    "(pytany po 1 s ciszy, po 5 s bez odpowiedzi) i połączenie zerwane w trakcie\n"
     "kończą przebieg od razu z przyczyną link-error, a dziennik i link_problem\n"
     "raportu podają powód.\n",
     "Network ports:\n"
@@ -255,7 +255,7 @@ constexpr TextPair kNetwork{
     "server sets the line. A connection gets 5 s; the automatic frame gap is 20 ms\n"
     "longer than on a local port (the server and the network delay the bytes of a\n"
     "reply). A refused connection, an unknown host, a telnet server that stopped\n"
-    "answering (asked after 1 s of silence, given 3 s to answer) and a connection\n"
+    "answering (asked after 1 s of silence, given 5 s to answer) and a connection\n"
     "dropped during the run end the run at once with the cause link-error; the log\n"
     "and the report's link_problem say why.\n"};
 

@@ -54,7 +54,7 @@ class NetTransport final : public ByteTransport {
   // after this much silence whether it is still there...
   static constexpr int kProbeAfterMs = 1000;
   // ...and counts as stopped when nothing came back this long after.
-  static constexpr int kServerSilenceMs = 3000;
+  static constexpr int kServerSilenceMs = 5000;
 
   NetTransport(const NetworkPort& port, const LineSettings& line, bool rts, bool dtr,
                std::shared_ptr<NetFailureNote> note);

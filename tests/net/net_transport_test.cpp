@@ -279,7 +279,11 @@ TEST_F(NetTransportTest, ServerKilledEndsTheConnection) {
     RoundTrip(link);
     server.Kill();
     ASSERT_TRUE(link.WaitGone(kBound));
-    EXPECT_EQ(link.Note(), address + " closed the connection");
+    // A killed server's socket ends with a FIN, or with a reset when bytes
+    // were left unread in it.
+    EXPECT_TRUE(link.Note() == address + " closed the connection" ||
+                link.Note() == "connection to " + address + " lost (connection reset by the server)")
+        << link.Note();
   }
 }
 
@@ -289,7 +293,7 @@ TEST_F(NetTransportTest, TelnetServerThatStopsAnsweringIsGone) {
   TransportUnderTest link(server.Url(), LineSettings{});
   RoundTrip(link);
   server.Pause();
-  // A probe after a second of silence, three seconds for its answer.
+  // A probe after a second of silence, five seconds for its answer.
   ASSERT_TRUE(link.WaitGone(kBound));
   EXPECT_EQ(link.Note(), "127.0.0.1:" + std::to_string(server.Port()) + " stopped answering");
   server.Resume();
