@@ -22,7 +22,6 @@ enum Command : uint8_t {
   kSetControl = 5,
   kPurgeData = 12,
 };
-constexpr uint8_t kServerReplyOffset = 100;
 
 // SET-CONTROL values.
 enum Control : uint8_t {

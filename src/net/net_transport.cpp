@@ -21,8 +21,6 @@
 namespace quorvel {
 namespace {
 
-constexpr TextPair kConnectTimedOut{"brak połączenia z %s w ciągu %s s",
-                                    "no connection to %s within %s s"};
 constexpr TextPair kClosedByServer{"%s zamknął połączenie", "%s closed the connection"};
 constexpr TextPair kConnectionLost{"połączenie z %s przerwane (%s)",
                                    "connection to %s lost (%s)"};
@@ -132,8 +130,7 @@ ByteTransport::Wait NetTransport::AwaitConnection(const StopEvent& stop) {
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
     if (left <= 0 || attempt_->ReadyFd() < 0) {
-      Fail(FormatText(kConnectTimedOut.text(),
-                      {port_.address, std::to_string(kConnectLimit.count() / 1000)}));
+      Fail(NoConnectionInTimeText(port_.address, kConnectLimit));
       return Wait::Gone;
     }
     pollfd fds[2] = {{stop.Fd(), POLLIN, 0}, {attempt_->ReadyFd(), POLLIN, 0}};
@@ -199,8 +196,8 @@ bool NetTransport::ServerStillThere() {
   bool probe = false;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    // A server that never answered a COM-PORT request cannot be asked.
-    if (!serverAnswers_) return true;
+    // A server that refused the option cannot be asked.
+    if (comPortRefused_) return true;
     const auto now = Clock::now();
     if (probeSentAt_ && lastHeard_ < *probeSentAt_) {
       if (now - *probeSentAt_ < std::chrono::milliseconds(kServerSilenceMs)) return true;
@@ -432,11 +429,8 @@ void NetTransport::OnTelnetEvent(const telnet_event_t& event) {
       pending_.insert(pending_.end(), bytes, bytes + event.data.size);
       break;
     }
-    case TELNET_EV_SUBNEGOTIATION:
-      if (event.sub.telopt == com_port::kOption && event.sub.size > 0 &&
-          static_cast<uint8_t>(event.sub.buffer[0]) >= com_port::kServerReplyOffset) {
-        serverAnswers_ = true;
-      }
+    case TELNET_EV_DONT:
+      if (event.neg.telopt == com_port::kOption) comPortRefused_ = true;
       break;
     case TELNET_EV_ERROR:
       telnetError_ = true;

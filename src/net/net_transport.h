@@ -50,8 +50,8 @@ class NetTransport final : public ByteTransport {
  public:
   // How long name resolution and the connect may take together.
   static constexpr std::chrono::milliseconds kConnectLimit{5000};
-  // A telnet server that has answered COM-PORT requests before is asked
-  // after this much silence whether it is still there...
+  // A telnet server (which answers every COM-PORT request unless it refused
+  // the option) is asked after this much silence whether it is still there...
   static constexpr int kProbeAfterMs = 1000;
   // ...and counts as stopped when nothing came back this long after.
   static constexpr int kServerSilenceMs = 5000;
@@ -92,7 +92,7 @@ class NetTransport final : public ByteTransport {
   std::vector<uint8_t> received_;  // decoded, not yet read
   bool discarding_ = false;
   bool telnetError_ = false;
-  bool serverAnswers_ = false;  // a COM-PORT reply came: probes may be trusted
+  bool comPortRefused_ = false;  // the server refused the option: no probes
   Clock::time_point lastHeard_;
   std::optional<Clock::time_point> probeSentAt_;
 

@@ -46,6 +46,10 @@ constexpr SocketError kSocketErrors[] = {
 
 }  // namespace
 
+std::string NoConnectionInTimeText(const std::string& address, std::chrono::milliseconds limit) {
+  return FormatText(kConnectTimedOut.text(), {address, std::to_string((limit.count() + 999) / 1000)});
+}
+
 std::string SocketErrorText(int error) {
   for (const SocketError& known : kSocketErrors) {
     if (known.error == error) return known.text.str();
@@ -209,8 +213,7 @@ TcpConnectAttempt::Result Attempt(const std::shared_ptr<TcpConnectAttempt::State
   if (fd >= 0) return {fd, {}};
   if (none) return {-1, FormatText(kNoAddress.text(), {host})};
   if (error == ETIMEDOUT) {
-    return {-1, FormatText(kConnectTimedOut.text(),
-                           {address, std::to_string((limit.count() + 999) / 1000)})};
+    return {-1, NoConnectionInTimeText(address, limit)};
   }
   return {-1, FormatText(kConnectFailed.text(), {address, SocketErrorText(error)})};
 }

@@ -16,6 +16,9 @@ namespace quorvel {
 // refused", "no route to host", ...); the system's text for the rest.
 std::string SocketErrorText(int error);
 
+// "no connection to HOST:PORT within N s".
+std::string NoConnectionInTimeText(const std::string& address, std::chrono::milliseconds limit);
+
 class TcpConnectAttempt {
  public:
   struct Result {
