@@ -174,6 +174,12 @@ void RunEngine::OnLinkStatus(TLinkStatus status, std::string_view text) {
   if (!rec_.Running || rec_.Finishing || end_ != RunEnd::None) return;
   if (!host_.link.IsOpen() || status == TLinkStatus::PortNotFound ||
       status == TLinkStatus::PortError) {
+    // The status names one of ten states; the link may know the real cause
+    // (a network connection refused or closed by the server).
+    linkProblem_ = host_.link.FailureDetail();
+    if (!linkProblem_.empty()) {
+      AppendLog(LinkKind() == TLinkKind::Usb ? kLogUsbDevice : kLogCommPort, linkProblem_);
+    }
     LinkFailure(status);
     EndRun(RunEnd::Error);
   }
