@@ -8,21 +8,24 @@ namespace {
 
 constexpr TextPair kUsage{
     "Użycie:\n"
-    "  quorvel-cli devices\n"
+    "  quorvel-cli devices [--json]\n"
     "      typy urządzeń: nazwa, łącze, domyślne ustawienia portu\n"
-    "  quorvel-cli info PLIK\n"
+    "  quorvel-cli info [--json] PLIK\n"
     "      nagłówek pliku danych (.qvl lub Intel HEX)\n"
     "  quorvel-cli encode --device TYP [--yes] PLIK_HEX PLIK_WYJŚCIOWY\n"
     "      zakodowanie pliku Intel HEX do pliku .qvl dla typu urządzenia\n"
-    "  quorvel-cli ports [--device TYP] [--service]\n"
+    "  quorvel-cli ports [--device TYP] [--service] [--json]\n"
     "      porty szeregowe (jak na liście portów okna); dla typu urządzenia z łączem\n"
     "      USB: konwertery USB, które ten typ przyjmuje, jako lokalizacja=opis numer;\n"
     "      --service: każdy konwerter FTDI\n"
+    "  --json: devices, info i ports wypisują jeden dokument JSON (pola: \"Wykazy\n"
+    "      w JSON\" niżej)\n"
     "  quorvel-cli program --device TYP --port PORT [--port PORT...] [--ports-from PLIK...]\n"
     "                      [--report PLIK.json] [--trace PLIK.txt] [--address N]\n"
     "                      [--baud PRĘDKOŚĆ]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
-    "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] PLIK\n"
+    "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS]\n"
+    "                      [--skip-version WERSJA] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
     "      PORT to nazwa z listy portów lub ścieżka urządzenia (USB: opis konwertera\n"
     "      lub jego lokalizacja z 'ports --device'); 1.5 bitu stopu\n"
@@ -35,7 +38,13 @@ constexpr TextPair kUsage{
     "      wierszu; otwiera go program vantor); --frame-gap: cisza kończąca odebraną ramkę\n"
     "      i odstęp między ramkami: auto (domyślnie: kilka czasów znaku przy\n"
     "      danej prędkości; gdy urządzenie nie nadąża, przebieg przechodzi na\n"
-    "      50 ms), standard (50 ms) lub stała liczba ms od 1 do 1000\n"
+    "      50 ms), standard (50 ms) lub stała liczba ms od 1 do 1000;\n"
+    "      --skip-version: urządzenie, którego aplikacja w odpowiedzi na zapytanie\n"
+    "      o identyfikację podaje dokładnie tę wersję (porównaną liczba po liczbie),\n"
+    "      nie jest kasowane ani programowane: przebieg kończy się przyczyną\n"
+    "      already-current i kodem 0; przy każdej wątpliwości (typ bez zapytania\n"
+    "      o identyfikację, działający już bootloader, brak wersji lub wersja, której\n"
+    "      nie da się porównać) urządzenie jest programowane jak zwykle\n"
     "  quorvel-cli --help | --version\n"
     "Opcja --yes odpowiada \"tak\" na pytania (np. zastąpienie istniejącego pliku).\n"
     "Każdą opcję poza --port i --ports-from podaje się najwyżej raz.\n"
@@ -46,23 +55,28 @@ constexpr TextPair kUsage{
     "  3  obraz zapisano, ale urządzenie nie potwierdziło ponownego uruchomienia:\n"
     "     wyłącz i włącz urządzenie, a następnie sprawdź, czy działa\n"
     "Kilka urządzeń: 0 gdy wszystkie się powiodły, inaczej najpoważniejszy kod\n"
-    "(1 przed 3 przed 0).\n",
+    "(1 przed 3 przed 0). Urządzenie już aktualne (--skip-version) kończy się kodem 0;\n"
+    "tabela wyników podaje, ile zaprogramowano, ile było już aktualnych, a ile się\n"
+    "nie powiodło.\n",
     "Usage:\n"
-    "  quorvel-cli devices\n"
+    "  quorvel-cli devices [--json]\n"
     "      device types: name, link, default port settings\n"
-    "  quorvel-cli info FILE\n"
+    "  quorvel-cli info [--json] FILE\n"
     "      header of a data file (.qvl or Intel HEX)\n"
     "  quorvel-cli encode --device TYPE [--yes] HEXFILE OUTFILE\n"
     "      encode an Intel HEX file into a .qvl file for a device type\n"
-    "  quorvel-cli ports [--device TYPE] [--service]\n"
+    "  quorvel-cli ports [--device TYPE] [--service] [--json]\n"
     "      serial ports (as the window's port list shows them); for a device type\n"
     "      with a USB link: the USB converters it accepts, as location=description\n"
     "      serial; --service: every FTDI converter\n"
+    "  --json: devices, info and ports print one JSON document (fields: \"Listings\n"
+    "      in JSON\" below)\n"
     "  quorvel-cli program --device TYPE --port PORT [--port PORT...] [--ports-from FILE...]\n"
     "                      [--report FILE.json] [--trace FILE.txt] [--address N]\n"
     "                      [--baud RATE]\n"
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
-    "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] FILE\n"
+    "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS]\n"
+    "                      [--skip-version VERSION] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
     "      PORT is a name from the port list or a device path (USB: the converter's\n"
     "      text or location from 'ports --device'); 1.5 stop bits\n"
@@ -76,7 +90,12 @@ constexpr TextPair kUsage{
     "      received frame and the gap between frames sent: auto (the default:\n"
     "      a few character times at the line rate; when the device does not\n"
     "      keep up, the run goes on with 50 ms), standard (50 ms) or a fixed\n"
-    "      number of ms from 1 to 1000\n"
+    "      number of ms from 1 to 1000; --skip-version: a device whose user\n"
+    "      application reports exactly this version in its identify reply\n"
+    "      (compared number by number) is neither erased nor programmed: its run\n"
+    "      ends with the cause already-current and exit code 0; any doubt (a type\n"
+    "      without an identify request, the bootloader running already, no version\n"
+    "      or one that cannot be compared) programs the device as usual\n"
     "  quorvel-cli --help | --version\n"
     "Option --yes answers \"yes\" to questions (such as replacing an existing file).\n"
     "Every option but --port and --ports-from is given at most once.\n"
@@ -87,7 +106,8 @@ constexpr TextPair kUsage{
     "  3  the image was written but the device did not confirm its restart:\n"
     "     switch it off and on and check it\n"
     "Several devices: 0 when every one succeeded, otherwise the most severe code\n"
-    "(1 over 3 over 0).\n"};
+    "(1 over 3 over 0). A device already current (--skip-version) ends with 0; the\n"
+    "table of results counts those programmed, already current and failed.\n"};
 constexpr TextPair kSummary{
     "programowanie przyrządów pomiarowych VARNELD nowym oprogramowaniem, bez okna",
     "program VARNELD measuring instruments with new firmware, without a window"};
@@ -144,13 +164,16 @@ constexpr TextPair kReport{
     "                  kodu nigdy się nie porównuje (1 do 5, 65535), więc nic nie\n"
     "                  potwierdziło typu; null, gdy nie przyszły informacje o\n"
     "                  urządzeniu\n"
+    "  app_version     wersja oprogramowania, którą aplikacja urządzenia podała\n"
+    "                  w odpowiedzi na zapytanie o identyfikację, albo null\n"
     "  bytes_written   zapisane bajty obrazu (potwierdzone bloki i pominięte puste)\n"
     "  bytes_total     obraz w pełnych blokach (0, gdy rozmiar bloku nie był znany)\n"
     "  blocks_skipped  puste bloki pominięte w ostatnim przebiegu zapisu\n"
     "  duration_ms     czas od początku do końca przebiegu\n"
     "  cause           success, restart-not-confirmed, user-stop, no-connection,\n"
-    "                  device-mismatch, file-refused, link-error, device-refused\n"
-    "                  albo timeout\n"
+    "                  device-mismatch, file-refused, link-error, device-refused,\n"
+    "                  timeout albo already-current (--skip-version: nic nie\n"
+    "                  skasowano ani nie zapisano)\n"
     "  link_problem    co łącze wiedziało o przyczynie, dla której się nie otworzyło,\n"
     "                  poza swoim stanem (np. konwerter zajęty przez inny program),\n"
     "                  albo null\n"
@@ -176,6 +199,8 @@ constexpr TextPair kReport{
     "                  chosen type; \"skipped\": the code is one that is never\n"
     "                  compared (1 to 5, 65535), so nothing confirmed the type; null\n"
     "                  when no device information came\n"
+    "  app_version     the firmware version the device's user application\n"
+    "                  reported in its identify reply, or null\n"
     "  bytes_written   bytes of the image done (acknowledged blocks and skipped\n"
     "                  empty ones)\n"
     "  bytes_total     the image in whole blocks (0 when the block size was never\n"
@@ -183,12 +208,50 @@ constexpr TextPair kReport{
     "  blocks_skipped  empty blocks passed over in the last writing pass\n"
     "  duration_ms     from the start of the run to its end\n"
     "  cause           success, restart-not-confirmed, user-stop, no-connection,\n"
-    "                  device-mismatch, file-refused, link-error, device-refused or\n"
-    "                  timeout\n"
+    "                  device-mismatch, file-refused, link-error, device-refused,\n"
+    "                  timeout or already-current (--skip-version: nothing was\n"
+    "                  erased or written)\n"
     "  link_problem    what the link knew of why it did not open beyond its status\n"
     "                  (such as a converter held by another program), or null\n"
     "  exit_code       this instrument's exit code\n"
     "  message         the final message\n"};
+
+constexpr TextPair kListings{
+    "Wykazy w JSON:\n"
+    "devices --json wypisuje tablicę typów urządzeń (bez \"Nieznane urządzenie\"),\n"
+    "ports --json tablicę portów, info --json jeden obiekt; nieznana wartość to\n"
+    "null. Plik danych, którego nie da się użyć, daje jak bez --json komunikat na\n"
+    "standardowym wyjściu błędów i kod 1, bez dokumentu.\n"
+    "  devices: text (dla --device), name, device_code, variant, link (serial albo\n"
+    "    usb), rs485, baud, parity (none, odd, even, mark), data_bits, stop_bits,\n"
+    "    user_application (przebieg pyta działającą aplikację o identyfikację,\n"
+    "    więc --skip-version może zadziałać), min_app_version, usb_names\n"
+    "  ports (porty szeregowe): kind (serial), port (dla --port), port_bytes,\n"
+    "    path (otwierane urządzenie), description, serial_number, location\n"
+    "    (konwertera FTDI, którego terminalem jest port, inaczej null)\n"
+    "  ports (konwertery USB): kind (usb), port (opis i numer, dla --port), entry\n"
+    "    (lokalizacja=opis numer), location, description, serial_number\n"
+    "  info: file, kind (qvl albo hex), device_code, device_name, variant,\n"
+    "    version (pliku .qvl; null dla Intel HEX), start, size, crc (CRC-16/MODBUS\n"
+    "    obrazu), crc_check (ok: kontrola pliku się zgodziła)\n",
+    "Listings in JSON:\n"
+    "devices --json prints an array of the device types (without \"Unknown\n"
+    "device\"), ports --json an array of the ports, info --json one object; a value\n"
+    "that is not known is null. A data file that cannot be used gives the same\n"
+    "message on standard error and exit code 1 as without --json, and no document.\n"
+    "  devices: text (for --device), name, device_code, variant, link (serial or\n"
+    "    usb), rs485, baud, parity (none, odd, even, mark), data_bits, stop_bits,\n"
+    "    user_application (a run asks the running application who it is, so\n"
+    "    --skip-version can apply), min_app_version, usb_names\n"
+    "  ports (serial ports): kind (serial), port (for --port), port_bytes, path\n"
+    "    (the device opened), description, serial_number, location (of the FTDI\n"
+    "    converter whose terminal the port is, otherwise null)\n"
+    "  ports (USB converters): kind (usb), port (description and serial number,\n"
+    "    for --port), entry (location=description serial), location, description,\n"
+    "    serial_number\n"
+    "  info: file, kind (qvl or hex), device_code, device_name, variant, version\n"
+    "    (of a .qvl file; null for Intel HEX), start, size, crc (CRC-16/MODBUS of\n"
+    "    the image), crc_check (ok: the file's own check passed)\n"};
 
 constexpr TextPair kTrace{
     "Ślad transmisji:\n"
@@ -286,10 +349,11 @@ std::string_view CliUsage() {
 }
 
 ManualPage CliManual(std::string_view dataDir) {
-  return {"quorvel-cli",
-          kSummary.str(),
-          {kDescription.str(), kUsage.str(), kReport.str(), kTrace.str(), kAccess.str(),
-           kEnvironment.str(), FormatText(kExamples.text(), {dataDir}), kSeeAlso.str()}};
+  return {
+      "quorvel-cli",
+      kSummary.str(),
+      {kDescription.str(), kUsage.str(), kReport.str(), kListings.str(), kTrace.str(),
+       kAccess.str(), kEnvironment.str(), FormatText(kExamples.text(), {dataDir}), kSeeAlso.str()}};
 }
 
 }  // namespace quorvel
