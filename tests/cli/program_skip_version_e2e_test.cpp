@@ -226,11 +226,7 @@ TEST_F(ProgramEndToEnd, SummaryCountsProgrammedCurrentAndFailed) {
   EXPECT_NE(run.out.find("[" + current + "] - Firmware already current: 2.0\n"), std::string::npos)
       << run.out;
   // The table's row of each: result and cause.
-  const auto row = [&run](const std::string& port) {
-    const size_t at = run.out.rfind("\n" + port + " ");
-    return at == std::string::npos ? std::string()
-                                   : run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
-  };
+  const auto row = [&run](const std::string& port) { return TableRow(run.out, port); };
   EXPECT_NE(row(current).find("CURRENT"), std::string::npos) << run.out;
   EXPECT_NE(row(current).find("already-current"), std::string::npos) << run.out;
   EXPECT_NE(row(older).find("OK"), std::string::npos) << run.out;
