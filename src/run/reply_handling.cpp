@@ -76,7 +76,7 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
   if (identifyReply && fromThisInstrument) {
     version = AppVersionFromIdentify(frame, IdentifyTextOffset(row));
     if (version) rec_.AppVersion = version;
-    if (AlreadyCurrent(version)) return;
+    if (EndIfAlreadyCurrent(version)) return;
   }
   std::optional<std::string> badVersion;
   // The lowest version that can be switched remotely is known for these.
@@ -116,8 +116,8 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
 // the user application is asked to restart and anything is erased. Once
 // the bootloader has been entered in this run the instrument may be erased
 // already: it is programmed whatever it reports. The version, or the lack of
-// one, is written to the log once either way.
-bool RunEngine::AlreadyCurrent(const std::optional<std::string>& version) {
+// one, is written to the log once either way. True when the run ended.
+bool RunEngine::EndIfAlreadyCurrent(const std::optional<std::string>& version) {
   const std::string& current = selection_.SkipVersion;
   if (current.empty()) return false;
   const bool same = version && !rec_.BootEntered && VersionParses(*version) &&

@@ -289,7 +289,7 @@ class RunEngine {
   void ReceiveAppFrame(RunLink& link, const uint8_t* bytes, uint32_t count);
   void ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t count);
   void HandleAppFrame(std::span<const uint8_t> frame);
-  bool AlreadyCurrent(const std::optional<std::string>& version);
+  bool EndIfAlreadyCurrent(const std::optional<std::string>& version);
   bool HandleBootReply(std::span<const uint8_t> reply, bool negative);
   void HandleDeviceInfo(std::span<const uint8_t> reply);
   bool HandleWriteAck(std::span<const uint8_t> reply);
