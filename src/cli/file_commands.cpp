@@ -7,6 +7,7 @@
 #include "app/text_utils.h"
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
+#include "cli/listings_json.h"
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
 #include "datafile/hex_encoding.h"
@@ -57,6 +58,10 @@ std::string EncodedFileName(const std::string& typed, int& exitCode) {
 int DevicesCommand(const CliContext& context) {
   if (!context.args.positionals.empty()) return UsageError(context.args.positionals.front());
   const TDevAvailArray list = BuildDeviceList();
+  if (context.args.Flag("json")) {
+    PrintDevicesJson(list);
+    return kExitOk;
+  }
   const std::vector<std::string> texts = DeviceDisplayTexts(list);
   for (size_t i = 0; i < list.size(); ++i) {
     const TDevAvailData& row = list[i];
@@ -78,6 +83,10 @@ int InfoCommand(const CliContext& context) {
     std::fprintf(stderr, "%s\n%s\n", DataFileShortText(file.Result).c_str(),
                  DataFileProblemText(fileName, file.Problem).c_str());
     return kExitFailure;
+  }
+  if (context.args.Flag("json")) {
+    PrintDataFileJson(fileName, file);
+    return kExitOk;
   }
   const FirmwareImage& image = file.Image;
   if (file.Result == DataFileResult::EncodedFileLoaded) {

@@ -38,13 +38,13 @@ struct Command {
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands{
-      {"devices", {}, {}, {}, DevicesCommand},
-      {"info", {}, {}, {}, InfoCommand},
+      {"devices", {}, {"json"}, {}, DevicesCommand},
+      {"info", {}, {"json"}, {}, InfoCommand},
       {"encode", {"device"}, {"yes"}, {}, EncodeCommand},
-      {"ports", {"device"}, {"service"}, {}, PortsCommand},
+      {"ports", {"device"}, {"service", "json"}, {}, PortsCommand},
       {"program",
-       {"device", "port", "ports-from", "report", "trace", "address", "baud", "parity",
-        "data-bits", "stop-bits", "frame-gap"},
+       {"device", "port", "ports-from", "report", "trace", "address", "baud", "parity", "data-bits",
+        "stop-bits", "frame-gap", "skip-version"},
        {"service"},
        {"port", "ports-from"},
        ProgramCommand},

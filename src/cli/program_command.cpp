@@ -25,6 +25,7 @@
 #include "cli/cli_prompt.h"
 #include "cli/commands.h"
 #include "cli/line_args.h"
+#include "cli/listings_json.h"
 #include "cli/open_files.h"
 #include "cli/port_args.h"
 #include "cli/progress_line.h"
@@ -34,6 +35,7 @@
 #include "cli/usb_devices.h"
 #include "datafile/data_file.h"
 #include "datafile/file_checks.h"
+#include "datafile/utilities.h"
 #include "run/device_types.h"
 #include "run/line_settings.h"
 #include "run/log_texts.h"
@@ -63,6 +65,14 @@ constexpr TextPair kTooManyFiles{
     "%s ports need about %s open files; the limit is %s (ulimit -n)"};
 constexpr TextPair kReportIsInput{"--report %s (to ten sam plik co %s)",
                                   "--report %s (the same file as %s)"};
+constexpr TextPair kNotAVersion{
+    "--skip-version %s (to nie wersja: liczby rozdzielone kropkami, np. 1.4.0012)",
+    "--skip-version %s (not a version: numbers separated by dots, such as 1.4.0012)"};
+constexpr TextPair kSkipNotApplicable{
+    "--skip-version: %s nie podaje wersji oprogramowania (nie ma zapytania o identyfikację); "
+    "każde urządzenie zostanie zaprogramowane",
+    "--skip-version: %s does not report its firmware version (it has no identify request); "
+    "every instrument is programmed"};
 constexpr TextPair kNoSerialPorts{"nie znaleziono portów szeregowych", "no serial ports found"};
 constexpr TextPair kNoUsbDevices{"nie znaleziono konwerterów USB dla tego typu urządzenia",
                                  "no USB converters found for this device type"};
@@ -89,12 +99,24 @@ bool OnSameTerminal(int a, int b) {
 int ExitCodeOf(const RunOutcome& outcome) {
   switch (outcome.Cause) {
     case RunCause::Success:
+    // Nothing to do is no failure; the report and the table tell it apart.
+    case RunCause::AlreadyCurrent:
       return kExitOk;
     case RunCause::RestartNotConfirmed:
       return kExitRestartNotConfirmed;
     default:
       return kExitFailure;
   }
+}
+
+// A version as an instrument's user application reports it: numbers
+// separated by dots, perhaps after a "V", each one CompareVerArray can
+// compare.
+bool IsVersionText(const std::string& text) {
+  const bool versionCharacters = std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || c == '.' || c == 'V' || c == 'v';
+  });
+  return versionCharacters && VersionParses(text);
 }
 
 // A path the process does not list yet (a virtual port) is added to this
@@ -176,6 +198,8 @@ struct ProgramChoice {
   bool usb = false;
   std::string usbNames;
   bool serviceMode = false;
+  // The version named as current (--skip-version); empty: none.
+  std::string skipVersion;
 };
 
 InstrumentResult ResultOf(const std::string& port, const std::string& device,
@@ -275,6 +299,7 @@ std::vector<InstrumentResult> ProgramAll(const ProgramChoice& choice,
     selection.FileName = choice.fileName;
     selection.BusAddressText = choice.addressText;
     selection.Serial = choice.line;
+    selection.SkipVersion = choice.skipVersion;
     const std::time_t now = std::time(nullptr);
     localtime_r(&now, &selection.StartTime);
     if (sessions[i]->Start(selection, file)) ++running;
@@ -314,6 +339,12 @@ int ProgramCommand(const CliContext& context) {
   if (args.positionals.empty()) return MissingArgument("FILE");
   if (args.positionals.size() > 1) return UsageError(args.positionals[1]);
   ProgramChoice choice;
+  if (args.Has("skip-version")) {
+    choice.skipVersion = args.Get("skip-version");
+    if (!IsVersionText(choice.skipVersion)) {
+      return UsageError(FormatText(kNotAVersion.text(), {choice.skipVersion}));
+    }
+  }
   choice.devices = BuildDeviceList();
   const std::vector<std::string> deviceTexts = DeviceDisplayTexts(choice.devices);
   choice.row = FindDeviceByDisplayText(choice.devices, args.Get("device"));
@@ -337,6 +368,12 @@ int ProgramCommand(const CliContext& context) {
   if (!frameGap) return UsageError(problem);
   choice.frameGap = *frameGap;
   choice.fileName = args.positionals.front();
+  // Said, not refused: a script may name a version for every type it
+  // programs.
+  if (!choice.skipVersion.empty() && !AddressesApplication(device)) {
+    std::fprintf(stderr, "%s\n",
+                 FormatText(kSkipNotApplicable.text(), {choice.deviceText}).c_str());
+  }
   // The trace replaces the file under its name when the runs end: never the
   // data file or a ports file (a report is refused as the same file before).
   if (args.Has("trace")) {
@@ -404,7 +441,9 @@ int ProgramCommand(const CliContext& context) {
                  PrintableText(args.Get("trace")).c_str(), trace->Failure().c_str());
   }
   LetTheBusSendItsMessages();
-  if (results.size() > 1) std::printf("\n%s", SummaryTable(results).c_str());
+  if (results.size() > 1) {
+    std::printf("\n%s%s\n", SummaryTable(results).c_str(), SummaryCounts(results).c_str());
+  }
   std::fflush(stdout);
   if (args.Has("report")) {
     std::string error;
@@ -462,13 +501,21 @@ int PortsCommand(const CliContext& context) {
   if (usbNames) {
     const std::vector<std::string> entries = ListUsbDevices(*usbNames, args.Flag("service"));
     if (entries.empty()) std::fprintf(stderr, "%s\n", kNoUsbDevices.str().c_str());
-    for (const std::string& entry : entries) std::printf("%s\n", entry.c_str());
+    if (args.Flag("json")) {
+      PrintUsbConvertersJson(entries);
+    } else {
+      for (const std::string& entry : entries) std::printf("%s\n", entry.c_str());
+    }
     std::fflush(stdout);
     LetTheBusSendItsMessages();
     return kExitOk;
   }
   const std::vector<std::string> ports = ListedPorts();
   if (ports.empty()) std::fprintf(stderr, "%s\n", kNoSerialPorts.str().c_str());
+  if (args.Flag("json")) {
+    PrintSerialPortsJson(ports);
+    return kExitOk;
+  }
   for (const std::string& port : ports) std::printf("%s\n", port.c_str());
   return kExitOk;
 }

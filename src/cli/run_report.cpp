@@ -17,6 +17,11 @@ constexpr TextPair kColumnTime{"czas", "time"};
 constexpr TextPair kResultOk{"OK", "OK"};
 constexpr TextPair kResultUnconfirmed{"NIEPOTWIERDZONY", "UNCONFIRMED"};
 constexpr TextPair kResultFailed{"BŁĄD", "FAILED"};
+constexpr TextPair kResultCurrent{"AKTUALNE", "CURRENT"};
+constexpr TextPair kCounts{"zaprogramowane: %s, już aktualne: %s, nieudane: %s",
+                           "programmed: %s, already current: %s, failed: %s"};
+constexpr TextPair kCountUnconfirmed{", bez potwierdzenia restartu: %s",
+                                     ", restart not confirmed: %s"};
 
 // Two hexadecimal digits a byte: a name byte for byte, whatever it holds.
 std::string HexBytes(std::string_view bytes) {
@@ -55,6 +60,7 @@ std::string ObjectJson(const InstrumentResult& r, const std::string& indent) {
   std::string deviceCheck = "null";
   if (r.facts.InfoReported) deviceCheck = r.facts.DeviceCheckSkipped ? "\"skipped\"" : "\"done\"";
   field("device_check", deviceCheck);
+  field("app_version", r.facts.AppVersion ? JsonString(*r.facts.AppVersion) : "null");
   field("bytes_written", std::to_string(r.facts.BytesWritten));
   field("bytes_total", std::to_string(r.facts.BytesTotal));
   field("blocks_skipped", std::to_string(r.facts.BlocksSkipped));
@@ -81,7 +87,9 @@ std::string PadRight(const std::string& text, int width) {
   return text + std::string(static_cast<size_t>(std::max(0, width - Utf8Length(text))), ' ');
 }
 
-std::string ResultWord(int exitCode) {
+std::string ResultWord(const InstrumentResult& r) {
+  if (r.cause == RunCause::AlreadyCurrent) return kResultCurrent.str();
+  const int exitCode = r.exitCode;
   if (exitCode == 0) return kResultOk.str();
   if (exitCode == 3) return kResultUnconfirmed.str();
   return kResultFailed.str();
@@ -161,7 +169,7 @@ std::string SummaryTable(const std::vector<InstrumentResult>& results) {
                   kColumnTime.str()});
   for (const InstrumentResult& r : results) {
     rows.push_back(
-        {PrintableText(r.port), ResultWord(r.exitCode), std::string(RunCauseName(r.cause)),
+        {PrintableText(r.port), ResultWord(r), std::string(RunCauseName(r.cause)),
          std::to_string(r.facts.BytesWritten) + " / " + std::to_string(r.facts.BytesTotal),
          Seconds(r.facts.Duration.count())});
   }
@@ -178,6 +186,30 @@ std::string SummaryTable(const std::vector<InstrumentResult>& results) {
     table += line + "\n";
   }
   return table;
+}
+
+std::string SummaryCounts(const std::vector<InstrumentResult>& results) {
+  size_t programmed = 0;
+  size_t current = 0;
+  size_t unconfirmed = 0;
+  for (const InstrumentResult& r : results) {
+    if (r.cause == RunCause::AlreadyCurrent) {
+      ++current;
+    } else if (r.exitCode == 0) {
+      ++programmed;
+    } else if (r.exitCode == 3) {
+      ++unconfirmed;
+    }
+  }
+  const size_t failed = results.size() - programmed - current - unconfirmed;
+  std::string counts =
+      FormatText(kCounts.text(),
+                 {std::to_string(programmed), std::to_string(current), std::to_string(failed)});
+  // Written, but whether it runs is not known: neither programmed nor failed.
+  if (unconfirmed != 0) {
+    counts += FormatText(kCountUnconfirmed.text(), {std::to_string(unconfirmed)});
+  }
+  return counts;
 }
 
 int CombinedExitCode(const std::vector<int>& codes) {

@@ -41,6 +41,11 @@ std::string ReportJson(const std::vector<InstrumentResult>& results);
 // result, cause, bytes, time; one line each, columns lined up.
 std::string SummaryTable(const std::vector<InstrumentResult>& results);
 
+// How many instruments were programmed, found already current and failed
+// (and, when there are any, how many were written without a confirmed
+// restart), on one line without its line break.
+std::string SummaryCounts(const std::vector<InstrumentResult>& results);
+
 // The exit code of several runs: the most severe of theirs. A failure (1)
 // outweighs an unconfirmed restart (3), which outweighs success (0); no runs
 // at all are a failure.

@@ -118,6 +118,11 @@ int CompareVer(std::string_view a, std::string_view b) {
   return majorA > majorB ? 1 : (majorA < majorB ? -1 : 0);
 }
 
+bool VersionParses(std::string_view text) {
+  TVerArray numbers;
+  return ParseVerArray(text, numbers) && !numbers.empty();
+}
+
 int CompareVerArray(std::string_view a, std::string_view b) {
   TVerArray numbersA;
   TVerArray numbersB;

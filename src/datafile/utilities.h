@@ -35,6 +35,12 @@ using TVerArray = std::vector<uint32_t>;
 // Compares every number of two dotted version texts in turn: -1, 0 or 1.
 int CompareVerArray(std::string_view a, std::string_view b);
 
+// The text names a version CompareVerArray can compare: at least one number,
+// each a non-negative 32-bit signed one. A text without numbers compares
+// equal to "0", one with a number too large as smaller than any other, so
+// neither says which version it is.
+bool VersionParses(std::string_view text);
+
 // Width of a text in the caller's units (pixels of a font, or characters).
 using TextWidthFn = std::function<int(std::string_view)>;
 

@@ -230,6 +230,14 @@ bool HandsOverStartBytes(uint16_t devCode) {
   return devCode == 6;
 }
 
+size_t IdentifyTextOffset(const TDevAvailData& row) {
+  constexpr size_t kDataOffset = 5;
+  constexpr size_t kBusTextOffset = 10;
+  if (IsRs485Bus(row)) return kBusTextOffset;
+  if (HandsOverStartBytes(row.DevCode)) return kDataOffset + kStartBytesCount;
+  return kDataOffset;
+}
+
 std::vector<uint8_t> IdentifyRequestData(const TDevAvailData& row,
                                          std::optional<uint16_t> busAddress) {
   std::vector<uint8_t> data;

@@ -109,6 +109,11 @@ bool EntersBootloaderOnAnswer(uint16_t devCode);
 bool HandsOverStartBytes(uint16_t devCode);
 constexpr size_t kStartBytesCount = 2;
 
+// Where the texts of the row's identify reply start (the model, the
+// firmware version): after the bus address and its padding on an RS-485 bus,
+// after the handed-over start bytes, otherwise right after the command byte.
+size_t IdentifyTextOffset(const TDevAvailData& row);
+
 // The data of the identify request: 0xFF 0xFF to a device that hands over
 // start bytes, the bus address on an RS-485 bus (when there is one),
 // otherwise none.

@@ -35,6 +35,8 @@ const std::array<LogTextPair, kLogTextCount> kPlainLogTexts{{
     {"- Odstęp ramek od teraz: ", "- Frame gap from now on: "},
     {"- Urządzenie odmówiło ", "- The device refused "},
     {"- Nie sprawdzono typu urządzenia: ", "- Device type not checked: "},
+    {"- Oprogramowanie urządzenia jest już aktualne: ", "- Firmware already current: "},
+    {"- Wersja oprogramowania urządzenia: ", "- Device firmware version: "},
 }};
 
 // A width function that never grows must not pad forever.

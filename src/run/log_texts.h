@@ -19,7 +19,7 @@ struct LogTextPair {
   const std::string& text() const { return Language == 0 ? pl : en; }
 };
 
-constexpr size_t kLogTextCount = 31;
+constexpr size_t kLogTextCount = 33;
 
 // Indexes of the log texts.
 enum LogIndex : int {
@@ -57,6 +57,12 @@ enum LogIndex : int {
   kLogDeviceRefused = 29,
   // The device information's type code is one that is not compared.
   kLogDeviceNotChecked = 30,
+  // The user application reported the version named as current: the run
+  // ends without programming.
+  kLogAlreadyCurrent = 31,
+  // The version the user application reported (or none) when it is not the
+  // one named as current: the run goes on programming.
+  kLogAppVersion = 32,
 };
 
 // The log texts, plain and never changed. A RunLog lines up texts 16 and
@@ -115,6 +121,9 @@ constexpr TextPair kArgNotCompared{
     "the device reports code %s; codes 1 to 5 (the oldest device types) and 65535 (no type) "
     "are not compared with the selected type (%s)"};
 
+// After kLogAppVersion when the identify reply held no version text.
+constexpr TextPair kArgNoVersion{"brak", "none"};
+
 // Failure texts that replace the log text of the same event.
 constexpr TextPair kFailureTimeout{"- Przewrano na skutek przeterminowania", "- Timeout occured"};
 constexpr TextPair kFailureUserAbort{"- Przewrano na żądanie użytkownika", "- User abort"};
@@ -132,6 +141,9 @@ constexpr TextPair kUnconfirmedAdvice{
     "Wyłącz i ponownie włącz urządzenie, a następnie sprawdź, czy działa z nowym "
     "oprogramowaniem.",
     "Switch the device off and on again, then check that it works with the new firmware."};
+// The run found the instrument already current and wrote nothing.
+constexpr TextPair kResultAlreadyCurrent{"nie było potrzebne: oprogramowanie jest aktualne.",
+                                         "was not needed: the firmware is already current."};
 constexpr TextPair kResultGenericDevice{"urządzenia", "Device"};
 constexpr TextPair kResultSerialWord{"nr", "no"};
 constexpr TextPair kUnknownDevice{"Nieznane urządzenie", "Unknown device"};

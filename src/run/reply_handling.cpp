@@ -9,8 +9,6 @@
 namespace quorvel {
 namespace {
 
-constexpr size_t kAppIdentifyTextOffset = 5;
-constexpr size_t kAppRs485TextOffset = 10;
 constexpr size_t kAppAddressOffset = 3;
 constexpr size_t kAppCommandOffset = 4;
 constexpr size_t kAppDataOffset = 5;
@@ -68,21 +66,27 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
   const bool identifyReply = address == static_cast<uint8_t>(row.AppAddrIdentify + 0x80);
   const bool bootReply = address == static_cast<uint8_t>(row.AppAddrBoot + 0x80);
   const uint16_t code = row.DevCode;
+  // On an RS-485 bus a frame is this instrument's only when it carries the
+  // run's own bus address.
+  const std::optional<uint16_t> busAddress = IsRs485Bus(row) ? BusAddress() : std::nullopt;
+  const bool fromThisInstrument =
+      !IsRs485Bus(row) || (busAddress && frame.size() > kAppDataOffset + 1 &&
+                           WireU16(frame, kAppDataOffset) == *busAddress);
+  std::optional<std::string> version;
+  if (identifyReply && fromThisInstrument) {
+    version = AppVersionFromIdentify(frame, IdentifyTextOffset(row));
+    if (version) rec_.AppVersion = version;
+    if (EndIfAlreadyCurrent(version)) return;
+  }
   std::optional<std::string> badVersion;
-  auto checkVersion = [&](size_t textOffset) {
-    std::optional<std::string> version = AppVersionFromIdentify(frame, textOffset);
-    if (version && CompareVerArray(*version, row.MinAppVersion) < 0) badVersion = *version;
-  };
+  // The lowest version that can be switched remotely is known for these.
+  const bool minVersionChecked = code == 2 || IsRs485Bus(row);
+  if (version && minVersionChecked && CompareVerArray(*version, row.MinAppVersion) < 0) {
+    badVersion = *version;
+  }
   bool entered = false;
-  if (code == 2) {
-    if (identifyReply) checkVersion(kAppIdentifyTextOffset);
-  } else if (IsBusDeviceCode(code)) {
-    const std::optional<uint16_t> busAddress = IsRs485Bus(row) ? BusAddress() : std::nullopt;
-    if (busAddress && frame.size() > kAppDataOffset + 1 &&
-        WireU16(frame, kAppDataOffset) == *busAddress) {
-      if (identifyReply) checkVersion(kAppRs485TextOffset);
-      entered = bootReply;
-    }
+  if (IsBusDeviceCode(code)) {
+    entered = IsRs485Bus(row) && fromThisInstrument && bootReply;
   } else if (HandsOverStartBytes(code) && frame.size() > kAppDataOffset + 1) {
     // The device's bytes go in front of the row's access code; a later
     // reply replaces them. They belong to this run, not to the row.
@@ -105,6 +109,31 @@ void RunEngine::HandleAppFrame(std::span<const uint8_t> frame) {
   } else {
     StepEngine();
   }
+}
+
+// With a version named as current (SkipVersion): whether the version the
+// identify reply held is exactly that one, so that the run ends here, before
+// the user application is asked to restart and anything is erased. Once
+// the bootloader has been entered in this run the instrument may be erased
+// already: it is programmed whatever it reports. The version, or the lack of
+// one, is written to the log once either way. True when the run ended.
+bool RunEngine::EndIfAlreadyCurrent(const std::optional<std::string>& version) {
+  const std::string& current = selection_.SkipVersion;
+  if (current.empty()) return false;
+  const bool same = version && !rec_.BootEntered && VersionParses(*version) &&
+                    CompareVerArray(*version, current) == 0;
+  if (same) {
+    AppendLog(kLogAlreadyCurrent, *version);
+    rec_.AppVersionLogged = true;
+    EmptyAccumulator();
+    EndRun(RunEnd::AlreadyCurrent);
+    return true;
+  }
+  if (!rec_.AppVersionLogged) {
+    AppendLog(kLogAppVersion, version && !version->empty() ? *version : kArgNoVersion.str());
+    rec_.AppVersionLogged = true;
+  }
+  return false;
 }
 
 void RunEngine::ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t count) {

@@ -92,6 +92,8 @@ std::string_view RunCauseName(RunCause cause) {
       return "device-refused";
     case RunCause::Timeout:
       return "timeout";
+    case RunCause::AlreadyCurrent:
+      return "already-current";
   }
   return "unknown";
 }
@@ -809,7 +811,10 @@ void RunEngine::FinishRun() {
   file_.reset();
   EmptyAccumulator();
 
-  std::string name = DeviceNameOf(rec_.DeviceCode);
+  // Ended before anything was erased: neither a success of programming
+  // nor a failure. The user application that answered is of the row's type.
+  const bool current = end_ == RunEnd::AlreadyCurrent && rec_.AppVersion.has_value();
+  std::string name = DeviceNameOf(current ? Row().DevCode : rec_.DeviceCode);
   if (name.empty() || SameTextNoCase(name, kUnknownDevice.pl) ||
       SameTextNoCase(name, kUnknownDevice.en)) {
     name = kResultGenericDevice.str();
@@ -832,6 +837,9 @@ void RunEngine::FinishRun() {
   if (success) {
     cause = RunCause::Success;
     status = kResultSuccess.str();
+  } else if (current) {
+    cause = RunCause::AlreadyCurrent;
+    status = kResultAlreadyCurrent.str();
   } else if (written) {
     cause = RunCause::RestartNotConfirmed;
     status = kResultUnconfirmed.str();
@@ -839,7 +847,9 @@ void RunEngine::FinishRun() {
     status = kResultFailure.str();
   }
   AppendLog(kLogResult, FormatText(kResultFormat.text(), {name, status}));
-  if (written && !success) {
+  if (current) {
+    status += "\r\n\r\n" + MessageDetail(LogText(kLogAlreadyCurrent) + *rec_.AppVersion);
+  } else if (written && !success) {
     if (!rec_.FailureText.empty()) status += "\r\n\r\n" + MessageDetail(rec_.FailureText);
     status += "\r\n\r\n" + kUnconfirmedAdvice.str();
   } else if (!success) {
@@ -859,7 +869,7 @@ void RunEngine::FinishRun() {
   }
   if (cause == RunCause::FileRefused) outcome_.FileProblem = fileProblem_;
   outcome_.Message = FormatText(kResultFormat.text(), {name, status});
-  outcome_.Icon = success ? kIconInformation : kIconWarning;
+  outcome_.Icon = success || current ? kIconInformation : kIconWarning;
   stepping_ = false;
   if (host_.prompt != nullptr) {
     host_.prompt->MsgBox(outcome_.Message, std::string(ProgramName()), outcome_.Icon);

@@ -98,6 +98,11 @@ struct RunRecord {
   // Block size and scrambling key the image buffer was prepared with.
   uint16_t PreparedBlockSize = 0;
   uint16_t PreparedKey = 0;
+  // The firmware version the user application reported in its identify
+  // reply (its texts held one), as it was read.
+  std::optional<std::string> AppVersion;
+  // The version was written to the log (once per run).
+  bool AppVersionLogged = false;
   // The bytes a user application hands over in its identify reply (see
   // HandsOverStartBytes), sent back in front of the row's access code in the
   // enter-bootloader request. Empty until the first such reply of this run.
@@ -122,6 +127,13 @@ struct RunSelection {
   LineSettings Serial;
   // Local date and time of the start, for the first log line.
   std::tm StartTime{};
+  // The firmware version the user says is current (empty: none). An
+  // instrument whose user application reports exactly this version in its
+  // identify reply, before the bootloader was entered, is left as it is:
+  // the run ends AlreadyCurrent without erasing anything. Whatever leaves a
+  // doubt (no identify reply, no version in it, one that does not parse)
+  // programs the instrument as usual.
+  std::string SkipVersion;
 };
 
 // Why a run ended, for callers that act on it (exit codes, reports).
@@ -135,6 +147,9 @@ enum class RunCause : uint8_t {
   LinkError,       // the port could not be opened, or was lost
   DeviceRefused,   // the device answered a command with an error
   Timeout,         // the device stopped answering after it was reached
+  // The user application reported the version the user named as current:
+  // nothing was erased or written. Not a success of programming.
+  AlreadyCurrent,
 };
 
 // A short English name of a cause ("success", "restart-not-confirmed", ...).
@@ -142,6 +157,8 @@ std::string_view RunCauseName(RunCause cause);
 
 // How the last run ended (after FinishRun).
 struct RunOutcome {
+  // Every block and the reset were acknowledged (a run that found the
+  // instrument already current wrote nothing: false, Cause AlreadyCurrent).
   bool Success = false;
   RunCause Cause = RunCause::NoConnection;
   std::string Message;
@@ -272,6 +289,7 @@ class RunEngine {
   void ReceiveAppFrame(RunLink& link, const uint8_t* bytes, uint32_t count);
   void ReceiveBootBytes(RunLink& link, const uint8_t* bytes, uint32_t count);
   void HandleAppFrame(std::span<const uint8_t> frame);
+  bool EndIfAlreadyCurrent(const std::optional<std::string>& version);
   bool HandleBootReply(std::span<const uint8_t> reply, bool negative);
   void HandleDeviceInfo(std::span<const uint8_t> reply);
   bool HandleWriteAck(std::span<const uint8_t> reply);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct RunFacts {
   uint32_t BytesTotal = 0;
   // Empty blocks passed over in the last writing pass.
   uint32_t BlocksSkipped = 0;
+  // The firmware version the user application reported in its identify
+  // reply; none when no reply with a version text came.
+  std::optional<std::string> AppVersion;
   // The start bytes the instrument's user application handed over for its
   // enter-bootloader request (M-530), kept by the run, never in a row.
   std::vector<uint8_t> StartBytes;

@@ -116,6 +116,9 @@ enum class RunEnd : uint8_t {
   Stop = 2,     // the user stopped it
   Timeout = 3,  // the device stopped answering, or never answered
   Error = 7,    // the device, the file or the link made it fail
+  // The instrument already runs the firmware version the user named; the
+  // run ends before anything is erased (see RunSelection::SkipVersion).
+  AlreadyCurrent = 8,
 };
 
 // The progress of a run as the engine reports it.

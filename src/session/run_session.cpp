@@ -267,6 +267,7 @@ void RunSession::LineAdded(const std::string& line) {
     facts_.BootVersion = record.BootVersion;
     facts_.DeviceCheckSkipped = record.DeviceCheckSkipped;
   }
+  if (record.AppVersion) facts_.AppVersion = record.AppVersion;
   if (!record.BootRequestData.empty()) facts_.StartBytes = record.BootRequestData;
   facts_.BytesWritten = record.BytesDone;
   if (record.Total != 0) facts_.BytesTotal = record.Total;

@@ -231,10 +231,16 @@ TEST_F(CliFiles, InfoPrintsTheShortTextAndCauseOfAnUnreadableFile) {
        "Wystąpił błąd podczas odczytu pliku\n" + dir_.string() + ": to jest folder\n"},
   };
   for (const Case& c : cases) {
-    const ProcessResult result = Cli({"info", c.file}, c.lang);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, c.text);
-    EXPECT_EQ(result.out, "");
+    // A script that asked for JSON gets the same refusal and no document.
+    for (const bool json : {false, true}) {
+      SCOPED_TRACE(c.file + (json ? " --json" : ""));
+      const ProcessResult result = Cli(json ? std::vector<std::string>{"info", "--json", c.file}
+                                            : std::vector<std::string>{"info", c.file},
+                                       c.lang);
+      EXPECT_EQ(result.exitCode, 1);
+      EXPECT_EQ(result.err, c.text);
+      EXPECT_EQ(result.out, "");
+    }
   }
 }
 

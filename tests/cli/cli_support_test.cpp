@@ -315,6 +315,27 @@ TEST(Report, SummaryTableLinesUpItsColumns) {
   EXPECT_NE(rows[2].find("1.5 s"), std::string::npos);
 }
 
+// Already current is neither programmed nor failed; an unconfirmed restart
+// is named only where there is one.
+TEST(Report, SummaryCountsEachKindOfEnd) {
+  InstrumentResult current = Result("c", 0);
+  current.cause = RunCause::AlreadyCurrent;
+  InstrumentResult unconfirmed = Result("u", 3);
+  unconfirmed.cause = RunCause::RestartNotConfirmed;
+  const struct {
+    std::vector<InstrumentResult> results;
+    std::string counts;
+  } cases[] = {
+      {{Result("a", 0), current, Result("b", 1)}, "programmed: 1, already current: 1, failed: 1"},
+      {{current, current}, "programmed: 0, already current: 2, failed: 0"},
+      {{Result("a", 0), unconfirmed, Result("b", 1)},
+       "programmed: 1, already current: 0, failed: 1, restart not confirmed: 1"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SummaryCounts(c.results), c.counts);
+  const std::string table = SummaryTable({current, Result("b", 1)});
+  EXPECT_NE(table.find("\nc     CURRENT  already-current"), std::string::npos) << table;
+}
+
 class AtomicWrite : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -162,6 +162,14 @@ inline std::string ReadAll(const std::string& path) {
   return text.str();
 }
 
+// The row of the summary table that starts with the port as the table
+// shows it; empty when there is none.
+inline std::string TableRow(const std::string& output, const std::string& shownPort) {
+  const size_t at = output.find("\n" + shownPort + " ");
+  return at == std::string::npos ? std::string()
+                                 : output.substr(at + 1, output.find('\n', at + 1) - at - 1);
+}
+
 inline size_t Occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;

@@ -291,11 +291,7 @@ TEST_F(ProgramEndToEnd, AnyPortNameIsShownPrintableAndReportedExactly) {
             std::string::npos)
       << run.out;
   // The rows of the summary table.
-  const auto row = [&run](const std::string& shown) {
-    const size_t at = run.out.find("\n" + shown + " ");
-    return at == std::string::npos ? std::string()
-                                   : run.out.substr(at + 1, run.out.find('\n', at + 1) - at - 1);
-  };
+  const auto row = [&run](const std::string& shown) { return TableRow(run.out, shown); };
   EXPECT_NE(row(shownRed).find(" OK "), std::string::npos) << run.out;
   EXPECT_NE(row(shownLatin).find(" OK "), std::string::npos) << run.out;
 

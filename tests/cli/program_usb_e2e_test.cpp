@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include "program_fixture.h"
 
 namespace quorvel::test {
@@ -40,6 +45,48 @@ TEST_F(UsbEndToEnd, ListsTheConvertersOfAUsbRow) {
   // A serial row still lists serial ports.
   const ProcessResult serial = Cli({"ports", "--device", "KV-310"}, port);
   EXPECT_EQ(serial.out.find("PAXL-20"), std::string::npos);
+}
+
+// The same converters as JSON, each with what the driver reports of it.
+TEST_F(UsbEndToEnd, ListsTheConvertersAsJson) {
+  const std::string port = StartSim({"--device", "PAXL-20", "--baud", "38400"});
+  struct Converter {
+    std::string location;
+    std::string description;
+    std::string serial;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<Converter> converters;
+  };
+  const Case cases[] = {
+      {{"ports", "--device", "PAXL-20", "--json"}, {{kLocation, "PAXL-20", "A1"}}},
+      {{"ports", "--service", "--json"},
+       {{kLocation, "PAXL-20", "A1"}, {kOtherLocation, "OTHER", "B2"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.size());
+    const ProcessResult listed = Cli(c.args, port);
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    QJsonParseError error{};
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray::fromStdString(listed.out), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << listed.out;
+    ASSERT_TRUE(document.isArray());
+    ASSERT_EQ(static_cast<size_t>(document.array().size()), c.converters.size()) << listed.out;
+    for (size_t i = 0; i < c.converters.size(); ++i) {
+      const Converter& expected = c.converters[i];
+      const QJsonObject entry = document.array().at(static_cast<qsizetype>(i)).toObject();
+      EXPECT_EQ(entry.size(), 6);
+      EXPECT_EQ(entry["kind"].toString(), "usb");
+      const std::string text = expected.description + " " + expected.serial;
+      EXPECT_EQ(entry["port"].toString().toStdString(), text);
+      EXPECT_EQ(entry["entry"].toString().toStdString(), expected.location + "=" + text);
+      EXPECT_EQ(std::to_string(entry["location"].toInteger()), expected.location);
+      EXPECT_EQ(entry["description"].toString().toStdString(), expected.description);
+      EXPECT_EQ(entry["serial_number"].toString().toStdString(), expected.serial);
+    }
+  }
 }
 
 TEST_F(UsbEndToEnd, ProgramsAConverterByItsTextOrLocation) {

@@ -90,6 +90,20 @@ TEST(CompareVerArray, NumberBeyondInt32MakesItsTextTheSmaller) {
   EXPECT_EQ(CompareVerArray("4294967296", "4294967296"), -1);
 }
 
+// Only a text with numbers, each one in range, says which version it is:
+// one without numbers would compare equal to 0, one out of range below all.
+TEST(VersionParses, NumbersInRangeAndAtLeastOne) {
+  const struct {
+    std::string_view text;
+    bool parses;
+  } cases[] = {
+      {"1.4.0012", true},   {"V2", true},          {"0", true},
+      {"2147483647", true}, {"", false},           {"V", false},
+      {"...", false},       {"2147483648", false}, {"1.99999999999", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(VersionParses(c.text), c.parses) << c.text;
+}
+
 int CharCount(std::string_view text) {
   int count = 0;
   for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;

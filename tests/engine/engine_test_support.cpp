@@ -222,6 +222,7 @@ bool EngineHarness::Start(int row, const std::string& file, const std::string& b
   selection.FileName = file;
   selection.BusAddressText = busAddress;
   selection.Serial = line;
+  selection.SkipVersion = skipVersion;
   selection.StartTime.tm_year = 124;
   selection.StartTime.tm_mon = 4;
   selection.StartTime.tm_mday = 7;

@@ -293,6 +293,8 @@ class EngineHarness {
   bool autoAnswer = true;
   // Serial line settings of the runs started.
   LineSettings line{br038400, pbNone, dbEight, sbOne};
+  // The version the runs' selection names as current (none: empty).
+  std::string skipVersion;
   // Delivers the instrument's reply to a command sent (Pump); none: the
   // reply arrives as one chunk, at once.
   std::function<void(const Bytes& sent, const Bytes& reply)> deliver;

@@ -509,6 +509,56 @@ TEST(UserApplicationTest, FirmwareTooOldEndsTheRunWithTheAdvice) {
   }
 }
 
+// The instrument reports the version named as current: the run's end is
+// its own, neither a success of programming nor a failure, and nothing
+// follows the identify request. It wins over the lowest switchable version:
+// an instrument that needs nothing need not be switched.
+TEST(UserApplicationTest, VersionNamedAsCurrentEndsTheRunBeforeTheBootloader) {
+  struct Case {
+    const char* row;
+    uint8_t code;
+    Bytes identifyData;
+    std::string skip;
+    std::string reported;
+    std::string message;
+  } cases[] = {
+      {"GRV-30x", 7, Concat({Text("GRV-30x"), Text("V1.4.0012")}), "1.4.12", "1.4.0012",
+       "GRV-30x programming was not needed: the firmware is already current.\r\n\r\n"
+       "Firmware already current: 1.4.0012."},
+      {"TRP-40", 2, Concat({Text("TRP-40"), Text("2.1.0005")}), "2.1.5", "2.1.0005",
+       "TRP-40 programming was not needed: the firmware is already current.\r\n\r\n"
+       "Firmware already current: 2.1.0005."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.row);
+    EngineHarness h;
+    const int row = h.RowIndex(c.row);
+    h.skipVersion = c.skip;
+    h.instrument.inBootloader = false;
+    h.instrument.appCommand = c.code;
+    h.instrument.identifyData = c.identifyData;
+    const uint16_t variant = h.devices[static_cast<size_t>(row)].Variant;
+    const std::string file = h.WriteQvl("f.qvl", Image(kBlock), c.code, variant, kBase);
+    ASSERT_TRUE(h.Start(row, file));
+    h.RunFor(30000);
+    EXPECT_EQ(h.ended, RunEnd::AlreadyCurrent);
+    EXPECT_EQ(h.endsHeard, 1);
+    EXPECT_EQ(h.instrument.appRequests.size(), 1u);  // the identify request only
+    EXPECT_TRUE(h.SentWithCode(3).empty());
+    const RunOutcome& outcome = h.engine->LastOutcome();
+    EXPECT_FALSE(outcome.Success);
+    EXPECT_EQ(outcome.Cause, RunCause::AlreadyCurrent);
+    EXPECT_EQ(RunCauseName(outcome.Cause), "already-current");
+    EXPECT_EQ(outcome.Message, c.message);
+    ASSERT_EQ(h.prompt.shown.size(), 1u);
+    EXPECT_EQ(h.prompt.shown[0].flags, kIconInformation);
+    EXPECT_EQ(h.LogCount("- Firmware already current: " + c.reported), 1) << h.log.Text();
+    EXPECT_TRUE(std::none_of(h.Lines().begin(), h.Lines().end(), [](const std::string& line) {
+      return line.starts_with("- Inapropriate firmvare version: ");
+    })) << h.log.Text();
+  }
+}
+
 TEST(UserApplicationTest, FramesOfAnotherDeviceAreDropped) {
   EngineHarness h;
   const int row = h.RowIndex("RZ-303");

@@ -441,6 +441,15 @@ TEST(Instrument, ConfiguredAppTextsAreSent) {
   EXPECT_EQ(AppVersionFromIdentify(reply, 5), "2.1.0009");
 }
 
+TEST(Instrument, IdentifyReplyWithoutAVersionText) {
+  InstrumentOptions options = OptionsFor("GRV-30x");
+  options.NoAppVersion = true;
+  Instrument instrument(options);
+  const Bytes reply = Exchange(instrument, AppFrame(0x01, 7, {}));
+  EXPECT_EQ(std::string(reply.begin() + 5, reply.end() - 1), std::string("GRV-30x\0", 8));
+  EXPECT_EQ(AppVersionFromIdentify(reply, 5), std::nullopt);
+}
+
 // ---- Faults ----
 
 TEST(InstrumentFaults, NegativeRepliesForOneCommand) {

@@ -347,7 +347,7 @@ std::vector<uint8_t> Instrument::IdentifyReply() {
     data.insert(data.end(), 3, 0);
   }
   PutText(data, appModel_);
-  PutText(data, appVersion_);
+  if (!options_.NoAppVersion) PutText(data, appVersion_);
   return BuildAppFrame(static_cast<uint8_t>(row.AppAddrIdentify + 0x80),
                        static_cast<uint8_t>(row.DevCode & 0xFF), data.data(),
                        static_cast<uint16_t>(data.size()));

@@ -68,8 +68,10 @@ struct InstrumentOptions {
   std::optional<uint16_t> DeviceCode;  // reported code; unset: the row's DevCode
   uint16_t BlockSize = 256;
   uint8_t ProtocolVersion = 1;
-  std::string AppModel;     // empty: the row's Name
-  std::string AppVersion;   // empty: "V" + the row's MinAppVersion, or "V1.0.0000"
+  std::string AppModel;    // empty: the row's Name
+  std::string AppVersion;  // empty: "V" + the row's MinAppVersion, or "V1.0.0000"
+  // The identify reply carries the model text only, no version text.
+  bool NoAppVersion = false;
   uint16_t BusAddress = 1;  // RS-485 rows (device code 11)
   InstrumentFaults Faults;
 };

@@ -115,8 +115,9 @@ const std::set<std::string>& ValueOptions() {
 }
 
 const std::set<std::string>& FlagOptions() {
-  static const std::set<std::string> names{
-      "help", "list-devices", "log", "quiet", "echo", "silent", "odd-block-size", "ignore-reset"};
+  static const std::set<std::string> names{"help",           "list-devices", "log",
+                                           "quiet",          "echo",         "silent",
+                                           "odd-block-size", "ignore-reset", "no-app-version"};
   return names;
 }
 
@@ -154,6 +155,8 @@ The first line on standard output is the path of the terminal to open.
   --app-model TEXT     model text of the identify reply (default: model name)
   --app-version TEXT   version text of the identify reply (default: V + the
                        type's lowest switchable version, or V1.0.0000)
+  --no-app-version     the identify reply carries the model text only, no
+                       version text
   --address N          RS-485 bus address, 1..65534 (default 1)
   --link PATH          also make a symbolic link PATH to the terminal
   --fd N               serve the terminal master already open as descriptor N
@@ -315,6 +318,8 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options,
     } else if (arg == "--silent-after") {
       if (!number(0, 0xFFFFFFFFu, n)) return false;
       faults.AnswersBeforeSilence = static_cast<uint32_t>(n);
+    } else if (arg == "--no-app-version") {
+      inst.NoAppVersion = true;
     } else if (arg == "--odd-block-size") {
       faults.OddBlockSizeOnce = true;
     } else if (arg == "--ignore-reset") {
