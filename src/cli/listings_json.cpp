@@ -12,6 +12,7 @@
 
 #include "datafile/utilities.h"
 #include "run/line_settings.h"
+#include "net/network_port.h"
 #include "serial/serial_port_io.h"
 #include "usb/d2xx_library.h"
 #include "usb/device_list.h"
@@ -114,12 +115,15 @@ void PrintSerialPortsJson(const std::vector<std::string>& ports) {
     for (const FtdiTtyDevice& device : converters) {
       if (device.DevNode == path) converter = &device;
     }
+    // A port on a network is reached through its device server, not a
+    // device file.
+    const bool network = IsNetworkPortName(port);
     QJsonObject entry;
-    entry["kind"] = "serial";
+    entry["kind"] = network ? "network" : "serial";
     entry["port"] = Text(port);
     entry["port_bytes"] = QString::fromLatin1(QByteArray::fromStdString(port).toHex());
-    entry["path"] = Text(path);
     const QJsonValue none(QJsonValue::Null);
+    entry["path"] = network ? none : Text(path);
     entry["description"] = converter ? Text(converter->Description) : none;
     entry["serial_number"] = converter ? Text(converter->SerialNumber) : none;
     entry["location"] = converter ? QJsonValue(static_cast<qint64>(converter->LocId)) : none;

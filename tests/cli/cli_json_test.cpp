@@ -80,7 +80,7 @@ const FieldKinds kPortFields{
     {"kind", Kind::String},
     {"port", Kind::String},
     {"port_bytes", Kind::String},
-    {"path", Kind::String},
+    {"path", Kind::NullableString},
     {"description", Kind::NullableString},
     {"serial_number", Kind::NullableString},
     {"location", Kind::NullableNumber},
@@ -193,6 +193,26 @@ TEST(CliJson, PortsNameEachPortExactlyWithWhatIsKnownOfIt) {
   const ProcessResult text = Cli({"ports"}, {"QUORVEL_EXTRA_PORTS=" + extra});
   EXPECT_EQ(static_cast<size_t>(document.array().size()),
             static_cast<size_t>(std::count(text.out.begin(), text.out.end(), '\n')));
+}
+
+TEST(CliJson, NetworkPortsAreNoDeviceFiles) {
+  const std::vector<std::string> names{"rfc2217://10.0.0.7:4001", "tcp://[fe80::1]:2001"};
+  const ProcessResult json =
+      Cli({"ports", "--json"}, {"QUORVEL_EXTRA_PORTS=" + names[0] + ":" + names[1]});
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  std::map<std::string, QJsonObject> byName;
+  for (const QJsonValue& value : Parse(json.out).array()) {
+    const QJsonObject port = value.toObject();
+    ExpectFields(port, kPortFields);
+    byName[port["port"].toString().toStdString()] = port;
+  }
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(byName.count(name), 1u) << json.out;
+    EXPECT_EQ(Str(byName[name]["kind"]), "network");
+    EXPECT_TRUE(byName[name]["path"].isNull());
+    EXPECT_TRUE(byName[name]["description"].isNull());
+  }
 }
 
 TEST(CliJson, InfoOfEitherKindOfDataFile) {
