@@ -37,4 +37,8 @@ QRect CentredOn(const QRect& around, const QSize& size);
 // framed it yet.
 QSize FrameSize(const QWidget* window);
 
+// Sizes a dialog to its contents and centres it over its owner's window (the
+// work area when the owner is none or not shown), inside the work area.
+void PlaceOverOwner(QWidget* dialog, const QWidget* owner);
+
 }  // namespace quorvel

@@ -187,12 +187,7 @@ void SerialSettingsDialog::SetValues(const SerialSettings& values) {
 }
 
 void SerialSettingsDialog::Place() {
-  adjustSize();
-  const QRect area = WorkArea(owner_);
-  const QWidget* ownerWindow = owner_ != nullptr ? owner_->window() : nullptr;
-  const QRect around =
-      ownerWindow != nullptr && ownerWindow->isVisible() ? ownerWindow->frameGeometry() : area;
-  move(KeepInside(CentredOn(around, FrameSize(this)), area).topLeft());
+  PlaceOverOwner(this, owner_);
 }
 
 std::optional<SerialSettings> EditSerialSettings(QWidget* owner, const LineSettings& defaults,

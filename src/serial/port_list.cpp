@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "app/text_utils.h"
+#include "run/network_port_name.h"
 
 namespace quorvel {
 namespace {
@@ -75,7 +76,9 @@ std::vector<std::string> SplitPortList(std::string_view list) {
   std::vector<std::string> paths;
   size_t start = 0;
   while (start <= list.size()) {
-    size_t colon = list.find(':', start);
+    // A network port's HOST:PORT holds colons of its own.
+    const size_t network = NetworkPortNameLength(list.substr(start));
+    size_t colon = network != 0 ? start + network : list.find(':', start);
     if (colon == std::string_view::npos) colon = list.size();
     const std::string_view path = list.substr(start, colon - start);
     if (!path.empty()) paths.emplace_back(path);

@@ -28,7 +28,9 @@ PortScan ScanPorts(const std::string& sysClassTty, const std::vector<std::string
 // The same with the extra ports as a colon-separated list.
 PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts);
 
-// The paths of a colon-separated list, empty entries left out.
+// The paths of a colon-separated list, empty entries left out. A network
+// port name (rfc2217://HOST:PORT, tcp://HOST:PORT) is one entry, its own
+// colons included.
 std::vector<std::string> SplitPortList(std::string_view list);
 
 // The value of QUORVEL_EXTRA_PORTS, empty when unset.
