@@ -30,31 +30,83 @@ struct TimingCase {
 TEST(RunTiming, RateAndTimeLeftFromTheWritingSoFar) {
   const std::vector<TimingCase> cases = {
       {"nothing written yet", 10'000, {{0, 0}}, 5'000, false, 5'000, std::nullopt, std::nullopt},
-      {"writing for less than a second", 10'000, {{0, 0}, {400, 256}, {800, 512}}, 900, false, 900,
-       std::nullopt, std::nullopt},
-      {"steady 1000 bytes a second", 10'000, {{0, 0}, {1'000, 1'000}, {2'000, 2'000}, {4'000, 4'000}},
-       4'000, false, 4'000, 1'000.0, 6'000},
+      {"writing for less than a second",
+       10'000,
+       {{0, 0}, {400, 256}, {800, 512}},
+       900,
+       false,
+       900,
+       std::nullopt,
+       std::nullopt},
+      {"steady 1000 bytes a second",
+       10'000,
+       {{0, 0}, {1'000, 1'000}, {2'000, 2'000}, {4'000, 4'000}},
+       4'000,
+       false,
+       4'000,
+       1'000.0,
+       6'000},
       // Connecting and erasing took 20 s: the rate counts from the first
       // block written.
-      {"erase time is no part of the rate", 10'000,
-       {{0, 0}, {19'000, 0}, {20'000, 0}, {22'000, 2'000}}, 22'000, false, 22'000, 1'000.0, 8'000},
+      {"erase time is no part of the rate",
+       10'000,
+       {{0, 0}, {19'000, 0}, {20'000, 0}, {22'000, 2'000}},
+       22'000,
+       false,
+       22'000,
+       1'000.0,
+       8'000},
       // Nothing more came for 2 s: the rate falls, the end moves away.
       {"a stalled line", 10'000, {{0, 0}, {2'000, 2'000}}, 4'000, false, 4'000, 500.0, 16'000},
       // Only the latest 8 s count: 100 B/s at first, then 1000 B/s.
-      {"the latest writing counts", 100'000,
-       {{0, 0}, {10'000, 1'000}, {12'000, 3'000}, {14'000, 5'000}, {16'000, 7'000},
-        {18'000, 9'000}, {20'000, 11'000}},
-       20'000, false, 20'000, 1'000.0, 89'000},
-      {"every byte written", 4'000, {{0, 0}, {1'000, 2'000}, {2'000, 4'000}}, 2'000, false, 2'000,
-       2'000.0, 0},
-      {"before a second has passed, the end is 0 all the same", 512, {{0, 0}, {300, 512}}, 300,
-       false, 300, std::nullopt, 0},
+      {"the latest writing counts",
+       100'000,
+       {{0, 0},
+        {10'000, 1'000},
+        {12'000, 3'000},
+        {14'000, 5'000},
+        {16'000, 7'000},
+        {18'000, 9'000},
+        {20'000, 11'000}},
+       20'000,
+       false,
+       20'000,
+       1'000.0,
+       89'000},
+      {"every byte written",
+       4'000,
+       {{0, 0}, {1'000, 2'000}, {2'000, 4'000}},
+       2'000,
+       false,
+       2'000,
+       2'000.0,
+       0},
+      {"before a second has passed, the end is 0 all the same",
+       512,
+       {{0, 0}, {300, 512}},
+       300,
+       false,
+       300,
+       std::nullopt,
+       0},
       // The run ended: the time stops there and the time left stays 0.
-      {"ended after the last byte", 4'000, {{0, 0}, {1'000, 2'000}, {2'000, 4'000}}, 9'000, true,
-       2'000, 2'000.0, 0},
+      {"ended after the last byte",
+       4'000,
+       {{0, 0}, {1'000, 2'000}, {2'000, 4'000}},
+       9'000,
+       true,
+       2'000,
+       2'000.0,
+       0},
       // A second pass writes from the start again: so the measure starts.
-      {"writing begins again", 10'000, {{0, 0}, {2'000, 4'000}, {3'000, 0}, {3'500, 500}}, 3'500,
-       false, 3'500, std::nullopt, std::nullopt},
+      {"writing begins again",
+       10'000,
+       {{0, 0}, {2'000, 4'000}, {3'000, 0}, {3'500, 500}},
+       3'500,
+       false,
+       3'500,
+       std::nullopt,
+       std::nullopt},
       {"a run of no bytes", 0, {{0, 0}}, 3'000, false, 3'000, std::nullopt, std::nullopt},
   };
   for (const TimingCase& c : cases) {
@@ -108,11 +160,11 @@ TEST(RunTiming, Texts) {
     bool roundUp;
     const char* text;
   };
-  for (const DurationCase& c : {DurationCase{0, false, "0:00"}, DurationCase{999, false, "0:00"},
-                                DurationCase{1, true, "0:01"}, DurationCase{65'000, false, "1:05"},
-                                DurationCase{3'599'000, false, "59:59"},
-                                DurationCase{3'725'000, false, "1:02:05"},
-                                DurationCase{-5, true, "0:00"}}) {
+  for (const DurationCase& c :
+       {DurationCase{0, false, "0:00"}, DurationCase{999, false, "0:00"},
+        DurationCase{1, true, "0:01"}, DurationCase{65'000, false, "1:05"},
+        DurationCase{3'599'000, false, "59:59"}, DurationCase{3'725'000, false, "1:02:05"},
+        DurationCase{-5, true, "0:00"}}) {
     EXPECT_EQ(DurationText(c.ms, c.roundUp), c.text) << c.ms;
   }
   struct RateCase {
@@ -120,10 +172,9 @@ TEST(RunTiming, Texts) {
     char separator;
     const char* text;
   };
-  for (const RateCase& c :
-       {RateCase{0, '.', "0 B/s"}, RateCase{999.9, '.', "999 B/s"},
-        RateCase{1'000, '.', "1.0 kB/s"}, RateCase{11'520, ',', "11,5 kB/s"},
-        RateCase{2'345'678, '.', "2.3 MB/s"}, RateCase{-1, '.', "0 B/s"}}) {
+  for (const RateCase& c : {RateCase{0, '.', "0 B/s"}, RateCase{999.9, '.', "999 B/s"},
+                            RateCase{1'000, '.', "1.0 kB/s"}, RateCase{11'520, ',', "11,5 kB/s"},
+                            RateCase{2'345'678, '.', "2.3 MB/s"}, RateCase{-1, '.', "0 B/s"}}) {
     EXPECT_EQ(RateText(c.rate, c.separator), c.text) << c.rate;
   }
 }
