@@ -3,7 +3,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -92,15 +91,9 @@ void NetworkPortDialog::accept() {
 }
 
 std::optional<QString> AskNetworkPort(QWidget* owner) {
-  QPointer<NetworkPortDialog> dialog = new NetworkPortDialog(owner);
+  auto* dialog = new NetworkPortDialog(owner);
   PlaceOverOwner(dialog, owner);
-  const int result = dialog->exec();
-  // The owner may have gone while the dialog was open (the window closed).
-  if (dialog == nullptr) return std::nullopt;
-  std::optional<QString> chosen;
-  if (result == QDialog::Accepted) chosen = dialog->Name();
-  delete dialog;
-  return chosen;
+  return ExecForValue(dialog, &NetworkPortDialog::Name);
 }
 
 }  // namespace quorvel

@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "app/text_utils.h"
+
 namespace quorvel {
 namespace {
 
@@ -49,14 +51,9 @@ bool IsIpv6Text(std::string_view host) {
 }
 
 std::optional<uint16_t> PortNumber(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value == 0 || value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
+  const std::optional<uint32_t> value = ParseDigits(text, 5);
+  if (!value || *value == 0 || *value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(*value);
 }
 
 }  // namespace

@@ -104,14 +104,9 @@ std::string FormatLogDateTime(const std::tm& time) {
 }
 
 std::optional<uint16_t> ParseBusAddress(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  if (value < 1 || value > 65534) return std::nullopt;
-  return static_cast<uint16_t>(value);
+  const std::optional<uint32_t> value = ParseDigits(text, 5);
+  if (!value || *value < 1 || *value > 65534) return std::nullopt;
+  return static_cast<uint16_t>(*value);
 }
 
 RunEngine::RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings)
