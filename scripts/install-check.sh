@@ -85,6 +85,8 @@ dpkg-query -L quorvel-cli quorvel quorvel-vantor > "$installed_list"
 [ "$(command -v vantor)" = /usr/bin/vantor ] || fail "vantor is not installed beside quorvel"
 quorvel-cli --version
 quorvel --version
+vantor --version
+grep -qx /usr/share/man/man1/vantor.1.gz "$installed_list" || fail "vantor has no manual page"
 for id in pl.varneld.Quorvel; do
   desktop-file-validate "/usr/share/applications/$id.desktop"
   appstreamcli validate --no-net --pedantic "/usr/share/metainfo/$id.metainfo.xml"

@@ -13,6 +13,7 @@ packages=(
   librsvg2-bin dpkg-dev file
   lintian desktop-file-utils appstream xdg-utils libfile-mimeinfo-perl bash-completion
   shared-mime-info
+  libtelnet-dev ser2net
 )
 missing=()
 for package in "${packages[@]}"; do

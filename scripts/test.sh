@@ -28,8 +28,8 @@ LSAN_OPTIONS="suppressions=$lsan_supp" \
   dbus-run-session -- ctest --test-dir build/asan --output-on-failure --no-tests=error -j "$jobs"
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_TSAN=ON -DQUORVEL_WERROR=ON
-cmake --build build/tsan -j "$jobs" --target serial_tests session_tests usb_builtin_tests usb_component_tests
-dbus-run-session -- ctest --test-dir build/tsan -R "^(Serial|RunSession|UsbBuiltIn|UsbLink)" --output-on-failure --no-tests=error
+cmake --build build/tsan -j "$jobs" --target serial_tests session_tests usb_builtin_tests usb_component_tests net_tests
+dbus-run-session -- ctest --test-dir build/tsan -R "^(Serial|RunSession|UsbBuiltIn|UsbLink|Net\.NetTransportTest)" --output-on-failure --no-tests=error
 
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON -DQUORVEL_WERROR=ON
 cmake --build build/fuzz -j "$jobs"

@@ -145,14 +145,4 @@ std::string PrintableText(std::string_view text) {
   return printable;
 }
 
-std::optional<uint32_t> ParseDigits(std::string_view text, size_t maxDigits) {
-  if (text.empty() || text.size() > maxDigits || maxDigits > 9) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-  }
-  return value;
-}
-
 }  // namespace quorvel

@@ -2,10 +2,7 @@
 // Polish letters), independent of the process locale.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <initializer_list>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,9 +37,5 @@ size_t Utf8SequenceLength(std::string_view text, size_t at);
 // is written as \xNN, byte by byte, so that a name cannot move the cursor,
 // change colours or garble what follows it.
 std::string PrintableText(std::string_view text);
-
-// A whole decimal number of 1 to maxDigits digits (no sign, no spaces, no
-// other characters); none otherwise. maxDigits is at most 9.
-std::optional<uint32_t> ParseDigits(std::string_view text, size_t maxDigits);
 
 }  // namespace quorvel

@@ -24,7 +24,8 @@ constexpr TextPair kUsage{
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] PLIK\n"
     "      zaprogramowanie urządzenia plikiem danych (.qvl lub Intel HEX);\n"
-    "      PORT to nazwa z listy portów lub ścieżka urządzenia (USB: opis konwertera\n"
+    "      PORT to nazwa z listy portów, ścieżka urządzenia lub port sieciowy\n"
+    "      rfc2217://HOST:PORT albo tcp://HOST:PORT (USB: opis konwertera\n"
     "      lub jego lokalizacja z 'ports --device'); 1.5 bitu stopu\n"
     "      tylko z --data-bits 5; Ctrl-C (oraz SIGTERM, SIGHUP) przerywa;\n"
     "      kilka portów (--port i --ports-from wielokrotnie; --ports-from: port\n"
@@ -64,7 +65,8 @@ constexpr TextPair kUsage{
     "                      [--parity none|odd|even|mark|space] [--data-bits 5|6|7|8]\n"
     "                      [--stop-bits 1|1.5|2] [--frame-gap auto|standard|MS] FILE\n"
     "      program the device with a data file (.qvl or Intel HEX);\n"
-    "      PORT is a name from the port list or a device path (USB: the converter's\n"
+    "      PORT is a name from the port list, a device path or a network port\n"
+    "      rfc2217://HOST:PORT or tcp://HOST:PORT (USB: the converter's\n"
     "      text or location from 'ports --device'); 1.5 stop bits\n"
     "      only with --data-bits 5; Ctrl-C (and SIGTERM, SIGHUP) stops;\n"
     "      several ports (--port and --ports-from repeated; --ports-from: one\n"
@@ -151,9 +153,9 @@ constexpr TextPair kReport{
     "  cause           success, restart-not-confirmed, user-stop, no-connection,\n"
     "                  device-mismatch, file-refused, link-error, device-refused\n"
     "                  albo timeout\n"
-    "  link_problem    co łącze wiedziało o przyczynie, dla której się nie otworzyło,\n"
-    "                  poza swoim stanem (np. konwerter zajęty przez inny program),\n"
-    "                  albo null\n"
+    "  link_problem    co łącze wiedziało o przyczynie, dla której się nie otworzyło\n"
+    "                  albo zostało utracone, poza swoim stanem (np. konwerter zajęty\n"
+    "                  przez inny program, odrzucone połączenie sieciowe), albo null\n"
     "  exit_code       kod wyjścia tego przyrządu\n"
     "  message         komunikat końcowy\n",
     "Report:\n"
@@ -185,8 +187,9 @@ constexpr TextPair kReport{
     "  cause           success, restart-not-confirmed, user-stop, no-connection,\n"
     "                  device-mismatch, file-refused, link-error, device-refused or\n"
     "                  timeout\n"
-    "  link_problem    what the link knew of why it did not open beyond its status\n"
-    "                  (such as a converter held by another program), or null\n"
+    "  link_problem    what the link knew of why it did not open or was lost beyond\n"
+    "                  its status (such as a converter held by another program, a\n"
+    "                  network connection refused), or null\n"
     "  exit_code       this instrument's exit code\n"
     "  message         the final message\n"};
 
@@ -230,18 +233,46 @@ constexpr TextPair kAccess{
     "lets the group dialout write that attribute; without it the run goes on at\n"
     "16 ms and its log says so.\n"};
 
+constexpr TextPair kNetwork{
+    "Porty sieciowe:\n"
+    "Port szeregowy serwera portów (np. ser2net) podaje się jako\n"
+    "rfc2217://HOST:PORT albo tcp://HOST:PORT (HOST: nazwa, adres IPv4 lub adres IPv6\n"
+    "w nawiasach kwadratowych). rfc2217:// to telnet z opcją COM-PORT-OPTION\n"
+    "(RFC 2217): prędkość, bity danych, parzystość, bity stopu, RTS i DTR przebiegu\n"
+    "oraz czyszczenie buforów idą do serwera. tcp:// to surowy most TCP: ustawienia\n"
+    "linii ustala serwer. Połączenie ma 5 s; automatyczny odstęp ramek jest o 20 ms\n"
+    "dłuższy niż na porcie lokalnym (serwer i sieć opóźniają bajty odpowiedzi).\n"
+    "Odrzucone połączenie, nieznany host, serwer telnet, który przestał odpowiadać\n"
+    "(pytany po 1 s ciszy, po 5 s bez odpowiedzi) i połączenie zerwane w trakcie\n"
+    "kończą przebieg od razu z przyczyną link-error, a dziennik i link_problem\n"
+    "raportu podają powód.\n",
+    "Network ports:\n"
+    "A serial port of a device server (such as ser2net) is given as\n"
+    "rfc2217://HOST:PORT or tcp://HOST:PORT (HOST: a name, an IPv4 address or an\n"
+    "IPv6 address in brackets). rfc2217:// is telnet with the COM-PORT-OPTION\n"
+    "(RFC 2217): the run's baud rate, data bits, parity, stop bits, RTS and DTR and\n"
+    "the purges of the buffers go to the server. tcp:// is a raw TCP bridge: the\n"
+    "server sets the line. A connection gets 5 s; the automatic frame gap is 20 ms\n"
+    "longer than on a local port (the server and the network delay the bytes of a\n"
+    "reply). A refused connection, an unknown host, a telnet server that stopped\n"
+    "answering (asked after 1 s of silence, given 5 s to answer) and a connection\n"
+    "dropped during the run end the run at once with the cause link-error; the log\n"
+    "and the report's link_problem say why.\n"};
+
 constexpr TextPair kEnvironment{
     "Środowisko:\n"
-    "  QUORVEL_EXTRA_PORTS   dalsze porty listy portów: ścieżki rozdzielone\n"
-    "                        dwukropkami (porty wirtualne, np. quorvel-sim)\n"
+    "  QUORVEL_EXTRA_PORTS   dalsze porty listy portów: ścieżki i porty sieciowe\n"
+    "                        rozdzielone dwukropkami (porty wirtualne,\n"
+    "                        np. quorvel-sim)\n"
     "  QUORVEL_D2XX_LIBRARY  biblioteka D2XX dla konwerterów USB albo builtin:\n"
     "                        wbudowany dostawca na terminalach ftdi_sio jądra\n"
     "                        (domyślny, gdy libftd2xx.so nie jest zainstalowana)\n"
     "  LC_ALL, LC_MESSAGES, LANG  język tekstów: polski dla polskich ustawień\n"
     "                        regionalnych, w przeciwnym razie angielski\n",
     "Environment:\n"
-    "  QUORVEL_EXTRA_PORTS   further ports for the port list: paths separated by\n"
-    "                        colons (virtual ports such as quorvel-sim's)\n"
+    "  QUORVEL_EXTRA_PORTS   further ports for the port list: paths and network\n"
+    "                        ports separated by colons (virtual ports such as\n"
+    "                        quorvel-sim's)\n"
     "  QUORVEL_D2XX_LIBRARY  the D2XX library for USB converters, or builtin: the\n"
     "                        built-in provider over the kernel's ftdi_sio terminals\n"
     "                        (the default when libftd2xx.so is not installed)\n"
@@ -289,7 +320,7 @@ ManualPage CliManual(std::string_view dataDir) {
   return {"quorvel-cli",
           kSummary.str(),
           {kDescription.str(), kUsage.str(), kReport.str(), kTrace.str(), kAccess.str(),
-           kEnvironment.str(), FormatText(kExamples.text(), {dataDir}), kSeeAlso.str()}};
+           kNetwork.str(), kEnvironment.str(), FormatText(kExamples.text(), {dataDir}), kSeeAlso.str()}};
 }
 
 }  // namespace quorvel

@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 
 #include "dialogs/dialog_support.h"
-#include "run/network_port_name.h"
+#include "net/network_port.h"
 
 namespace quorvel {
 namespace {
@@ -80,7 +80,7 @@ QString NetworkPortDialog::Name() const {
 }
 
 void NetworkPortDialog::accept() {
-  if (!ParseNetworkPortName(Name().toStdString())) {
+  if (!ParseNetworkPort(Name().toStdString())) {
     problem_->setText(Text(kBadName));
     problem_->show();
     name_->setFocus();

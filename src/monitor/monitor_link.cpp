@@ -134,6 +134,7 @@ void MonitorLink::RetClose(const QDBusMessage& message) {
 void MonitorLink::Forget() {
   if (!Known()) return;
   monitorName_.clear();
+  waiting_.clear();
   answerTimer_.stop();
   roundTripPause_.stop();
   roundTripOpen_ = false;
@@ -155,8 +156,23 @@ void MonitorLink::Send(std::string_view name, const QList<QVariant>& arguments) 
   QList<QVariant> all{token_};
   all.append(arguments);
   message.setArguments(all);
-  bus_.send(message);
+  waiting_.push_back(std::move(message));
   ++sent_;
+  // The messages go when the event at hand has been handled: a received
+  // block's message then follows the frame the engine sends in answer to
+  // it onto its way, instead of waking the bus, its daemon and the monitor
+  // in front of it; and a block's pair of messages goes out together.
+  if (!flushQueued_) {
+    flushQueued_ = true;
+    QMetaObject::invokeMethod(this, &MonitorLink::SendWaiting, Qt::QueuedConnection);
+  }
+}
+
+void MonitorLink::SendWaiting() {
+  flushQueued_ = false;
+  if (waiting_.empty()) return;
+  for (const QDBusMessage& message : waiting_) bus_.send(message);
+  waiting_.clear();
   // The monitor's time to answer runs from the oldest message not yet
   // confirmed.
   if (!answerTimer_.isActive()) answerTimer_.start();
@@ -166,7 +182,11 @@ void MonitorLink::Send(std::string_view name, const QList<QVariant>& arguments) 
 void MonitorLink::AskForRoundTrip() {
   // One round trip at a time, and a pause after each: a round trip per
   // block would double the messages a run puts on the bus.
-  if (roundTripOpen_ || roundTripPause_.isActive() || !Known() || sent_ == confirmed_) return;
+  // Messages still waiting are not behind it yet: their flush asks.
+  if (roundTripOpen_ || roundTripPause_.isActive() || !Known() || sent_ == confirmed_ ||
+      !waiting_.empty()) {
+    return;
+  }
   roundTripOpen_ = true;
   const uint64_t sequence = sent_;
   const uint64_t generation = generation_;
@@ -205,6 +225,8 @@ void MonitorLink::Show() {
 
 void MonitorLink::Close() {
   Send(kMsgClose, {});
+  // The window closes: no later event would send it.
+  SendWaiting();
 }
 
 void MonitorLink::SendData(TrafficDirection direction, std::span<const uint8_t> bytes) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "run/device_types.h"
 #include "run/traffic_decoder.h"
@@ -75,6 +76,7 @@ class MonitorLink : public QObject {
 
  private:
   void Send(std::string_view name, const QList<QVariant>& arguments);
+  void SendWaiting();
   void AskForRoundTrip();
   void RoundTripAnswered(uint64_t sequence);
   void Forget();
@@ -91,6 +93,10 @@ class MonitorLink : public QObject {
   // round trip stood behind.
   uint64_t sent_ = 0;
   uint64_t confirmed_ = 0;
+  // Messages for the current monitor that wait for the end of the event at
+  // hand, in order.
+  std::vector<QDBusMessage> waiting_;
+  bool flushQueued_ = false;
   bool roundTripOpen_ = false;
   // Ends a monitor's time to answer.
   QTimer answerTimer_;

@@ -104,9 +104,14 @@ std::string FormatLogDateTime(const std::tm& time) {
 }
 
 std::optional<uint16_t> ParseBusAddress(std::string_view text) {
-  const std::optional<uint32_t> value = ParseDigits(text, 5);
-  if (!value || *value < 1 || *value > 65534) return std::nullopt;
-  return static_cast<uint16_t>(*value);
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (value < 1 || value > 65534) return std::nullopt;
+  return static_cast<uint16_t>(value);
 }
 
 RunEngine::RunEngine(const TDevAvailArray& devices, RunLog& log, RunSurroundings surroundings)
@@ -169,6 +174,12 @@ void RunEngine::OnLinkStatus(TLinkStatus status, std::string_view text) {
   if (!rec_.Running || rec_.Finishing || end_ != RunEnd::None) return;
   if (!host_.link.IsOpen() || status == TLinkStatus::PortNotFound ||
       status == TLinkStatus::PortError) {
+    // The status names one of ten states; the link may know the real cause
+    // (a network connection refused or closed by the server).
+    linkProblem_ = host_.link.FailureDetail();
+    if (!linkProblem_.empty()) {
+      AppendLog(LinkKind() == TLinkKind::Usb ? kLogUsbDevice : kLogCommPort, linkProblem_);
+    }
     LinkFailure(status);
     EndRun(RunEnd::Error);
   }

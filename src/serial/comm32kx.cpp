@@ -234,6 +234,18 @@ void TComm32Kx::RetryOpen() {
 }
 
 TLinkStatus TComm32Kx::OpenSession() {
+  if (portOpener_) {
+    std::optional<TOpenedPort> opened = portOpener_(comPort_, Line(), rtsState_, dtrState_);
+    if (opened) {
+      if (!opened->transport) return opened->status;
+      SetTransportLatencyMs(opened->latencyMs);
+      SessionOptions options;
+      options.reportWrites = static_cast<bool>(OnTxdEmpty);
+      return StartSession(std::move(opened->transport), options) ? TLinkStatus::Connected
+                                                                 : TLinkStatus::PortError;
+    }
+  }
+  SetTransportLatencyMs(0);
   const PortOpenResult opened = OpenPortDevice(PortDevicePath(comPort_));
   if (opened.fd < 0) {
     switch (opened.error) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,20 @@ class TComm32Kx : public TLinkBase {
   // given back its permissions) is tried again for this long before its
   // status is reported.
   static constexpr int kHandOverRetryMs = 200;
+
+  // A port that is no device file (a serial port on a network) is opened
+  // by the owner's opener, which answers for the names it knows and leaves
+  // every other name (none) to the device files: a transport ready for the
+  // threads, or none with the status the open came to.
+  struct TOpenedPort {
+    std::unique_ptr<ByteTransport> transport;
+    TLinkStatus status = TLinkStatus::PortError;  // when there is no transport
+    // What the transport itself adds between the bytes of one reply: part
+    // of the automatic frame gap.
+    uint32_t latencyMs = 0;
+  };
+  using TPortOpener = std::function<std::optional<TOpenedPort>(
+      const std::string& name, const LineSettings& line, bool rts, bool dtr)>;
 
   // language: 0 Polish, 1 English (NoneText and the status texts).
   explicit TComm32Kx(QObject* owner, uint8_t language);
@@ -115,6 +130,9 @@ class TComm32Kx : public TLinkBase {
   // never cuts it; a frame sent while the port settles after the open waits
   // in the queue.
 
+  // Taken at the next open.
+  void SetPortOpener(TPortOpener opener) { portOpener_ = std::move(opener); }
+
   // Rescans the ports and rebuilds the PortList of every component now; a
   // request made while a rebuild runs (further up the stack) is run later
   // instead, so rebuilds never nest.
@@ -141,6 +159,7 @@ class TComm32Kx : public TLinkBase {
   bool dtrState_ = false;
   bool waitToResponse_ = true;
   bool broadCastPortOFF_ = true;
+  TPortOpener portOpener_;
 
   std::vector<std::string> portList_;
   uint16_t portIndex_ = 0;

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "app/text_utils.h"
-#include "run/network_port_name.h"
 
 namespace quorvel {
 namespace {
@@ -72,13 +72,37 @@ PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts) 
   return ScanPorts(sysClassTty, SplitPortList(extraPorts));
 }
 
+namespace {
+
+// Where the entry starting at `start` ends when it is a network port name
+// (tcp://HOST:PORT, rfc2217://HOST:PORT, HOST maybe an IPv6 address in
+// brackets), whose colons are its own: at the colon after its port.
+std::optional<size_t> NetworkNameEnd(std::string_view list, size_t start) {
+  for (const std::string_view scheme : {std::string_view("tcp://"), std::string_view("rfc2217://")}) {
+    if (list.substr(start, scheme.size()) != scheme) continue;
+    size_t hostEnd = start + scheme.size();
+    if (hostEnd < list.size() && list[hostEnd] == '[') {
+      hostEnd = list.find(']', hostEnd);
+      if (hostEnd != std::string_view::npos) ++hostEnd;
+    } else {
+      hostEnd = list.find(':', hostEnd);
+    }
+    // Cut short: the rest is one entry, which is refused with its reason
+    // when it is used, rather than pieces that look like paths.
+    if (hostEnd >= list.size()) return list.size();
+    if (list[hostEnd] != ':') return list.find(':', hostEnd);
+    return list.find(':', hostEnd + 1);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::vector<std::string> SplitPortList(std::string_view list) {
   std::vector<std::string> paths;
   size_t start = 0;
   while (start <= list.size()) {
-    // A network port's HOST:PORT holds colons of its own.
-    const size_t network = NetworkPortNameLength(list.substr(start));
-    size_t colon = network != 0 ? start + network : list.find(':', start);
+    size_t colon = NetworkNameEnd(list, start).value_or(list.find(':', start));
     if (colon == std::string_view::npos) colon = list.size();
     const std::string_view path = list.substr(start, colon - start);
     if (!path.empty()) paths.emplace_back(path);

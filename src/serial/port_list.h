@@ -28,9 +28,8 @@ PortScan ScanPorts(const std::string& sysClassTty, const std::vector<std::string
 // The same with the extra ports as a colon-separated list.
 PortScan ScanPorts(const std::string& sysClassTty, std::string_view extraPorts);
 
-// The paths of a colon-separated list, empty entries left out. A network
-// port name (rfc2217://HOST:PORT, tcp://HOST:PORT) is one entry, its own
-// colons included.
+// The paths of a colon-separated list, empty entries left out; a network
+// port name (tcp://HOST:PORT, rfc2217://HOST:PORT) is one entry.
 std::vector<std::string> SplitPortList(std::string_view list);
 
 // The value of QUORVEL_EXTRA_PORTS, empty when unset.

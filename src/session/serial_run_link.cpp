@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "net/network_port_opener.h"
+
 namespace quorvel {
 
 class Comm32KxRunLink::StatusSuspended {
@@ -18,12 +20,17 @@ class Comm32KxRunLink::StatusSuspended {
   TComm32Kx::TStatus saved_;
 };
 
+Comm32KxRunLink::Comm32KxRunLink(TComm32Kx& comm) : comm_(comm) {
+  comm_.SetPortOpener(NetworkPortOpener(netFailure_));
+}
+
 void Comm32KxRunLink::Open(const LinkOpening& opening) {
   if (opening.Lines) {
     comm_.SetRTSState(opening.Lines->Rts);
     comm_.SetDTRState(opening.Lines->Dtr);
   }
   StatusSuspended suspended(comm_);
+  netFailure_->Clear();
   comm_.SetCOMPort("");
   if (comm_.SizeBufTXD() < opening.TransmitSize) {
     comm_.SetSizeBufTXD(

@@ -1,6 +1,9 @@
 // The serial link component as the programming engine sees it.
 #pragma once
 
+#include <memory>
+
+#include "net/net_transport.h"
 #include "run/device_types.h"
 #include "run/run_host.h"
 #include "serial/comm32kx.h"
@@ -9,7 +12,8 @@ namespace quorvel {
 
 class Comm32KxRunLink final : public RunLink {
  public:
-  explicit Comm32KxRunLink(TComm32Kx& comm) : comm_(comm) {}
+  // Gives the component the opener of network port names.
+  explicit Comm32KxRunLink(TComm32Kx& comm);
 
   TLinkKind Kind() const override { return TLinkKind::Serial; }
   // RTS and DTR first, then the port closed, its transmit size enlarged
@@ -17,6 +21,8 @@ class Comm32KxRunLink final : public RunLink {
   // settings; no status line for any of it.
   void Open(const LinkOpening& opening) override;
   void Close() override;
+  // Why a network port's connection failed (refused, unknown host, lost...).
+  std::string FailureDetail() const override { return netFailure_->Text(); }
   bool Send(const uint8_t* bytes, uint32_t count) override { return comm_.Send(bytes, count); }
   void ExpectAnswer(AnswerComplete complete) override { comm_.ExpectAnswer(std::move(complete)); }
   uint32_t FrameTimeOut() const override { return comm_.FrameTimeOut(); }
@@ -37,6 +43,7 @@ class Comm32KxRunLink final : public RunLink {
   class StatusSuspended;
 
   TComm32Kx& comm_;
+  std::shared_ptr<NetFailureNote> netFailure_ = std::make_shared<NetFailureNote>();
 };
 
 }  // namespace quorvel

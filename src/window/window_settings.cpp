@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "app/globals.h"
-#include "run/network_port_name.h"
+#include "net/network_port.h"
 
 namespace quorvel {
 namespace {
@@ -76,7 +76,7 @@ QStringList HistoryFromText(const QString& text) {
 QStringList NetworkPortsFromText(const QString& text) {
   QStringList ports;
   for (const QString& piece : text.split(kHistorySeparator)) {
-    if (ParseNetworkPortName(piece.toStdString())) ports = WithNetworkPort(ports, piece);
+    if (ParseNetworkPort(piece.toStdString())) ports = WithNetworkPort(ports, piece);
   }
   return ports;
 }

@@ -269,6 +269,30 @@ INSTANTIATE_TEST_SUITE_P(
                  "unix:path=/nonexistent/bus", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Help and the version are answered without a display: a platform that does
+// not exist would end the program if it started the toolkit.
+TEST(VantorAnswers, HelpAndVersionNeedNoDisplay) {
+  const struct {
+    const char* word;
+    const char* starts;
+  } cases[] = {{"--help", "Usage:\n  vantor LAUNCH_ARGUMENT"},
+               {"-h", "Usage:"},
+               {"--version", "vantor "}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    QProcess vantor;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "no-such-platform");
+    environment.insert("LANG", "C.UTF-8");
+    environment.remove("LC_ALL");
+    vantor.setProcessEnvironment(environment);
+    vantor.start(QUORVEL_VANTOR, {c.word});
+    ASSERT_TRUE(vantor.waitForFinished(kWaitMs));
+    EXPECT_EQ(vantor.exitCode(), 0);
+    EXPECT_TRUE(vantor.readAllStandardOutput().startsWith(c.starts));
+  }
+}
+
 }  // namespace
 }  // namespace quorvel
 

@@ -4,16 +4,19 @@
 //                            the session bus (ParentHandle<token>|Index0|...)
 //   vantor TRACE_FILE        shows a saved trace (no bus needed)
 //   vantor                   an empty monitor that can open a trace
+//   vantor --help | --version
 //
 // --dump-rows-on-close FILE (before the argument) writes the rows shown as a
 // trace when the window closes: the tests read what the monitor showed.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QSocketNotifier>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,12 +30,18 @@
 #include "datafile/file_checks.h"
 #include "run/monitor_messages.h"
 #include "vantor/vantor_bus.h"
+#include "vantor/vantor_manual.h"
 #include "vantor/monitor_window.h"
 #include "vantor/vantor_texts.h"
 
 namespace {
 
+// The niceness of a monitor that follows a window's run.
+constexpr int kWatchingNiceness = 10;
+
 struct Options {
+  enum class Ask : uint8_t { Window, Help, Version };
+  Ask ask = Ask::Window;
   std::string dumpFile;
   std::optional<std::string> argument;
 };
@@ -40,6 +49,14 @@ struct Options {
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   int at = 1;
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    options.ask = Options::Ask::Help;
+    return options;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    options.ask = Options::Ask::Version;
+    return options;
+  }
   if (at + 1 < argc && std::strcmp(argv[at], "--dump-rows-on-close") == 0) {
     options.dumpFile = argv[at + 1];
     at += 2;
@@ -72,6 +89,15 @@ int main(int argc, char** argv) {
     Say(vantor_texts::kUsage.str());
     return 2;
   }
+  // Help and the version need no display.
+  if (options->ask == Options::Ask::Help) {
+    std::fputs(VantorUsage().c_str(), stdout);
+    return 0;
+  }
+  if (options->ask == Options::Ask::Version) {
+    std::printf("vantor %s\n", QUORVEL_VERSION);
+    return 0;
+  }
   std::optional<MonitorLaunch> launch;
   if (options->argument) {
     launch = ParseMonitorLaunchArgument(*options->argument);
@@ -90,6 +116,10 @@ int main(int argc, char** argv) {
   MonitorWindow window;
   std::unique_ptr<VantorBus> link;
   if (launch) {
+    // The run it watches comes first: when the processors are busy, the
+    // monitor waits for them, not the run for the monitor. It needs a few
+    // per cent of one at most, which it still gets.
+    (void)setpriority(PRIO_PROCESS, 0, kWatchingNiceness);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
       Say(FormatText(vantor_texts::kNoBus.text(), {bus.lastError().message().toStdString()}));
