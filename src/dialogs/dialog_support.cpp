@@ -31,4 +31,13 @@ QSize FrameSize(const QWidget* window) {
   return frame.isValid() && frame.width() >= window->width() ? frame : window->size();
 }
 
+void PlaceOverOwner(QWidget* dialog, const QWidget* owner) {
+  dialog->adjustSize();
+  const QRect area = WorkArea(owner);
+  const QWidget* ownerWindow = owner != nullptr ? owner->window() : nullptr;
+  const QRect around =
+      ownerWindow != nullptr && ownerWindow->isVisible() ? ownerWindow->frameGeometry() : area;
+  dialog->move(KeepInside(CentredOn(around, FrameSize(dialog)), area).topLeft());
+}
+
 }  // namespace quorvel

@@ -1,10 +1,14 @@
 // Small pieces every dialog of the window uses: a text pair in the program's
-// language, the desktop work area and keeping a window inside it.
+// language, the desktop work area and keeping a window inside it, a modal
+// dialog's answer.
 #pragma once
 
+#include <QDialog>
+#include <QPointer>
 #include <QRect>
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 #include "app/globals.h"
 
@@ -36,5 +40,23 @@ QRect CentredOn(const QRect& around, const QSize& size);
 // The window's frame size, or its own size while the window system has not
 // framed it yet.
 QSize FrameSize(const QWidget* window);
+
+// Shows a dialog made with new as a modal one and deletes it: the value read
+// from it when it was accepted; none when it was cancelled, or when it went
+// with its owner while it was open (the window closed).
+template <typename Dialog, typename Value>
+std::optional<Value> ExecForValue(Dialog* made, Value (Dialog::*value)() const) {
+  QPointer<Dialog> dialog = made;
+  const int result = dialog->exec();
+  if (dialog == nullptr) return std::nullopt;
+  std::optional<Value> chosen;
+  if (result == QDialog::Accepted) chosen = (dialog->*value)();
+  delete dialog;
+  return chosen;
+}
+
+// Sizes a dialog to its contents and centres it over its owner's window (the
+// work area when the owner is none or not shown), inside the work area.
+void PlaceOverOwner(QWidget* dialog, const QWidget* owner);
 
 }  // namespace quorvel

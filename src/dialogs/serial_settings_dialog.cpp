@@ -6,7 +6,6 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -187,24 +186,14 @@ void SerialSettingsDialog::SetValues(const SerialSettings& values) {
 }
 
 void SerialSettingsDialog::Place() {
-  adjustSize();
-  const QRect area = WorkArea(owner_);
-  const QWidget* ownerWindow = owner_ != nullptr ? owner_->window() : nullptr;
-  const QRect around =
-      ownerWindow != nullptr && ownerWindow->isVisible() ? ownerWindow->frameGeometry() : area;
-  move(KeepInside(CentredOn(around, FrameSize(this)), area).topLeft());
+  PlaceOverOwner(this, owner_);
 }
 
 std::optional<SerialSettings> EditSerialSettings(QWidget* owner, const LineSettings& defaults,
                                                  const SerialSettings& current) {
-  QPointer<SerialSettingsDialog> dialog = new SerialSettingsDialog(owner, defaults, current);
+  auto* dialog = new SerialSettingsDialog(owner, defaults, current);
   dialog->Place();
-  const int result = dialog->exec();
-  if (dialog == nullptr) return std::nullopt;
-  std::optional<SerialSettings> chosen;
-  if (result == QDialog::Accepted) chosen = dialog->Values();
-  delete dialog;
-  return chosen;
+  return ExecForValue(dialog, &SerialSettingsDialog::Values);
 }
 
 SerialSettings CurrentSerialSettings(const TComm32Kx& comm) {

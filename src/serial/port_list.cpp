@@ -87,7 +87,10 @@ std::optional<size_t> NetworkNameEnd(std::string_view list, size_t start) {
     } else {
       hostEnd = list.find(':', hostEnd);
     }
-    if (hostEnd >= list.size() || list[hostEnd] != ':') return std::nullopt;
+    // Cut short: the rest is one entry, which is refused with its reason
+    // when it is used, rather than pieces that look like paths.
+    if (hostEnd >= list.size()) return list.size();
+    if (list[hostEnd] != ':') return list.find(':', hostEnd);
     return list.find(':', hostEnd + 1);
   }
   return std::nullopt;

@@ -33,6 +33,11 @@ constexpr TextPair kEncoded{"Zakodowano dane.\r\nPlik hex:\r\n    %s\r\nPlik zak
                             "Data encoded.\r\nHEX file:\r\n    %s\r\nEncoded file:\r\n    %s"};
 constexpr TextPair kOverwrite{"Plik\r\n%s\r\njuż istnieje.\r\nCzy chcesz go zamienić?",
                               "File\r\n%s\r\nalready exists.\r\nOverwrite?"};
+constexpr TextPair kErrorCaption{"Błąd", "Error"};
+constexpr TextPair kDropOneFile{"Upuść tylko jeden plik danych.", "Drop one data file only."};
+constexpr TextPair kDropNotLocal{"Otworzyć można tylko plik z tego komputera:\r\n%s",
+                                 "Only a file on this computer can be opened:\r\n%s"};
+constexpr TextPair kDropNoFile{"To nie jest plik:\r\n%s", "This is not a file:\r\n%s"};
 constexpr std::string_view kLogFileNames[2] = {"Quorvel.log", "QuorvelKMB.log"};
 
 std::string FolderOf(const std::string& fileName) {
@@ -105,6 +110,10 @@ void FileActions::RestoreHistory() {
   history_->setCurrentIndex(settings_.LastFileIndex);
 }
 
+void FileActions::RememberNetworkPort(const QString& name) {
+  settings_.NetworkPorts = WithNetworkPort(settings_.NetworkPorts, name);
+}
+
 void FileActions::StoreSettingsOnce(bool standardFrameGap) {
   if (settingsStored_) return;
   settingsStored_ = true;
@@ -128,6 +137,28 @@ std::optional<int> FileActions::OpenDataFiles() {
   const QStringList names = dialog.selectedFiles();
   if (names.isEmpty()) return std::nullopt;
   return AddDataFiles(names);
+}
+
+std::optional<int> FileActions::OpenDroppedFiles(const QList<QUrl>& urls) {
+  if (urls.size() != 1) {
+    prompt_.MsgBox(kDropOneFile.str(), kErrorCaption.str(), kIconWarning);
+    return std::nullopt;
+  }
+  const QUrl& url = urls.first();
+  const std::string shown = url.toDisplayString(QUrl::PreferLocalFile).toStdString();
+  if (!url.isLocalFile()) {
+    prompt_.MsgBox(FormatText(kDropNotLocal.text(), {PrintableText(shown)}), kErrorCaption.str(),
+                   kIconWarning);
+    return std::nullopt;
+  }
+  // What the Open dialog lets through: an existing file, not a folder.
+  const QString name = url.toLocalFile();
+  if (!QFileInfo(name).isFile()) {
+    prompt_.MsgBox(FormatText(kDropNoFile.text(), {DisplayPath(name.toStdString(), prompt_)}),
+                   kErrorCaption.str(), kIconWarning);
+    return std::nullopt;
+  }
+  return AddDataFiles({name});
 }
 
 int FileActions::AddDataFiles(const QStringList& names) {

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,8 @@ class FileActions final {
   FileActions(QWidget* window, QComboBox* history, WidgetPrompt& prompt);
 
   const WindowSettings& Settings() const { return settings_; }
+  // A network port added to the port list: kept with the settings.
+  void RememberNetworkPort(const QString& name);
 
   // Reads the stored settings and puts the stored history and its choice
   // into the list (without its signals: the window handles the choice).
@@ -47,6 +50,11 @@ class FileActions final {
   // many entries were added. The folder of the first is the one the next
   // Open dialog shows.
   int AddDataFiles(const QStringList& names);
+  // A data file dropped onto the window: one local file, opened as
+  // OpenDataFiles opens a chosen one; how many entries were added. Several
+  // files, a remote one or no file at all are refused with a message, and
+  // nothing is added.
+  std::optional<int> OpenDroppedFiles(const QList<QUrl>& urls);
   // Encodes the HEX file as an encoded data file for the device row (none:
   // no device type is chosen, which is told), asking for its name beside the
   // HEX file, and tells how it went.

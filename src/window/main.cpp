@@ -18,6 +18,7 @@
 #include "app/text_utils.h"
 #include "dialogs/product_images.h"
 #include "serial/port_handover.h"
+#include "window/desktop_signals.h"
 #include "window/main_form.h"
 #include "window/window_arguments.h"
 #include "window/window_manual.h"
@@ -30,9 +31,6 @@
 namespace {
 
 constexpr quorvel::TextPair kBadArgument{"Błędny argument: ", "Bad argument: "};
-
-// The desktop entry of each edition, by which a desktop knows the window.
-constexpr const char* kDesktopEntries[2] = {"pl.varneld.Quorvel", "pl.varneld.QuorvelKMB"};
 
 // What the arguments ask for when it is not the window: its answer is
 // printed and the program ends with this code.
@@ -83,7 +81,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(name);
   QApplication::setApplicationDisplayName(name);
   QApplication::setOrganizationName(QStringLiteral("VARNELD"));
-  QApplication::setDesktopFileName(QString::fromLatin1(kDesktopEntries[QUORVEL_EDITION == 0 ? 0 : 1]));
+  QApplication::setDesktopFileName(quorvel::DesktopEntryId());
   QApplication::setWindowIcon(quorvel::ApplicationIcon());
   quorvel::TMainForm form;
   if (!call.files.empty()) {

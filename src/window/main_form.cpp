@@ -5,9 +5,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -19,6 +22,7 @@
 #include "dialogs/about_box.h"
 #include "dialogs/dialog_support.h"
 #include "dialogs/help_window.h"
+#include "dialogs/network_port_dialog.h"
 #include "dialogs/product_images.h"
 #include "monitor/monitor_link.h"
 #include "window/file_actions.h"
@@ -45,6 +49,7 @@ TMainForm::TMainForm(QWidget* parent)
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(ToQString(ProgramName()));
   setWindowIcon(ApplicationIcon());
+  setAcceptDrops(true);
   serial_.line = {br009600, pbNone, dbEight, sbOne};
 
   ui_ = BuildMainFormControls(*this);
@@ -122,7 +127,7 @@ void TMainForm::SetUsbPortSource(std::unique_ptr<PortSource> source) {
   if (SelectedRow().LinkKind == TLinkKind::Usb) {
     usbDevices_->SetExpectedNames(SelectedRow().UsbNames);
     FillPortList(*usbDevices_);
-    ui_.portList->setCurrentIndex(ui_.portList->count() == 2 ? 1 : 0);
+    ui_.portList->setCurrentIndex(portEntries_.size() == 2 ? 1 : 0);
     handledPortIndex_ = -1;
     ComboBoxChange(ui_.portList);
   }
@@ -170,6 +175,7 @@ void TMainForm::Place() {
 
 void TMainForm::RestoreHistory() {
   files_->RestoreHistory();
+  RestoreNetworkPorts();
   serial_.frameGap =
       Settings().StandardFrameGap ? FrameGapChoice::Standard() : FrameGapChoice::Auto();
   ComboBoxChange(ui_.fileList);
@@ -198,6 +204,36 @@ void TMainForm::FillPortList(PortSource& source) {
   portEntries_ = source.Entries();
   ui_.portList->clear();
   for (const PortEntry& entry : portEntries_) ui_.portList->addItem(ToQString(entry.text));
+  // Last, after the ports: the entry that asks for a network port.
+  addPortIndex_ = -1;
+  if (source.TakesNetworkPorts()) {
+    addPortIndex_ = ui_.portList->count();
+    ui_.portList->addItem(Text(kAddNetworkPortEntry));
+  }
+}
+
+void TMainForm::AddNetworkPort() {
+  if (closed_ || !ui_.portList->isEnabled()) return;
+  const std::optional<QString> name = AskNetworkPort(this);
+  if (!name || closed_) return;
+  files_->RememberNetworkPort(*name);
+  RestoreNetworkPorts();
+  PortSource* source = SourceOf(SelectedRow().LinkKind);
+  if (source == nullptr || !source->TakesNetworkPorts()) return;
+  FillPortList(*source);
+  const int index = ui_.portList->findText(*name, Qt::MatchExactly | Qt::MatchCaseSensitive);
+  {
+    const QSignalBlocker block(ui_.portList);
+    ui_.portList->setCurrentIndex(std::max(index, 0));
+  }
+  handledPortIndex_ = -1;
+  ComboBoxChange(ui_.portList);
+}
+
+void TMainForm::RestoreNetworkPorts() {
+  std::vector<std::string> names;
+  for (const QString& name : Settings().NetworkPorts) names.push_back(name.toStdString());
+  serialPorts_->SetNetworkPorts(std::move(names));
 }
 
 void TMainForm::ComboBoxChange(QComboBox* sender) {
@@ -206,6 +242,17 @@ void TMainForm::ComboBoxChange(QComboBox* sender) {
                  : sender == ui_.fileList ? &handledFileIndex_
                                           : nullptr;
   if (handled == nullptr) return;
+  if (sender == ui_.portList && addPortIndex_ >= 0 && sender->currentIndex() == addPortIndex_) {
+    // Not a port: the choice goes back to the port before, and the dialog
+    // comes once the list has closed.
+    {
+      const QSignalBlocker block(ui_.portList);
+      ui_.portList->setCurrentIndex(*handled >= 0 && *handled < addPortIndex_ ? *handled : 0);
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { AddNetworkPort(); }, Qt::QueuedConnection);
+    return;
+  }
   if (sender->currentIndex() != *handled) {
     if (sender == ui_.deviceList) {
       DeviceTypeChanged();
@@ -230,7 +277,7 @@ void TMainForm::DeviceTypeChanged() {
                    ? handledDeviceIndex_
                    : 0];
   const TLinkKind oldKind = handledDeviceIndex_ > 0 ? old.LinkKind : TLinkKind::None;
-  const bool keepList = ui_.portList->count() >= 2 &&
+  const bool keepList = portEntries_.size() >= 2 &&
                         ((row.LinkKind == TLinkKind::Serial && oldKind == TLinkKind::Serial) ||
                          (row.LinkKind == TLinkKind::Usb && oldKind == TLinkKind::Usb &&
                           old.UsbNames == row.UsbNames));
@@ -251,7 +298,7 @@ void TMainForm::DeviceTypeChanged() {
       FillPortList(*source);
       {
         const QSignalBlocker block(ui_.portList);
-        ui_.portList->setCurrentIndex(ui_.portList->count() == 2 ? 1 : 0);
+        ui_.portList->setCurrentIndex(portEntries_.size() == 2 ? 1 : 0);
       }
       handledPortIndex_ = -1;
       ComboBoxChange(ui_.portList);
@@ -530,6 +577,29 @@ void TMainForm::BtnOpenClick() {
 
 void TMainForm::OpenDataFiles(const QStringList& names) {
   if (!names.isEmpty()) OpenedFilesChosen(files_->AddDataFiles(names));
+}
+
+void TMainForm::OpenDroppedFiles(const QList<QUrl>& urls) {
+  if (!ui_.openAction->isEnabled()) return;
+  if (const std::optional<int> added = files_->OpenDroppedFiles(urls)) OpenedFilesChosen(*added);
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+  if (ui_.openAction->isEnabled() && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent* event) {
+  if (ui_.openAction->isEnabled() && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+  if (!ui_.openAction->isEnabled() || !event->mimeData()->hasUrls()) return;
+  event->acceptProposedAction();
+  const QList<QUrl> urls = event->mimeData()->urls();
+  // The drag's source waits until the drop is answered: the message a refused
+  // drop shows comes after that.
+  QMetaObject::invokeMethod(
+      this, [this, urls] { OpenDroppedFiles(urls); }, Qt::QueuedConnection);
 }
 
 // The entries below the files just added moved down; the first file opened

@@ -7,6 +7,7 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <QUrl>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,6 +64,9 @@ class TMainForm final : public QMainWindow {
   // The data files named when the program was started: on top of the data
   // file list as "Open data file" puts them, the first chosen.
   void OpenDataFiles(const QStringList& names);
+  // A data file dropped onto the window, opened as "Open data file" opens a
+  // chosen one; refused with a message unless it is one local file.
+  void OpenDroppedFiles(const QList<QUrl>& urls);
 
   // Recomputes visibility and enabled states of the commands.
   void UpdateCommands();
@@ -107,6 +111,10 @@ class TMainForm final : public QMainWindow {
  protected:
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // Files are taken while "Open data file" is: not during a run.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   TDevAvailArray devices_;
@@ -124,6 +132,9 @@ class TMainForm final : public QMainWindow {
   // the USB rows, and a run on a USB row uses it.
   std::unique_ptr<TFtdiUSB> usb_;
   std::vector<PortEntry> portEntries_;
+  // The port list's "Add network port…" entry, after the ports; -1 when
+  // the list has none.
+  int addPortIndex_ = -1;
   // The runs, lent the USB component: declared after it, so that a run's
   // session goes before the component.
   std::unique_ptr<RunControl> runs_;
@@ -144,6 +155,11 @@ class TMainForm final : public QMainWindow {
   const TDevAvailData& SelectedRow() const;
   PortSource* SourceOf(TLinkKind linkKind) const;
   void FillPortList(PortSource& source);
+  // Asks for a network port and lists and chooses it (the port list's
+  // "Add network port…" entry).
+  void AddNetworkPort();
+  // The kept network ports go to the serial port list.
+  void RestoreNetworkPorts();
   void ComboBoxChange(QComboBox* sender);
   void DeviceTypeChanged();
   void FileChanged();

@@ -1,5 +1,7 @@
 #include "window/port_source.h"
 
+#include <algorithm>
+
 #include "app/globals.h"
 #include "run/line_settings.h"
 #include "serial/comm32kx.h"
@@ -19,7 +21,18 @@ std::vector<PortEntry> SerialPortSource::Entries() const {
   std::vector<PortEntry> entries;
   for (const std::string& name : comm_->PortList()) entries.push_back({name, name});
   if (entries.empty()) entries.push_back({comm_->NoneText(), comm_->NoneText()});
+  for (const std::string& name : networkPorts_) {
+    const bool listed = std::any_of(entries.begin() + 1, entries.end(),
+                                    [&name](const PortEntry& entry) { return entry.key == name; });
+    if (!listed) entries.push_back({name, name});
+  }
   return entries;
+}
+
+void SerialPortSource::SetNetworkPorts(std::vector<std::string> names) {
+  if (names == networkPorts_) return;
+  networkPorts_ = std::move(names);
+  ListChanged();
 }
 
 std::vector<PortEntry> EntriesOfDeviceList(const std::vector<std::string>& deviceList) {

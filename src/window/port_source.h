@@ -33,6 +33,13 @@ class PortSource {
   // source lists every port whatever the names.
   virtual void SetExpectedNames(std::string_view /*names*/) {}
 
+  // Whether the source takes network ports (rfc2217://..., tcp://...): the
+  // port list then offers to add one.
+  virtual bool TakesNetworkPorts() const { return false; }
+  // The network ports the user added, listed after the source's own ports
+  // (a name the source lists already is not listed twice).
+  virtual void SetNetworkPorts(std::vector<std::string> /*names*/) {}
+
   // Set by the window: called on the main thread when Entries() may have
   // changed (a device was plugged in or removed).
   std::function<void()> OnListChange;
@@ -44,16 +51,21 @@ class PortSource {
 };
 
 // The serial ports: PortList of a serial link component (its none-name
-// first). The component is the window's; it opens no port.
+// first), which holds the network ports of QUORVEL_EXTRA_PORTS too, then the
+// network ports added in the window. The component is the window's; it
+// opens no port.
 class SerialPortSource final : public PortSource {
  public:
   // language: the none-name's language.
   explicit SerialPortSource(uint8_t language);
   ~SerialPortSource() override;
   std::vector<PortEntry> Entries() const override;
+  bool TakesNetworkPorts() const override { return true; }
+  void SetNetworkPorts(std::vector<std::string> names) override;
 
  private:
   std::unique_ptr<TComm32Kx> comm_;
+  std::vector<std::string> networkPorts_;
 };
 
 // The entries of a USB device list as the USB link component keeps it:

@@ -4,11 +4,42 @@
 #include <QScrollBar>
 #include <ctime>
 
+#include "app/prompt.h"
 #include "dialogs/dialog_support.h"
 #include "session/run_session.h"
+#include "window/desktop_signals.h"
 #include "window/progress_form.h"
 
 namespace quorvel {
+
+class RunControl::OutcomePrompt final : public Prompt {
+ public:
+  explicit OutcomePrompt(RunControl& control) : control_(control) {}
+  bool MsgBox(const std::string& text, const std::string& caption, uint32_t flags) override {
+    Notice(text, caption, flags);
+    return control_.prompt_.MsgBox(text, caption, flags);
+  }
+  bool AskYesNo(const std::string& text, const std::string& caption, uint32_t flags,
+                bool focusNo) override {
+    Notice(text, caption, flags);
+    return control_.prompt_.AskYesNo(text, caption, flags, focusNo);
+  }
+  int TextWidth(std::string_view text) const override { return control_.prompt_.TextWidth(text); }
+  int PathWidthLimit() const override { return control_.prompt_.PathWidthLimit(); }
+
+ private:
+  RunControl& control_;
+
+  // The final message, while the user is elsewhere: the desktop says it
+  // before the window shows it.
+  void Notice(const std::string& text, const std::string& caption, uint32_t flags) {
+    if (!control_.notifyOutcome_) return;
+    control_.notifyOutcome_ = false;
+    QString body = ToQString(text);
+    body.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    control_.desktop_->Notify(ToQString(caption), body, (flags & 0xF0) != kIconInformation);
+  }
+};
 
 RunControl::RunControl(QWidget* mainWindow, const TDevAvailArray& devices, TFtdiUSB* usb,
                        QPlainTextEdit* log, Prompt& prompt)
@@ -18,7 +49,9 @@ RunControl::RunControl(QWidget* mainWindow, const TDevAvailArray& devices, TFtdi
       usb_(usb),
       log_(log),
       prompt_(prompt),
-      logStarted_(QDateTime::currentDateTime()) {}
+      logStarted_(QDateTime::currentDateTime()),
+      desktop_(std::make_unique<DesktopSignals>()),
+      runPrompt_(std::make_unique<OutcomePrompt>(*this)) {}
 
 RunControl::~RunControl() = default;
 
@@ -69,7 +102,7 @@ void RunControl::MakeSession(FrameGapChoice frameGap, TFormProgress* progress) {
       [metrics](std::string_view text) { return metrics.horizontalAdvance(ToQString(text)); },
       log_->viewport()->width());
   session->SetLineSink([this](const std::string& line) { AddLogLine(line); });
-  session->SetPrompt(&prompt_);
+  session->SetPrompt(runPrompt_.get());
   // A port that refused access: the final message says how to get it, as
   // quorvel-cli does below its run.
   session->SetAccessAdviceInMessage(true);
@@ -77,14 +110,21 @@ void RunControl::MakeSession(FrameGapChoice frameGap, TFormProgress* progress) {
     if (OnTraffic) OnTraffic(direction, bytes);
   });
   session->SetProgressWidth(progress->FullWidth());
-  session->SetProgressSink(
-      [progress](const ProgressValues& values) { progress->ShowProgress(values); });
+  session->SetProgressSink([this, progress](const ProgressValues& values) {
+    progress->ShowProgress(values);
+    if (values.Max() != 0)
+      desktop_->ShowProgress(static_cast<double>(values.Written()) / values.Max());
+  });
   progress->OnStop = [session] { session->Stop(); };
   progress->OnMonitor = [this] {
     if (OnMonitor) OnMonitor();
   };
   connect(session, &RunSession::progressEnded, this, [this] {
     sessionEnding_ = true;
+    const bool active =
+        mainWindow_->isActiveWindow() || (progress_ != nullptr && progress_->isActiveWindow());
+    notifyOutcome_ = !active;
+    desktop_->EndProgress();
     if (progress_ != nullptr) {
       progress_->Release();
       progress_->deleteLater();
@@ -109,6 +149,7 @@ void RunControl::AddLogLine(const std::string& line) {
 void RunControl::Finished(const RunOutcome& outcome) {
   lastOutcome_ = outcome;
   sessionEnding_ = false;
+  notifyOutcome_ = false;
   // The session is still on the stack: it goes once its signal is done.
   if (session_ != nullptr) session_.release()->deleteLater();
   emit stateChanged();
@@ -116,6 +157,8 @@ void RunControl::Finished(const RunOutcome& outcome) {
 }
 
 void RunControl::EndForClose() {
+  desktop_->EndProgress();
+  notifyOutcome_ = false;
   if (progress_ != nullptr) {
     progress_->Release();
     delete progress_.data();

@@ -1,8 +1,10 @@
 // The window's programming runs: one RunSession at a time, lent the
 // window's USB link component, with its progress window (whose Stop button
 // stops the run) over the main window and its log lines in the window's log
-// view. Closing the main window ends a run at once, without its final
-// message.
+// view. The desktop follows the run on the program's task-bar entry and,
+// when neither window is active as the run ends, hears its final message as
+// a notification. Closing the main window ends a run at once, without its
+// final message.
 #pragma once
 
 #include <QDateTime>
@@ -24,6 +26,7 @@ class QWidget;
 
 namespace quorvel {
 
+class DesktopSignals;
 class Prompt;
 class RunSession;
 class TFormProgress;
@@ -67,6 +70,8 @@ class RunControl final : public QObject {
   // When the log began: at the start of the last run (before the first, when
   // this was made).
   const QDateTime& LogStarted() const { return logStarted_; }
+  // The task-bar progress and the notifications of the runs.
+  DesktopSignals& Desktop() const { return *desktop_; }
 
  signals:
   // A run started or ended, or the log got a line while it was empty: the
@@ -86,6 +91,12 @@ class RunControl final : public QObject {
   QPointer<TFormProgress> progress_;
   std::optional<RunOutcome> lastOutcome_;
   bool sessionEnding_ = false;
+  std::unique_ptr<DesktopSignals> desktop_;
+  // The runs' messages go through it to prompt_; the first one after the
+  // run's end goes to the desktop too when notifyOutcome_ is set.
+  class OutcomePrompt;
+  std::unique_ptr<OutcomePrompt> runPrompt_;
+  bool notifyOutcome_ = false;
 
   // A new session for the run, its log, prompt and progress wired to the
   // window.

@@ -84,23 +84,27 @@ constexpr TextPair kAccess{
 constexpr TextPair kFiles{
     "Pliki:\n"
     "  ~/.config/VARNELD/%s.conf\n"
-    "      foldery okien wyboru plików, historia plików danych i odstęp między\n"
-    "      ramkami; odczytywane przy starcie, zapisywane przy zamknięciu\n",
+    "      foldery okien wyboru plików, historia plików danych, odstęp między\n"
+    "      ramkami i porty sieciowe dodane do listy portów; odczytywane przy\n"
+    "      starcie, zapisywane przy zamknięciu\n",
     "Files:\n"
     "  ~/.config/VARNELD/%s.conf\n"
-    "      the folders of the file dialogs, the data file history and the frame\n"
-    "      gap; read at start, written when the window closes\n"};
+    "      the folders of the file dialogs, the data file history, the frame\n"
+    "      gap and the network ports added to the port list; read at start,\n"
+    "      written when the window closes\n"};
 
 constexpr TextPair kEnvironment{
     "Środowisko:\n"
     "  QUORVEL_EXTRA_PORTS   dalsze porty listy portów: ścieżki rozdzielone\n"
-    "                        dwukropkami (porty wirtualne, np. quorvel-sim)\n"
+    "                        dwukropkami (porty wirtualne, np. quorvel-sim) i porty\n"
+    "                        sieciowe rfc2217://HOST:PORT lub tcp://HOST:PORT\n"
     "  QUORVEL_D2XX_LIBRARY  biblioteka D2XX dla konwerterów USB albo builtin:\n"
     "                        wbudowany dostawca na terminalach ftdi_sio jądra\n"
     "                        (domyślny, gdy libftd2xx.so nie jest zainstalowana)\n",
     "Environment:\n"
     "  QUORVEL_EXTRA_PORTS   further ports for the port list: paths separated by\n"
-    "                        colons (virtual ports such as quorvel-sim's)\n"
+    "                        colons (virtual ports such as quorvel-sim's) and\n"
+    "                        network ports rfc2217://HOST:PORT or tcp://HOST:PORT\n"
     "  QUORVEL_D2XX_LIBRARY  the D2XX library for USB converters, or builtin: the\n"
     "                        built-in provider over the kernel's ftdi_sio terminals\n"
     "                        (the default when libftd2xx.so is not installed)\n"};

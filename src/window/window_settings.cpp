@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/globals.h"
+#include "net/network_port.h"
 
 namespace quorvel {
 namespace {
@@ -20,6 +21,7 @@ const QString kLastFileIndex = QStringLiteral("LastFileIndex");
 const QString kFrameGap = QStringLiteral("FrameGap");
 const QString kFrameGapStandard = QStringLiteral("standard");
 const QString kFrameGapAuto = QStringLiteral("auto");
+const QString kNetworkPorts = QStringLiteral("NetworkPorts");
 const QString kHistorySeparator = QStringLiteral("\r\n");
 
 // The settings file of the edition, where QSettings keeps it.
@@ -71,6 +73,21 @@ QStringList HistoryFromText(const QString& text) {
   return history;
 }
 
+QStringList NetworkPortsFromText(const QString& text) {
+  QStringList ports;
+  for (const QString& piece : text.split(kHistorySeparator)) {
+    if (ParseNetworkPort(piece.toStdString())) ports = WithNetworkPort(ports, piece);
+  }
+  return ports;
+}
+
+QStringList WithNetworkPort(QStringList ports, const QString& name) {
+  ports.removeAll(name);
+  ports.append(name);
+  while (ports.size() > kNetworkPortLimit) ports.removeFirst();
+  return ports;
+}
+
 bool LoadWindowSettings(WindowSettings& settings) {
   if (!SettingsFileUsable()) return false;
   QSettings stored(kOrganization, SettingsApplicationName());
@@ -85,6 +102,7 @@ bool LoadWindowSettings(WindowSettings& settings) {
   const int index = stored.value(kLastFileIndex, -1).toInt(&isNumber);
   settings.LastFileIndex = isNumber && index >= 0 && index < settings.History.size() ? index : -1;
   settings.StandardFrameGap = stored.value(kFrameGap).toString() == kFrameGapStandard;
+  settings.NetworkPorts = NetworkPortsFromText(stored.value(kNetworkPorts).toString());
   return true;
 }
 
@@ -96,6 +114,7 @@ void SaveWindowSettings(const WindowSettings& settings) {
   stored.setValue(kHistory, settings.History.join(kHistorySeparator));
   stored.setValue(kLastFileIndex, settings.LastFileIndex);
   stored.setValue(kFrameGap, settings.StandardFrameGap ? kFrameGapStandard : kFrameGapAuto);
+  stored.setValue(kNetworkPorts, settings.NetworkPorts.join(kHistorySeparator));
   stored.sync();
 }
 

@@ -1,5 +1,6 @@
 // What the window keeps between two starts of the program: the folders of
-// its file dialogs and the file history with its selection, under
+// its file dialogs, the file history with its selection, the frame gap and
+// the network ports added to the port list, under
 // QSettings("VARNELD", "Quorvel") (the distributor's edition: "QuorvelKMB").
 // Read once at start, written once at exit.
 #pragma once
@@ -13,6 +14,8 @@ namespace quorvel {
 
 // Entries the file history holds at most.
 constexpr int kHistoryLimit = 8;
+// Network ports kept at most (the oldest goes first).
+constexpr int kNetworkPortLimit = 16;
 
 struct WindowSettings {
   // Folders, each ending with "/".
@@ -26,6 +29,9 @@ struct WindowSettings {
   // instruments that need it, else chosen from the line ("FrameGap" =
   // "standard" or "auto").
   bool StandardFrameGap = false;
+  // The network ports added through the port list ("rfc2217://HOST:PORT",
+  // "tcp://HOST:PORT"), oldest first, each once.
+  QStringList NetworkPorts;
 };
 
 // The QSettings application name of the edition.
@@ -42,6 +48,14 @@ QString DefaultFolder();
 // The history as stored ("\r\n" between entries): the non-empty pieces in
 // order, at most kHistoryLimit.
 QStringList HistoryFromText(const QString& text);
+
+// The network ports as stored ("\r\n" between entries): the well-formed
+// names, each once, the newest kNetworkPortLimit.
+QStringList NetworkPortsFromText(const QString& text);
+
+// The list with the name added at its end (moved there when it was in it),
+// the oldest going beyond kNetworkPortLimit.
+QStringList WithNetworkPort(QStringList ports, const QString& name);
 
 // Fills `settings` from the edition's stored values; values not stored (or
 // stored empty, for the folders) keep what `settings` held. False when

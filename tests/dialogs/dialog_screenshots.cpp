@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTimer>
@@ -17,6 +18,7 @@
 #include "dialogs/about_box.h"
 #include "dialogs/confirmation_box.h"
 #include "dialogs/help_window.h"
+#include "dialogs/network_port_dialog.h"
 #include "dialogs/serial_settings_dialog.h"
 
 namespace quorvel {
@@ -102,6 +104,9 @@ int Run(const QString& folder, const QString& suffix) {
         ok &= Save(&all, folder, "confirm_all", suffix);
         SerialSettingsDialog settings(nullptr, defaults, current);
         ok &= Save(&settings, folder, "serial_settings", suffix);
+        NetworkPortDialog network(nullptr);
+        network.NameField()->setText(QStringLiteral("rfc2217://ds-hall3.plant:4001"));
+        ok &= Save(&network, folder, "network_port", suffix);
       }
       AboutBox about(nullptr, Qt::NoModifier);
       ok &= Save(&about, folder, "about", suffix);

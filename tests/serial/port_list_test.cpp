@@ -74,6 +74,28 @@ TEST_F(SerialPortScan, AddsExtraPortsAndFindsDuplicates) {
   EXPECT_FALSE(NameListHas(scan.duplicates, "ttyUSB"));
 }
 
+// A network port's HOST:PORT holds colons: it stays one entry of the
+// colon-separated list, beside the paths.
+TEST(SerialPortList, NetworkPortNamesKeepTheirColons) {
+  struct SplitCase {
+    const char* list;
+    std::vector<std::string> paths;
+  };
+  for (const SplitCase& c : {
+           SplitCase{"/tmp/a:rfc2217://ds1:4001:/tmp/b",
+                     {"/tmp/a", "rfc2217://ds1:4001", "/tmp/b"}},
+           SplitCase{"tcp://10.0.0.7:7000", {"tcp://10.0.0.7:7000"}},
+           SplitCase{"tcp://[fe80::1]:7000::/tmp/c", {"tcp://[fe80::1]:7000", "/tmp/c"}},
+           // Cut short: what is there is one entry, which the run then
+           // refuses with its reason.
+           SplitCase{"tcp://host", {"tcp://host"}},
+           SplitCase{"tcp://[::1", {"tcp://[::1"}},
+           SplitCase{"/tmp/x:tcp://h:", {"/tmp/x", "tcp://h:"}},
+       }) {
+    EXPECT_EQ(SplitPortList(c.list), c.paths) << c.list;
+  }
+}
+
 TEST(SerialPortOrder, SortsByPaddedKeyIgnoringCase) {
   struct Case {
     std::vector<std::string> names;

@@ -10,12 +10,14 @@
 #include <QAction>
 #include <QButtonGroup>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -31,6 +33,7 @@
 
 #include "datafile/data_file.h"
 #include "dialogs/link_label.h"
+#include "dialogs/network_port_dialog.h"
 #include "dialogs/serial_settings_dialog.h"
 #include "process_runner.h"
 #include "run/device_types.h"
@@ -854,6 +857,165 @@ TEST_F(MainFormTest, SaveLogWithAnEmptyLogOpensNoDialog) {
   // Returns at once: a dialog would wait for an answer.
   form.MenuSaveLogClick();
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// A file dragged from a file manager and dropped onto the window: taken as
+// "Open data file" takes a chosen one (on top of the list, chosen, its
+// device type chosen, its folder the next dialog's).
+TEST_F(MainFormTest, ADroppedDataFileIsOpenedAsOpenOpensIt) {
+  ProgramScope program(1);
+  TMainForm& form = Open();
+  const std::string encoded =
+      MakeEncoded(QStringLiteral("grv.qvl"), form.Devices()[Row(form, "GRV-30x")]);
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(encoded))});
+  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&form, &drop);
+  EXPECT_TRUE(drop.isAccepted());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.DataFileName() == encoded; }));
+  EXPECT_EQ(form.FileList()->itemText(0).toStdString(), encoded);
+  EXPECT_EQ(form.FileList()->currentIndex(), 0);
+  EXPECT_EQ(form.DeviceList()->currentText().toStdString(), "GRV-30x");
+  EXPECT_EQ(form.Settings().DirDataFiles, dir_.path() + "/");
+}
+
+TEST_F(MainFormTest, ADropOfSeveralRemoteOrNoFilesIsRefusedWithItsReason) {
+  struct DropCase {
+    uint8_t language;
+    QList<QUrl> urls;
+    const char* caption;
+    const char* message;
+  };
+  const QUrl file = QUrl::fromLocalFile(QString::fromStdString(MakeFile(QStringLiteral("a.hex"))));
+  const QUrl other = QUrl::fromLocalFile(QString::fromStdString(MakeFile(QStringLiteral("b.hex"))));
+  for (const DropCase& c : {
+           DropCase{1, {file, other}, "Error", "Drop one data file only."},
+           DropCase{0, {file, other}, "Błąd", "Upuść tylko jeden plik danych."},
+           DropCase{1,
+                    {QUrl(QStringLiteral("https://example.com/fw.qvl"))},
+                    "Error",
+                    "Only a file on this computer can be opened:"},
+           DropCase{0,
+                    {QUrl(QStringLiteral("sftp://host/fw.qvl"))},
+                    "Błąd",
+                    "Otworzyć można tylko plik z tego komputera:"},
+           DropCase{1, {QUrl::fromLocalFile(dir_.path())}, "Error", "This is not a file:"},
+           DropCase{1,
+                    {QUrl::fromLocalFile(dir_.filePath(QStringLiteral("gone.qvl")))},
+                    "Error",
+                    "This is not a file:"},
+       }) {
+    SCOPED_TRACE(c.message);
+    ProgramScope program(c.language);
+    TMainForm& form = Open();
+    QMimeData mime;
+    mime.setUrls(c.urls);
+    std::string caption;
+    std::string message;
+    AnswerNext<ConfirmationBox>([&](ConfirmationBox* box) {
+      caption = box->windowTitle().toStdString();
+      message = box->TextLabel()->text().toStdString();
+      QTest::mouseClick(box->Button(kConfirmYes), Qt::LeftButton);
+    });
+    QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form, &enter);
+    QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form, &drop);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !message.empty(); }));
+    EXPECT_EQ(message.rfind(c.message, 0), 0u) << message;
+    EXPECT_EQ(caption, c.caption);
+    EXPECT_EQ(form.FileList()->count(), 0);
+    EXPECT_TRUE(form.DataFileName().empty());
+    form_.reset();
+  }
+}
+
+// The port list's last entry asks for a network port: a wrong name is said
+// in the dialog, a right one is listed, chosen and kept with the settings;
+// what was stored badly is left out at the next start.
+TEST_F(MainFormTest, ANetworkPortIsAddedThroughThePortListAndKept) {
+  ProgramScope program(1);
+  Store(QStringLiteral("NetworkPorts"),
+        QStringLiteral("tcp://10.1.2.3:7000\r\nnot a port\r\ntcp://x"));
+  const QString name = QStringLiteral("rfc2217://127.0.0.1:4001");
+  // The same port from QUORVEL_EXTRA_PORTS as well: listed once.
+  PortListService::Instance().AddExtraPort("tcp://10.1.2.3:7000");
+  extraPorts_.push_back("tcp://10.1.2.3:7000");
+  {
+    TMainForm& form = Open();
+    EXPECT_EQ(form.Settings().NetworkPorts, QStringList{QStringLiteral("tcp://10.1.2.3:7000")});
+    ASSERT_TRUE(ChooseDevice(form, "KV-310"));
+    const QStringList items = Items(form.PortList());
+    ASSERT_GE(items.size(), 3);
+    EXPECT_EQ(items.last(), QStringLiteral("Add network port…"));
+    EXPECT_EQ(items.count(QStringLiteral("tcp://10.1.2.3:7000")), 1);
+    const QString before = form.PortList()->currentText();
+
+    bool problemShown = false;
+    AnswerNext<NetworkPortDialog>([&](NetworkPortDialog* dialog) {
+      EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Add network port"));
+      QTest::keyClicks(dialog->NameField(), QStringLiteral("tcp://host"));
+      QTest::mouseClick(dialog->OkButton(), Qt::LeftButton);
+      problemShown = dialog->isVisible() && dialog->ProblemLabel()->isVisible();
+      EXPECT_TRUE(dialog->ProblemLabel()->text().startsWith("The name must have the form"));
+      dialog->NameField()->clear();
+      QTest::keyClicks(dialog->NameField(), QStringLiteral(" ") + name + QStringLiteral(" "));
+      QTest::keyClick(dialog->NameField(), Qt::Key_Return);
+    });
+    ASSERT_TRUE(ChooseEntry(form.PortList(), QStringLiteral("Add network port…")));
+    // Until the dialog has answered, the choice is the port before.
+    EXPECT_EQ(form.PortList()->currentText(), before);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.PortList()->currentText() == name; }));
+    EXPECT_TRUE(problemShown);
+    EXPECT_EQ(form.HandledIndex(form.PortList()), form.PortList()->currentIndex());
+    EXPECT_EQ(Items(form.PortList()).last(), QStringLiteral("Add network port…"));
+
+    // Cancelled: the choice stays.
+    bool asked = false;
+    AnswerNext<NetworkPortDialog>([&](NetworkPortDialog* dialog) {
+      asked = true;
+      QTest::mouseClick(dialog->CancelButton(), Qt::LeftButton);
+    });
+    ASSERT_TRUE(ChooseEntry(form.PortList(), QStringLiteral("Add network port…")));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return asked && QApplication::activeModalWidget() == nullptr; }));
+    QTest::qWait(50);
+    EXPECT_EQ(form.PortList()->currentText(), name);
+    // A USB row offers no network port.
+    ASSERT_TRUE(ChooseDevice(form, "TRP-40 .USB"));
+    EXPECT_EQ(Items(form.PortList()), QStringList{QStringLiteral("none")});
+    form.close();
+    form_.reset();
+  }
+  EXPECT_EQ(QSettings(QStringLiteral("VARNELD"), SettingsApplicationName())
+                .value(QStringLiteral("NetworkPorts"))
+                .toString(),
+            QStringLiteral("tcp://10.1.2.3:7000\r\n") + name);
+  ProgramScope polish(0);
+  TMainForm& again = Open();
+  ASSERT_TRUE(ChooseDevice(again, "KV-310"));
+  EXPECT_GE(again.PortList()->findText(name), 1);
+  EXPECT_EQ(Items(again.PortList()).last(), QString::fromUtf8("Dodaj port sieciowy…"));
+}
+
+// Network ports as the settings keep them: well formed, each once, the
+// newest at most kNetworkPortLimit.
+TEST(WindowNetworkPorts, StoredListIsCleanedAndBounded) {
+  EXPECT_EQ(NetworkPortsFromText(
+                QStringLiteral("tcp://a:1\r\n\r\nrfc2217://b:2\r\ntcp://a:1\r\n/dev/ttyS0")),
+            QStringList({QStringLiteral("rfc2217://b:2"), QStringLiteral("tcp://a:1")}));
+  QStringList ports;
+  for (int i = 1; i <= kNetworkPortLimit + 3; ++i) {
+    ports = WithNetworkPort(ports, QStringLiteral("tcp://h:%1").arg(i));
+  }
+  ASSERT_EQ(ports.size(), kNetworkPortLimit);
+  EXPECT_EQ(ports.first(), QStringLiteral("tcp://h:4"));
+  ports = WithNetworkPort(ports, QStringLiteral("tcp://h:4"));
+  EXPECT_EQ(ports.last(), QStringLiteral("tcp://h:4"));
+  EXPECT_EQ(ports.size(), kNetworkPortLimit);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // The progress window: its texts, fixed size and place over the main
-// window, the bars and percentage it draws, and Stop, Esc and the window
-// frame asking for the end of the run exactly once.
+// window, the bars and percentage it draws, the bytes, rate and times below
+// them, and Stop, Esc and the window frame asking for the end of the run
+// exactly once.
 #include <gtest/gtest.h>
 
 #include <QMainWindow>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <optional>
 
 #include "dialogs/dialog_support.h"
 #include "run/progress_values.h"
@@ -73,6 +75,69 @@ TEST(WindowProgress, DrawsTheBarsAndThePercentage) {
   const QRect inner = progress.Panel()->contentsRect();
   EXPECT_EQ(shot.pixelColor(inner.left() + 2, inner.bottom() - 1),
             progress.Panel()->palette().color(QPalette::Highlight));
+}
+
+// On a clock the test moves: the time left shows once it can be told, falls,
+// and is 0:00 when the run has ended with every byte written; the elapsed
+// time stops there.
+TEST(WindowProgress, ShowsBytesRateElapsedAndTimeLeft) {
+  struct TimesCase {
+    uint8_t language;
+    QStringList start;
+    QStringList writing;
+    QStringList ended;
+  };
+  for (const TimesCase& c : {
+           TimesCase{1,
+                     {"0 of 0 bytes", "", "0:00", ""},
+                     {"4,096 of 16,384 bytes", "1.0 kB/s", "0:14", "0:12"},
+                     {"16,384 of 16,384 bytes", "1.0 kB/s", "0:26", "0:00"}},
+           TimesCase{
+               0,
+               {"0 z 0 bajtów", "", "0:00", ""},
+               {QString::fromUtf8("4096 z 16\u00a0384 bajtów"), "1,0 kB/s", "0:14", "0:12"},
+               {QString::fromUtf8("16\u00a0384 z 16\u00a0384 bajtów"), "1,0 kB/s", "0:26", "0:00"}},
+       }) {
+    SCOPED_TRACE(int(c.language));
+    ProgramScope program(c.language);
+    int64_t clock = 1'000'000;
+    TFormProgress progress(nullptr, false, QIcon(), [&clock] { return clock; });
+    progress.show();
+    const QSize size = progress.size();
+    EXPECT_EQ(progress.TimeTexts(), c.start);
+    ProgressValues values;
+    values.SetFullWidth(progress.FullWidth());
+    values.SetMax(16'384);
+    progress.ShowProgress(values);
+    // Connecting and erasing: 10 s without a byte written.
+    clock += 10'000;
+    values.SetWritten(0);
+    progress.ShowProgress(values);
+    EXPECT_FALSE(progress.Times().leftMs.has_value());
+    std::optional<int64_t> before;
+    for (uint32_t written = 1'024; written <= 4'096; written += 1'024) {
+      clock += 1'000;
+      values.SetWritten(written);
+      progress.ShowProgress(values);
+      ASSERT_TRUE(progress.Times().leftMs.has_value());
+      if (before) {
+        EXPECT_LT(*progress.Times().leftMs, *before);
+      }
+      before = progress.Times().leftMs;
+    }
+    EXPECT_EQ(progress.TimeTexts(), c.writing);
+    for (uint32_t written = 5'120; written <= 16'384; written += 1'024) {
+      clock += 1'000;
+      values.SetWritten(written);
+      progress.ShowProgress(values);
+    }
+    progress.Release();
+    clock += 30'000;
+    EXPECT_EQ(progress.TimeTexts(), c.ended);
+    EXPECT_EQ(progress.Times().leftMs, 0);
+    // The rows keep their place: the window never changes its size.
+    EXPECT_EQ(progress.size(), size);
+  }
 }
 
 TEST(WindowProgress, StopEscAndTheFrameAskOnce) {

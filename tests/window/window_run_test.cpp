@@ -10,9 +10,9 @@
 #include <QAction>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QDir>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -20,16 +20,18 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QToolButton>
 #include <QTest>
+#include <QToolButton>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "desktop_bus_double.h"
 #include "dialogs/serial_settings_dialog.h"
 #include "monitor/monitor_link.h"
 #include "monitor_side.h"
@@ -40,6 +42,7 @@
 #include "serial/comm32kx.h"
 #include "serial/port_list_service.h"
 #include "session/access_advice.h"
+#include "window/desktop_signals.h"
 #include "window/main_form.h"
 #include "window/progress_form.h"
 #include "window_test_support.h"
@@ -323,6 +326,116 @@ TEST_F(WindowRunTest, TheMonitorButtonStartsVantorWhichShowsTheRun) {
   EXPECT_GT(writes, 0u);
   EXPECT_EQ(written, writes);
   EXPECT_EQ(last, "positive reply: reset");
+}
+
+// A run watched from elsewhere: the progress window's estimate of the time
+// left appears once writing has gone on, falls as the run goes on and is 0
+// when every byte is written; the task bar follows the run, and since
+// another window is active at the end, the desktop is told the outcome.
+TEST_F(WindowRunTest, TheTimeLeftFallsToZeroAndTheDesktopHearsTheEnd) {
+  ProgramScope program(1);
+  testing::NotificationService service;
+  ASSERT_TRUE(service.Register());
+  testing::LauncherListener listener;
+  ASSERT_TRUE(listener.Listening());
+  // About 8 s of writing at 19200 baud.
+  StartSim({"--device", "KV-310", "--baud", "19200"});
+  TMainForm& form = Prepare("KV-310", br019200);
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  std::string message;
+  AnswerNextBox(&message, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  TFormProgress* progress = form.Progress();
+  ASSERT_NE(progress, nullptr);
+  struct Shown {
+    uint32_t written;
+    uint32_t total;
+    std::optional<int64_t> leftMs;
+    QString leftText;
+  };
+  std::vector<Shown> shown;
+  QObject::connect(progress, &TFormProgress::timesShown, progress, [&shown, progress] {
+    const RunTimes& times = progress->Times();
+    shown.push_back({times.written, times.total, times.leftMs, progress->TimeTexts().value(3)});
+  });
+  // The user works in another window meanwhile.
+  QWidget elsewhere;
+  elsewhere.show();
+  elsewhere.activateWindow();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return elsewhere.isActiveWindow(); }));
+  ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
+  ASSERT_EQ(form.LastOutcome()->Cause, RunCause::Success) << LogText();
+
+  // Hidden until it could be told, then falling, then 0.
+  ASSERT_FALSE(shown.empty());
+  EXPECT_FALSE(shown.front().leftMs.has_value());
+  EXPECT_TRUE(shown.front().leftText.isEmpty());
+  std::vector<Shown> estimated;
+  for (const Shown& s : shown) {
+    if (s.leftMs) estimated.push_back(s);
+  }
+  ASSERT_GE(estimated.size(), 3u);
+  const Shown& last = estimated.back();
+  EXPECT_EQ(last.leftMs, 0);
+  EXPECT_EQ(last.leftText, QStringLiteral("0:00"));
+  EXPECT_EQ(last.written, last.total);
+  EXPECT_GT(last.total, 0u);
+  const Shown& first = estimated.front();
+  EXPECT_LT(first.written, first.total / 2);
+  EXPECT_GT(*first.leftMs, 0);
+  // Past three quarters of the image every estimate is below the first.
+  for (const Shown& s : estimated) {
+    if (s.written >= s.total / 4 * 3) {
+      EXPECT_LT(*s.leftMs, *first.leftMs) << s.written;
+    }
+  }
+  EXPECT_EQ(shown.back().leftMs, 0);
+
+  // The task bar: rising progress on the edition's entry, then none.
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return !listener.Updates().empty() && !listener.Updates().back().visible; }, 20'000));
+  const std::vector<testing::LauncherUpdate>& updates = listener.Updates();
+  ASSERT_GE(updates.size(), 3u);
+  for (size_t i = 0; i + 1 < updates.size(); ++i) {
+    EXPECT_EQ(updates[i].appUri, QStringLiteral("application://pl.varneld.Quorvel.desktop"));
+    EXPECT_TRUE(updates[i].visible);
+    if (i > 0) {
+      EXPECT_GT(updates[i].progress, updates[i - 1].progress);
+    }
+  }
+  EXPECT_DOUBLE_EQ(updates[updates.size() - 2].progress, 1.0);
+
+  // The notification says what the final message says.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return service.Calls().size() == 1; }, 20'000));
+  const testing::NotifyCall& call = service.Calls().front();
+  EXPECT_EQ(call.appName, QStringLiteral("Quorvel"));
+  EXPECT_TRUE(call.body.contains(QStringLiteral("programming was successful.")))
+      << call.body.toStdString();
+  EXPECT_FALSE(call.body.contains(QLatin1Char('\r')));
+  EXPECT_NE(message.find("programming was successful."), std::string::npos) << message;
+}
+
+// The window in use at the end: no notification.
+TEST_F(WindowRunTest, NoNotificationWhileTheWindowIsActive) {
+  ProgramScope program(1);
+  testing::NotificationService service;
+  ASSERT_TRUE(service.Register());
+  StartSim({"--device", "KV-310", "--baud", "115200"});
+  TMainForm& form = Prepare("KV-310", br115200);
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.isActiveWindow(); }));
+  QSignalSpy finished(&form, &TMainForm::runFinished);
+  AnswerNextBox(nullptr, kConfirmYes, kRunLimitMs);
+  QTest::mouseClick(form.ProgramButton(), Qt::LeftButton);
+  ASSERT_TRUE(finished.wait(kRunLimitMs)) << LogText();
+  EXPECT_EQ(form.LastOutcome()->Cause, RunCause::Success);
+  // A notification sent now on the window's connection arrives after any
+  // the run could have sent.
+  DesktopSignals probe;
+  probe.Notify(QStringLiteral("probe"), QString(), false);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !service.Calls().empty(); }, 20'000));
+  ASSERT_EQ(service.Calls().size(), 1u);
+  EXPECT_EQ(service.Calls().front().summary, QStringLiteral("probe"));
 }
 
 TEST_F(WindowRunTest, StopEndsTheRunAsAUserAbort) {

@@ -1,5 +1,6 @@
 // Renders the main window (idle with a device, port and file chosen, and
-// during a run) and the progress window into PNG files for the
+// during a run) and the progress window (a third written, with its rate and
+// time left) into PNG files for the
 // documentation, in both languages and both editions:
 //   window_screenshots OUTPUT_FOLDER [SUFFIX]
 // The run programs quorvel-sim on a pseudo-terminal. scripts/screenshots.sh
@@ -70,8 +71,10 @@ bool ShootEdition(const QString& folder, const QString& suffix, const QTemporary
     saved &= Save(&form, folder, "main_idle", suffix);
     form.ProgramButton()->click();
     QDeadlineTimer limit(30000);
+    // A third written, and the rate and the time left known.
     while (form.Progress() != nullptr &&
-           form.Progress()->Panel()->WrittenBarWidth() < form.Progress()->FullWidth() / 3) {
+           (form.Progress()->Panel()->WrittenBarWidth() < form.Progress()->FullWidth() / 3 ||
+            !form.Progress()->Times().leftMs.has_value())) {
       if (limit.hasExpired()) return false;
       Settle(50);
     }
