@@ -85,6 +85,29 @@ void DesktopSignals::Notify(const QString& summary, const QString& body, bool fa
         this, [this] { emit notified(false); }, Qt::QueuedConnection);
     return;
   }
+  // A service that reads markup in the body would take a "<" or "&" of the
+  // message (a file or port name) for markup: it gets the text escaped, any
+  // other the text as it is. So the service is asked first what it reads.
+  const QDBusMessage ask = QDBusMessage::createMethodCall(
+      QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
+      QString::fromLatin1(kNotificationsService), QStringLiteral("GetCapabilities"));
+  auto* watcher = new QDBusPendingCallWatcher(bus->asyncCall(ask, kNotifyTimeoutMs), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this,
+          [this, summary, body, failure](QDBusPendingCallWatcher* done) {
+            const QDBusPendingReply<QStringList> reply = *done;
+            done->deleteLater();
+            const bool markup =
+                !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
+            SendNotify(summary, markup ? body.toHtmlEscaped() : body, failure);
+          });
+}
+
+void DesktopSignals::SendNotify(const QString& summary, const QString& body, bool failure) {
+  std::optional<QDBusConnection> bus = Bus();
+  if (!bus) {
+    emit notified(false);
+    return;
+  }
   QDBusMessage call = QDBusMessage::createMethodCall(
       QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
       QString::fromLatin1(kNotificationsService), QStringLiteral("Notify"));

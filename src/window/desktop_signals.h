@@ -31,8 +31,9 @@ class DesktopSignals final : public QObject {
   void ShowProgress(double done);
   // The run is over: the entry shows no progress.
   void EndProgress();
-  // A notification with the summary and body (line ends as "\n"); the
-  // answer, or that none came, is only reported through `notified`.
+  // A notification with the summary and body (plain text, line ends as
+  // "\n"; escaped for a service that reads markup); the answer, or that none
+  // came, is only reported through `notified`.
   void Notify(const QString& summary, const QString& body, bool failure);
 
   // "application://<desktop entry>.desktop".
@@ -48,6 +49,8 @@ class DesktopSignals final : public QObject {
   int shownPercent_ = -1;
 
   void SendLauncherUpdate(double progress, bool visible);
+  // The Notify call itself, the body as the service reads it.
+  void SendNotify(const QString& summary, const QString& body, bool failure);
 };
 
 }  // namespace quorvel

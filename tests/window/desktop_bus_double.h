@@ -27,11 +27,15 @@ class NotificationService final : public QObject {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
  public:
-  // holdAnswers: the calls are answered only by AnswerHeld().
-  explicit NotificationService(bool holdAnswers = false)
+  // holdAnswers: the Notify calls are answered only by AnswerHeld().
+  // capabilities: what GetCapabilities answers ("body-markup": the body is
+  // read as markup).
+  explicit NotificationService(bool holdAnswers = false,
+                               QStringList capabilities = {QStringLiteral("body")})
       : bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
                                            QStringLiteral("notification-service"))),
-        hold_(holdAnswers) {}
+        hold_(holdAnswers),
+        capabilities_(std::move(capabilities)) {}
   ~NotificationService() override {
     bus_.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
     bus_.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
@@ -54,6 +58,7 @@ class NotificationService final : public QObject {
   }
 
  public slots:
+  QStringList GetCapabilities() { return capabilities_; }
   uint Notify(const QString& appName, uint /*replacesId*/, const QString& icon,
               const QString& summary, const QString& body, const QStringList& /*actions*/,
               const QVariantMap& hints, int /*timeout*/, const QDBusMessage& message) {
@@ -68,6 +73,7 @@ class NotificationService final : public QObject {
  private:
   QDBusConnection bus_;
   bool hold_;
+  QStringList capabilities_;
   std::vector<NotifyCall> calls_;
   std::vector<QDBusMessage> held_;
 };

@@ -77,6 +77,33 @@ TEST(DesktopSignals, ANotificationReachesTheServiceWithoutWaitingForIt) {
   EXPECT_TRUE(notified[1][0].toBool());
 }
 
+// A "<" or "&" in a message (a port or file name) is text: escaped for a
+// service that reads the body as markup, as it is for one that does not.
+TEST(DesktopSignals, TheBodyStaysTextWhateverTheServiceReads) {
+  ProgramScope program(1);
+  const QString body = QStringLiteral("tcp://a&b:1 <no answer>");
+  const struct {
+    QStringList capabilities;
+    QString arrives;
+  } cases[] = {
+      {{QStringLiteral("body")}, body},
+      {{QStringLiteral("body"), QStringLiteral("body-markup")},
+       QStringLiteral("tcp://a&amp;b:1 &lt;no answer&gt;")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.capabilities.join(' ').toStdString());
+    NotificationService service(false, c.capabilities);
+    ASSERT_TRUE(service.Register());
+    DesktopSignals desktop;
+    QSignalSpy notified(&desktop, &DesktopSignals::notified);
+    desktop.Notify(QStringLiteral("Quorvel"), body, true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notified.count() == 1; }, kBusLimitMs));
+    EXPECT_TRUE(notified[0][0].toBool());
+    ASSERT_EQ(service.Calls().size(), 1u);
+    EXPECT_EQ(service.Calls()[0].body, c.arrives);
+  }
+}
+
 TEST(DesktopSignals, NoNotificationServiceOrNoBusBreaksNothing) {
   ProgramScope program(1);
   {
